@@ -1,0 +1,82 @@
+#include "app/command.h"
+
+#include "lang/language.h"
+#include "util/path.h"
+#include "util/text.h"
+
+RunOptions g_RunOptions;
+
+const wchar_t* NextToken(const wchar_t* text, wchar_t* token, size_t size) {
+  while (*text == L' ' || *text == L'\t') text++;
+  if (!*text) return nullptr;
+  size_t length = 0;
+  bool quoted = false;
+  for (; *text; text++) {
+    wchar_t c = *text;
+    if (!quoted && (c == L' ' || c == L'\t')) break;
+    if (c == L'"') {
+      if (text[1] == L'"') {
+        text++;  // a doubled quote is one literal quote and does not toggle
+      } else {
+        quoted = !quoted;
+        continue;
+      }
+    }
+    if (length + 1 < size) token[length++] = c;
+  }
+  if (size) token[length] = 0;
+  return text;
+}
+
+bool MatchSwitch(const wchar_t* switchText, const wchar_t* keyword, int n) {
+  int a = (int)TextLength(switchText) + 1, b = (int)TextLength(keyword) + 1;
+  if (a > n) a = n;
+  if (b > n) b = n;
+  return CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE | SORT_STRINGSORT, switchText, a, keyword, b) ==
+         CSTR_EQUAL;
+}
+
+static void ShowWarning() {
+  wchar_t path[kPathCapacity];
+  GetProgramPath(path);
+  wchar_t message[512];
+  FormatText(message, L"%s\n", GetText(IDS_UNINSTALLCOMPLETED));
+  size_t used = TextLength(message);
+  FormatText(message + used, 512 - used, GetText(IDS_UNINSTALLSHOULDDELETE), path);
+  ShowMessage(nullptr, message, GetText(IDS_UNINSTALLKVX), MB_ICONINFORMATION | MB_SETFOREGROUND);
+}
+
+void ParseCommand(bool installerCommand, const wchar_t* text, bool& setup, bool& uninstall) {
+  int switches = 0;
+  wchar_t token[kTokenCapacity];
+  for (const wchar_t* p = text ? text : L""; (p = NextToken(p, token, kTokenCapacity)) != nullptr;) {
+    if (token[0] != L'-' && token[0] != L'/') continue;
+    if (token[1] && UpperChar(token[1]) == L'S' && !IsLatinLetter(token[2])) {
+      g_RunOptions.Silent = true;
+      continue;
+    }
+    switches++;
+    if (installerCommand) continue;
+    const wchar_t* word = token + 1;
+    if (MatchSwitch(word, L"setup", 5)) {
+      setup = true;
+    } else if (MatchSwitch(word, L"msi", 3)) {
+      g_RunOptions.Msi = true;
+    } else if (MatchSwitch(word, L"init", 4)) {
+      CopyText(g_RunOptions.InitText, word + 4);
+    } else if (MatchSwitch(word, L"wait", 4)) {
+      Sleep(2000);
+    } else if (MatchSwitch(word, L"noexplorer", 4)) {
+      g_RunOptions.NoExplorer = true;
+    } else if (MatchSwitch(word, L"warning", 7)) {
+      ShowWarning();
+    }
+  }
+  uninstall = !installerCommand && switches == 0;
+}
+
+UINT MessageStyle(UINT style) { return g_LanguageFile.RightToLeft ? style | MB_RIGHT | MB_RTLREADING : style; }
+
+int ShowMessage(HWND owner, const wchar_t* text, const wchar_t* caption, UINT style) {
+  return MessageBoxW(owner, text, caption, MessageStyle(style));
+}

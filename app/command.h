@@ -1,0 +1,34 @@
+// The switches of the installer command ("sfxcmd") and the command line,
+// and the message-box wrapper through which every message is shown.
+#pragma once
+#include <stddef.h>
+#include <windows.h>
+
+struct RunOptions {
+  wchar_t InitText[40];  // preset of the integration options ("init")
+  bool Silent;           // "s", in either string
+  bool Msi;              // "msi": a package installer runs us
+  bool NoExplorer;       // "noexplorer": do not open the program group
+  int ExitCode;          // 0, or 1 when the setup dialog was cancelled
+};
+
+// Process-wide; zero at start, flags only ever change from false to true.
+extern RunOptions g_RunOptions;
+
+const size_t kTokenCapacity = 1024;
+
+// Copies the next token into the buffer (cut to size - 1 characters) and
+// returns the position after it, or null when only blanks remain.
+const wchar_t* NextToken(const wchar_t* text, wchar_t* token, size_t size);
+
+// True when the first n characters of the switch equal the keyword's,
+// ignoring case (the terminator counts when a text is shorter than n).
+bool MatchSwitch(const wchar_t* switchText, const wchar_t* keyword, int n);
+
+// Parses one of the two strings into g_RunOptions and the two mode flags.
+void ParseCommand(bool installerCommand, const wchar_t* text, bool& setup, bool& uninstall);
+
+// MessageBoxW, with right-to-left reading added for right-to-left languages.
+int ShowMessage(HWND owner, const wchar_t* text, const wchar_t* caption, UINT style);
+// The style ShowMessage passes on.
+UINT MessageStyle(UINT style);

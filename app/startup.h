@@ -1,0 +1,21 @@
+// Start-up and shut-down of the process, and the process-wide handles that
+// the dialogs share.
+#pragma once
+#include <windows.h>
+
+#include "util/path.h"
+
+extern HICON DialogIcon;   // "KVXICON", the big icon of the setup and completion dialogs
+extern HFONT BoldFont;     // the completion dialog's closing text
+extern wchar_t ProgramGroupPath[kPathCapacity];  // written by the shortcut step
+
+// value * (vertical DPI) / 96, truncated toward zero; 0 while the screen
+// cannot be asked.
+int ScaleToDpi(int value);
+// Takes the current directory out of the DLL search order (when the flag is
+// set) and limits later loads to the system folder and the program's own.
+void HardenDllSearch(bool removeCurrentDirectory);
+
+// The whole run: start-up, the mode the command line selects, shut-down.
+// Returns the exit code.
+int RunProgram(HINSTANCE instance);

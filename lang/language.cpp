@@ -1,0 +1,445 @@
+#include "lang/language.h"
+
+#include <string.h>
+#include <windows.h>
+
+#include "lang/module.h"
+#include "util/file.h"
+#include "util/handles.h"
+#include "util/path.h"
+#include "util/text.h"
+
+// Rows of a dialog stay together, in the order their controls are localised.
+const TextKeyRow TextKeyTable[kTextKeyRows] = {
+    {"s:IDS_UNINSTTITLE", 5101},
+    {"s:IDS_KORVEXHELP", 5102},
+    {"s:IDS_KVXHELP", 5103},
+    {"s:IDS_WHATSNEW", 5104},
+    {"s:IDS_WHATSNEWNAME", 5105},
+    {"s:IDS_UNINSTALLKVX", 5106},
+    {"s:IDS_UNINSTALLCOMPLETED", 5107},
+    {"s:IDS_UNINSTALLSHOULDDELETE", 5108},
+    {"s:IDS_CONTINUEUNINSTALL", 5109},
+    {"s:IDS_CANNOTOPENLIST", 5110},
+    {"s:IDS_KORVEXARC", 5111},
+    {"s:IDS_KORVEXZIPARC", 5112},
+    {"s:IDS_KVXRECVOL", 5113},
+    {"s:IDS_HOMEURL", 5114},
+    {"s:IDS_KORVEXDESC", 5115},
+    {"s:IDS_REBOOTREQUIRED", 5116},
+    {"s:IDS_INSTHELP1", 5120},
+    {"s:IDS_INSTHELP2", 5121},
+    {"s:IDS_INSTHELP3", 5122},
+    {"s:IDS_INSTHELP4", 5123},
+    {"s:IDS_INSTHELP5", 5124},
+    {"s:IDS_INSTHELP6", 5125},
+    {"s:IDS_WARN32BIT", 5130},
+    {"s:IDS_INSTREBOOTREQUIRED", 5135},
+    {"s:IDS_BETA", 5140},
+    {"s:IDS_32BIT", 5141},
+    {"s:IDS_64BIT", 5142},
+    {"s:IDS_SINGLETOPITEM", 5150},
+    {"$SETUPDLG:SIZE", 0},
+    {"$SETUPDLG:CAPTION", 0},
+    {"$SETUPDLG:IDC_ASSOCWITH", 5129},
+    {"$SETUPDLG:IDC_ASSOCKVX", 5101},
+    {"$SETUPDLG:IDC_ASSOCZIP", 5102},
+    {"$SETUPDLG:IDC_ASSOC7Z", 5106},
+    {"$SETUPDLG:IDC_ASSOCARJ", 5104},
+    {"$SETUPDLG:IDC_ASSOCBZ2", 5110},
+    {"$SETUPDLG:IDC_ASSOCCAB", 5103},
+    {"$SETUPDLG:IDC_ASSOCGZ", 5108},
+    {"$SETUPDLG:IDC_ASSOCISO", 5112},
+    {"$SETUPDLG:IDC_ASSOCJAR", 5111},
+    {"$SETUPDLG:IDC_ASSOCLZ", 5115},
+    {"$SETUPDLG:IDC_ASSOCLZH", 5105},
+    {"$SETUPDLG:IDC_ASSOCTAR", 5107},
+    {"$SETUPDLG:IDC_ASSOCUUE", 5109},
+    {"$SETUPDLG:IDC_ASSOCXZ", 5113},
+    {"$SETUPDLG:IDC_ASSOCZ", 5114},
+    {"$SETUPDLG:IDC_ASSOCZIPX", 5116},
+    {"$SETUPDLG:IDC_ASSOCZST", 5117},
+    {"$SETUPDLG:IDC_ASSOC001", 5118},
+    {"$SETUPDLG:IDC_ASSOCALL", 5126},
+    {"$SETUPDLG:IDC_INTEGRATIONINTERFACE", 5130},
+    {"$SETUPDLG:IDC_LINKDESKTOP", 5119},
+    {"$SETUPDLG:IDC_LINKSTARTMENU", 5120},
+    {"$SETUPDLG:IDC_LINKPROGRAMS", 5121},
+    {"$SETUPDLG:IDC_SHELLINTEGRATION", 5131},
+    {"$SETUPDLG:IDC_SHELLEXT", 5122},
+    {"$SETUPDLG:IDC_SHELLCASCADED", 5123},
+    {"$SETUPDLG:IDC_SHELLICONS", 5124},
+    {"$SETUPDLG:IDC_SHELLLEGACYMENU", 5125},
+    {"$SETUPDLG:IDC_SETCONTEXTMENU", 5128},
+    {"$SETUPDLG:IDOK", 1},
+    {"$SETUPDLG:IDHELP", 9},
+    {"$DONEDLG:SIZE", 0},
+    {"$DONEDLG:CAPTION", 0},
+    {"$DONEDLG:IDOK", 1},
+    {"$DONEDLG:IDC_INSTINFOFOLDER", 5101},
+    {"$DONEDLG:IDC_INSTINFOOPTIONS", 5103},
+    {"$DONEDLG:IDC_INSTINFOHELP", 5104},
+    {"$DONEDLG:IDC_VIEWHELP", 5105},
+    {"$DONEDLG:IDC_VIEWLICENSE", 5106},
+    {"$DONEDLG:IDC_HOMEPAGE", 5108},
+    {"$DONEDLG:IDC_THANKS", 5109},
+    {"$SETUPCONTEXTITEMS:SIZE", 0},
+    {"$SETUPCONTEXTITEMS:CAPTION", 0},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTMENUITEMS", 128},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTEXTRACTTO", 101},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTEXTRACTHERE", 102},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTEXTRACT", 103},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTEXTRACTSEPARATE", 104},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTOPENSFX", 105},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTOPENARC", 106},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTADD", 107},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTADDARC", 108},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTEMAILARC", 109},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTEMAILARCOPT", 110},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTTEST", 111},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTCONVERT", 112},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTTOPEXTRACT", 113},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTTOPEXTRACTTO", 114},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTTOPEXTRACTHERE", 115},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTTOPEXTRACTSEPARATE", 116},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTTOPADDARC", 117},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTTOPADD", 118},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTNEWMENU", 119},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTNEWKVX", 120},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTNEWZIP", 121},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTDROPMENU", 129},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTDRAGADD", 122},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTDRAGEXTRACT", 123},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTSFXARCHIVES", 130},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTSFXLOCAL", 124},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTSFXNETWORK", 125},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTSFXOTHER", 126},
+    {"$SETUPCONTEXTITEMS:IDC_CONTEXTALWAYSARCTITLE", 131},
+    {"$SETUPCONTEXTITEMS:IDOK", 1},
+    {"$SETUPCONTEXTITEMS:IDCANCEL", 2},
+    {"$SETUPCONTEXTITEMS:IDHELP", 9},
+};
+
+LanguageFile g_LanguageFile;
+
+void LanguageFile::Clear() {
+  entries.Reset();
+  keys.Reset();
+  texts.Reset();
+  index.Reset();
+  RightToLeft = false;
+}
+
+// ---------------------------------------------------------------- marker
+
+static const char kMarker[] = "***messages**";  // 13 characters
+const size_t kMarkerLength = 13;
+
+long FindLanguageMarker(const unsigned char* block, size_t count, bool& wide) {
+  for (size_t i = 0; i + kMarkerLength <= count; i++) {
+    if (memcmp(block + i, kMarker, kMarkerLength) == 0) {
+      wide = false;
+      return (long)i;
+    }
+    if (i + kMarkerLength * 2 <= count) {
+      size_t k = 0;
+      while (k < kMarkerLength && block[i + 2 * k] == (unsigned char)kMarker[k] && block[i + 2 * k + 1] == 0) k++;
+      if (k == kMarkerLength) {
+        wide = true;
+        return (long)i;
+      }
+    }
+  }
+  return -1;
+}
+
+// ---------------------------------------------------------------- parser
+
+namespace {
+
+bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+bool IsLineEnd(wchar_t c) { return c == L'\r' || c == L'\n'; }
+
+class Parser {
+ public:
+  Parser(const wchar_t* text, size_t length, LanguageFile& file) : p_(text), end_(text + length), file_(file) {
+    strcpy(prefix_, "s:");
+  }
+
+  void Run() {
+    while (p_ < end_ && *p_) {
+      const wchar_t* line = p_;
+      while (p_ < end_ && *p_ && !IsLineEnd(*p_)) p_++;
+      Line(line, (size_t)(p_ - line));
+      while (p_ < end_ && IsLineEnd(*p_)) p_++;
+    }
+  }
+
+ private:
+  void Line(const wchar_t* line, size_t length) {
+    if (length == 0) return;
+    if (line[0] == L':') Section(line + 1, length - 1);
+    else if (IsLatinLetter(line[0])) KeyLine(line, length);
+  }
+
+  // The run of characters above code 32 after the blanks, as ANSI text.
+  static void Word(const wchar_t* p, const wchar_t* end, char* out, size_t capacity) {
+    while (p < end && IsBlank(*p)) p++;
+    wchar_t word[100];
+    size_t n = 0;
+    while (p < end && *p > 32 && n < 99) word[n++] = *p++;
+    word[n] = 0;
+    WideToAnsi(word, out, capacity);
+  }
+
+  static bool SectionIs(const wchar_t* p, const wchar_t* end, const wchar_t* name, const wchar_t*& after) {
+    for (; *name; name++, p++)
+      if (p >= end || *p != *name) return false;
+    if (p < end && *p > 32) return false;
+    after = p;
+    return true;
+  }
+
+  void Section(const wchar_t* p, size_t length) {
+    const wchar_t* end = p + length;
+    const wchar_t* after;
+    char word[200];
+    if (SectionIs(p, end, L"STRINGS", after)) {
+      strcpy(prefix_, "s:");
+    } else if (SectionIs(p, end, L"DIALOG", after) || SectionIs(p, end, L"MENU", after)) {
+      Word(after, end, word, sizeof word);
+      char mark = *p == L'D' ? '$' : '@';
+      size_t n = strlen(word);
+      if (n > sizeof prefix_ - 3) n = sizeof prefix_ - 3;
+      prefix_[0] = mark;
+      memcpy(prefix_ + 1, word, n);
+      prefix_[n + 1] = ':';
+      prefix_[n + 2] = 0;
+    } else if (SectionIs(p, end, L"DIRECTION", after)) {
+      Word(after, end, word, sizeof word);
+      file_.RightToLeft = strcmp(word, "RTL") == 0;
+    }
+  }
+
+  void KeyLine(const wchar_t* line, size_t length) {
+    size_t k = 0;
+    while (k < length && k < 99 && line[k] != L' ' && line[k] != L'\t' && line[k] != L',') k++;
+    if (k >= length || k >= 99) return;  // no separator within the first 99 characters
+    wchar_t keyWord[100];
+    memcpy(keyWord, line, k * sizeof(wchar_t));
+    keyWord[k] = 0;
+    char key[100];
+    strcpy(key, prefix_);
+    char ansi[200];
+    WideToAnsi(keyWord, ansi, sizeof ansi);
+    AppendTextA(key, ansi);
+    key[kMaxKeyLength] = 0;
+
+    const wchar_t* p = line + k + 1;
+    const wchar_t* end = line + length;
+    while (p < end && IsBlank(*p)) p++;
+    size_t start = file_.texts.Count();
+    size_t kept = 0;
+    auto put = [&](wchar_t c) {
+      if (kept < kMaxTextLength) {
+        file_.texts.PushElement(c);
+        kept++;
+      }
+    };
+    while (p < end) {
+      wchar_t c = *p++;
+      if (c == L'\\' && p < end) {
+        wchar_t e = *p;
+        if (e == L'"') c = L'"', p++;
+        else if (e == L'\\') c = L'\\', p++;
+        else if (e == L'n') c = L'\n', p++;
+        else if (e == L'r') c = L'\r', p++;
+        else if (e == L't') c = L'\t', p++;
+      }
+      put(c);
+    }
+    wchar_t* text = file_.texts.Data() + start;
+    size_t n = file_.texts.Count() - start;
+    while (n && IsBlank(text[n - 1])) n--;
+    if (n && text[n - 1] == L'"') n--;
+    size_t first = 0;
+    if (n && text[0] == L'"') first = 1;
+    // Store the trimmed text in place: [first, n) moved to the start.
+    if (first) memmove(text, text + 1, (n - 1) * sizeof(wchar_t));
+    file_.texts.Shrink(start + n - first);
+    file_.texts.PushElement(0);
+
+    size_t keyAt = file_.keys.Count();
+    size_t keyLength = strlen(key) + 1;
+    file_.keys.AddElements(keyLength);
+    memcpy(file_.keys.Data() + keyAt, key, keyLength);
+    file_.entries.PushElement(TextEntry{(uint32_t)keyAt, (uint32_t)start});
+  }
+
+  const wchar_t* p_;
+  const wchar_t* end_;
+  LanguageFile& file_;
+  char prefix_[104];
+};
+
+int CompareIndex(const void* a, const void* b) {
+  return strcmp(static_cast<const KeyIndexEntry*>(a)->key, static_cast<const KeyIndexEntry*>(b)->key);
+}
+
+}  // namespace
+
+void ParseLanguageText(const wchar_t* text, size_t length, LanguageFile& file) {
+  if (length > kMaxFileChars) length = kMaxFileChars;
+  Parser(text, length, file).Run();
+  file.index.Reset();
+  file.index.AddElements(file.entries.Count());
+  for (size_t i = 0; i < file.entries.Count(); i++) file.index[i] = KeyIndexEntry{file.Key(i), (uint32_t)i};
+  SortElements(file.index.Data(), file.index.Count(), sizeof(KeyIndexEntry), CompareIndex);
+}
+
+// ---------------------------------------------------------------- loading
+
+void FindLanguageFile(const wchar_t* path, wchar_t* result, size_t size) {
+  CopyText(result, path, size);
+  UniqueHkey key;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Korvex\\General", 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+    return;
+  wchar_t folder[kPathCapacity] = {};
+  size_t pathLength = TextLength(path);
+  if (pathLength >= 2047) return;
+  DWORD bytes = (DWORD)((2047 - pathLength) * sizeof(wchar_t));
+  if (RegQueryValueExW(key.get(), L"LanguageFolder", nullptr, nullptr, (BYTE*)folder, &bytes) != ERROR_SUCCESS)
+    return;
+  folder[bytes / sizeof(wchar_t) < kPathCapacity ? bytes / sizeof(wchar_t) : kPathCapacity - 1] = 0;
+  wchar_t expanded[kPathCapacity];
+  DWORD n = ExpandEnvironmentStringsW(folder, expanded, kPathCapacity);
+  if (n == 0 || n > kPathCapacity) return;
+  if (!expanded[0]) return;
+  AddTrailingSeparator(expanded);
+  AppendText(expanded, PointToName(path));
+  if (FileExists(expanded)) CopyText(result, expanded, size);
+}
+
+// Reads the messages part of the file: the bytes from the marker on.
+static bool ReadMessages(DiskFile& file, GrowArray<wchar_t>& text) {
+  const size_t kBlock = 8192, kOverlap = 32;
+  GrowArray<unsigned char> block;
+  block.AddElements(kBlock);
+  int64_t blockStart = 0;
+  long found = -1;
+  bool wide = false;
+  for (int blocks = 0; blocks < 256 && found < 0; blocks++) {
+    if (!file.Seek(blockStart, SeekOrigin::Begin)) return false;
+    size_t got = 0;
+    while (got < kBlock) {
+      size_t n = file.Read(block.Data() + got, kBlock - got);
+      if (n == 0) break;
+      got += n;
+    }
+    found = FindLanguageMarker(block.Data(), got, wide);
+    if (found >= 0) break;
+    if (got < kBlock) return false;
+    // Step back so that a marker across the block's end is seen whole.
+    blockStart += (int64_t)(got - kOverlap);
+  }
+  if (found < 0) return false;
+  if (!file.Seek(blockStart + found, SeekOrigin::Begin)) return false;
+  GrowArray<unsigned char> bytes;
+  bytes.AddElements(kMaxFileBytes + 2);
+  size_t got = 0;
+  while (got < kMaxFileBytes) {
+    size_t n = file.Read(bytes.Data() + got, kMaxFileBytes - got);
+    if (n == 0) break;
+    got += n;
+  }
+  if (wide) {
+    size_t chars = got / 2;
+    if (chars > kMaxFileChars) chars = kMaxFileChars;
+    text.AddElements(chars + 1);
+    for (size_t i = 0; i < chars; i++) text[i] = (wchar_t)(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    text[chars] = 0;
+  } else {
+    size_t take = got;
+    // A NUL ends the text; the conversion stops there too.
+    text.AddElements(take + 1);
+    int n = take ? MultiByteToWideChar(CP_ACP, 0, (const char*)bytes.Data(), (int)take, text.Data(), (int)take) : 0;
+    text[n > 0 ? (size_t)n : 0] = 0;
+    text.Shrink((size_t)(n > 0 ? n : 0) + 1);
+  }
+  return true;
+}
+
+void LoadLanguageFile(const wchar_t* name) {
+  wchar_t path[kPathCapacity];
+  FindLanguageFile(name, path);
+  bool bare = true;
+  for (const wchar_t* p = path; *p; p++)
+    if (*p == L'\\') bare = false;
+  if (bare) {
+    wchar_t full[kPathCapacity];
+    GetProgramFile(path, full);
+    CopyText(path, full);
+  }
+  {
+    DiskFile file;
+    GrowArray<wchar_t> text;
+    if (file.Open(path, kFileShareWrite) && ReadMessages(file, text)) {
+      size_t length = text.Count() ? text.Count() - 1 : 0;
+      ParseLanguageText(text.Data(), length, g_LanguageFile);
+    }
+  }
+  if (FindResourceW(ResourceInstance, L"RTL", (LPCWSTR)RT_DIALOG)) g_LanguageFile.RightToLeft = true;
+  if (g_LanguageFile.RightToLeft) SetProcessDefaultLayout(LAYOUT_RTL);
+}
+
+void FreeLanguageFile() { g_LanguageFile.Clear(); }
+
+// ---------------------------------------------------------------- lookup
+
+bool FindTextByKey(const char* key, wchar_t* buffer, size_t size) {
+  const GrowArray<KeyIndexEntry>& index = g_LanguageFile.index;
+  size_t low = 0, high = index.Count();
+  while (low < high) {
+    size_t mid = low + (high - low) / 2;
+    int c = strcmp(index[mid].key, key);
+    if (c == 0) {
+      CopyText(buffer, g_LanguageFile.Text(index[mid].entry), size);
+      return true;
+    }
+    if (c < 0) low = mid + 1;
+    else high = mid;
+  }
+  return false;
+}
+
+wchar_t* LoadText(uint32_t id, wchar_t* buffer, size_t size) {
+  if (size == 0) return buffer;
+  buffer[0] = 0;
+  if (g_LanguageFile.Count()) {
+    for (const TextKeyRow& row : TextKeyTable) {
+      if (row.id == id && row.key[0] == 's' && row.key[1] == ':') {
+        if (FindTextByKey(row.key, buffer, size)) return buffer;
+        break;
+      }
+    }
+  }
+  int cap = size > 0x7fffffff ? 0x7fffffff : (int)size;
+  if (LoadStringW(ResourceInstance, id, buffer, cap) == 0 && LoadStringW(ProgramInstance, id, buffer, cap) == 0)
+    buffer[0] = 0;
+  return buffer;
+}
+
+const wchar_t* GetText(uint32_t id) {
+  static wchar_t buffers[8][1024];
+  static unsigned next = 0;
+  next = (next + 1) % 8;
+  return LoadText(id, buffers[next], 1024);
+}
+
+bool GetDialogText(const wchar_t* dialog, const wchar_t* item, wchar_t* buffer, size_t size) {
+  wchar_t wideKey[80];
+  FormatText(wideKey, L"$%s:%s", dialog, item);
+  char key[160];
+  WideToAnsi(wideKey, key);
+  return FindTextByKey(key, buffer, size);
+}

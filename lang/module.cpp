@@ -1,0 +1,136 @@
+#include "lang/module.h"
+
+#include "lang/language.h"
+#include "setup/help.h"
+#include "util/path.h"
+#include "util/text.h"
+
+HINSTANCE ProgramInstance;
+HINSTANCE ResourceInstance;
+static bool g_ModuleLoaded;
+
+bool IsLanguageModuleLoaded() { return g_ModuleLoaded; }
+
+void LoadLanguageModule(HINSTANCE programInstance) {
+  ReleaseLanguageModule();
+  wchar_t path[kPathCapacity];
+  GetProgramFile(L"kvxlng.dll", path);
+  wchar_t found[kPathCapacity];
+  FindLanguageFile(path, found);
+  OSVERSIONINFOEXW version = {};
+  version.dwOSVersionInfoSize = sizeof version;
+  GetVersionExW((OSVERSIONINFOW*)&version);
+  bool dataFile = version.dwPlatformId == VER_PLATFORM_WIN32_NT &&
+                  (version.dwMajorVersion > 5 || (version.dwMajorVersion == 5 && version.wServicePackMajor >= 2));
+  HMODULE module = dataFile ? LoadLibraryExW(found, nullptr, LOAD_LIBRARY_AS_DATAFILE) : LoadLibraryW(found);
+  g_ModuleLoaded = module != nullptr;
+  ProgramInstance = programInstance;
+  ResourceInstance = module ? module : programInstance;
+}
+
+void ReleaseLanguageModule() {
+  if (!g_ModuleLoaded) return;
+  FreeLibrary(ResourceInstance);
+  ResourceInstance = ProgramInstance;
+  g_ModuleLoaded = false;
+}
+
+void ApplyRightToLeft(HWND window) {
+  if (!g_LanguageFile.RightToLeft) return;
+  SetWindowLongW(window, GWL_EXSTYLE, GetWindowLongW(window, GWL_EXSTYLE) | WS_EX_LAYOUTRTL);
+}
+
+bool ParseDialogScale(const wchar_t* text, int& width, int& height) {
+  const wchar_t* star = text;
+  while (*star && *star != L'*') star++;
+  if (!*star) return false;
+  width = (int)TextToInt(text);
+  height = (int)TextToInt(star + 1);
+  return width > 0 && height > 0 && !(width == 100 && height == 100);
+}
+
+bool GetDialogScale(const wchar_t* dialogName, int& width, int& height) {
+  wchar_t text[512];
+  width = height = 0;
+  if (!GetDialogText(dialogName, L"SIZE", text, 512)) return false;
+  return ParseDialogScale(text, width, height);
+}
+
+void LocalizeDialog(HWND window, const wchar_t* dialogName) {
+  wchar_t widePrefix[80];
+  FormatText(widePrefix, L"$%s:", dialogName);
+  char prefix[160];
+  WideToAnsi(widePrefix, prefix);
+  size_t prefixLength = TextLengthA(prefix);
+  wchar_t text[1024];
+  for (const TextKeyRow& row : TextKeyTable) {
+    if (row.id == 0) continue;
+    size_t i = 0;
+    while (i < prefixLength && row.key[i] == prefix[i]) i++;
+    if (i < prefixLength) continue;
+    if (FindTextByKey(row.key, text, 1024)) SetDlgItemTextW(window, row.id, text);
+  }
+
+  int width = 0, height = 0;
+  bool scale = GetDialogScale(dialogName, width, height);
+  RECT w, client;
+  GetWindowRect(window, &w);
+  GetClientRect(window, &client);
+  int ww = w.right - w.left + 1, wh = w.bottom - w.top + 1;
+  int fw = ww - client.right, fh = wh - client.bottom;
+  if (scale) {
+    int nw = client.right * width / 100 + fw;
+    int nh = client.bottom * height / 100 + fh;
+    int left = w.left + (ww - nw) / 2, top = w.top + (wh - nh) / 2;
+    if (left < 0) left = 0;
+    if (top < 0) top = 0;
+    UINT flags = SWP_NOZORDER | SWP_NOOWNERZORDER;
+    if (!(GetWindowLongW(window, GWL_STYLE) & DS_CENTER)) flags |= SWP_NOMOVE;
+    SetWindowPos(window, nullptr, left, top, nw, nh, flags);
+    GetWindowRect(window, &w);
+  }
+  if (GetDialogText(dialogName, L"CAPTION", text, 1024)) SetWindowTextW(window, text);
+  if (!scale) return;
+
+  int top = fh - GetSystemMetrics(SM_CYDLGFRAME);
+  int left = fw / 2;
+  HWND first = GetWindow(window, GW_CHILD);
+  HWND control = first;
+  for (int n = 0; control && n < 512; n++) {
+    RECT q;
+    GetWindowRect(control, &q);
+    int x = (q.left - left - w.left) * width / 100;
+    int y = (q.top - top - w.top) * height / 100;
+    int cw = (q.right - q.left + 1) * width / 100;
+    int ch = (q.bottom - q.top + 1) * height / 100;
+    wchar_t className[32];
+    if (GetClassNameW(control, className, 32) && CompareTextNoCase(className, L"COMBOBOX") == 0 &&
+        (GetWindowLongW(control, GWL_STYLE) & 3) != CBS_SIMPLE) {
+      RECT r = {};
+      SendMessageW(control, CB_GETDROPPEDCONTROLRECT, 0, (LPARAM)&r);
+      ch += (r.bottom - r.top + 1) * height / 100;
+    }
+    SetWindowPos(control, nullptr, x, y, cw, ch, SWP_NOZORDER | SWP_NOOWNERZORDER);
+    control = GetWindow(control, GW_HWNDNEXT);
+    if (control == first) break;
+  }
+}
+
+bool DialogHook(HWND window, UINT message, WPARAM wParam, LPARAM, const wchar_t* dialogName,
+                const wchar_t* helpTopic) {
+  switch (message) {
+    case WM_SETFONT:
+      ApplyRightToLeft(window);
+      return false;
+    case WM_INITDIALOG:
+      LocalizeDialog(window, dialogName);
+      return false;
+    case WM_HELP:
+      if (helpTopic) ShowHelp(helpTopic);
+      return true;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == IDHELP && helpTopic) ShowHelp(helpTopic);
+      return false;
+  }
+  return false;
+}

@@ -1,0 +1,25 @@
+// The language module "kvxlng.dll" and the localisation of dialogs: texts
+// and caption from the language file, size from its "SIZE" row, mirrored
+// layout for right-to-left languages.
+#pragma once
+#include <windows.h>
+
+// The program's own module, and the module that dialogs, icons and strings
+// are loaded from: the language module while it is loaded, else the program.
+extern HINSTANCE ProgramInstance;
+extern HINSTANCE ResourceInstance;
+
+void LoadLanguageModule(HINSTANCE programInstance);
+void ReleaseLanguageModule();
+bool IsLanguageModuleLoaded();
+
+// Every dialog procedure calls this first and returns TRUE at once when it
+// answers true. `helpTopic` may be null.
+bool DialogHook(HWND window, UINT message, WPARAM wParam, LPARAM lParam, const wchar_t* dialogName,
+                const wchar_t* helpTopic);
+void LocalizeDialog(HWND window, const wchar_t* dialogName);
+// Width and height percentages from the dialog's "SIZE" text.
+bool GetDialogScale(const wchar_t* dialogName, int& width, int& height);
+// Parses a "SIZE" text of the form width*height.
+bool ParseDialogScale(const wchar_t* text, int& width, int& height);
+void ApplyRightToLeft(HWND window);

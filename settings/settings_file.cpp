@@ -1,0 +1,362 @@
+#include "settings/settings_file.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+#include "settings/store.h"
+#include "util/file.h"
+#include "util/path.h"
+#include "util/text.h"
+
+SettingsFileState g_SettingsFile;
+
+// ---------------------------------------------------------------- the list
+
+static wchar_t* CopyOf(const wchar_t* text, size_t length) {
+  if (length > ((size_t)1 << 40)) RaiseMemoryError();
+  wchar_t* copy = static_cast<wchar_t*>(malloc((length + 1) * sizeof(wchar_t)));
+  if (!copy) RaiseMemoryError();
+  memcpy(copy, text, length * sizeof(wchar_t));
+  copy[length] = 0;
+  return copy;
+}
+
+static uint32_t HashName(const wchar_t* name, size_t length) {
+  uint32_t h = 2166136261u;
+  for (size_t i = 0; i < length; i++) h = (h ^ name[i]) * 16777619u;
+  return h;
+}
+
+static bool SameName(const wchar_t* a, const wchar_t* b, size_t bLength) {
+  for (size_t i = 0; i < bLength; i++)
+    if (a[i] != b[i]) return false;
+  return a[bLength] == 0;
+}
+
+uint32_t SettingsList::Slot(const wchar_t* name, size_t length, bool& found) const {
+  uint32_t mask = (uint32_t)table_.Count() - 1;
+  uint32_t slot = HashName(name, length) & mask;
+  for (;;) {
+    int32_t at = table_[slot];
+    if (at < 0) {
+      found = false;
+      return slot;
+    }
+    if (SameName(entries_[at].name, name, length)) {
+      found = true;
+      return slot;
+    }
+    slot = (slot + 1) & mask;
+  }
+}
+
+void SettingsList::IndexEntry(uint32_t position) {
+  if ((live_ + 1) * 2 > table_.Count()) Rehash(table_.Count() ? table_.Count() * 2 : 64);
+  const wchar_t* name = entries_[position].name;
+  bool found;
+  uint32_t slot = Slot(name, TextLength(name), found);
+  if (!found) table_[slot] = (int32_t)position;  // the first entry of a name stays the one found
+}
+
+void SettingsList::Rehash(size_t capacity) {
+  table_.Reset();
+  table_.AddElements(capacity);
+  for (size_t i = 0; i < capacity; i++) table_[i] = -1;
+  for (size_t i = 0; i < entries_.Count(); i++) {
+    if (entries_[i].removed) continue;
+    bool found;
+    uint32_t slot = Slot(entries_[i].name, TextLength(entries_[i].name), found);
+    if (!found) table_[slot] = (int32_t)i;
+  }
+}
+
+// Drops removed entries from the array, keeping the order of the others.
+void SettingsList::Compact() {
+  size_t out = 0;
+  for (size_t i = 0; i < entries_.Count(); i++)
+    if (!entries_[i].removed) entries_[out++] = entries_[i];
+  entries_.Shrink(out);
+  size_t capacity = 64;
+  while (capacity < (live_ + 1) * 2) capacity *= 2;
+  Rehash(capacity);
+}
+
+const SettingsEntry* SettingsList::Find(const wchar_t* name) const {
+  if (!table_.Count()) return nullptr;
+  bool found;
+  uint32_t slot = Slot(name, TextLength(name), found);
+  return found ? &entries_[table_[slot]] : nullptr;
+}
+
+void SettingsList::Append(const wchar_t* name, size_t nameLength, const wchar_t* text, size_t textLength,
+                          int32_t kind) {
+  entries_.PushElement(SettingsEntry{CopyOf(name, nameLength), CopyOf(text, textLength), kind, false});
+  IndexEntry((uint32_t)(entries_.Count() - 1));
+  live_++;
+}
+
+void SettingsList::Set(const wchar_t* name, const wchar_t* text, int32_t kind) {
+  SettingsEntry* entry = const_cast<SettingsEntry*>(Find(name));
+  if (entry) {
+    wchar_t* copy = CopyOf(text, TextLength(text));
+    free(entry->text);
+    entry->text = copy;
+    entry->kind = kind;
+    return;
+  }
+  Append(name, TextLength(name), text, TextLength(text), kind);
+}
+
+void SettingsList::Remove(const wchar_t* name) {
+  if (!Find(name)) return;
+  for (size_t i = 0; i < entries_.Count(); i++) {
+    SettingsEntry& e = entries_[i];
+    if (!e.removed && CompareTextExact(e.name, name) == 0) {
+      free(e.name);
+      free(e.text);
+      e.removed = true;
+      live_--;
+    }
+  }
+  Compact();
+}
+
+void SettingsList::RemoveUnder(const wchar_t* prefix) {
+  bool any = false;
+  for (size_t i = 0; i < entries_.Count(); i++) {
+    SettingsEntry& e = entries_[i];
+    if (!e.removed && StartsWithExact(e.name, prefix)) {
+      free(e.name);
+      free(e.text);
+      e.removed = true;
+      live_--;
+      any = true;
+    }
+  }
+  if (any) Compact();
+}
+
+bool SettingsList::AnyUnder(const wchar_t* prefix) const {
+  for (size_t i = 0; i < entries_.Count(); i++)
+    if (!entries_[i].removed && StartsWithExact(entries_[i].name, prefix)) return true;
+  return false;
+}
+
+void SettingsList::Clear() {
+  for (size_t i = 0; i < entries_.Count(); i++) {
+    if (entries_[i].removed) continue;
+    free(entries_[i].name);
+    free(entries_[i].text);
+  }
+  entries_.Reset();
+  table_.Reset();
+  live_ = 0;
+}
+
+size_t SettingsList::Collect(GrowArray<const SettingsEntry*>& out) const {
+  for (size_t i = 0; i < entries_.Count(); i++)
+    if (!entries_[i].removed) out.PushElement(&entries_[i]);
+  return out.Count();
+}
+
+// ---------------------------------------------------------------- reading
+
+void DecodeSettingsBytes(const unsigned char* bytes, size_t count, GrowArray<wchar_t>& text) {
+  text.Reset();
+  if (count > 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF &&
+      IsWellFormedUtf8(bytes + 3, count - 3)) {
+    GrowArray<unsigned char> terminated;
+    terminated.AddElements(count - 3 + 1);
+    memcpy(terminated.Data(), bytes + 3, count - 3);
+    terminated[count - 3] = 0;
+    text.AddElements(count + 1);
+    Utf8ToWide(terminated.Data(), text.Data(), count + 1);
+    text.Shrink(TextLength(text.Data()) + 1);
+    return;
+  }
+  if (count >= 3 && ((bytes[0] == 0xFF && bytes[1] == 0xFE) || (bytes[0] == 0xFE && bytes[1] == 0xFF))) {
+    bool little = bytes[0] == 0xFF;
+    bool control = false;
+    for (size_t i = little ? 3 : 2; i < count && !control; i += 2)
+      control = bytes[i] <= 0x1F && bytes[i] != 0x0A && bytes[i] != 0x0D;
+    if (control) {
+      size_t units = (count - 2) / 2;
+      text.AddElements(units + 1);
+      for (size_t i = 0; i < units; i++) {
+        unsigned char a = bytes[2 + 2 * i], b = bytes[3 + 2 * i];
+        text[i] = little ? (wchar_t)(a | (b << 8)) : (wchar_t)((a << 8) | b);
+      }
+      text[units] = 0;
+      return;
+    }
+  }
+  // ANSI code page, byte by byte as it maps them.
+  text.AddElements(count + 1);
+  int n = 0;
+  for (size_t done = 0; done < count;) {
+    int piece = count - done > 0x10000000 ? 0x10000000 : (int)(count - done);
+    int got = MultiByteToWideChar(CP_ACP, 0, (const char*)bytes + done, piece, text.Data() + n, piece);
+    n += got;
+    done += (size_t)piece;
+  }
+  text[(size_t)n] = 0;
+  text.Shrink((size_t)n + 1);
+}
+
+void ParseSettingsText(const wchar_t* text, size_t length, SettingsList& list) {
+  const wchar_t* p = text;
+  const wchar_t* end = text + length;
+  while (p < end) {
+    const wchar_t* line = p;
+    while (p < end && *p != L'\r' && *p != L'\n') p++;
+    const wchar_t* lineEnd = p;
+    if (p < end) p++;
+    while (lineEnd > line && (lineEnd[-1] == L' ' || lineEnd[-1] == L'\t')) lineEnd--;
+    if (lineEnd == line || !IsLatinLetter(line[0])) continue;
+    const wchar_t* equals = line;
+    while (equals < lineEnd && *equals != L'=') equals++;
+    if (equals == lineEnd) continue;
+    const wchar_t* value = equals + 1;
+    size_t valueLength = (size_t)(lineEnd - value);
+    int32_t kind = kSettingNumber;
+    if (valueLength && value[0] == L'"') {
+      kind = kSettingQuoted;
+      value++, valueLength--;
+      if (valueLength && value[valueLength - 1] == L'"') valueLength--;
+    } else if (valueLength >= 4 && value[0] == L'b' && value[1] == L'i' && value[2] == L'n' && value[3] == L':') {
+      kind = kSettingBinary;
+      value += 4, valueLength -= 4;
+    }
+    list.Append(line, (size_t)(equals - line), value, valueLength, kind);
+  }
+}
+
+// ---------------------------------------------------------------- saving
+
+static int CompareEntryNames(const void* a, const void* b) {
+  return CompareTextExact((*static_cast<const SettingsEntry* const*>(a))->name,
+                          (*static_cast<const SettingsEntry* const*>(b))->name);
+}
+
+static void PutUtf16(GrowArray<unsigned char>& bytes, const wchar_t* text) {
+  size_t n = TextLength(text);
+  size_t at = bytes.Count();
+  bytes.AddElements(n * 2);
+  for (size_t i = 0; i < n; i++) {
+    bytes[at + 2 * i] = (unsigned char)(text[i] & 0xFF);
+    bytes[at + 2 * i + 1] = (unsigned char)(text[i] >> 8);
+  }
+}
+
+void SerializeSettings(const SettingsList& list, GrowArray<unsigned char>& bytes) {
+  GrowArray<const SettingsEntry*> sorted;
+  list.Collect(sorted);
+  SortElements(sorted.Data(), sorted.Count(), sizeof(const SettingsEntry*), CompareEntryNames);
+  bytes.PushElement(0xFF);
+  bytes.PushElement(0xFE);
+  for (size_t i = 0; i < sorted.Count(); i++) {
+    const SettingsEntry* e = sorted[i];
+    PutUtf16(bytes, e->name);
+    PutUtf16(bytes, L"=");
+    if (e->kind == kSettingQuoted) PutUtf16(bytes, L"\"");
+    if (e->kind == kSettingBinary) PutUtf16(bytes, L"bin:");
+    PutUtf16(bytes, e->text);
+    if (e->kind == kSettingQuoted) PutUtf16(bytes, L"\"");
+    PutUtf16(bytes, L"\r\n");
+  }
+}
+
+// ---------------------------------------------------------------- the file
+
+static bool FindSettingsPath(wchar_t* path) {
+  GetProgramFile(L"Korvex.ini", path, kPathCapacity);
+  if (FileExists(path)) return true;
+  wchar_t folder[kPathCapacity];
+  if (GetUserSettingsFolder(folder, kPathCapacity, false) && FileExists(folder))
+    JoinPath(folder, L"Korvex.ini", path, kPathCapacity);
+  else
+    CopyText(path, folder, kPathCapacity);
+  return path[0] && FileExists(path);
+}
+
+void LoadSettingsFile() {
+  SettingsFileState& s = g_SettingsFile;
+  if (s.loadAttempted || s.loaded) return;
+  s.loadAttempted = true;
+  s.path[0] = 0;
+  if (!FindSettingsPath(s.path)) return;
+  GrowArray<unsigned char> bytes;
+  {
+    DiskFile file;
+    if (!file.Open(s.path, 0)) return;
+    for (;;) {
+      size_t at = bytes.Count();
+      bytes.AddElements(4096);
+      size_t got = file.Read(bytes.Data() + at, 4096);
+      bytes.Shrink(at + got);
+      if (got == 0) break;
+    }
+  }
+  {
+    GrowArray<wchar_t> text;
+    DecodeSettingsBytes(bytes.Data(), bytes.Count(), text);
+    bytes.Reset();
+    // A NUL ends the text.
+    ParseSettingsText(text.Data(), TextLength(text.Data()), s.list);
+  }
+  s.loaded = true;
+  s.appData = ReadSettingInt(kNullRoot, L"Global", L"AppData", 1) != 0;
+  s.integration = ReadSettingInt(kNullRoot, L"Global", L"Integration", 1) != 0;
+  s.saveSettings = ReadSettingInt(kNullRoot, L"Global", L"SaveSettings", 1) != 0;
+  WriteSettingInt(kNullRoot, L"Global", L"AppData", s.appData ? 1 : 0);
+  WriteSettingInt(kNullRoot, L"Global", L"Integration", s.integration ? 1 : 0);
+  WriteSettingInt(kNullRoot, L"Global", L"SaveSettings", s.saveSettings ? 1 : 0);
+}
+
+// The new content goes to a temporary file beside the old one, which is
+// replaced only once the new file is complete: a failed or interrupted save
+// never leaves a truncated settings file.
+bool SaveSettingsFile() {
+  SettingsFileState& s = g_SettingsFile;
+  if (!s.loaded || !s.saveSettings) return false;
+  GrowArray<unsigned char> bytes;
+  SerializeSettings(s.list, bytes);
+  wchar_t temporary[kPathCapacity];
+  CopyText(temporary, s.path);
+  AppendText(temporary, L".new");
+  if (TextLength(temporary) != TextLength(s.path) + 4) return false;
+  DiskFile file;
+  if (!file.Create(temporary, kFileShareRead | kFileWrite)) return false;
+  bool written = file.Write(bytes.Data(), bytes.Count()) && file.Flush();
+  written = file.Close() && written;
+  if (written) {
+    if (MoveFileExW(temporary, s.path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    wchar_t longFrom[kPathCapacity], longTo[kPathCapacity];
+    if (MakeLongPathName(temporary, longFrom) && MakeLongPathName(s.path, longTo) &&
+        MoveFileExW(longFrom, longTo, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      return true;
+  }
+  DeleteFileByName(temporary);
+  return false;
+}
+
+void CloseSettingsStore() {
+  SettingsFileState& s = g_SettingsFile;
+  if (s.loaded && s.saveSettings) SaveSettingsFile();
+  s.list.Clear();
+  s.loaded = false;
+  s.loadAttempted = false;
+  s.appData = s.integration = s.saveSettings = true;
+}
+
+const wchar_t* FindSettingEntry(const wchar_t* name) {
+  const SettingsEntry* e = g_SettingsFile.list.Find(name);
+  return e ? e->text : nullptr;
+}
+void SetSettingEntry(const wchar_t* name, const wchar_t* text, int32_t kind) {
+  g_SettingsFile.list.Set(name, text, kind);
+}
+void RemoveSettingEntries(const wchar_t* name) { g_SettingsFile.list.Remove(name); }
+void RemoveSettingEntriesUnder(const wchar_t* prefix) { g_SettingsFile.list.RemoveUnder(prefix); }
+bool AnySettingEntryUnder(const wchar_t* prefix) { return g_SettingsFile.list.AnyUnder(prefix); }

@@ -1,0 +1,57 @@
+// The settings store: the one way settings and integration entries are
+// read, written and deleted. Each call is served by the portable settings
+// file, by the registry, or (integration switched off) by neither.
+//
+// Key paths under HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE are relative to
+// the product key "Software\Korvex" unless they begin with a backslash.
+#pragma once
+#include <stddef.h>
+#include <windows.h>
+
+// The root of the entries that exist only in the settings file ("Global").
+const HKEY kNullRoot = nullptr;
+
+const size_t kRegistryPathCapacity = 512;
+const size_t kSettingNameCapacity = 1024;
+
+void ComposeRegistryPath(HKEY root, const wchar_t* keyPath, wchar_t* dest, size_t capacity);
+void ComposeSettingName(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, wchar_t* dest, size_t capacity);
+
+int ReadSettingInt(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, int defaultValue);
+bool ReadSettingString(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, wchar_t* dest,
+                       const wchar_t* defaultText, size_t capacity);
+LONG WriteSettingInt(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, int value);
+LONG WriteSettingString(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, const wchar_t* text);
+void DeleteSettingValue(HKEY root, const wchar_t* keyPath, const wchar_t* valueName);
+void DeleteSettingKey(HKEY root, const wchar_t* keyPath);
+void DeleteSettingTree(HKEY root, const wchar_t* keyPath);
+bool SettingKeyExists(HKEY root, const wchar_t* keyPath);
+
+// The same with the root HKEY_CURRENT_USER.
+int ReadSettingInt(const wchar_t* keyPath, const wchar_t* valueName, int defaultValue);
+bool ReadSettingString(const wchar_t* keyPath, const wchar_t* valueName, wchar_t* dest, const wchar_t* defaultText,
+                       size_t capacity);
+LONG WriteSettingInt(const wchar_t* keyPath, const wchar_t* valueName, int value);
+LONG WriteSettingString(const wchar_t* keyPath, const wchar_t* valueName, const wchar_t* text);
+void DeleteSettingValue(const wchar_t* keyPath, const wchar_t* valueName);
+
+template <size_t N>
+bool ReadSettingString(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, wchar_t (&dest)[N],
+                       const wchar_t* defaultText) {
+  return ReadSettingString(root, keyPath, valueName, dest, defaultText, N);
+}
+template <size_t N>
+bool ReadSettingString(const wchar_t* keyPath, const wchar_t* valueName, wchar_t (&dest)[N],
+                       const wchar_t* defaultText) {
+  return ReadSettingString(keyPath, valueName, dest, defaultText, N);
+}
+
+// 0 or KEY_WOW64_32KEY; applied by the reads and writes only.
+void SetRegistryView(DWORD view);
+DWORD GetRegistryView();
+bool IsSystemIntegrationEnabled();
+
+// Test seam: Wine runs every process with administrator rights, so a refused
+// registry write cannot be produced there. When set, the filter is asked
+// before each registry write and a non-zero answer is returned as its error.
+extern LONG (*g_RegistryWriteFilter)(HKEY root, const wchar_t* path);

@@ -1,0 +1,12 @@
+// The completion dialog "DONEDLG" and the post-setup copy step.
+#pragma once
+#include <windows.h>
+
+INT_PTR CALLBACK DoneDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Copies one file from the installer's folder ("sfxname") into the current
+// directory when the settings folder lacks it. False only when the
+// installer's folder was found and lacks the file.
+bool CopyFromInstallerFolder(const wchar_t* fileName);
+// The post-setup copy step: a preset "korvex.ini" beside the installer.
+bool RunPostSetupCopy();

@@ -1,0 +1,62 @@
+#include "setup/help.h"
+
+#include <windows.h>
+
+#include "lang/language.h"
+#include "util/path.h"
+#include "util/text.h"
+
+namespace {
+
+typedef HWND(WINAPI* HtmlHelpProc)(HWND owner, LPCWSTR file, UINT command, DWORD_PTR data);
+const UINT kDisplayToc = 0x0001;    // HH_DISPLAY_TOC
+const UINT kDisplayTopic = 0x0000;  // HH_DISPLAY_TOPIC
+
+HMODULE g_HelpModule;
+HtmlHelpProc g_HtmlHelp;
+wchar_t g_HelpFile[kPathCapacity];
+bool g_ShortPathTried;
+
+void ComposeHelpFile(const wchar_t* programPath) {
+  wchar_t path[kPathCapacity];
+  CopyText(path, programPath);
+  ReplaceName(path, L"korvex.chm");
+  FindLanguageFile(path, g_HelpFile);
+}
+
+}  // namespace
+
+void ShowHelp(const wchar_t* topic) {
+  if (!g_HelpModule) g_HelpModule = LoadSystemLibrary(L"hhctrl.ocx");
+  if (!g_HtmlHelp) {
+    if (!g_HelpModule) return;
+    g_HtmlHelp = (HtmlHelpProc)(void*)GetProcAddress(g_HelpModule, "HtmlHelpW");
+    wchar_t program[kPathCapacity];
+    GetProgramPath(program);
+    ComposeHelpFile(program);
+    if (!g_HtmlHelp) return;
+  }
+  HWND shown;
+  if (!topic) {
+    shown = g_HtmlHelp(GetDesktopWindow(), g_HelpFile, kDisplayToc, 0);
+  } else {
+    wchar_t page[2098];
+    FormatText(page, L"%s::/html/%s.htm", g_HelpFile, topic);
+    shown = g_HtmlHelp(GetDesktopWindow(), page, kDisplayTopic, 0);
+  }
+  if (shown || g_ShortPathTried) return;
+  g_ShortPathTried = true;
+  // A help path with characters the ANSI code page cannot carry defeats the
+  // viewer; the short form of the program's path avoids them.
+  char narrow[kPathCapacity * 2];
+  wchar_t back[kPathCapacity];
+  WideToAnsi(g_HelpFile, narrow);
+  AnsiToWide(narrow, back);
+  if (CompareTextExact(back, g_HelpFile) == 0) return;
+  wchar_t program[kPathCapacity], shortPath[kPathCapacity];
+  GetProgramPath(program);
+  DWORD n = GetShortPathNameW(program, shortPath, kPathCapacity);
+  if (n > 0 && n < kPathCapacity) CopyText(program, shortPath);
+  ComposeHelpFile(program);
+  ShowHelp(topic);
+}

@@ -1,0 +1,377 @@
+#include "support.h"
+
+#include <shellapi.h>
+
+#include <algorithm>
+#include <map>
+
+// ---------------------------------------------------------------- text
+
+std::string Narrow(const std::wstring& text) {
+  if (text.empty()) return {};
+  int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0, nullptr, nullptr);
+  std::string out(n, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &out[0], n, nullptr, nullptr);
+  return out;
+}
+
+std::wstring Widen(const std::string& text) {
+  if (text.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0);
+  std::wstring out(n, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &out[0], n);
+  return out;
+}
+
+// ---------------------------------------------------------------- files
+
+bool WriteBytes(const std::wstring& path, const Bytes& bytes) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  BOOL ok = bytes.empty() || WriteFile(h, bytes.data(), (DWORD)bytes.size(), &written, nullptr);
+  CloseHandle(h);
+  return ok && written == bytes.size();
+}
+
+bool WriteText(const std::wstring& path, const std::string& text) {
+  return WriteBytes(path, Bytes(text.begin(), text.end()));
+}
+
+Bytes ReadBytes(const std::wstring& path) {
+  Bytes out;
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return out;
+  LARGE_INTEGER size;
+  GetFileSizeEx(h, &size);
+  out.resize((size_t)size.QuadPart);
+  DWORD got = 0;
+  if (!out.empty()) ReadFile(h, out.data(), (DWORD)out.size(), &got, nullptr);
+  out.resize(got);
+  CloseHandle(h);
+  return out;
+}
+
+static std::wstring Long(const std::wstring& path) {
+  if (path.size() > 2 && path[1] == L':' && path.compare(0, 4, L"\\\\?\\") != 0) return L"\\\\?\\" + path;
+  return path;
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(Long(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool MakeDirs(const std::wstring& path) {
+  for (size_t i = 3; i <= path.size(); i++) {
+    if (i == path.size() || path[i] == L'\\') CreateDirectoryW(Long(path.substr(0, i)).c_str(), nullptr);
+  }
+  return Exists(path);
+}
+
+void RemoveTree(const std::wstring& path) {
+  std::wstring base = Long(path);
+  DWORD attributes = GetFileAttributesW(base.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((base + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+      do {
+        std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") RemoveTree(path + L"\\" + name);
+      } while (FindNextFileW(find, &data));
+      FindClose(find);
+    }
+    SetFileAttributesW(base.c_str(), FILE_ATTRIBUTE_NORMAL);
+    RemoveDirectoryW(base.c_str());
+  } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    RemoveDirectoryW(base.c_str());
+  } else {
+    SetFileAttributesW(base.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(base.c_str());
+  }
+}
+
+TempFolder::TempFolder(const std::wstring& hint) {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  static unsigned counter;
+  for (;;) {
+    wchar_t name[64];
+    wsprintfW(name, L"%s-%lu-%u", hint.c_str(), GetCurrentProcessId(), counter++);
+    path_ = std::wstring(temp) + name;
+    if (CreateDirectoryW(path_.c_str(), nullptr)) break;
+  }
+}
+
+TempFolder::~TempFolder() { RemoveTree(path_); }
+
+// ---------------------------------------------------------------- build paths
+
+static std::wstring ModuleFolder() {
+  wchar_t path[MAX_PATH * 4];
+  GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+  std::wstring p = path;
+  return p.substr(0, p.rfind(L'\\'));
+}
+
+std::wstring BuildDir() {
+  std::wstring tests = ModuleFolder();
+  return tests.substr(0, tests.rfind(L'\\'));
+}
+std::wstring ProductExe() { return BuildDir() + L"\\uninstall.exe"; }
+std::wstring FixturePath(const std::wstring& name) { return BuildDir() + L"\\fixtures\\" + name; }
+std::wstring SourceDir() {
+  std::string text;
+  Bytes b = ReadBytes(BuildDir() + L"\\source-dir.txt");
+  text.assign(b.begin(), b.end());
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return Widen(text);
+}
+
+// ---------------------------------------------------------------- processes
+
+ProcessResult RunProcess(const std::wstring& commandLine, const std::vector<std::wstring>& environment,
+                         DWORD timeoutMs, const std::wstring& currentDirectory,
+                         const std::function<void(DWORD)>& onStarted) {
+  std::map<std::wstring, std::wstring> vars;
+  wchar_t* block = GetEnvironmentStringsW();
+  for (wchar_t* p = block; *p; p += wcslen(p) + 1) {
+    std::wstring entry = p;
+    size_t eq = entry.find(L'=', 1);
+    if (eq != std::wstring::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  FreeEnvironmentStringsW(block);
+  for (const std::wstring& entry : environment) {
+    size_t eq = entry.find(L'=');
+    std::wstring name = entry.substr(0, eq), value = entry.substr(eq + 1);
+    if (value.empty()) vars.erase(name);
+    else vars[name] = value;
+  }
+  std::wstring env;
+  for (auto& kv : vars) env += kv.first + L"=" + kv.second + L'\0';
+  env += L'\0';
+
+  STARTUPINFOW si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi = {};
+  std::wstring command = commandLine;
+  ProcessResult result;
+  DWORD start = GetTickCount();
+  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, &env[0],
+                      currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &si, &pi))
+    return result;
+  if (onStarted) onStarted(pi.dwProcessId);
+  if (WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_TIMEOUT) {
+    result.timedOut = true;
+    TerminateProcess(pi.hProcess, 99);
+    WaitForSingleObject(pi.hProcess, 5000);
+  }
+  result.milliseconds = GetTickCount() - start;
+  GetExitCodeProcess(pi.hProcess, &result.exitCode);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return result;
+}
+
+DialogWatcher::DialogWatcher(int answer, DWORD processId, DWORD timeoutMs)
+    : answer_(answer), processId_(processId ? processId : GetCurrentProcessId()), timeoutMs_(timeoutMs) {
+  thread_ = CreateThread(nullptr, 0, Thread, this, 0, nullptr);
+}
+
+DialogWatcher::~DialogWatcher() {
+  stop_ = true;
+  WaitForSingleObject(thread_, INFINITE);
+  CloseHandle(thread_);
+}
+
+void DialogWatcher::Wait() { WaitForSingleObject(thread_, INFINITE); }
+
+struct FindDialog {
+  DWORD processId;
+  HWND found;
+};
+
+static BOOL CALLBACK FindDialogWindow(HWND window, LPARAM param) {
+  FindDialog* find = reinterpret_cast<FindDialog*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  wchar_t className[32];
+  if (pid == find->processId && IsWindowVisible(window) && GetClassNameW(window, className, 32) &&
+      lstrcmpW(className, L"#32770") == 0) {
+    find->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+DWORD WINAPI DialogWatcher::Thread(void* param) {
+  DialogWatcher* self = static_cast<DialogWatcher*>(param);
+  DWORD start = GetTickCount();
+  while (!self->stop_ && GetTickCount() - start < self->timeoutMs_) {
+    FindDialog find = {self->processId_, nullptr};
+    EnumWindows(FindDialogWindow, (LPARAM)&find);
+    if (find.found) {
+      Sleep(100);  // let the dialog finish its initialisation
+      wchar_t buffer[2048];
+      GetWindowTextW(find.found, buffer, 2048);
+      self->caption = buffer;
+      buffer[0] = 0;
+      GetDlgItemTextW(find.found, 0xFFFF, buffer, 2048);
+      self->text = buffer;
+      self->exStyle = (DWORD)GetWindowLongW(find.found, GWL_EXSTYLE);
+      self->window_ = find.found;
+      self->seen_ = true;
+      if (self->answer_) PostMessageW(find.found, WM_COMMAND, (WPARAM)self->answer_, 0);
+      return 0;
+    }
+    Sleep(50);
+  }
+  return 0;
+}
+
+static std::map<std::string, int (*)()>& Children() {
+  static std::map<std::string, int (*)()> children;
+  return children;
+}
+
+ChildRegistrar::ChildRegistrar(const char* name, int (*fn)()) { Children()[name] = fn; }
+
+int RunRegisteredChild(const std::string& name) {
+  auto it = Children().find(name);
+  return it == Children().end() ? 97 : it->second();
+}
+
+DWORD RunChild(const char* name, const std::vector<std::wstring>& environment) {
+  wchar_t self[MAX_PATH * 4];
+  GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+  std::wstring command = L"\"" + std::wstring(self) + L"\" --child=" + Widen(name);
+  return RunProcess(command, environment).exitCode;
+}
+
+// ---------------------------------------------------------------- registry
+
+RegistrySandbox::RegistrySandbox() {
+  static unsigned counter;
+  wchar_t name[96];
+  wsprintfW(name, L"Software\\KvxTestSandbox\\%lu-%u", GetCurrentProcessId(), counter++);
+  base_ = name;
+  const HKEY roots[3] = {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT};
+  const wchar_t* parts[3] = {L"\\HKCU", L"\\HKLM", L"\\HKCR"};
+  for (int i = 0; i < 3; i++) {
+    RegCreateKeyExW(HKEY_CURRENT_USER, (base_ + parts[i]).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                    &keys_[i], nullptr);
+  }
+  for (int i = 0; i < 3; i++) RegOverridePredefKey(roots[i], keys_[i]);
+}
+
+RegistrySandbox::~RegistrySandbox() {
+  const HKEY roots[3] = {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT};
+  for (int i = 0; i < 3; i++) RegOverridePredefKey(roots[i], nullptr);
+  for (HKEY k : keys_) RegCloseKey(k);
+  RegRemoveTree(HKEY_CURRENT_USER, base_);
+}
+
+static HKEY OpenKey(HKEY root, const std::wstring& key, REGSAM access) {
+  HKEY k = nullptr;
+  if (RegOpenKeyExW(root, key.c_str(), 0, access, &k) != ERROR_SUCCESS) return nullptr;
+  return k;
+}
+
+std::wstring RegText(HKEY root, const std::wstring& key, const std::wstring& value, bool* present, REGSAM view) {
+  if (present) *present = false;
+  HKEY k = OpenKey(root, key, KEY_QUERY_VALUE | view);
+  if (!k) return L"";
+  DWORD type = 0, size = 0;
+  std::wstring out;
+  if (RegQueryValueExW(k, value.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+    if (present) *present = true;
+    std::vector<wchar_t> buffer(size / 2 + 2, 0);
+    RegQueryValueExW(k, value.c_str(), nullptr, &type, (BYTE*)buffer.data(), &size);
+    out = buffer.data();
+  }
+  RegCloseKey(k);
+  return out;
+}
+
+DWORD RegNumber(HKEY root, const std::wstring& key, const std::wstring& value, bool* present, REGSAM view) {
+  if (present) *present = false;
+  HKEY k = OpenKey(root, key, KEY_QUERY_VALUE | view);
+  if (!k) return 0;
+  DWORD data = 0, size = 4, type = 0;
+  if (RegQueryValueExW(k, value.c_str(), nullptr, &type, (BYTE*)&data, &size) == ERROR_SUCCESS && present)
+    *present = true;
+  RegCloseKey(k);
+  return data;
+}
+
+bool RegKeyExists(HKEY root, const std::wstring& key, REGSAM view) {
+  HKEY k = OpenKey(root, key, KEY_QUERY_VALUE | view);
+  if (k) RegCloseKey(k);
+  return k != nullptr;
+}
+
+void RegPutRaw(HKEY root, const std::wstring& key, const std::wstring& value, DWORD type, const void* data,
+               DWORD size, REGSAM view) {
+  HKEY k = nullptr;
+  if (RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_WRITE | view, nullptr, &k, nullptr) != ERROR_SUCCESS)
+    return;
+  RegSetValueExW(k, value.c_str(), 0, type, (const BYTE*)data, size);
+  RegCloseKey(k);
+}
+
+void RegPutText(HKEY root, const std::wstring& key, const std::wstring& value, const std::wstring& data,
+                REGSAM view) {
+  RegPutRaw(root, key, value, REG_SZ, data.c_str(), (DWORD)(data.size() + 1) * 2, view);
+}
+
+void RegPutNumber(HKEY root, const std::wstring& key, const std::wstring& value, DWORD data, REGSAM view) {
+  RegPutRaw(root, key, value, REG_DWORD, &data, 4, view);
+}
+
+void RegRemoveTree(HKEY root, const std::wstring& key, REGSAM view) {
+  HKEY k = OpenKey(root, key, KEY_READ | view);
+  if (!k) return;
+  std::vector<std::wstring> children;
+  wchar_t name[512];
+  for (DWORD i = 0;; i++) {
+    DWORD n = 512;
+    if (RegEnumKeyExW(k, i, name, &n, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    children.push_back(name);
+  }
+  RegCloseKey(k);
+  for (auto& c : children) RegRemoveTree(root, key + L"\\" + c, view);
+  RegDeleteKeyExW(root, key.c_str(), view, 0);
+}
+
+static void DumpInto(HKEY root, const std::wstring& key, const std::wstring& shown, REGSAM view,
+                     std::vector<std::wstring>& out) {
+  HKEY k = OpenKey(root, key, KEY_READ | view);
+  if (!k) return;
+  out.push_back(L"[" + shown + L"]");
+  std::vector<wchar_t> name(16384), data(65536);
+  for (DWORD i = 0;; i++) {
+    DWORD n = (DWORD)name.size(), size = (DWORD)data.size() * 2, type = 0;
+    if (RegEnumValueW(k, i, name.data(), &n, nullptr, &type, (BYTE*)data.data(), &size) != ERROR_SUCCESS) break;
+    std::wstring line = L"[" + shown + L"] \"" + std::wstring(name.data(), n) + L"\" ";
+    if (type == REG_SZ || type == REG_EXPAND_SZ) line += L"sz:" + std::wstring(data.data(), size / 2);
+    else if (type == REG_DWORD) line += L"dword:" + std::to_wstring(*(DWORD*)data.data());
+    else line += L"type" + std::to_wstring(type) + L":" + std::to_wstring(size);
+    out.push_back(line);
+  }
+  std::vector<std::wstring> children;
+  for (DWORD i = 0;; i++) {
+    DWORD n = (DWORD)name.size();
+    if (RegEnumKeyExW(k, i, name.data(), &n, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    children.push_back(std::wstring(name.data(), n));
+  }
+  RegCloseKey(k);
+  for (auto& c : children) DumpInto(root, key.empty() ? c : key + L"\\" + c, shown + L"\\" + c, view, out);
+}
+
+std::vector<std::wstring> RegDump(HKEY root, const std::wstring& key, REGSAM view) {
+  std::vector<std::wstring> out;
+  DumpInto(root, key, key, view, out);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+

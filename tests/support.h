@@ -1,0 +1,119 @@
+// Helpers shared by the test programs: scratch folders, registry sandboxes,
+// child processes, file contents.
+#pragma once
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<unsigned char>;
+
+// A folder of its own under the temporary folder, removed with everything
+// in it at the end of the scope.
+class TempFolder {
+ public:
+  explicit TempFolder(const std::wstring& hint = L"kvx");
+  ~TempFolder();
+  const std::wstring& Path() const { return path_; }
+  std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+ private:
+  std::wstring path_;
+};
+
+// Redirects HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE and HKEY_CLASSES_ROOT of
+// this process to scratch keys for the scope, so tests cannot see or touch
+// the prefix's real registry, nor each other's. (The 32-bit view and COM
+// class lookups are not redirected; tests of those use the real registry.)
+class RegistrySandbox {
+ public:
+  RegistrySandbox();
+  ~RegistrySandbox();
+
+ private:
+  std::wstring base_;
+  HKEY keys_[3] = {};
+};
+
+// Paths of the build: the product and the stand-ins.
+std::wstring BuildDir();  // the build tree, as a Windows path
+std::wstring ProductExe();
+std::wstring FixturePath(const std::wstring& name);
+std::wstring SourceDir();
+
+struct ProcessResult {
+  DWORD exitCode = 0xFFFFFFFF;
+  DWORD milliseconds = 0;
+  bool timedOut = false;
+};
+// Runs a command line; `environment` entries ("NAME=value") are added to a
+// copy of ours ("NAME=" removes one).
+// `onStarted` runs with the new process id while the process runs.
+ProcessResult RunProcess(const std::wstring& commandLine, const std::vector<std::wstring>& environment = {},
+                         DWORD timeoutMs = 60000, const std::wstring& currentDirectory = L"",
+                         const std::function<void(DWORD)>& onStarted = nullptr);
+
+// Watches for the first dialog window (a message box or a modal dialog) of
+// one process (0: this one) on a thread of its own, records its caption and
+// text, and answers it with a command id (0: leave it open). Stops at the
+// end of the scope.
+class DialogWatcher {
+ public:
+  explicit DialogWatcher(int answer, DWORD processId = 0, DWORD timeoutMs = 30000);
+  ~DialogWatcher();
+  void Wait();  // until a dialog was answered or the time is up
+  bool Seen() const { return seen_; }
+  HWND Window() const { return window_; }
+  std::wstring caption, text;
+  DWORD exStyle = 0;
+
+ private:
+  static DWORD WINAPI Thread(void* self);
+  int answer_;
+  DWORD processId_, timeoutMs_;
+  volatile bool seen_ = false, stop_ = false;
+  HWND window_ = nullptr;
+  HANDLE thread_ = nullptr;
+};
+
+// Registers a function that this test program runs instead of its tests
+// when started with --child=<name>; RunChild starts that and returns the
+// exit code. For outcomes that end the process.
+struct ChildRegistrar {
+  ChildRegistrar(const char* name, int (*fn)());
+};
+#define KVX_CHILD(name)                                    \
+  static int name##_child();                               \
+  static ChildRegistrar name##_registrar(#name, name##_child); \
+  static int name##_child()
+DWORD RunChild(const char* name, const std::vector<std::wstring>& environment = {});
+int RunRegisteredChild(const std::string& name);
+
+bool WriteBytes(const std::wstring& path, const Bytes& bytes);
+bool WriteText(const std::wstring& path, const std::string& text);
+Bytes ReadBytes(const std::wstring& path);
+bool Exists(const std::wstring& path);
+bool MakeDirs(const std::wstring& path);
+void RemoveTree(const std::wstring& path);
+
+std::string Narrow(const std::wstring& text);
+std::wstring Widen(const std::string& text);
+
+// Reads a registry value as text (REG_SZ) or number (REG_DWORD); `present`
+// tells whether it was there.
+std::wstring RegText(HKEY root, const std::wstring& key, const std::wstring& value, bool* present = nullptr,
+                     REGSAM view = 0);
+DWORD RegNumber(HKEY root, const std::wstring& key, const std::wstring& value, bool* present = nullptr,
+                REGSAM view = 0);
+bool RegKeyExists(HKEY root, const std::wstring& key, REGSAM view = 0);
+void RegPutText(HKEY root, const std::wstring& key, const std::wstring& value, const std::wstring& data,
+                REGSAM view = 0);
+void RegPutNumber(HKEY root, const std::wstring& key, const std::wstring& value, DWORD data, REGSAM view = 0);
+void RegPutRaw(HKEY root, const std::wstring& key, const std::wstring& value, DWORD type, const void* data,
+               DWORD size, REGSAM view = 0);
+void RegRemoveTree(HKEY root, const std::wstring& key, REGSAM view = 0);
+// Every key and value below a key, one line each, sorted: for comparing
+// states before and after.
+std::vector<std::wstring> RegDump(HKEY root, const std::wstring& key, REGSAM view = 0);
+

@@ -1,0 +1,207 @@
+// The command line: tokens, switches, modes, and the run modes of the real
+// program.
+#include "app/command.h"
+#include "app/startup.h"
+#include "lang/language.h"
+#include "lang/module.h"
+#include "test.h"
+#include "util/text.h"
+
+static std::vector<std::wstring> Tokens(const wchar_t* text, size_t size = kTokenCapacity) {
+  std::vector<std::wstring> out;
+  std::vector<wchar_t> token(size ? size : 1);
+  for (const wchar_t* p = text; (p = NextToken(p, token.data(), size)) != nullptr;) out.push_back(token.data());
+  return out;
+}
+
+TEST_CASE("tokens, quotes and blanks") {
+  CHECK(Tokens(L"").empty());
+  CHECK(Tokens(L" \t ").empty());
+  CHECK(Tokens(L"a  b\tc") == std::vector<std::wstring>{L"a", L"b", L"c"});
+  CHECK(Tokens(L"\"C:\\Program Files\\Korvex\\uninstall.exe\" /s") ==
+        std::vector<std::wstring>{L"C:\\Program Files\\Korvex\\uninstall.exe", L"/s"});
+  // A doubled quote is one literal quote and does not toggle, in or out of quotes.
+  CHECK(Tokens(L"a\"\"b") == std::vector<std::wstring>{L"a\"b"});
+  CHECK(Tokens(L"\"a \"\" b\" c") == std::vector<std::wstring>{L"a \" b", L"c"});
+  // A switch written wholly inside quotes is still a switch.
+  CHECK(Tokens(L"\"-setup\"") == std::vector<std::wstring>{L"-setup"});
+  CHECK(Tokens(L"\"unterminated quote  x") == std::vector<std::wstring>{L"unterminated quote  x"});
+}
+
+TEST_CASE("a long token is cut and its rest skipped, not taken as a new token") {
+  std::wstring longToken(1500, L'x');
+  std::wstring text = L"-" + longToken + L" next";
+  auto tokens = Tokens(text.c_str());
+  REQUIRE(tokens.size() == 2);
+  CHECK(tokens[0].size() == 1023);
+  CHECK(tokens[1] == L"next");
+  CHECK(Tokens(L"abcdef", 4) == std::vector<std::wstring>{L"abc"});
+  CHECK(Tokens(L"abc def", 1) == std::vector<std::wstring>{L"", L""});
+}
+
+TEST_CASE("switch keywords match on their first N characters, ignoring case") {
+  CHECK(MatchSwitch(L"SETUPX", L"setup", 5));
+  CHECK_FALSE(MatchSwitch(L"set", L"setup", 5));
+  CHECK(MatchSwitch(L"noexfoo", L"noexplorer", 4));
+  CHECK_FALSE(MatchSwitch(L"noe", L"noexplorer", 4));
+  CHECK(MatchSwitch(L"Msi", L"msi", 3));
+  CHECK_FALSE(MatchSwitch(L"", L"msi", 3));
+}
+
+struct Parsed {
+  bool setup = false, uninstall = false;
+  RunOptions options;
+};
+
+static Parsed Parse(const wchar_t* installer, const wchar_t* commandLine) {
+  g_RunOptions = RunOptions{};
+  Parsed p;
+  ParseCommand(true, installer, p.setup, p.uninstall);
+  ParseCommand(false, commandLine, p.setup, p.uninstall);
+  p.options = g_RunOptions;
+  g_RunOptions = RunOptions{};
+  return p;
+}
+
+TEST_CASE("modes from the two strings") {
+  Parsed p = Parse(L"", L"\"C:\\K\\uninstall.exe\"");
+  CHECK(p.uninstall);
+  CHECK_FALSE(p.setup);
+  CHECK_FALSE(p.options.Silent);
+
+  p = Parse(L"", L"uninstall.exe /S");
+  CHECK(p.uninstall);
+  CHECK(p.options.Silent);
+
+  p = Parse(L"", L"uninstall.exe -");  // a lone switch character is counted
+  CHECK_FALSE(p.uninstall);
+  CHECK_FALSE(p.setup);
+
+  p = Parse(L"-setup", L"uninstall.exe");  // the installer command never selects setup
+  CHECK_FALSE(p.setup);
+  CHECK(p.uninstall);
+
+  p = Parse(L"-s", L"uninstall.exe -setup");
+  CHECK(p.setup);
+  CHECK_FALSE(p.uninstall);
+  CHECK(p.options.Silent);
+
+  p = Parse(L"", L"uninstall.exe -set");
+  CHECK_FALSE(p.setup);
+  CHECK_FALSE(p.uninstall);
+
+  p = Parse(L"", L"uninstall.exe -setup -msi -noexfoo");
+  CHECK(p.setup);
+  CHECK(p.options.Msi);
+  CHECK(p.options.NoExplorer);
+
+  // A command line carrying "msi" is never uninstall mode.
+  p = Parse(L"", L"uninstall.exe /msi");
+  CHECK_FALSE(p.uninstall);
+  CHECK(p.options.Msi);
+}
+
+TEST_CASE("the silent switch") {
+  for (const wchar_t* s : {L"x -s", L"x /S", L"x -s2", L"x /s:", L"x \"/s\""}) {
+    CAPTURE(Narrow(s));
+    Parsed p = Parse(L"", s);
+    CHECK(p.options.Silent);
+    CHECK(p.uninstall);
+  }
+  for (const wchar_t* s : {L"x -setup", L"x -sa", L"x s"}) {
+    CAPTURE(Narrow(s));
+    CHECK_FALSE(Parse(L"", s).options.Silent);
+  }
+  CHECK(Parse(L"/s", L"x").options.Silent);
+}
+
+TEST_CASE("the init text keeps at most 39 characters; the last one wins") {
+  CHECK(std::wstring(Parse(L"", L"x -initA1").options.InitText) == L"A1");
+  std::wstring longText = L"x -init" + std::wstring(45, L'7');
+  CHECK(std::wstring(Parse(L"", longText.c_str()).options.InitText) == std::wstring(39, L'7'));
+  CHECK(std::wstring(Parse(L"", L"x -initA1 /INITD1").options.InitText) == L"D1");
+  CHECK(std::wstring(Parse(L"-initA1", L"x").options.InitText) == L"");  // not acted on in the installer command
+}
+
+TEST_CASE("the warning message names the program and waits for OK") {
+  g_RunOptions = RunOptions{};
+  ProgramInstance = ResourceInstance = GetModuleHandleW(nullptr);
+  DialogWatcher watcher(IDOK);
+  bool setup = false, uninstall = false;
+  ParseCommand(false, L"x /warning", setup, uninstall);
+  watcher.Wait();
+  REQUIRE(watcher.Seen());
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  CHECK(watcher.caption == GetText(IDS_UNINSTALLKVX));
+  CHECK(watcher.text.find(GetText(IDS_UNINSTALLCOMPLETED)) == 0);
+  CHECK(watcher.text.find(self) != std::wstring::npos);
+  CHECK_FALSE(uninstall);
+}
+
+TEST_CASE("messages read right to left for right-to-left languages") {
+  // (Wine's message box draws these flags the same as without them, so the
+  // style is checked where it is made.)
+  CHECK(MessageStyle(MB_YESNO) == MB_YESNO);
+  g_LanguageFile.RightToLeft = true;
+  CHECK(MessageStyle(MB_YESNO) == (MB_YESNO | MB_RIGHT | MB_RTLREADING));
+  g_LanguageFile.RightToLeft = false;
+}
+
+TEST_CASE("ScaleToDpi at the screen's DPI") {
+  HDC dc = GetDC(nullptr);
+  int dpi = GetDeviceCaps(dc, LOGPIXELSY);
+  ReleaseDC(nullptr, dc);
+  CHECK(ScaleToDpi(-12) == -12 * dpi / 96);
+  CHECK(ScaleToDpi(96) == dpi);
+  CHECK(ScaleToDpi(0) == 0);
+}
+
+// ---------------------------------------------------------------- the real program
+
+static std::wstring CopyProduct(const TempFolder& folder) {
+  std::wstring exe = folder / L"uninstall.exe";
+  CopyFileW(ProductExe().c_str(), exe.c_str(), FALSE);
+  return exe;
+}
+
+TEST_CASE("real program: /wait pauses two seconds, opens no window and exits 0") {
+  TempFolder folder;
+  std::wstring exe = CopyProduct(folder);
+  bool sawWindow = false;
+  ProcessResult r = RunProcess(L"\"" + exe + L"\" /wait", {}, 30000, L"", [&](DWORD pid) {
+    DialogWatcher watcher(0, pid, 2500);
+    watcher.Wait();
+    sawWindow = watcher.Seen();
+  });
+  CHECK(r.exitCode == 0);
+  CHECK(r.milliseconds >= 1900);
+  CHECK(r.milliseconds < 15000);
+  CHECK_FALSE(sawWindow);
+}
+
+TEST_CASE("real program: an unknown switch exits 0 at once and touches nothing") {
+  TempFolder folder;
+  std::wstring exe = CopyProduct(folder);
+  WriteText(folder / L"Uninstall.lst", "uninstall.exe\r\n");
+  ProcessResult r = RunProcess(L"\"" + exe + L"\" -whatever", {}, 30000);
+  CHECK(r.exitCode == 0);
+  CHECK(r.milliseconds < 1900);
+  CHECK(Exists(exe));
+  CHECK(Exists(folder / L"Uninstall.lst"));
+}
+
+TEST_CASE("real program: /warning shows its message") {
+  TempFolder folder;
+  std::wstring exe = CopyProduct(folder);
+  std::wstring text, caption;
+  ProcessResult r = RunProcess(L"\"" + exe + L"\" /warning", {}, 30000, L"", [&](DWORD pid) {
+    DialogWatcher watcher(IDOK, pid);
+    watcher.Wait();
+    text = watcher.text;
+    caption = watcher.caption;
+  });
+  CHECK(r.exitCode == 0);
+  CHECK(caption == L"Uninstall Korvex");
+  CHECK(text.find(exe) != std::wstring::npos);
+}

@@ -1,0 +1,413 @@
+// Text, paths, the file object, directory scans and arrays.
+#include <string.h>
+
+#include <algorithm>
+
+#include "test.h"
+#include "util/array.h"
+#include "util/file.h"
+#include "util/path.h"
+#include "util/scan.h"
+#include "util/text.h"
+
+TEST_CASE("bounded copy and append at capacities 0, 1 and exactly full") {
+  wchar_t buffer[6] = {L'x', L'x', L'x', L'x', L'x', 0};
+  CopyText(buffer, L"abc", 0);
+  CHECK(buffer[0] == L'x');  // capacity 0 writes nothing
+  CopyText(buffer, L"abc", 1);
+  CHECK(buffer[0] == 0);
+  CopyText(buffer, L"abcde");  // exactly full: five characters and the terminator
+  CHECK(std::wstring(buffer) == L"abcde");
+  CopyText(buffer, L"abcdefgh");
+  CHECK(std::wstring(buffer) == L"abcde");
+
+  AppendText(buffer, L"zz");  // already as long as it can be
+  CHECK(std::wstring(buffer) == L"abcde");
+  CopyText(buffer, L"ab");
+  AppendText(buffer, L"cdefg");
+  CHECK(std::wstring(buffer) == L"abcde");
+
+  // A destination without a terminator inside its capacity is left alone.
+  wchar_t full[3] = {L'a', L'b', L'c'};
+  AppendText(full, L"d", 3);
+  CHECK(full[2] == L'c');
+
+  char narrow[4];
+  CopyTextA(narrow, "abcdef");
+  CHECK(std::string(narrow) == "abc");
+  AppendTextA(narrow, "x");
+  CHECK(std::string(narrow) == "abc");
+}
+
+TEST_CASE("FormatText conversions") {
+  wchar_t out[64];
+  CHECK(FormatText(out, L"%d.%02d.%d", 6, 20, 2) == 6);
+  CHECK(std::wstring(out) == L"6.20.2");
+  FormatText(out, L".k%02u", 7u);
+  CHECK(std::wstring(out) == L".k07");
+  FormatText(out, L"\"%s\" \"%%1\"", L"C:\\K\\Korvex.exe");
+  CHECK(std::wstring(out) == L"\"C:\\K\\Korvex.exe\" \"%1\"");
+  FormatText(out, L"%s.%u.tmp", L"a.dll", 12u);
+  CHECK(std::wstring(out) == L"a.dll.12.tmp");
+  FormatText(out, L"[%5s|%-4d|%x|%X|%.2s|%c]", L"ab", -7, 255u, 255u, L"xyz", (int)L'Q');
+  CHECK(std::wstring(out) == L"[   ab|-7  |ff|FF|xy|Q]");
+  FormatText(out, L"%lld %I64u", -9000000000LL, 18000000000ULL);
+  CHECK(std::wstring(out) == L"-9000000000 18000000000");
+}
+
+TEST_CASE("FormatText with a format that does not match its arguments yields text") {
+  wchar_t out[64];
+  // More conversions than arguments: the missing ones write nothing.
+  FormatText(out, L"a%sb%sc%dd", L"X");
+  CHECK(std::wstring(out) == L"aXbcd");
+  // A number where text is expected and the other way round.
+  FormatText(out, L"%s|%d", 42, L"text");
+  CHECK(std::wstring(out) == L"42|text");
+  // %n never writes; floating point and pointers are copied as they stand.
+  int canary = 12345;
+  FormatText(out, L"x%ny%fz%p", &canary == nullptr ? 0 : 1);
+  CHECK(std::wstring(out) == L"xy%fz%p");
+  CHECK(canary == 12345);
+  // A lone percent sign at the end, and a huge width.
+  FormatText(out, L"100%");
+  CHECK(std::wstring(out) == L"100%");
+  CHECK(FormatText(out, L"%999999999d", 1) == -1);
+  CHECK(TextLength(out) == 63);
+}
+
+TEST_CASE("FormatText cuts at the capacity and says so") {
+  wchar_t out[5];
+  CHECK(FormatText(out, L"%s", L"abcdefgh") == -1);
+  CHECK(std::wstring(out) == L"abcd");
+  CHECK(FormatText(out, L"abcd") == 4);
+  wchar_t one[1] = {L'q'};
+  CHECK(FormatText(one, L"x") == -1);
+  CHECK(one[0] == 0);
+}
+
+TEST_CASE("integers to text and back") {
+  wchar_t out[24];
+  IntToText(0, out, 24);
+  CHECK(std::wstring(out) == L"0");
+  IntToText(-1234567, out, 24);
+  CHECK(std::wstring(out) == L"-1234567");
+  IntToText(INT64_MIN, out, 24);
+  CHECK(std::wstring(out) == L"-9223372036854775808");
+  IntToText(4294967295u, out, 20);
+  CHECK(std::wstring(out) == L"4294967295");
+  IntToText(123456, out, 4);
+  CHECK(std::wstring(out) == L"123");
+  CHECK(TextToInt(L"-12x") == -12);
+  CHECK(TextToInt(L"x12") == 0);
+  CHECK(TextToInt(L"-") == 0);
+  CHECK(TextToInt(L" 5") == 0);
+  CHECK(TextToInt(L"4294967295") == 4294967295LL);
+}
+
+TEST_CASE("character classes and comparisons") {
+  CHECK(IsLatinLetter(L'z'));
+  CHECK_FALSE(IsLatinLetter(L'\x00e9'));
+  CHECK(UpperLatin(L'q') == L'Q');
+  CHECK(UpperLatin(L'\x00e9') == L'\x00e9');
+  CHECK(UpperChar(L'\x00e9') == L'\x00c9');
+  CHECK(CompareTextNoCase(L".KVX", L".kvx") == 0);
+  CHECK(CompareTextNoCase(L"Korvex", L"Korvex.ZIP") < 0);
+  CHECK(CompareTextExact(L"HKCU", L"hkcu") != 0);
+}
+
+TEST_CASE("UTF-8 decoding") {
+  wchar_t out[8];
+  const unsigned char smile[] = {0xF0, 0x9F, 0x98, 0x80, 0};
+  CHECK(Utf8ToWide(smile, out, 8));
+  CHECK(out[0] == 0xD83D);
+  CHECK(out[1] == 0xDE00);
+  CHECK(out[2] == 0);
+
+  const unsigned char lone[] = {0xC3, 0};
+  CHECK_FALSE(Utf8ToWide(lone, out, 8));
+  CHECK(out[0] == 0);
+
+  const unsigned char tooBig[] = {'a', 0xF7, 0xBF, 0xBF, 0xBF, 'b', 0};
+  CHECK_FALSE(Utf8ToWide(tooBig, out, 8));
+  CHECK(std::wstring(out) == L"ab");
+
+  const unsigned char stray[] = {'a', 0x80, 'b', 0};
+  CHECK_FALSE(Utf8ToWide(stray, out, 8));
+  CHECK(std::wstring(out) == L"a");
+
+  // A pair that does not fit before the terminator is not split.
+  const unsigned char pairAtEnd[] = {'a', 'b', 0xF0, 0x9F, 0x98, 0x80, 0};
+  CHECK(Utf8ToWide(pairAtEnd, out, 4));
+  CHECK(std::wstring(out) == L"ab");
+
+  const unsigned char ok[] = {'a', 0xC3, 0xA9, 0xE2, 0x82, 0xAC};
+  CHECK(IsWellFormedUtf8(ok, sizeof ok));
+  CHECK_FALSE(IsWellFormedUtf8(ok, sizeof ok - 1));  // a cut sequence
+  const unsigned char bad[] = {0xFF};
+  CHECK_FALSE(IsWellFormedUtf8(bad, 1));
+}
+
+TEST_CASE("ANSI conversions stay terminated") {
+  wchar_t wide[4];
+  CHECK(AnsiToWide("abc", wide));
+  CHECK(std::wstring(wide) == L"abc");
+  AnsiToWide("abcdef", wide);
+  CHECK(wide[3] == 0);
+  char narrow[3];
+  WideToAnsi(L"abcdef", narrow);
+  CHECK(narrow[2] == 0);
+}
+
+TEST_CASE("path name parts") {
+  CHECK(std::wstring(PointToName(L"C:file")) == L"file");
+  CHECK(std::wstring(PointToName(L"C:")) == L"");
+  CHECK(std::wstring(PointToName(L"dir/sub/name")) == L"name");
+  CHECK(std::wstring(PointToName(L"name")) == L"name");
+
+  struct Case {
+    const wchar_t *in, *out;
+  } cases[] = {{L"C:\\dir\\file", L"C:\\dir"}, {L"C:\\file", L"C:\\"}, {L"\\file", L"\\"},
+               {L"C:file", L"C:"},           {L"file", L""},          {L"a/b", L"a"}};
+  for (auto& c : cases) {
+    wchar_t path[64];
+    CopyText(path, c.in);
+    RemoveName(path);
+    CHECK(std::wstring(path) == c.out);
+  }
+
+  wchar_t path[16];
+  CopyText(path, L"C:\\dir\\old.exe");
+  ReplaceName(path, L"Korvex.exe");
+  CHECK(std::wstring(path) == L"C:\\dir\\Korvex.e");  // cut at the capacity
+}
+
+TEST_CASE("joining paths") {
+  wchar_t out[32];
+  JoinPath(L"C:", L"x", out);
+  CHECK(std::wstring(out) == L"C:x");
+  JoinPath(L"", L"x", out);
+  CHECK(std::wstring(out) == L"x");
+  JoinPath(L"C:\\", L"x", out);
+  CHECK(std::wstring(out) == L"C:\\x");
+  JoinPath(L"C:\\dir", L"x", out);
+  CHECK(std::wstring(out) == L"C:\\dir\\x");
+  wchar_t small[6];
+  JoinPath(L"C:\\dir", L"x", small);
+  CHECK(std::wstring(small) == L"C:\\di");
+  CHECK(IsFullPath(L"\\\\server\\share"));
+  CHECK(IsFullPath(L"c:/x"));
+  CHECK_FALSE(IsFullPath(L"c:x"));
+  CHECK(HasWildcards(L"C:\\*.txt"));
+  CHECK_FALSE(HasWildcards(L"\\\\?\\C:\\a"));
+  CHECK(HasWildcards(L"\\\\?\\C:\\a?"));
+}
+
+TEST_CASE("extended-length forms") {
+  wchar_t out[64];
+  CHECK(MakeLongPathName(L"C:\\a", out, 9));
+  CHECK(std::wstring(out) == L"\\\\?\\C:\\a");
+  CHECK_FALSE(MakeLongPathName(L"C:\\a", out, 8));
+  CHECK(MakeLongPathName(L"\\\\server\\share\\x", out, 64));
+  CHECK(std::wstring(out) == L"\\\\?\\UNC\\server\\share\\x");
+  CHECK_FALSE(MakeLongPathName(L"", out, 64));
+
+  wchar_t saved[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, saved);
+  TempFolder folder;
+  SetCurrentDirectoryW(folder.Path().c_str());
+  wchar_t longOut[1024];
+  CHECK(MakeLongPathName(L".\\file", longOut));
+  CHECK(std::wstring(longOut) == L"\\\\?\\" + folder.Path() + L"\\file");
+  CHECK(MakeLongPathName(L"\\file", longOut));
+  CHECK(std::wstring(longOut) == L"\\\\?\\" + folder.Path().substr(0, 2) + L"\\file");
+  SetCurrentDirectoryW(saved);
+}
+
+TEST_CASE("files through names the plain form cannot carry") {
+  TempFolder folder;
+  std::wstring dotted = folder / L"name ends in a dot.";
+  {
+    DiskFile file;
+    REQUIRE(file.Create(dotted.c_str(), 0));
+    CHECK(file.Write("abc", 3));
+    CHECK(file.Close());
+  }
+  // The dot was kept: only the long form finds the file.
+  CHECK(Exists(L"\\\\?\\" + dotted));
+  CHECK(FileExists(dotted.c_str()));
+  CHECK(DeleteFileByName(dotted.c_str()));
+  CHECK_FALSE(Exists(L"\\\\?\\" + dotted));
+
+  // A path beyond MAX_PATH works through the retry.
+  std::wstring deep = folder.Path();
+  for (int i = 0; i < 12; i++) deep += L"\\a-rather-long-folder-name-" + std::to_wstring(i);
+  REQUIRE(deep.size() > 300);
+  std::wstring parent = folder.Path();
+  for (int i = 0; i < 12; i++) {
+    parent += L"\\a-rather-long-folder-name-" + std::to_wstring(i);
+    CHECK(MakeFolder(parent.c_str()) == 0);
+  }
+  std::wstring file = deep + L"\\x.txt";
+  DiskFile f;
+  REQUIRE(f.Create(file.c_str(), 0));
+  f.Close();
+  CHECK(FileExists(file.c_str()));
+  CHECK(IsDirectoryAttr(GetAttributes(deep.c_str())));
+}
+
+TEST_CASE("MakeFolder results") {
+  TempFolder folder;
+  CHECK(MakeFolder((folder / L"missing\\child").c_str()) == 2);
+  CHECK(MakeFolder((folder / L"new").c_str()) == 0);
+  CHECK(MakeFolder((folder / L"new").c_str()) == 1);
+  CHECK(FileExists(folder.Path().c_str()));  // a folder counts as existing
+  CHECK(IsDirectoryAttr(GetAttributes(folder.Path().c_str())));
+  CHECK_FALSE(IsDirectoryAttr(INVALID_FILE_ATTRIBUTES));
+}
+
+TEST_CASE("DiskFile removes an abandoned new file and keeps a closed one") {
+  TempFolder folder;
+  std::wstring abandoned = folder / L"abandoned.bin", kept = folder / L"kept.bin";
+  {
+    DiskFile file;
+    REQUIRE(file.Create(abandoned.c_str(), kFileShareRead));
+    file.Write("x", 1);
+  }
+  CHECK_FALSE(Exists(abandoned));
+  {
+    DiskFile file;
+    REQUIRE(file.Create(kept.c_str(), 0));
+    file.Write("xyz", 3);
+    file.Close();
+  }
+  CHECK(ReadBytes(kept).size() == 3);
+  {
+    DiskFile file;  // opened, not created: never deleted
+    REQUIRE(file.Open(kept.c_str(), 0));
+  }
+  CHECK(Exists(kept));
+}
+
+TEST_CASE("DiskFile reading, seeking and sharing") {
+  TempFolder folder;
+  std::wstring path = folder / L"data.bin";
+  WriteText(path, "0123456789");
+  DiskFile file;
+  REQUIRE(file.Open(path.c_str(), kFileShareWrite));
+  char buffer[16] = {};
+  CHECK(file.Seek(-4, SeekOrigin::End));
+  CHECK(file.Tell() == 6);
+  CHECK(file.Read(buffer, 16) == 4);
+  CHECK(std::string(buffer, 4) == "6789");
+  CHECK(file.Read(buffer, 16) == 0);
+  CHECK(file.Seek(2, SeekOrigin::Begin));
+  CHECK(file.Seek(-1, SeekOrigin::Current));
+  CHECK(file.Tell() == 1);
+  CHECK_FALSE(file.Seek(-20, SeekOrigin::Current));
+  // Opened with write sharing, another writer may open the file.
+  HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  CHECK(writer != INVALID_HANDLE_VALUE);
+  CloseHandle(writer);
+  CHECK_FALSE(file.Write("x", 1));  // read-only handle
+  CHECK(file.Write("", 0));
+  CHECK_FALSE(DiskFile().Open((folder / L"missing").c_str(), 0));
+}
+
+TEST_CASE("DirectoryScan never yields . or ..") {
+  TempFolder folder;
+  WriteText(folder / L"a.txt", "a");
+  WriteText(folder / L"b.dat", "bb");
+  MakeFolder((folder / L"sub").c_str());
+  DirectoryScan scan;
+  scan.SetMask((folder / L"*").c_str());
+  FoundEntry entry;
+  std::vector<std::wstring> names;
+  while (scan.Next(entry)) names.push_back(entry.name);
+  CHECK_FALSE(entry.error);
+  std::sort(names.begin(), names.end());
+  REQUIRE(names.size() == 3);
+  CHECK(names[0] == folder / L"a.txt");
+  CHECK(names[2] == folder / L"sub");
+
+  scan.SetMask((folder / L"missing\\*").c_str());
+  CHECK_FALSE(scan.Next(entry));
+  CHECK_FALSE(entry.error);
+
+  DirectoryScan unset;
+  CHECK_FALSE(unset.Next(entry));
+}
+
+TEST_CASE("FindSingle") {
+  TempFolder folder;
+  WriteText(folder / L"one.dat", "12345");
+  FoundEntry entry;
+  REQUIRE(FindSingle((folder / L"one.dat").c_str(), entry));
+  CHECK(entry.size == 5);
+  CHECK_FALSE(entry.isDirectory);
+  CHECK(FindSingle(folder.Path().c_str(), entry));
+  CHECK(entry.isDirectory);
+  CHECK_FALSE(FindSingle((folder / L"on?.dat").c_str(), entry));
+  CHECK_FALSE(FindSingle((folder / L"none").c_str(), entry));
+}
+
+TEST_CASE("GrowArray growth figures") {
+  GrowArray<int> a;
+  CHECK(a.Capacity() == 0);
+  a.AddElements(1);
+  CHECK(a.Capacity() == 32);
+  for (int i = 1; i < 33; i++) a.PushElement(i);
+  CHECK(a.Count() == 33);
+  CHECK(a.Capacity() == 72);
+  CHECK(a[32] == 32);
+  GrowArray<char> b;
+  b.AddElements(100);
+  CHECK(b.Capacity() == 100);
+  b.Reset();
+  CHECK(b.Capacity() == 0);
+  CHECK(b.Data() == nullptr);
+}
+
+static int CompareInts(const void* a, const void* b) {
+  int x = *static_cast<const int*>(a), y = *static_cast<const int*>(b);
+  return x < y ? -1 : x > y;
+}
+
+TEST_CASE("SortElements") {
+  int none[1] = {5};
+  SortElements(none, 0, sizeof(int), CompareInts);
+  SortElements(none, 1, sizeof(int), CompareInts);
+  CHECK(none[0] == 5);
+  std::vector<int> values;
+  unsigned seed = 7;
+  for (int i = 0; i < 1000; i++) values.push_back((int)((seed = seed * 1103515245u + 12345u) >> 16) % 100);
+  std::vector<int> expected = values;
+  std::sort(expected.begin(), expected.end());
+  SortElements(values.data(), values.size(), sizeof(int), CompareInts);
+  CHECK(values == expected);
+}
+
+KVX_CHILD(memory_error) { RaiseMemoryError(); }
+KVX_CHILD(overflowing_count) {
+  GrowArray<uint64_t> a;
+  a.AddElements(16);
+  a.AddElements(SIZE_MAX - 8);  // the element count would wrap
+  return 0;
+}
+KVX_CHILD(overflowing_bytes) {
+  GrowArray<uint64_t> a;
+  a.AddElements(SIZE_MAX / 4);  // the byte size would wrap
+  return 0;
+}
+KVX_CHILD(unallocatable) {
+  GrowArray<char> a;
+  a.AddElements(SIZE_MAX / 2);  // representable, but no heap has it
+  return 0;
+}
+
+TEST_CASE("the memory error ends the process with exit code 8") {
+  CHECK(RunChild("memory_error") == 8);
+  CHECK(RunChild("overflowing_count") == 8);
+  CHECK(RunChild("overflowing_bytes") == 8);
+  CHECK(RunChild("unallocatable") == 8);
+}

@@ -1,0 +1,72 @@
+// Growable arrays, the in-place sort, and the error handler that ends the
+// process when memory runs out.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+enum KVX_EXIT { KVX_EXIT_SUCCESS = 0, KVX_EXIT_MEMORY = 8 };
+
+// The fatal memory error: the process ends at once with exit code 8. Nothing
+// is saved on the way out, so no half-built state reaches the disk.
+[[noreturn]] void RaiseMemoryError();
+
+// Storage for GrowArray: reallocates to count * size bytes, or raises the
+// memory error (also when the byte size would overflow).
+void* ReallocateElements(void* data, size_t count, size_t size);
+void FreeElements(void* data);
+
+// Growth policy: the new capacity for a count that exceeds the old capacity.
+size_t GrowCapacity(size_t capacity, size_t count);
+
+template <class T> class GrowArray {
+ public:
+  GrowArray() = default;
+  ~GrowArray() { Reset(); }
+  GrowArray(const GrowArray&) = delete;
+  GrowArray& operator=(const GrowArray&) = delete;
+
+  // Grows the element count by n; the new elements are not initialised.
+  void AddElements(size_t n) {
+    if (n > SIZE_MAX - count_) RaiseMemoryError();
+    size_t count = count_ + n;
+    if (count > capacity_) {
+      size_t capacity = GrowCapacity(capacity_, count);
+      data_ = static_cast<T*>(ReallocateElements(data_, capacity, sizeof(T)));
+      capacity_ = capacity;
+    }
+    count_ = count;
+  }
+  void PushElement(const T& value) {
+    AddElements(1);
+    data_[count_ - 1] = value;
+  }
+  void Reset() {
+    FreeElements(data_);
+    data_ = nullptr;
+    count_ = capacity_ = 0;
+  }
+  // Drops elements from the end; the storage stays.
+  void Shrink(size_t count) {
+    if (count < count_) count_ = count;
+  }
+
+  T* Data() { return data_; }
+  const T* Data() const { return data_; }
+  size_t Count() const { return count_; }
+  size_t Capacity() const { return capacity_; }
+  T& operator[](size_t i) { return data_[i]; }
+  const T& operator[](size_t i) const { return data_[i]; }
+
+ private:
+  T* data_ = nullptr;
+  size_t count_ = 0;
+  size_t capacity_ = 0;
+};
+
+// Heap sort in place; not stable.
+void SortElements(void* base, size_t count, size_t size, int (*compare)(const void*, const void*));
+
+enum class FileErrorKind { Open, Read, Write, Seek, Close };
+// Receives file errors. Nothing is shown; the answer says whether a reader
+// shall stop (true for read errors).
+bool ReportFileError(FileErrorKind kind, const wchar_t* name);

@@ -1,0 +1,164 @@
+#include "util/path.h"
+
+#include <shlobj.h>
+
+#include "util/file.h"
+#include "util/handles.h"
+#include "util/text.h"
+
+static bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+wchar_t* PointToName(const wchar_t* path) {
+  const wchar_t* name = nullptr;
+  for (const wchar_t* p = path; *p; p++)
+    if (IsSeparator(*p)) name = p + 1;
+  if (name) return (wchar_t*)name;
+  if (path[0] && path[1] == L':') return (wchar_t*)path + 2;
+  return (wchar_t*)path;
+}
+
+void RemoveName(wchar_t* path) {
+  wchar_t* name = PointToName(path);
+  if (name > path && IsSeparator(name[-1])) {
+    wchar_t* separator = name - 1;
+    // A root keeps its separator: "\file" and "C:\file".
+    bool root = separator == path || (separator == path + 2 && path[1] == L':');
+    *(root ? name : separator) = 0;
+  } else {
+    *name = 0;
+  }
+}
+
+void ReplaceName(wchar_t* path, const wchar_t* name, size_t capacity) {
+  wchar_t* at = PointToName(path);
+  size_t used = (size_t)(at - path);
+  if (used < capacity) CopyText(at, name, capacity - used);
+}
+
+void AddTrailingSeparator(wchar_t* path, size_t capacity) {
+  size_t length = TextLength(path);
+  if (length > 0 && path[length - 1] != L'\\' && length + 1 < capacity) {
+    path[length] = L'\\';
+    path[length + 1] = 0;
+  }
+}
+
+void JoinPath(const wchar_t* folder, const wchar_t* name, wchar_t* dest, size_t capacity) {
+  wchar_t scratch[kPathCapacity];
+  CopyText(scratch, folder);
+  bool bareDrive = IsDrivePath(scratch) && scratch[2] == 0;
+  if (!bareDrive) AddTrailingSeparator(scratch);
+  AppendText(scratch, name);
+  CopyText(dest, scratch, capacity);
+}
+
+bool IsDrivePath(const wchar_t* path) { return IsLatinLetter(path[0]) && path[1] == L':'; }
+
+bool IsFullPath(const wchar_t* path) {
+  return (path[0] == L'\\' && path[1] == L'\\') || (IsDrivePath(path) && IsSeparator(path[2]));
+}
+
+bool HasWildcards(const wchar_t* path) {
+  const wchar_t* p = path;
+  if (p[0] == L'\\' && p[1] == L'\\' && p[2] == L'?' && p[3] == L'\\') p += 4;
+  for (; *p; p++)
+    if (*p == L'*' || *p == L'?') return true;
+  return false;
+}
+
+bool MakeLongPathName(const wchar_t* path, wchar_t* dest, size_t capacity) {
+  size_t length = TextLength(path);
+  if (length == 0 || capacity == 0) return false;
+  if (IsDrivePath(path) && IsSeparator(path[2])) {
+    if (length + 4 >= capacity) return false;
+    CopyText(dest, L"\\\\?\\", capacity);
+    AppendText(dest, path, capacity);
+    return true;
+  }
+  if (path[0] == L'\\' && path[1] == L'\\') {
+    if (length + 6 >= capacity) return false;
+    CopyText(dest, L"\\\\?\\UNC", capacity);
+    AppendText(dest, path + 1, capacity);
+    return true;
+  }
+  wchar_t current[kPathCapacity];
+  DWORD n = GetCurrentDirectoryW(kPathCapacity, current);
+  if (n == 0 || n >= kPathCapacity) return false;
+  if (IsSeparator(path[0])) {
+    if (length + 6 >= capacity) return false;
+    CopyText(dest, L"\\\\?\\", capacity);
+    wchar_t drive[3] = {current[0], current[1], 0};
+    AppendText(dest, drive, capacity);
+    AppendText(dest, path, capacity);
+    return true;
+  }
+  if (current[n - 1] != L'\\') {
+    current[n++] = L'\\';
+    current[n] = 0;
+  }
+  if (path[0] == L'.' && IsSeparator(path[1])) {
+    path += 2;
+    length -= 2;
+  }
+  if (n + length + 4 >= capacity) return false;
+  CopyText(dest, L"\\\\?\\", capacity);
+  AppendText(dest, current, capacity);
+  AppendText(dest, path, capacity);
+  return true;
+}
+
+bool GetUserSettingsFolder(wchar_t* dest, size_t capacity, bool create) {
+  if (capacity == 0) return false;
+  dest[0] = 0;
+  wchar_t folder[MAX_PATH + 1] = {};
+  PIDLIST_ABSOLUTE list = nullptr;
+  if (SUCCEEDED(SHGetSpecialFolderLocation(nullptr, CSIDL_APPDATA, &list)) && list) {
+    if (!SHGetPathFromIDListW(list, folder)) folder[0] = 0;
+    CoTaskMemFree(list);
+  }
+  if (!folder[0]) return false;
+  CopyText(dest, folder, capacity);
+  AddTrailingSeparator(dest, capacity);
+  AppendText(dest, L"Korvex", capacity);
+  if (FileExists(dest)) return true;
+  return create && MakeFolder(dest) == 0;
+}
+
+void GetSettingsFolder(wchar_t* dest, size_t capacity, bool create) {
+  if (capacity == 0) return;
+  dest[0] = 0;
+  UniqueHkey key;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS) {
+    DWORD bytes = (DWORD)((capacity - 1) * sizeof(wchar_t));
+    if (RegQueryValueExW(key.get(), L"AppData", nullptr, nullptr, (BYTE*)dest, &bytes) == ERROR_SUCCESS) {
+      size_t chars = bytes / sizeof(wchar_t);
+      dest[chars < capacity ? chars : capacity - 1] = 0;
+    } else {
+      dest[0] = 0;
+    }
+  }
+  if (dest[0] && FileExists(dest)) return;
+  if (GetUserSettingsFolder(dest, capacity, create)) return;
+  GetProgramPath(dest, capacity);
+  RemoveName(dest);
+}
+
+HMODULE LoadSystemLibrary(const wchar_t* name) {
+  wchar_t folder[kPathCapacity];
+  UINT n = GetSystemDirectoryW(folder, kPathCapacity);
+  if (n == 0 || n >= kPathCapacity) return nullptr;
+  wchar_t path[kPathCapacity];
+  JoinPath(folder, name, path);
+  return LoadLibraryW(path);
+}
+
+void GetProgramPath(wchar_t* dest, size_t capacity) {
+  if (capacity == 0) return;
+  DWORD n = GetModuleFileNameW(nullptr, dest, capacity > 0xffff ? 0xffff : (DWORD)capacity);
+  dest[n < capacity ? n : capacity - 1] = 0;
+}
+
+void GetProgramFile(const wchar_t* name, wchar_t* dest, size_t capacity) {
+  GetProgramPath(dest, capacity);
+  ReplaceName(dest, name, capacity);
+}
