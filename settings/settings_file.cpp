@@ -283,9 +283,16 @@ static bool FindSettingsPath(wchar_t* path) {
 void LoadSettingsFile() {
   SettingsFileState& s = g_SettingsFile;
   if (s.loadAttempted || s.loaded) return;
+  wchar_t path[kPathCapacity];
   s.loadAttempted = true;
   s.path[0] = 0;
-  if (!FindSettingsPath(s.path)) return;
+  if (FindSettingsPath(path)) LoadSettingsFileFrom(path);
+}
+
+void LoadSettingsFileFrom(const wchar_t* path) {
+  SettingsFileState& s = g_SettingsFile;
+  s.loadAttempted = true;
+  CopyText(s.path, path);
   GrowArray<unsigned char> bytes;
   {
     DiskFile file;
@@ -344,6 +351,11 @@ bool SaveSettingsFile() {
 void CloseSettingsStore() {
   SettingsFileState& s = g_SettingsFile;
   if (s.loaded && s.saveSettings) SaveSettingsFile();
+  ForgetSettingsFile();
+}
+
+void ForgetSettingsFile() {
+  SettingsFileState& s = g_SettingsFile;
   s.list.Clear();
   s.loaded = false;
   s.loadAttempted = false;

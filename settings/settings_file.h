@@ -66,11 +66,16 @@ struct SettingsFileState {
 };
 extern SettingsFileState g_SettingsFile;
 
+// The one load attempt: finds the file and reads it.
 void LoadSettingsFile();
+// Reads the file at a known path (the second half of LoadSettingsFile).
+void LoadSettingsFileFrom(const wchar_t* path);
 bool SaveSettingsFile();
 // Process end: saves when loaded and SaveSettings is on, then frees the
 // entries and forgets the load.
 void CloseSettingsStore();
+// Frees the entries and forgets the load without saving.
+void ForgetSettingsFile();
 
 const wchar_t* FindSettingEntry(const wchar_t* name);
 void SetSettingEntry(const wchar_t* name, const wchar_t* text, int32_t kind);
