@@ -162,9 +162,11 @@ bool IsLineEnd(wchar_t c) { return c == L'\r' || c == L'\n'; }
 
 class Parser {
  public:
-  Parser(const wchar_t* text, size_t length, LanguageFile& file) : p_(text), end_(text + length), file_(file) {
+  // `text` has room for one character past `length`.
+  Parser(wchar_t* text, size_t length, LanguageFile& file) : base_(text), p_(text), end_(text + length), file_(file) {
     strcpy(prefix_, "s:");
   }
+  size_t Written() const { return written_; }
 
   void Run() {
     while (p_ < end_ && *p_) {
@@ -238,15 +240,13 @@ class Parser {
     const wchar_t* p = line + k + 1;
     const wchar_t* end = line + length;
     while (p < end && IsBlank(*p)) p++;
-    size_t start = file_.texts.Count();
+    // The text is written over the line it comes from: the write position
+    // never passes the read position, since the key word is skipped and
+    // escapes only shorten.
+    size_t start = written_;
+    wchar_t* out = base_ + start;
     size_t kept = 0;
-    auto put = [&](wchar_t c) {
-      if (kept < kMaxTextLength) {
-        file_.texts.PushElement(c);
-        kept++;
-      }
-    };
-    while (p < end) {
+    while (p < end && kept < kMaxTextLength) {
       wchar_t c = *p++;
       if (c == L'\\' && p < end) {
         wchar_t e = *p;
@@ -256,18 +256,17 @@ class Parser {
         else if (e == L'r') c = L'\r', p++;
         else if (e == L't') c = L'\t', p++;
       }
-      put(c);
+      out[kept++] = c;
     }
-    wchar_t* text = file_.texts.Data() + start;
-    size_t n = file_.texts.Count() - start;
-    while (n && IsBlank(text[n - 1])) n--;
-    if (n && text[n - 1] == L'"') n--;
-    size_t first = 0;
-    if (n && text[0] == L'"') first = 1;
-    // Store the trimmed text in place: [first, n) moved to the start.
-    if (first) memmove(text, text + 1, (n - 1) * sizeof(wchar_t));
-    file_.texts.Shrink(start + n - first);
-    file_.texts.PushElement(0);
+    size_t n = kept;
+    while (n && IsBlank(out[n - 1])) n--;
+    if (n && out[n - 1] == L'"') n--;
+    if (n && out[0] == L'"') {
+      memmove(out, out + 1, (n - 1) * sizeof(wchar_t));
+      n--;
+    }
+    out[n] = 0;
+    written_ = start + n + 1;
 
     size_t keyAt = file_.keys.Count();
     size_t keyLength = strlen(key) + 1;
@@ -276,25 +275,61 @@ class Parser {
     file_.entries.PushElement(TextEntry{(uint32_t)keyAt, (uint32_t)start});
   }
 
+  wchar_t* base_;
   const wchar_t* p_;
   const wchar_t* end_;
   LanguageFile& file_;
+  size_t written_ = 0;
   char prefix_[104];
 };
 
-int CompareIndex(const void* a, const void* b) {
-  return strcmp(static_cast<const KeyIndexEntry*>(a)->key, static_cast<const KeyIndexEntry*>(b)->key);
-}
-
 }  // namespace
 
-void ParseLanguageText(const wchar_t* text, size_t length, LanguageFile& file) {
-  if (length > kMaxFileChars) length = kMaxFileChars;
-  Parser(text, length, file).Run();
+// Byte-wise comparison of two keys (the order of the index).
+static inline int CompareKeys(const char* a, const char* b) {
+  while (*a && *a == *b) a++, b++;
+  return (int)(unsigned char)*a - (int)(unsigned char)*b;
+}
+
+// Bottom-up merge sort of the key index: a language file has thousands of
+// keys, and the generic heap sort costs several times the file's parse.
+static void SortIndex(GrowArray<KeyIndexEntry>& index) {
+  size_t n = index.Count();
+  if (n < 2) return;
+  GrowArray<KeyIndexEntry> scratch;
+  scratch.AddElements(n);
+  KeyIndexEntry* from = index.Data();
+  KeyIndexEntry* to = scratch.Data();
+  for (size_t width = 1; width < n; width *= 2) {
+    for (size_t low = 0; low < n; low += 2 * width) {
+      size_t mid = low + width < n ? low + width : n;
+      size_t high = low + 2 * width < n ? low + 2 * width : n;
+      size_t a = low, b = mid, out = low;
+      while (a < mid && b < high) to[out++] = CompareKeys(from[b].key, from[a].key) < 0 ? from[b++] : from[a++];
+      while (a < mid) to[out++] = from[a++];
+      while (b < high) to[out++] = from[b++];
+    }
+    KeyIndexEntry* swap = from;
+    from = to;
+    to = swap;
+  }
+  if (from != index.Data()) memcpy(index.Data(), from, n * sizeof(KeyIndexEntry));
+}
+
+void ParseLanguageText(GrowArray<wchar_t>& text, LanguageFile& file) {
+  file.Clear();
+  size_t length = text.Count() < kMaxFileChars ? text.Count() : kMaxFileChars;
+  text.Shrink(length);
+  text.PushElement(0);
+  Parser parser(text.Data(), length, file);
+  parser.Run();
+  text.Shrink(parser.Written());
+  file.texts.Swap(text);
+  text.Reset();
   file.index.Reset();
   file.index.AddElements(file.entries.Count());
   for (size_t i = 0; i < file.entries.Count(); i++) file.index[i] = KeyIndexEntry{file.Key(i), (uint32_t)i};
-  SortElements(file.index.Data(), file.index.Count(), sizeof(KeyIndexEntry), CompareIndex);
+  SortIndex(file.index);
 }
 
 // ---------------------------------------------------------------- loading
@@ -343,28 +378,49 @@ static bool ReadMessages(DiskFile& file, GrowArray<wchar_t>& text) {
     blockStart += (int64_t)(got - kOverlap);
   }
   if (found < 0) return false;
-  if (!file.Seek(blockStart + found, SeekOrigin::Begin)) return false;
-  GrowArray<unsigned char> bytes;
-  bytes.AddElements(kMaxFileBytes + 2);
-  size_t got = 0;
-  while (got < kMaxFileBytes) {
-    size_t n = file.Read(bytes.Data() + got, kMaxFileBytes - got);
-    if (n == 0) break;
-    got += n;
-  }
+  int64_t start = blockStart + found;
+  if (!file.Seek(0, SeekOrigin::End)) return false;
+  int64_t available = file.Tell() - start;
+  if (available <= 0 || !file.Seek(start, SeekOrigin::Begin)) return false;
+  size_t limit = (uint64_t)available < kMaxFileBytes ? (size_t)available : kMaxFileBytes;
   if (wide) {
-    size_t chars = got / 2;
-    if (chars > kMaxFileChars) chars = kMaxFileChars;
-    text.AddElements(chars + 1);
-    for (size_t i = 0; i < chars; i++) text[i] = (wchar_t)(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-    text[chars] = 0;
-  } else {
-    size_t take = got;
-    // A NUL ends the text; the conversion stops there too.
-    text.AddElements(take + 1);
-    int n = take ? MultiByteToWideChar(CP_ACP, 0, (const char*)bytes.Data(), (int)take, text.Data(), (int)take) : 0;
-    text[n > 0 ? (size_t)n : 0] = 0;
-    text.Shrink((size_t)(n > 0 ? n : 0) + 1);
+    // UTF-16 little-endian is read straight into the characters.
+    text.AddElements(limit / 2);
+    size_t got = 0;
+    while (got < limit / 2 * 2) {
+      size_t n = file.Read((unsigned char*)text.Data() + got, limit / 2 * 2 - got);
+      if (n == 0) break;
+      got += n;
+    }
+    text.Shrink(got / 2);
+    return true;
+  }
+  // 8-bit text is converted piece by piece; a double-byte character is never
+  // split between two pieces.
+  CPINFO info = {};
+  bool doubleByte = GetCPInfo(CP_ACP, &info) && info.MaxCharSize > 1;
+  const size_t kPiece = 65536;
+  GrowArray<char> piece;
+  piece.AddElements(kPiece);
+  text.Reserve(limit);
+  size_t carried = 0, read = 0;
+  while (read < limit) {
+    size_t want = kPiece - carried < limit - read ? kPiece - carried : limit - read;
+    size_t n = file.Read(piece.Data() + carried, want);
+    if (n == 0) break;
+    read += n;
+    size_t total = carried + n, whole = total;
+    if (doubleByte && read < limit) {
+      size_t i = 0;
+      while (i < total) i += IsDBCSLeadByte((BYTE)piece[i]) ? 2 : 1;
+      if (i > total) whole = total - 1;
+    }
+    size_t at = text.Count();
+    text.AddElements(whole);
+    int m = whole ? MultiByteToWideChar(CP_ACP, 0, piece.Data(), (int)whole, text.Data() + at, (int)whole) : 0;
+    text.Shrink(at + (m > 0 ? (size_t)m : 0));
+    carried = total - whole;
+    if (carried) piece[0] = piece[whole];
   }
   return true;
 }
@@ -383,10 +439,7 @@ void LoadLanguageFile(const wchar_t* name) {
   {
     DiskFile file;
     GrowArray<wchar_t> text;
-    if (file.Open(path, kFileShareWrite) && ReadMessages(file, text)) {
-      size_t length = text.Count() ? text.Count() - 1 : 0;
-      ParseLanguageText(text.Data(), length, g_LanguageFile);
-    }
+    if (file.Open(path, kFileShareWrite) && ReadMessages(file, text)) ParseLanguageText(text, g_LanguageFile);
   }
   if (FindResourceW(ResourceInstance, L"RTL", (LPCWSTR)RT_DIALOG)) g_LanguageFile.RightToLeft = true;
   if (g_LanguageFile.RightToLeft) SetProcessDefaultLayout(LAYOUT_RTL);
@@ -401,7 +454,7 @@ bool FindTextByKey(const char* key, wchar_t* buffer, size_t size) {
   size_t low = 0, high = index.Count();
   while (low < high) {
     size_t mid = low + (high - low) / 2;
-    int c = strcmp(index[mid].key, key);
+    int c = CompareKeys(index[mid].key, key);
     if (c == 0) {
       CopyText(buffer, g_LanguageFile.Text(index[mid].entry), size);
       return true;

@@ -37,7 +37,7 @@ struct KeyIndexEntry {
 struct LanguageFile {
   GrowArray<TextEntry> entries;    // in file order
   GrowArray<char> keys;            // key pool
-  GrowArray<wchar_t> texts;        // text pool
+  GrowArray<wchar_t> texts;        // text pool (the parsed text, rewritten in place)
   GrowArray<KeyIndexEntry> index;  // sorted by key, byte-wise
   bool RightToLeft = false;
 
@@ -53,8 +53,10 @@ extern LanguageFile g_LanguageFile;
 // `wide` tells whether it was found in its UTF-16 little-endian form.
 long FindLanguageMarker(const unsigned char* block, size_t count, bool& wide);
 // Parses the text that starts at the marker (at most kMaxFileChars
-// characters; a NUL ends it) and builds the key index.
-void ParseLanguageText(const wchar_t* text, size_t length, LanguageFile& file);
+// characters; a NUL ends it) and builds the key index. The text array
+// becomes the file's text pool: each entry's text is written in place over
+// the line it came from.
+void ParseLanguageText(GrowArray<wchar_t>& text, LanguageFile& file);
 
 void LoadLanguageFile(const wchar_t* name);
 void FreeLanguageFile();

@@ -36,6 +36,12 @@ template <class T> class GrowArray {
     }
     count_ = count;
   }
+  // Makes room for at least n elements in all, without changing the count.
+  void Reserve(size_t n) {
+    if (n <= capacity_) return;
+    data_ = static_cast<T*>(ReallocateElements(data_, n, sizeof(T)));
+    capacity_ = n;
+  }
   void PushElement(const T& value) {
     AddElements(1);
     data_[count_ - 1] = value;
@@ -44,6 +50,12 @@ template <class T> class GrowArray {
     FreeElements(data_);
     data_ = nullptr;
     count_ = capacity_ = 0;
+  }
+  void Swap(GrowArray& other) {
+    T* d = data_;
+    size_t n = count_, c = capacity_;
+    data_ = other.data_, count_ = other.count_, capacity_ = other.capacity_;
+    other.data_ = d, other.count_ = n, other.capacity_ = c;
   }
   // Drops elements from the end; the storage stays.
   void Shrink(size_t count) {
