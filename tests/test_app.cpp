@@ -205,3 +205,49 @@ TEST_CASE("real program: /warning shows its message") {
   CHECK(caption == L"Uninstall Korvex");
   CHECK(text.find(exe) != std::wstring::npos);
 }
+
+TEST_CASE("real program: -setup with a silent installer command runs through without a window") {
+  TempFolder folder;
+  std::wstring exe = CopyProduct(folder);
+  bool sawWindow = false;
+  ProcessResult r = RunProcess(L"\"" + exe + L"\" -setup -msi", {L"sfxcmd=-s"}, 60000, folder.Path(), [&](DWORD pid) {
+    DialogWatcher watcher(0, pid, 3000);
+    watcher.Wait();
+    sawWindow = watcher.Seen();
+  });
+  CHECK_FALSE(r.timedOut);
+  CHECK(r.exitCode == 0);
+  CHECK_FALSE(sawWindow);
+}
+
+TEST_CASE("real program: cancelling the setup dialog leaves exit code 1") {
+  TempFolder folder;
+  std::wstring exe = CopyProduct(folder);
+  std::wstring caption;
+  ProcessResult r = RunProcess(L"\"" + exe + L"\" -setup", {L"sfxcmd="}, 60000, folder.Path(), [&](DWORD pid) {
+    DialogWatcher watcher(IDCANCEL, pid);
+    watcher.Wait();
+    caption = watcher.caption;
+  });
+  CHECK(caption == L"Korvex setup");
+  CHECK(r.exitCode == 1);
+}
+
+KVX_CHILD(load_planted_plain) { return LoadLibraryW(L"planted.dll") != nullptr; }
+KVX_CHILD(load_planted_hardened) {
+  HardenDllSearch(true);
+  return LoadLibraryW(L"planted.dll") != nullptr;
+}
+
+TEST_CASE("after HardenDllSearch a library planted in the current directory is not loaded") {
+  TempFolder folder;
+  REQUIRE(CopyFileW(FixturePath(L"kvxlng.dll").c_str(), (folder / L"planted.dll").c_str(), FALSE));
+  wchar_t saved[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, saved);
+  SetCurrentDirectoryW(folder.Path().c_str());
+  DWORD plain = RunChild("load_planted_plain");
+  DWORD hardened = RunChild("load_planted_hardened");
+  SetCurrentDirectoryW(saved);
+  CHECK(plain == 1);  // the check can tell: without hardening it loads
+  CHECK(hardened == 0);
+}
