@@ -151,15 +151,23 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::vector<std:
   for (auto& kv : vars) env += kv.first + L"=" + kv.second + L'\0';
   env += L'\0';
 
+  // The child's output goes nowhere: the hidden command processors that
+  // uninstall runs start would otherwise echo every batch line into the log.
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                           OPEN_EXISTING, 0, nullptr);
   STARTUPINFOW si = {};
   si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = si.hStdOutput = si.hStdError = nul;
   PROCESS_INFORMATION pi = {};
   std::wstring command = commandLine;
   ProcessResult result;
   DWORD start = GetTickCount();
-  if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, &env[0],
-                      currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &si, &pi))
-    return result;
+  BOOL started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, &env[0],
+                                currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &si, &pi);
+  CloseHandle(nul);
+  if (!started) return result;
   if (onStarted) onStarted(pi.dwProcessId);
   if (WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_TIMEOUT) {
     result.timedOut = true;

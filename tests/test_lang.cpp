@@ -404,6 +404,10 @@ KVX_CHILD(rtl_from_file) {
 }
 
 KVX_CHILD(rtl_from_module) {
+  RegistrySandbox sandbox;
+  wchar_t folder[MAX_PATH];
+  GetEnvironmentVariableW(L"KVX_LNG_FOLDER", folder, MAX_PATH);
+  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\General", L"LanguageFolder", folder);
   LoadLanguageModule(GetModuleHandleW(nullptr));
   LoadLanguageFile(L"uninstall.lng");
   return RightToLeftFindings() | (IsLanguageModuleLoaded() ? 16 : 0);
@@ -416,17 +420,10 @@ TEST_CASE("right to left from the file's DIRECTION and from the module's RTL res
   WriteText(folder / L"uninstall.lng", "***messages**\r\n:DIRECTION LTR\r\n");
   CHECK(RunChild("rtl_from_file", {L"KVX_LNG_FILE=" + (folder / L"uninstall.lng")}) == 0);
 
-  // The module is found through the language folder of the real registry;
-  // the child's value is set and removed around it.
+  // The module comes from the language folder the child's settings name.
   TempFolder languages;
-  REQUIRE(CopyFileW((BuildDir() + L"\\fixtures\\kvxlng_rtl.dll").c_str(), (languages / L"kvxlng.dll").c_str(), FALSE));
-  bool hadValue = false;
-  std::wstring previous = RegText(HKEY_CURRENT_USER, L"Software\\Korvex\\General", L"LanguageFolder", &hadValue);
-  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\General", L"LanguageFolder", languages.Path());
-  DWORD found = RunChild("rtl_from_module");
-  if (hadValue) RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\General", L"LanguageFolder", previous);
-  else RegRemoveTree(HKEY_CURRENT_USER, L"Software\\Korvex\\General");
-  CHECK(found == 31);
+  REQUIRE(CopyFileW(FixturePath(L"kvxlng_rtl.dll").c_str(), (languages / L"kvxlng.dll").c_str(), FALSE));
+  CHECK(RunChild("rtl_from_module", {L"KVX_LNG_FOLDER=" + languages.Path()}) == 31);
 }
 
 TEST_CASE("hostile language files are read within bounds") {

@@ -1,0 +1,25 @@
+// A sample installation of the archiver for tests and the demo: the real
+// uninstall.exe beside stand-ins for the other components, nested folders,
+// a read-only file, and the file list "Uninstall.lst" naming all of it.
+#pragma once
+#include <string>
+#include <vector>
+
+struct SampleInstallation {
+  std::wstring folder;                   // the installation folder
+  std::vector<std::string> listedFiles;  // relative names, as listed
+  std::vector<std::string> listedFolders;
+
+  // Lays the installation out in `folder` (created; emptied first).
+  explicit SampleInstallation(const std::wstring& folder, bool withLanguageModule = true);
+  std::wstring Program() const { return folder + L"\\uninstall.exe"; }
+  std::wstring Path(const std::string& relative) const;
+  // Writes the list in this order (folders first, so that the passes matter).
+  void WriteList(const std::vector<std::string>& extraLines = {}) const;
+  // Every listed file and folder, the list, the program and the folder are gone.
+  bool Gone() const;
+  std::vector<std::wstring> Remaining() const;
+};
+
+// Waits until a path no longer exists, up to a time limit.
+bool WaitUntilGone(const std::wstring& path, unsigned milliseconds);

@@ -1,0 +1,398 @@
+// The uninstall driver: the file list, its passes, locked files and the
+// restart, and the self-removal batch file, through the real uninstall.exe.
+#include "app/command.h"
+#include "sample.h"
+#include "test.h"
+#include "uninstall/driver.h"
+#include "uninstall/file_list.h"
+#include "util/text.h"
+
+static std::vector<std::string> Entries(const std::string& text) {
+  GrowArray<FileListEntry> entries;
+  ParseFileList(text.data(), text.size(), entries);
+  std::vector<std::string> out;
+  for (size_t i = 0; i < entries.Count(); i++) out.push_back(text.substr(entries[i].offset, entries[i].length));
+  return out;
+}
+
+TEST_CASE("file list lines") {
+  CHECK(Entries("").empty());
+  CHECK(Entries("a\r\nb\n\n  \t\r\n c d \t\r\r\nlast") == std::vector<std::string>{"a", "b", " c d", "last"});
+  CHECK(Entries(std::string("x\0y\nz", 5)) == std::vector<std::string>{"x", "z"});
+  // A line longer than the line buffer is read as several entries.
+  std::string longLine(5000, 'q');
+  auto pieces = Entries(longLine + "\nnext");
+  REQUIRE(pieces.size() == 4);
+  CHECK(pieces[0].size() == 2047);
+  CHECK(pieces[1].size() == 2047);
+  CHECK(pieces[2].size() == 906);
+  CHECK(pieces[3] == "next");
+  CHECK(Entries(std::string(2047, 'r') + "\nn") == std::vector<std::string>{std::string(2047, 'r'), "n"});
+}
+
+TEST_CASE("entries that would leave the program folder") {
+  for (const wchar_t* ok : {L"a.txt", L"dir\\file", L"dir/file", L"..name", L"name..", L"a\\.hidden", L"x y\\z"})
+    CHECK(IsContainedEntry(ok));
+  for (const wchar_t* bad : {L"..\\canary", L"dir\\..\\..\\canary", L"dir/../../x", L"..", L".", L"dir\\.\\x",
+                             L"dir\\...\\x", L"dir\\.. \\x", L"C:canary", L"C:\\canary", L"\\canary", L"/canary",
+                             L"\\\\server\\share\\x", L"\\\\?\\C:\\x", L"\\\\.\\C:\\x", L"file.txt:stream",
+                             L"file.txt::$DATA"})
+    CHECK_FALSE(IsContainedEntry(bad));
+}
+
+TEST_CASE("batch lines keep their shape; unusual paths are escaped or referenced") {
+  GrowArray<wchar_t> text;
+  bool vars[3];
+  BatchPaths plain = {L"C:\\K\\uninstall.exe", L"C:\\K", L"C:\\T\\Uninstall_Kvx.Bat", {}};
+  ComposeBatchLines(plain, false, text, vars);
+  std::wstring expected = L"\"C:\\K\\uninstall.exe\" /wait\r\n";
+  for (int i = 0; i < 5; i++)
+    expected += L"del \"C:\\K\\uninstall.exe\"\r\nrd \"C:\\K\"\r\nif not exist \"C:\\K\\uninstall.exe\" goto done\r\n";
+  expected += L":done\r\nif exist \"C:\\K\\uninstall.exe\" \"C:\\K\\uninstall.exe\" /warning\r\ndel \"C:\\T\\Uninstall_Kvx.Bat\"\r\n";
+  CHECK(std::wstring(text.Data()) == expected);
+  CHECK_FALSE(vars[0]);
+
+  GrowArray<wchar_t> silent;
+  ComposeBatchLines(plain, true, silent, vars);
+  CHECK(std::wstring(silent.Data()).find(L"/warning") == std::wstring::npos);
+
+  wchar_t out[64];
+  CHECK_FALSE(BatchPathText(L"C:\\Kor vex%x & ^!()", nullptr, L"V", out, 64));
+  CHECK(std::wstring(out) == L"C:\\Kor vex%%x & ^!()");
+  CHECK(BatchPathText(L"C:\\\x0416\x2603", nullptr, L"KVX_X", out, 64));
+  CHECK(std::wstring(out) == L"%KVX_X%");
+  CHECK_FALSE(BatchPathText(L"C:\\\x0416\x2603%", L"C:\\KO%~1", L"KVX_X", out, 64));
+  CHECK(std::wstring(out) == L"C:\\KO%%~1");
+  CHECK(BatchPathText(L"C:\\\x0416", L"C:\\\x0416", L"KVX_X", out, 64));  // no usable short form
+
+  // Paths near the length limit still give whole lines.
+  std::wstring deep = L"C:\\" + std::wstring(600, L'd');
+  std::wstring exe = deep + L"\\uninstall.exe";
+  BatchPaths longPaths = {exe.c_str(), deep.c_str(), L"C:\\T\\Uninstall_Kvx.Bat", {}};
+  GrowArray<wchar_t> longText;
+  ComposeBatchLines(longPaths, true, longText, vars);
+  CHECK(std::wstring(longText.Data()).find(L"rd \"" + deep + L"\"\r\nif not exist \"" + exe + L"\" goto done\r\n") !=
+        std::wstring::npos);
+}
+
+// ---------------------------------------------------------------- the real program
+
+// A scratch place for one run: an installation folder inside, a private
+// temporary folder for the batch file, canaries around it.
+struct Scene {
+  TempFolder root{L"kvxu"};
+  std::wstring temp = root / L"temp";
+  Scene() { MakeDirs(temp); }
+  std::vector<std::wstring> Environment() const { return {L"TMP=" + temp, L"TEMP=" + temp}; }
+  std::wstring Batch() const { return temp + L"\\Uninstall_Kvx.Bat"; }
+};
+
+static ProcessResult Uninstall(const SampleInstallation& s, const Scene& scene, const std::wstring& args = L" /S",
+                               int answer = 0, std::vector<std::wstring>* captions = nullptr) {
+  return RunProcess(L"\"" + s.Program() + L"\"" + args, scene.Environment(), 60000, L"", [&](DWORD pid) {
+    if (!answer) return;
+    DialogWatcher watcher(answer, pid, 20000);
+    watcher.Wait();
+    if (captions) captions->push_back(watcher.text);
+  });
+}
+
+TEST_CASE("silent uninstall removes everything listed, the program, the folder and the batch file") {
+  Scene scene;
+  SampleInstallation s(scene.root / L"Korvex");
+  WriteText(scene.root / L"canary.txt", "beside");
+  ProcessResult r = Uninstall(s, scene);
+  CHECK(r.exitCode == 0);
+  CHECK(WaitUntilGone(s.folder, 30000));
+  CHECK(WaitUntilGone(scene.Batch(), 30000));
+  CHECK(s.Remaining().empty());
+  CHECK(Exists(scene.root / L"canary.txt"));
+}
+
+TEST_CASE("the confirmation: No removes nothing, Yes removes it all") {
+  Scene scene;
+  SampleInstallation s(scene.root / L"Korvex");
+  std::vector<std::wstring> texts;
+  Uninstall(s, scene, L"", IDNO, &texts);
+  REQUIRE(texts.size() == 1);
+  // The sample carries the (German) language module: its texts are used.
+  CHECK(texts[0] == L"M\x00f6" L"chten Sie Korvex mit allen Komponenten entfernen?");
+  CHECK(Exists(s.Path("Korvex.exe")));
+  CHECK(Exists(s.folder + L"\\Uninstall.lst"));
+  CHECK_FALSE(Exists(scene.Batch()));
+  Uninstall(s, scene, L"", IDYES);
+  CHECK(WaitUntilGone(s.folder, 30000));
+  CHECK(WaitUntilGone(scene.Batch(), 30000));
+}
+
+TEST_CASE("a missing file list is reported, also when silent, and nothing is touched") {
+  Scene scene;
+  SampleInstallation s(scene.root / L"Korvex");
+  DeleteFileW((s.folder + L"\\Uninstall.lst").c_str());
+  std::vector<std::wstring> texts;
+  Uninstall(s, scene, L" /S", IDOK, &texts);
+  REQUIRE(texts.size() == 1);
+  CHECK(texts[0].find(L"Uninstall.lst") != std::wstring::npos);
+  CHECK(Exists(s.Path("Korvex.exe")));
+  CHECK_FALSE(Exists(scene.Batch()));
+}
+
+TEST_CASE("list edge cases: empty, folders before files, blanks and CR, absolute paths, escaping lines") {
+  Scene scene;
+  SampleInstallation s(scene.root / L"Korvex");
+  MakeDirs(scene.root / L"outside");
+  WriteText(scene.root / L"canary.txt", "beside");
+  WriteText(scene.root / L"outside\\canary.txt", "outside");
+  std::string above = Narrow(scene.root.Path());
+  std::string drive = above.substr(0, 2);
+  // The listed folders come first; some lines carry blanks and CRs; the
+  // rest try to reach outside the folder.
+  s.WriteList({"Rar.txt   \t", "Kvx.txt\r\r", "   ", "..\\canary.txt", "Formats\\..\\..\\canary.txt",
+               "..\\outside\\canary.txt", drive + "..\\canary.txt", above + "\\canary.txt", "\\" + above.substr(3) + "\\canary.txt",
+               "\\\\?\\" + above + "\\canary.txt", "\\\\.\\" + above + "\\canary.txt", "canary.txt:stream",
+               "Formats\\... \\x"});
+  Uninstall(s, scene);
+  CHECK(WaitUntilGone(s.folder, 30000));
+  CHECK(s.Remaining().empty());
+  CHECK(Exists(scene.root / L"canary.txt"));
+  CHECK(Exists(scene.root / L"outside\\canary.txt"));
+
+  SampleInstallation empty(scene.root / L"Empty");
+  WriteText(empty.folder + L"\\Uninstall.lst", "");
+  Uninstall(empty, scene);
+  CHECK(WaitUntilGone(empty.Program(), 30000));
+  CHECK_FALSE(Exists(empty.folder + L"\\Uninstall.lst"));
+  CHECK(Exists(empty.Path("Korvex.exe")));  // not listed, so not deleted: the folder stays
+}
+
+TEST_CASE("a link inside the installation is not followed") {
+  Scene scene;
+  SampleInstallation s(scene.root / L"Korvex");
+  MakeDirs(scene.root / L"target");
+  WriteText(scene.root / L"target\\canary.txt", "behind the link");
+  if (!CreateSymbolicLinkW(s.Path("link").c_str(), (scene.root / L"target").c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) ||
+      !(GetFileAttributesW(s.Path("link").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    MESSAGE("this Wine cannot make a directory link; skipped");
+    return;
+  }
+  s.WriteList({"link\\canary.txt"});
+  Uninstall(s, scene);
+  WaitUntilGone(scene.Batch(), 30000);
+  CHECK(Exists(scene.root / L"target\\canary.txt"));
+}
+
+TEST_CASE("unusual program paths: blanks, & ^ ! ( ) %, and names the ANSI code page cannot carry") {
+  for (const wchar_t* name : {L"Kor vex%x & ^!() %PATH%", L"Korvex \x0416\x2603 \x03a9", L"Kor%vex \x4e2d\x6587"}) {
+    CAPTURE(Narrow(name));
+    Scene scene;
+    SampleInstallation s(scene.root / name);
+    Uninstall(s, scene);
+    CHECK(WaitUntilGone(s.folder, 30000));
+    CHECK(WaitUntilGone(scene.Batch(), 30000));
+    CHECK(s.Remaining().empty());
+  }
+}
+
+TEST_CASE("the batch file through environment variables deletes a Unicode path in the real command processor") {
+  // Where neither the path nor a short form survives the ANSI code page, the
+  // lines refer to variables; here the short forms are withheld to use them.
+  Scene scene;
+  std::wstring folder = scene.root / L"\x0416\x2603 \x4e2d";
+  MakeDirs(folder);
+  std::wstring program = folder + L"\\uninstall.exe";
+  REQUIRE(CopyFileW(ProductExe().c_str(), program.c_str(), FALSE));
+  std::wstring batch = scene.Batch();
+  BatchPaths paths = {program.c_str(), folder.c_str(), batch.c_str(), {}};
+  GrowArray<wchar_t> text;
+  bool vars[3];
+  ComposeBatchLines(paths, true, text, vars);
+  CHECK(vars[0]);
+  CHECK(vars[1]);
+  CHECK_FALSE(vars[2]);
+  FILE* stream = _wfopen(batch.c_str(), L"wb");
+  REQUIRE(stream);
+  WriteBatchLine(stream, text.Data());
+  fclose(stream);
+  ProcessResult r = RunProcess(L"cmd.exe /c \"" + batch + L"\"",
+                               {std::wstring(kBatchVariables[0]) + L"=" + program,
+                                std::wstring(kBatchVariables[1]) + L"=" + folder},
+                               60000, scene.root.Path());
+  CHECK(r.exitCode == 0);
+  CHECK_FALSE(Exists(program));
+  CHECK_FALSE(Exists(folder));
+  CHECK_FALSE(Exists(batch));
+}
+
+TEST_CASE("a planted batch file is replaced, never followed or appended to") {
+  Scene scene;
+  SampleInstallation s(scene.root / L"Korvex");
+  WriteText(scene.Batch(), "echo planted\r\n");
+  SetFileAttributesW(scene.Batch().c_str(), FILE_ATTRIBUTE_READONLY);
+  std::wstring victim = scene.root / L"victim.txt";
+  WriteText(victim, "must not change");
+  Uninstall(s, scene);
+  CHECK(WaitUntilGone(s.folder, 30000));
+  CHECK(WaitUntilGone(scene.Batch(), 30000));
+  CHECK(ReadBytes(victim).size() == 15);
+
+  // Something at the name that cannot be removed: no batch file, and the
+  // program and its folder stay, as when the batch file cannot be made.
+  SampleInstallation t(scene.root / L"Second");
+  MakeDirs(scene.Batch());
+  WriteText(scene.Batch() + L"\\inside.txt", "keeps the folder");
+  Uninstall(t, scene);
+  Sleep(3000);
+  CHECK(Exists(t.Program()));
+  CHECK_FALSE(Exists(t.Path("Korvex.exe")));
+  CHECK(Exists(scene.Batch() + L"\\inside.txt"));
+}
+
+KVX_CHILD(driver_msi) {
+  g_RunOptions.Msi = true;
+  g_RunOptions.Silent = true;
+  UninstallDriver();
+  return 0;
+}
+
+TEST_CASE("the driver under msi removes no file and writes no batch file") {
+  Scene scene;
+  SampleInstallation s(scene.root / L"Korvex");
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring copy = s.folder + L"\\driver-test.exe";
+  REQUIRE(CopyFileW(self, copy.c_str(), FALSE));
+  ProcessResult r = RunProcess(L"\"" + copy + L"\" --child=driver_msi", scene.Environment());
+  CHECK(r.exitCode == 0);
+  CHECK(Exists(s.Path("Korvex.exe")));
+  CHECK(Exists(s.folder + L"\\Uninstall.lst"));
+  CHECK_FALSE(Exists(scene.Batch()));
+}
+
+// ---------------------------------------------------------------- locked files and the restart
+
+static std::vector<std::wstring> PendingRenames() {
+  std::vector<std::wstring> out;
+  HKEY key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"System\\CurrentControlSet\\Control\\Session Manager", 0, KEY_QUERY_VALUE,
+                    &key) != ERROR_SUCCESS)
+    return out;
+  DWORD size = 0;
+  if (RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS &&
+      size) {
+    std::vector<wchar_t> data(size / 2 + 2, 0);
+    RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, nullptr, (BYTE*)data.data(), &size);
+    for (const wchar_t* p = data.data(); *p || p[1]; p += wcslen(p) + 1)
+      if (*p) out.push_back(p);
+  }
+  RegCloseKey(key);
+  return out;
+}
+
+static bool Pending(const std::wstring& path) {
+  for (auto& entry : PendingRenames())
+    if (entry.size() >= path.size() && entry.compare(entry.size() - path.size(), path.size(), path) == 0) return true;
+  return false;
+}
+
+// Helpers that hold a file until their stop file appears.
+static int HoldUntilStopped(bool asLibrary) {
+  wchar_t path[MAX_PATH], stop[MAX_PATH];
+  GetEnvironmentVariableW(L"KVX_HOLD", path, MAX_PATH);
+  GetEnvironmentVariableW(L"KVX_STOP", stop, MAX_PATH);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  HMODULE module = nullptr;
+  if (asLibrary) module = LoadLibraryW(path);
+  else file = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (!module && file == INVALID_HANDLE_VALUE) return 2;
+  for (int i = 0; i < 1200 && GetFileAttributesW(stop) == INVALID_FILE_ATTRIBUTES; i++) Sleep(50);
+  if (module) FreeLibrary(module);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return 0;
+}
+KVX_CHILD(hold_library) { return HoldUntilStopped(true); }
+KVX_CHILD(hold_file) { return HoldUntilStopped(false); }
+
+struct Holder {
+  HANDLE process = nullptr;
+  Holder(const char* how, const std::wstring& path, const std::wstring& stop) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    SetEnvironmentVariableW(L"KVX_HOLD", path.c_str());
+    SetEnvironmentVariableW(L"KVX_STOP", stop.c_str());
+    std::wstring command = L"\"" + std::wstring(self) + L"\" --child=" + Widen(how);
+    STARTUPINFOW si = {sizeof si};
+    PROCESS_INFORMATION pi;
+    if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+      CloseHandle(pi.hThread);
+      process = pi.hProcess;
+    }
+    Sleep(1500);  // until it holds the file
+  }
+  void Wait() {
+    if (process) WaitForSingleObject(process, 20000), CloseHandle(process), process = nullptr;
+  }
+  ~Holder() { Wait(); }
+};
+
+TEST_CASE("locked files go at the restart; the reboot message and the folder's delayed removal") {
+  Scene scene;
+  SampleInstallation s(scene.root / L"Korvex");
+  std::wstring library = s.Path("a.dll"), held = s.Path("held.dat");
+  REQUIRE(CopyFileW(FixturePath(L"kvxlng.dll").c_str(), library.c_str(), FALSE));
+  WriteText(held, "held without sharing");
+  WriteText(library + L".0.tmp", "an earlier leftover");
+  s.listedFiles.push_back("a.dll");
+  s.listedFiles.push_back("held.dat");
+  s.WriteList();
+  std::wstring stop = scene.root / L"stop";
+  Holder libraryHolder("hold_library", library, stop), fileHolder("hold_file", held, stop);
+  REQUIRE(libraryHolder.process);
+  REQUIRE(fileHolder.process);
+
+  std::vector<std::wstring> texts;
+  RunProcess(L"\"" + s.Program() + L"\"", scene.Environment(), 60000, L"", [&](DWORD pid) {
+    for (int i = 0; i < 2; i++) {  // the confirmation, then the reboot message
+      DialogWatcher watcher(i == 0 ? IDYES : IDOK, pid, 20000);
+      watcher.Wait();
+      texts.push_back(watcher.text);
+      Sleep(300);
+    }
+  });
+  REQUIRE(texts.size() == 2);
+  CHECK(texts[1] == L"Einige Dateien werden beim n\x00e4" L"chsten Neustart entfernt.");
+  // The loaded library was renamed past the existing leftover; the file held
+  // without sharing could not be renamed and waits under its own name.
+  CHECK_FALSE(Exists(library));
+  CHECK(Exists(library + L".1.tmp"));
+  CHECK(Pending(library + L".1.tmp"));
+  CHECK(Exists(held));
+  CHECK(Pending(held));
+  CHECK(Pending(s.folder));  // the folder is named "Korvex" and the run was not silent
+  CHECK(WaitUntilGone(scene.Batch(), 30000));
+  CHECK_FALSE(Exists(s.Program()));
+
+  WriteText(stop, "");
+  libraryHolder.Wait();
+  fileHolder.Wait();
+  DeleteFileW((library + L".0.tmp").c_str());  // not listed: ours to clear so the folder can go
+  ProcessResult restart = RunProcess(L"wineboot.exe -r", {}, 120000);
+  CHECK(restart.exitCode == 0);
+  CHECK_FALSE(Exists(library + L".1.tmp"));
+  CHECK_FALSE(Exists(held));
+  CHECK_FALSE(Exists(s.folder));
+  CHECK_FALSE(Pending(held));
+}
+
+TEST_CASE("the browser-data folder goes from the configured temporary folder") {
+  Scene scene;
+  SampleInstallation s(scene.root / L"Korvex");
+  std::wstring configured = scene.root / L"configured";
+  MakeDirs(configured + L"\\Korvex.exe.WebView2\\EBWebView");
+  WriteText(configured + L"\\Korvex.exe.WebView2\\EBWebView\\x.dat", "browser data");
+  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"TempFolder", configured);
+  Uninstall(s, scene);
+  CHECK(WaitUntilGone(s.folder, 30000));
+  CHECK_FALSE(Exists(configured + L"\\Korvex.exe.WebView2"));
+  CHECK(Exists(configured));
+  RegRemoveTree(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths");
+}

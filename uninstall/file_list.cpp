@@ -1,0 +1,130 @@
+#include "uninstall/file_list.h"
+
+#include <stdlib.h>
+#include <windows.h>
+
+#include "util/text.h"
+
+void ParseFileList(const char* bytes, size_t count, GrowArray<FileListEntry>& entries) {
+  const size_t kPiece = 2047;  // what a 2048-byte line buffer holds
+  size_t at = 0;
+  while (at < count) {
+    size_t end = at;
+    while (end < count && end - at < kPiece) {
+      if (bytes[end++] == '\n') break;
+    }
+    size_t length = 0;
+    while (at + length < end && bytes[at + length]) length++;
+    while (length) {
+      char c = bytes[at + length - 1];
+      if (c != ' ' && c != '\t' && c != '\r' && c != '\n') break;
+      length--;
+    }
+    if (length) entries.PushElement(FileListEntry{at, length});
+    at = end;
+  }
+}
+
+bool IsContainedEntry(const wchar_t* entry) {
+  if (entry[0] == L'\\' || entry[0] == L'/') return false;
+  for (const wchar_t* p = entry; *p; p++)
+    if (*p == L':') return false;
+  const wchar_t* component = entry;
+  for (const wchar_t* p = entry;; p++) {
+    if (*p == L'\\' || *p == L'/' || *p == 0) {
+      bool onlyDots = p > component, anyDot = false;
+      for (const wchar_t* q = component; q < p; q++) {
+        if (*q == L'.') anyDot = true;
+        else if (*q != L' ') onlyDots = false;
+      }
+      if (onlyDots && anyDot) return false;
+      if (*p == 0) break;
+      component = p + 1;
+    }
+  }
+  return true;
+}
+
+const wchar_t* const kBatchVariables[3] = {L"KVX_UNINSTALL_PROGRAM", L"KVX_UNINSTALL_FOLDER", L"KVX_UNINSTALL_BATCH"};
+
+static bool SurvivesAnsi(const wchar_t* path) {
+  size_t length = TextLength(path);
+  size_t bytes = length * 2 + 1;
+  char* narrow = static_cast<char*>(malloc(bytes));
+  wchar_t* back = static_cast<wchar_t*>(malloc((length + 1) * sizeof(wchar_t)));
+  bool same = false;
+  if (narrow && back) {
+    BOOL lossy = FALSE;
+    int n = WideCharToMultiByte(CP_ACP, 0, path, -1, narrow, (int)bytes, nullptr, &lossy);
+    if (n > 0 && !lossy) {
+      int m = MultiByteToWideChar(CP_ACP, 0, narrow, -1, back, (int)length + 1);
+      same = m > 0 && CompareTextExact(back, path) == 0;
+    }
+  }
+  free(narrow);
+  free(back);
+  return same;
+}
+
+bool BatchPathText(const wchar_t* path, const wchar_t* shortForm, const wchar_t* variable, wchar_t* dest,
+                   size_t capacity) {
+  if (capacity == 0) return false;
+  if (!SurvivesAnsi(path) && shortForm && shortForm[0] && SurvivesAnsi(shortForm)) path = shortForm;
+  if (!SurvivesAnsi(path)) {
+    FormatText(dest, capacity, L"%%%s%%", variable);
+    return true;
+  }
+  size_t out = 0;
+  for (const wchar_t* p = path; *p && out + 1 < capacity; p++) {
+    if (*p == L'%') {
+      if (out + 2 >= capacity) break;
+      dest[out++] = L'%';
+    }
+    dest[out++] = *p;
+  }
+  dest[out] = 0;
+  return false;
+}
+
+static void AppendLine(GrowArray<wchar_t>& text, const wchar_t* line) {
+  size_t n = TextLength(line);
+  size_t at = text.Count();
+  text.AddElements(n);
+  for (size_t i = 0; i < n; i++) text[at + i] = line[i];
+}
+
+void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>& text, bool useVariable[3]) {
+  // Each path in its batch form: doubled percent signs or a variable.
+  wchar_t forms[3][2048];
+  const wchar_t* sources[3] = {paths.program, paths.folder, paths.batch};
+  for (int i = 0; i < 3; i++)
+    useVariable[i] = BatchPathText(sources[i], paths.shortForms[i], kBatchVariables[i], forms[i], 2048);
+  const wchar_t *p = forms[0], *f = forms[1], *b = forms[2];
+  // Room for three lines of the longest paths: a shorter buffer would cut
+  // the deletion lines of a deep installation folder.
+  wchar_t line[3 * 2048 + 64];
+  FormatText(line, L"\"%s\" /wait\r\n", p);
+  AppendLine(text, line);
+  for (int i = 0; i < 5; i++) {
+    FormatText(line, L"del \"%s\"\r\nrd \"%s\"\r\nif not exist \"%s\" goto done\r\n", p, f, p);
+    AppendLine(text, line);
+  }
+  AppendLine(text, L":done\r\n");
+  if (!silent) {
+    FormatText(line, L"if exist \"%s\" \"%s\" /warning\r\n", p, p);
+    AppendLine(text, line);
+  }
+  FormatText(line, L"del \"%s\"\r\n", b);
+  AppendLine(text, line);
+  text.PushElement(0);
+}
+
+void WriteBatchLine(FILE* stream, const wchar_t* line) {
+  size_t length = TextLength(line);
+  size_t bytes = length * 2 + 1;
+  char* narrow = static_cast<char*>(malloc(bytes));
+  if (!narrow) return;
+  int n = WideCharToMultiByte(CP_ACP, 0, line, -1, narrow, (int)bytes, nullptr, nullptr);
+  if (n > 1) fwrite(narrow, 1, (size_t)(n - 1), stream);
+  free(narrow);
+}

@@ -1,0 +1,53 @@
+// The installation's file list "Uninstall.lst" and the self-removal batch
+// file: both worked out in memory, apart from reading and writing them.
+#pragma once
+#include <stddef.h>
+#include <stdio.h>
+
+#include "util/array.h"
+
+// One entry of the list: a run of bytes in the list's text.
+struct FileListEntry {
+  size_t offset, length;
+};
+
+// Splits the list as a reader with a 2048-byte line buffer would: a line
+// ends after LF; a longer line is read as several entries of at most 2047
+// bytes. Each piece ends at a NUL, loses its trailing blanks, tabs, CR and
+// LF, and is dropped when nothing is left.
+void ParseFileList(const char* bytes, size_t count, GrowArray<FileListEntry>& entries);
+
+// True when an entry names something inside the program folder: no drive,
+// no leading separator (so no UNC or device form), no colon (streams), and
+// no component made of dots and blanks only ("..", and what Windows would
+// turn into it).
+bool IsContainedEntry(const wchar_t* entry);
+
+// Where the self-removal batch file stands and what it deletes.
+struct BatchPaths {
+  const wchar_t* program;  // the program file
+  const wchar_t* folder;   // the program folder, without a trailing separator
+  const wchar_t* batch;    // the batch file itself
+  // The short (8.3) forms of the three, where the system has them; else null.
+  const wchar_t* shortForms[3];
+};
+
+// The names the batch file refers to for the three paths when a path would
+// not survive the ANSI code page: the driver puts them into the command
+// processor's environment.
+extern const wchar_t* const kBatchVariables[3];
+
+// Writes a path as the batch file needs it into dest. A path that survives
+// the ANSI code page is written with its percent signs doubled (cmd expands
+// them even inside quotes); else its short form, when that survives; else a
+// reference to its environment variable, which cmd expands to the exact
+// Unicode path. Returns true when the variable is used.
+bool BatchPathText(const wchar_t* path, const wchar_t* shortForm, const wchar_t* variable, wchar_t* dest,
+                   size_t capacity);
+
+// The lines of the batch file, in order; `silent` leaves out the warning line.
+// `useVariable` receives, per path, whether its variable must be set.
+void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>& text, bool useVariable[3]);
+
+// Converts a line to the ANSI code page and writes it without terminator.
+void WriteBatchLine(FILE* stream, const wchar_t* line);

@@ -1,0 +1,3 @@
+#include "uninstall/removal.h"
+
+void RemoveIntegration() {}

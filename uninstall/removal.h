@@ -1,0 +1,4 @@
+// The removal of the whole integration at uninstall.
+#pragma once
+
+void RemoveIntegration();
