@@ -1,0 +1,94 @@
+#include "setup/options.h"
+
+#include "res/resource.h"
+#include "settings/store.h"
+#include "setup/winver.h"
+#include "shell/associations.h"
+#include "util/text.h"
+
+const ArchiveType ArchiveTypes[kArchiveTypeCount] = {
+    {L".kvx", IDC_ASSOCKVX},   {L".zip", IDC_ASSOCZIP},          {L".cab", IDC_ASSOCCAB},
+    {L".arj", IDC_ASSOCARJ},   {L".lz.tlz", IDC_ASSOCLZ},        {L".lzh.lha", IDC_ASSOCLZH},
+    {L".7z", IDC_ASSOC7Z},     {L".tar", IDC_ASSOCTAR},          {L".gz.tgz", IDC_ASSOCGZ},
+    {L".uue.xxe.uu", IDC_ASSOCUUE}, {L".bz2.tbz2.bz.tbz", IDC_ASSOCBZ2}, {L".jar", IDC_ASSOCJAR},
+    {L".iso", IDC_ASSOCISO},   {L".z.taz", IDC_ASSOCZ},          {L".xz.txz", IDC_ASSOCXZ},
+    {L".zipx", IDC_ASSOCZIPX}, {L".zst.tzst", IDC_ASSOCZST},     {L".001", IDC_ASSOC001},
+};
+
+const wchar_t* NextExtension(const wchar_t* row, wchar_t (&extension)[50]) {
+  if (!row || !*row) return nullptr;
+  const wchar_t* end = row + 1;
+  while (*end && *end != L'.') end++;
+  CopyText(extension, row, (size_t)(end - row) + 1 < 50 ? (size_t)(end - row) + 1 : 50);
+  return end;
+}
+
+void PrimaryExtension(size_t row, wchar_t (&extension)[50]) { NextExtension(ArchiveTypes[row].extensions, extension); }
+
+static void SetupKey(size_t row, wchar_t (&key)[80]) {
+  wchar_t extension[50];
+  PrimaryExtension(row, extension);
+  FormatText(key, L"Setup\\%s", extension);
+}
+
+void LoadIntegrationOptions(IntegrationOptions& options) {
+  for (size_t i = 0; i < kArchiveTypeCount; i++) {
+    wchar_t key[80];
+    SetupKey(i, key);
+    options.Associate[i] = ReadSettingInt(key, L"Set", 1) != 0;
+    if (i != kJarRow && i != kIsoRow) continue;
+    wchar_t extension[50];
+    PrimaryExtension(i, extension);
+    if (IsOwnAssociation(extension)) continue;
+    wchar_t owner[80];
+    ReadSettingString(HKEY_CLASSES_ROOT, extension, L"", owner, L"");
+    if (i == kJarRow || owner[0]) options.Associate[i] = 0;
+  }
+  options.Desktop = ReadSettingInt(L"Setup\\Links", L"Desktop", 0) != 0;
+  options.StartMenu = ReadSettingInt(L"Setup\\Links", L"StartMenu", 0) != 0;
+  options.Programs = ReadSettingInt(L"Setup\\Links", L"Programs", 1) != 0;
+  options.ShellExt = ReadSettingInt(L"Setup", L"ShellExt", 1) != 0;
+  options.CascadedMenu = ReadSettingInt(L"Setup", L"CascadedMenu", IsWindows11OrLater() ? 1 : 0) != 0;
+  options.MenuIcons = ReadSettingInt(L"Setup", L"MenuIcons", 1) != 0;
+  options.LegacyMenu = ReadSettingInt(L"Setup", L"LegacyMenu", 0) != 0;
+  if (IsWindows11OrLater() && ReadSettingInt(L"Setup", L"NewContextMenu", 0) == 0) options.CascadedMenu = 1;
+}
+
+void SaveIntegrationOptions(const IntegrationOptions& options) {
+  for (size_t i = 0; i < kArchiveTypeCount; i++) {
+    wchar_t key[80];
+    SetupKey(i, key);
+    WriteSettingInt(key, L"Set", options.Associate[i] ? 1 : 0);
+  }
+  WriteSettingInt(L"Setup\\Links", L"Desktop", options.Desktop ? 1 : 0);
+  WriteSettingInt(L"Setup\\Links", L"StartMenu", options.StartMenu ? 1 : 0);
+  WriteSettingInt(L"Setup\\Links", L"Programs", options.Programs ? 1 : 0);
+  WriteSettingInt(L"Setup", L"ShellExt", options.ShellExt ? 1 : 0);
+  WriteSettingInt(L"Setup", L"CascadedMenu", options.CascadedMenu ? 1 : 0);
+  WriteSettingInt(L"Setup", L"MenuIcons", options.MenuIcons ? 1 : 0);
+  WriteSettingInt(L"Setup", L"LegacyMenu", options.LegacyMenu ? 1 : 0);
+}
+
+void ApplyInstallerOverrides(const wchar_t* text, IntegrationOptions& options) {
+  const wchar_t* p = text ? text : L"";
+  while (p[0] && p[1]) {
+    wchar_t code = UpperChar(p[0]);
+    if (code == L'A') {
+      const wchar_t* q = p + 1;
+      for (size_t n = 0; n < 20 && IsDigit(*q); n++, q++) options.Associate[n] = *q == L'1';
+      p = q;
+      continue;
+    }
+    uint8_t on = p[1] == L'1';
+    switch (code) {
+      case L'C': options.CascadedMenu = on; break;
+      case L'D': options.Desktop = on; break;
+      case L'I': options.MenuIcons = on; break;
+      case L'M': options.StartMenu = on; break;
+      case L'P': options.Programs = on; break;
+      case L'S': options.ShellExt = on; break;
+      default: break;
+    }
+    p += 2;
+  }
+}

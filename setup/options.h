@@ -1,0 +1,38 @@
+// The user's integration choices, the fixed table of archive types, and how
+// the choices are loaded, preset by the installer and saved.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+// One byte per field, 0 or 1, in this order. An all-false record drives the
+// removal forms of the writers.
+struct IntegrationOptions {
+  uint8_t Associate[20];  // entries 0 to 17 follow ArchiveTypes; 18 and 19 are spare
+  uint8_t Desktop;
+  uint8_t StartMenu;
+  uint8_t Programs;
+  uint8_t ShellExt;
+  uint8_t CascadedMenu;
+  uint8_t MenuIcons;
+  uint8_t LegacyMenu;
+};
+static_assert(sizeof(IntegrationOptions) == 27, "one byte per field");
+
+struct ArchiveType {
+  const wchar_t* extensions;  // each begins with a dot: ".bz2.tbz2.bz.tbz"; the first is the primary
+  int checkBox;               // its box in the setup dialog
+};
+
+const size_t kArchiveTypeCount = 18;
+const size_t kKvxRow = 0, kZipRow = 1, kJarRow = 11, kIsoRow = 12;
+extern const ArchiveType ArchiveTypes[kArchiveTypeCount];
+
+// The extensions of a row one at a time: returns the position after the
+// extension copied into `extension` (50 characters), or null at the end.
+const wchar_t* NextExtension(const wchar_t* row, wchar_t (&extension)[50]);
+// The primary extension of a row.
+void PrimaryExtension(size_t row, wchar_t (&extension)[50]);
+
+void LoadIntegrationOptions(IntegrationOptions& options);
+void SaveIntegrationOptions(const IntegrationOptions& options);
+void ApplyInstallerOverrides(const wchar_t* text, IntegrationOptions& options);

@@ -1,0 +1,120 @@
+#include "shell/associations.h"
+
+#include <shlobj.h>
+
+#include "lang/language.h"
+#include "settings/store.h"
+#include "shell/templates.h"
+#include "util/path.h"
+#include "util/text.h"
+
+static bool IsOwnProgId(const wchar_t* text) {
+  return CompareTextNoCase(text, L"Korvex") == 0 || CompareTextNoCase(text, L"Korvex.ZIP") == 0;
+}
+
+bool IsOwnAssociation(const wchar_t* extension) {
+  wchar_t owner[80];
+  ReadSettingString(HKEY_CLASSES_ROOT, extension, L"", owner, L"");
+  return IsOwnProgId(owner);
+}
+
+void SetAssociations(const IntegrationOptions& options) {
+  for (size_t i = 0; i < kArchiveTypeCount; i++) {
+    wchar_t extension[50];
+    for (const wchar_t* p = ArchiveTypes[i].extensions; (p = NextExtension(p, extension)) != nullptr;)
+      SetExtensionAssociation(extension, options.Associate[i] != 0, options.ShellExt != 0, i == kKvxRow, i == kZipRow);
+  }
+}
+
+// The saved previous state of one extension: what it was before the first claim.
+static void SavePreviousState(const wchar_t* extension, const wchar_t* settings) {
+  wchar_t type[512], fileName[kPathCapacity], nullFile[10], shellNew[kPathCapacity];
+  ReadSettingString(HKEY_CLASSES_ROOT, extension, L"", type, L"");
+  FormatText(shellNew, L"%s\\ShellNew", extension);
+  ReadSettingString(HKEY_CLASSES_ROOT, shellNew, L"FileName", fileName, L"");
+  bool hasNullFile = ReadSettingString(HKEY_CLASSES_ROOT, shellNew, L"NullFile", nullFile, L"");
+  WriteSettingInt(settings, L"Exist", SettingKeyExists(HKEY_CLASSES_ROOT, extension) ? 1 : 0);
+  WriteSettingString(settings, L"Type", type);
+  WriteSettingString(settings, L"ShellNew", fileName[0] ? fileName : hasNullFile ? L"*" : L"");
+}
+
+static void VolumeName(unsigned n, wchar_t (&name)[32]) { FormatText(name, L".k%02u", n); }
+
+void SetExtensionAssociation(const wchar_t* extension, bool associate, bool shellExtension, bool kvxRow, bool zipRow) {
+  PrepareTemplates();
+  bool templates = TemplateCondition(shellExtension, kvxRow, zipRow);
+  wchar_t settings[80];
+  FormatText(settings, L"Setup\\%s", extension);
+
+  if (associate) {
+    // Only the first claim saves: later claims find the extension already ours.
+    if (!IsOwnAssociation(extension)) SavePreviousState(extension, settings);
+    WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", zipRow ? L"Korvex.ZIP" : L"Korvex");
+    if (kvxRow) {
+      for (unsigned n = 0; n < 30; n++) {
+        wchar_t volume[32];
+        VolumeName(n, volume);
+        WriteSettingString(HKEY_CLASSES_ROOT, volume, L"", L"Korvex");
+      }
+    }
+    if (templates && (kvxRow || zipRow)) InstallNewTemplate(extension, kvxRow);
+  }
+  if (!IsOwnAssociation(extension)) return;  // another program's: left alone
+  if (associate && templates) return;
+  bool existed = ReadSettingInt(settings, L"Exist", 1) != 0;
+
+  if (!associate) {
+    wchar_t type[512];
+    ReadSettingString(settings, L"Type", type, L"");
+    if (IsOwnProgId(type)) type[0] = 0;  // never give a type back to ourselves
+    if (existed) {
+      WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", type);
+    } else {
+      WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", L"");
+      DeleteSettingKey(HKEY_CLASSES_ROOT, extension);
+    }
+    if (kvxRow) {
+      for (unsigned n = 0; n < 100; n++) {
+        wchar_t volume[32];
+        VolumeName(n, volume);
+        if (existed && type[0]) WriteSettingString(HKEY_CLASSES_ROOT, volume, L"", type);
+        else DeleteSettingKey(HKEY_CLASSES_ROOT, volume);
+      }
+    }
+  }
+  if (!kvxRow && !zipRow) return;
+  RestoreNewEntry(extension, existed);
+  // An extension that did not exist before must not stay behind: its key
+  // could not go above while it still held the "ShellNew" key.
+  if (!associate && !existed) DeleteSettingKey(HKEY_CLASSES_ROOT, extension);
+}
+
+static bool WriteProgId(const wchar_t* progId, const wchar_t* description, const wchar_t* command,
+                        const wchar_t* icon, LONG* firstResult) {
+  LONG result = WriteSettingString(HKEY_CLASSES_ROOT, progId, L"", description);
+  if (firstResult) *firstResult = result;
+  if (result == ERROR_ACCESS_DENIED && firstResult) return false;
+  wchar_t key[kPathCapacity], current[kPathCapacity];
+  FormatText(key, L"%s\\shell\\open\\command", progId);
+  WriteSettingString(HKEY_CLASSES_ROOT, key, L"", command);
+  FormatText(key, L"%s\\DefaultIcon", progId);
+  // An icon that is already there (chosen by the user or a theme) stays.
+  ReadSettingString(HKEY_CLASSES_ROOT, key, L"", current, L"");
+  if (!current[0]) WriteSettingString(HKEY_CLASSES_ROOT, key, L"", icon);
+  return true;
+}
+
+bool RegisterProgIds() {
+  wchar_t program[kPathCapacity], command[2080], archiveIcon[2080], volumeIcon[2080];
+  GetProgramFile(L"Korvex.exe", program);
+  FormatText(command, L"\"%s\" \"%%1\"", program);
+  FormatText(archiveIcon, L"%s,0", program);
+  FormatText(volumeIcon, L"%s,1", program);
+  LONG first = 0;
+  if (!WriteProgId(L"Korvex", GetText(IDS_KORVEXARC), command, archiveIcon, &first)) return false;
+  WriteProgId(L"Korvex.ZIP", GetText(IDS_KORVEXZIPARC), command, archiveIcon, nullptr);
+  WriteSettingString(HKEY_CLASSES_ROOT, L".rev", L"", L"Korvex.REV");
+  WriteProgId(L"Korvex.REV", GetText(IDS_KVXRECVOL), command, volumeIcon, nullptr);
+  SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
+  return true;
+}

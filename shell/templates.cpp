@@ -1,0 +1,69 @@
+#include "shell/templates.h"
+
+#include <stdio.h>
+
+#include "settings/store.h"
+#include "util/path.h"
+#include "util/scan.h"
+#include "util/text.h"
+
+// First bytes zero: set at run time only.
+static unsigned char g_KvxImage[kKvxTemplateSize] = {0x00, 0x76, 0x78, 0x21, 0x1A, 0x07, 0x01, 0x00,
+                                                     0xC1, 0xDF, 0x5F, 0x56, 0x03, 0x01, 0x04, 0x00,
+                                                     0x1D, 0x77, 0x56, 0x51, 0x03, 0x05, 0x04, 0x00};
+static unsigned char g_ZipImage[kZipTemplateSize] = {0x00, 0x4B, 0x05, 0x06};
+
+void PrepareTemplates() {
+  g_KvxImage[0] = 0x4B;
+  g_ZipImage[0] = 0x50;
+}
+
+const unsigned char* KvxTemplate() { return g_KvxImage; }
+const unsigned char* ZipTemplate() { return g_ZipImage; }
+
+bool TemplateCondition(bool shellExtension, bool kvxRow, bool zipRow) {
+  if (!shellExtension) return false;
+  if (kvxRow && ReadSettingInt(L"Setup\\MenuItems", L"NewKVX", 1) == 0) return false;
+  if (zipRow && ReadSettingInt(L"Setup\\MenuItems", L"NewZIP", 1) == 0) return false;
+  return true;
+}
+
+static void ShellNewKey(const wchar_t* extension, wchar_t (&key)[kPathCapacity]) {
+  FormatText(key, L"%s\\ShellNew", extension);
+}
+
+void InstallNewTemplate(const wchar_t* extension, bool kvxRow) {
+  wchar_t key[kPathCapacity];
+  ShellNewKey(extension, key);
+  DeleteSettingKey(HKEY_CLASSES_ROOT, key);
+  wchar_t path[kPathCapacity];
+  GetProgramFile(kvxRow ? L"kvxnew.dat" : L"zipnew.dat", path);
+  const unsigned char* image = kvxRow ? g_KvxImage : g_ZipImage;
+  size_t size = kvxRow ? kKvxTemplateSize : kZipTemplateSize;
+  FoundEntry entry;
+  // A file of the right size is left as it is: an edited template survives.
+  if (!FindSingle(path, entry) || entry.size != size) {
+    FILE* file = _wfopen(path, L"wb");
+    if (file) {
+      fwrite(image, 1, size, file);
+      fclose(file);
+    }
+  }
+  WriteSettingString(HKEY_CLASSES_ROOT, key, L"FileName", path);
+}
+
+void RestoreNewEntry(const wchar_t* extension, bool existed) {
+  wchar_t key[kPathCapacity];
+  ShellNewKey(extension, key);
+  if (!existed) {
+    DeleteSettingKey(HKEY_CLASSES_ROOT, key);
+    return;
+  }
+  wchar_t settings[80], saved[kPathCapacity];
+  FormatText(settings, L"Setup\\%s", extension);
+  ReadSettingString(settings, L"ShellNew", saved, L"");
+  DeleteSettingValue(HKEY_CLASSES_ROOT, key, L"FileName");
+  if (!saved[0]) return;
+  if (saved[0] == L'*') WriteSettingString(HKEY_CLASSES_ROOT, key, L"NullFile", L"");
+  else WriteSettingString(HKEY_CLASSES_ROOT, key, L"FileName", saved);
+}

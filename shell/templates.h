@@ -1,0 +1,19 @@
+// The new-archive templates of the KVX and ZIP types: the "ShellNew"
+// entries of Explorer's New menu and the empty archives they point to.
+#pragma once
+#include <stddef.h>
+
+const size_t kKvxTemplateSize = 24, kZipTemplateSize = 22;
+
+// Sets the first bytes of the two template images; the program file itself
+// holds neither complete signature.
+void PrepareTemplates();
+// The template images (valid after PrepareTemplates).
+const unsigned char* KvxTemplate();
+const unsigned char* ZipTemplate();
+// Whether claiming a row installs its template: the shell extension is on,
+// and "NewKVX" (KVX row) or "NewZIP" (ZIP row) is not turned off.
+bool TemplateCondition(bool shellExtension, bool kvxRow, bool zipRow);
+void InstallNewTemplate(const wchar_t* extension, bool kvxRow);
+// Puts back the entry saved for the extension; `existed` is its saved "Exist".
+void RestoreNewEntry(const wchar_t* extension, bool existed);

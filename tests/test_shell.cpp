@@ -1,0 +1,442 @@
+// File associations with their previous owners, the ProgIDs and the
+// new-archive templates, against the registry of the prefix (redirected per
+// test).
+#include <map>
+#include <random>
+
+#include "settings/settings_file.h"
+#include "settings/store.h"
+#include "setup/options.h"
+#include "shell/associations.h"
+#include "shell/templates.h"
+#include "test.h"
+#include "util/path.h"
+#include "util/text.h"
+
+static void UseRegistry() {
+  ForgetSettingsFile();
+  g_SettingsFile.loadAttempted = true;
+}
+
+static std::wstring Default(const std::wstring& key, bool* present = nullptr) {
+  return RegText(HKEY_CLASSES_ROOT, key, L"", present);
+}
+
+static std::wstring ProgramFile(const wchar_t* name) {
+  wchar_t path[2048];
+  GetProgramFile(name, path);
+  return path;
+}
+
+// ---------------------------------------------------------------- templates
+
+static uint32_t Crc32(const unsigned char* data, size_t n) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < n; i++) {
+    crc ^= data[i];
+    for (int k = 0; k < 8; k++) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+  }
+  return ~crc;
+}
+
+static uint32_t Le32(const unsigned char* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | ((uint32_t)p[3] << 24); }
+
+TEST_CASE("the template files byte for byte, their CRC-32 fields computed here") {
+  RegistrySandbox sandbox;
+  UseRegistry();
+  std::wstring kvx = ProgramFile(L"kvxnew.dat"), zip = ProgramFile(L"zipnew.dat");
+  DeleteFileW(kvx.c_str());
+  DeleteFileW(zip.c_str());
+  PrepareTemplates();  // what every association call does first
+  InstallNewTemplate(L".kvx", true);
+  InstallNewTemplate(L".zip", false);
+  Bytes k = ReadBytes(kvx), z = ReadBytes(zip);
+  REQUIRE(k.size() == 24);
+  CHECK(Bytes(k.begin(), k.begin() + 8) == Bytes{0x4B, 0x76, 0x78, 0x21, 0x1A, 0x07, 0x01, 0x00});
+  CHECK(Le32(&k[8]) == Crc32(&k[12], 4));
+  CHECK(Le32(&k[8]) == 0x565FDFC1u);
+  CHECK(Bytes(k.begin() + 12, k.begin() + 16) == Bytes{0x03, 0x01, 0x04, 0x00});
+  CHECK(Le32(&k[16]) == Crc32(&k[20], 4));
+  CHECK(Bytes(k.begin() + 20, k.end()) == Bytes{0x03, 0x05, 0x04, 0x00});
+  Bytes expectedZip(22, 0);
+  expectedZip[0] = 0x50, expectedZip[1] = 0x4B, expectedZip[2] = 0x05, expectedZip[3] = 0x06;
+  CHECK(z == expectedZip);
+  CHECK(RegText(HKEY_CLASSES_ROOT, L".kvx\\ShellNew", L"FileName") == kvx);
+  CHECK(RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName") == zip);
+
+  // A file of the right size is never rewritten; one of another size is.
+  WriteText(kvx, std::string(24, 'e'));
+  WriteText(zip, std::string(23, 'e'));
+  InstallNewTemplate(L".kvx", true);
+  InstallNewTemplate(L".zip", false);
+  CHECK(ReadBytes(kvx) == Bytes(24, 'e'));
+  CHECK(ReadBytes(zip) == expectedZip);
+  WriteText(kvx, std::string(25, 'e'));
+  InstallNewTemplate(L".kvx", true);
+  CHECK(ReadBytes(kvx) == k);
+
+  // The program file does not hold the signatures.
+  Bytes image = ReadBytes(ProductExe());
+  std::string text(image.begin(), image.end());
+  CHECK(text.find(std::string("\x4B\x76\x78\x21\x1A\x07\x01\x00", 8)) == std::string::npos);
+  CHECK(text.find(std::string("\x50\x4B\x05\x06", 4)) == std::string::npos);
+  DeleteFileW(kvx.c_str());
+  DeleteFileW(zip.c_str());
+}
+
+TEST_CASE("restoring the previous new-file entry") {
+  RegistrySandbox sandbox;
+  UseRegistry();
+  RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", L"C:\\ours\\zipnew.dat");
+  RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"ItemName", L"@other");
+  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.zip", L"ShellNew", L"*");
+  RestoreNewEntry(L".zip", true);
+  bool present;
+  RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", &present);
+  CHECK_FALSE(present);
+  CHECK(RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"NullFile", &present) == L"");
+  CHECK(present);
+  CHECK(RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"ItemName") == L"@other");
+
+  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.kvx", L"ShellNew", L"C:\\Other\\new.kvx");
+  RestoreNewEntry(L".kvx", true);
+  CHECK(RegText(HKEY_CLASSES_ROOT, L".kvx\\ShellNew", L"FileName") == L"C:\\Other\\new.kvx");
+  RestoreNewEntry(L".kvx", false);
+  CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".kvx\\ShellNew"));
+}
+
+TEST_CASE("the template condition") {
+  RegistrySandbox sandbox;
+  UseRegistry();
+  CHECK(TemplateCondition(true, true, false));
+  CHECK_FALSE(TemplateCondition(false, true, false));
+  RegPutNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\MenuItems", L"NewZIP", 0);
+  CHECK_FALSE(TemplateCondition(true, false, true));
+  CHECK(TemplateCondition(true, true, false));
+  CHECK(TemplateCondition(true, false, false));
+
+  // With "NewZIP" off, a claim of .zip writes no template and takes back the
+  // entry an earlier setup installed.
+  DeleteFileW(ProgramFile(L"zipnew.dat").c_str());
+  RegPutText(HKEY_CLASSES_ROOT, L".zip", L"", L"Korvex.ZIP");
+  RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", ProgramFile(L"zipnew.dat"));
+  RegPutNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.zip", L"Exist", 1);
+  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.zip", L"ShellNew", L"C:\\Other\\new.zip");
+  SetExtensionAssociation(L".zip", true, true, false, true);
+  CHECK_FALSE(Exists(ProgramFile(L"zipnew.dat")));
+  CHECK(RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName") == L"C:\\Other\\new.zip");
+}
+
+// ---------------------------------------------------------------- claims and releases
+
+TEST_CASE("claiming saves the previous owner once; releasing gives it back") {
+  RegistrySandbox sandbox;
+  UseRegistry();
+  RegPutText(HKEY_CLASSES_ROOT, L".7z", L"", L"Other.7z");
+  RegPutText(HKEY_CLASSES_ROOT, L".7z", L"Content Type", L"application/x-7z-compressed");
+  SetExtensionAssociation(L".7z", true, true, false, false);
+  CHECK(Default(L".7z") == L"Korvex");
+  CHECK(RegText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.7z", L"Type") == L"Other.7z");
+  CHECK(RegNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.7z", L"Exist") == 1);
+  // A second claim keeps the first saved owner.
+  SetExtensionAssociation(L".7z", true, true, false, false);
+  CHECK(RegText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.7z", L"Type") == L"Other.7z");
+  SetExtensionAssociation(L".7z", false, true, false, false);
+  CHECK(Default(L".7z") == L"Other.7z");
+  CHECK(RegText(HKEY_CLASSES_ROOT, L".7z", L"Content Type") == L"application/x-7z-compressed");
+  // Released again while another program holds it: nothing happens.
+  SetExtensionAssociation(L".7z", false, true, false, false);
+  CHECK(Default(L".7z") == L"Other.7z");
+}
+
+TEST_CASE("a saved type of our own ProgID, in any case, restores as empty") {
+  RegistrySandbox sandbox;
+  UseRegistry();
+  for (const wchar_t* saved : {L"korvex", L"KORVEX.zip"}) {
+    RegPutText(HKEY_CLASSES_ROOT, L".arj", L"", L"Korvex");
+    RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.arj", L"Type", saved);
+    RegPutNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.arj", L"Exist", 1);
+    SetExtensionAssociation(L".arj", false, true, false, false);
+    bool present;
+    CHECK(Default(L".arj", &present) == L"");
+    CHECK(present);
+  }
+}
+
+TEST_CASE("a type taken over by another program after our claim is left alone") {
+  RegistrySandbox sandbox;
+  UseRegistry();
+  SetExtensionAssociation(L".kvx", true, true, true, false);
+  CHECK(Default(L".kvx") == L"Korvex");
+  CHECK(Default(L".k29") == L"Korvex");
+  CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".k30"));
+  RegPutText(HKEY_CLASSES_ROOT, L".kvx", L"", L"Thief.Archive");
+  RegPutText(HKEY_CLASSES_ROOT, L".kvx\\ShellNew", L"FileName", L"C:\\thief.kvx");
+  SetExtensionAssociation(L".kvx", false, true, true, false);
+  CHECK(Default(L".kvx") == L"Thief.Archive");
+  CHECK(RegText(HKEY_CLASSES_ROOT, L".kvx\\ShellNew", L"FileName") == L"C:\\thief.kvx");
+  CHECK(Default(L".k05") == L"Korvex");  // the volume names went with the extension's release only
+}
+
+TEST_CASE("an extension that did not exist before is gone after the release, ShellNew key and all") {
+  RegistrySandbox sandbox;
+  UseRegistry();
+  SetExtensionAssociation(L".kvx", true, true, true, false);
+  CHECK(RegKeyExists(HKEY_CLASSES_ROOT, L".kvx\\ShellNew"));
+  CHECK(RegNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.kvx", L"Exist") == 0);
+  RegPutText(HKEY_CLASSES_ROOT, L".k77", L"", L"Other.Volume");  // written by other software
+  SetExtensionAssociation(L".kvx", false, true, true, false);
+  CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".kvx"));
+  for (int n = 0; n < 100; n++) {
+    wchar_t volume[8];
+    wsprintfW(volume, L".k%02d", n);
+    CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, volume));
+  }
+  DeleteFileW(ProgramFile(L"kvxnew.dat").c_str());
+}
+
+TEST_CASE("without saved state an extension counts as having existed with an empty type") {
+  RegistrySandbox sandbox;
+  UseRegistry();
+  RegPutText(HKEY_CLASSES_ROOT, L".kvx", L"", L"Korvex");
+  RegPutText(HKEY_CLASSES_ROOT, L".k03", L"", L"Korvex");
+  SetExtensionAssociation(L".kvx", false, true, true, false);
+  bool present;
+  CHECK(Default(L".kvx", &present) == L"");
+  CHECK(present);
+  CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".k03"));
+}
+
+TEST_CASE("rows with several extensions keep a saved state per extension") {
+  RegistrySandbox sandbox;
+  UseRegistry();
+  RegPutText(HKEY_CLASSES_ROOT, L".gz", L"", L"Other.gz");
+  IntegrationOptions options = {};
+  options.Associate[8] = 1;  // .gz .tgz
+  SetAssociations(options);
+  CHECK(Default(L".gz") == L"Korvex");
+  CHECK(Default(L".tgz") == L"Korvex");
+  CHECK(RegNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.tgz", L"Exist") == 0);
+  CHECK(RegText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.gz", L"Type") == L"Other.gz");
+  SetAssociations(IntegrationOptions{});
+  CHECK(Default(L".gz") == L"Other.gz");
+  CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".tgz"));
+}
+
+TEST_CASE("the ProgIDs: texts, commands, icons kept, the refused first write") {
+  RegistrySandbox sandbox;
+  UseRegistry();
+  RegPutText(HKEY_CLASSES_ROOT, L"Korvex.ZIP\\DefaultIcon", L"", L"C:\\theme\\zip.ico,3");
+  CHECK(RegisterProgIds());
+  std::wstring program = ProgramFile(L"Korvex.exe");
+  CHECK(Default(L"Korvex") == L"Korvex archive");
+  CHECK(Default(L"Korvex\\shell\\open\\command") == L"\"" + program + L"\" \"%1\"");
+  CHECK(Default(L"Korvex\\DefaultIcon") == program + L",0");
+  CHECK(Default(L"Korvex.ZIP") == L"Korvex ZIP archive");
+  CHECK(Default(L"Korvex.ZIP\\DefaultIcon") == L"C:\\theme\\zip.ico,3");
+  CHECK(Default(L".rev") == L"Korvex.REV");
+  CHECK(Default(L"Korvex.REV") == L"Korvex recovery volume");
+  CHECK(Default(L"Korvex.REV\\DefaultIcon") == program + L",1");
+
+  RegRemoveTree(HKEY_CLASSES_ROOT, L"Korvex");
+  g_RegistryWriteFilter = [](HKEY root, const wchar_t* path) -> LONG {
+    return root == HKEY_CLASSES_ROOT && lstrcmpW(path, L"Korvex") == 0 ? ERROR_ACCESS_DENIED : 0;
+  };
+  RegRemoveTree(HKEY_CLASSES_ROOT, L".rev");
+  CHECK_FALSE(RegisterProgIds());
+  g_RegistryWriteFilter = nullptr;
+  CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".rev"));
+}
+
+// ---------------------------------------------------------------- the lifecycle property
+
+namespace {
+
+using Values = std::map<std::wstring, std::wstring>;
+
+struct KeyState {
+  bool exists = false;
+  Values values;  // "" is the default value
+};
+
+KeyState ReadKey(const std::wstring& key) {
+  KeyState s;
+  HKEY k;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return s;
+  s.exists = true;
+  wchar_t name[256], data[1024];
+  for (DWORD i = 0;; i++) {
+    DWORD n = 256, size = sizeof data, type;
+    if (RegEnumValueW(k, i, name, &n, nullptr, &type, (BYTE*)data, &size) != ERROR_SUCCESS) break;
+    s.values[name] = std::wstring(data, size / 2 ? size / 2 - 1 : 0);
+  }
+  RegCloseKey(k);
+  return s;
+}
+
+void WriteKey(const std::wstring& key, const KeyState& s) {
+  RegRemoveTree(HKEY_CLASSES_ROOT, key);
+  if (!s.exists) return;
+  HKEY k;
+  RegCreateKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr);
+  RegCloseKey(k);
+  for (auto& v : s.values) RegPutText(HKEY_CLASSES_ROOT, key, v.first, v.second);
+}
+
+struct Extension {
+  std::wstring name;
+  int row;  // -1 for .ace
+  KeyState key, shellNew;
+  bool ours = false;  // held by us before, without saved state
+};
+
+bool IsOurs(const std::wstring& type) { return CompareTextNoCase(type.c_str(), L"Korvex") == 0 ||
+                                               CompareTextNoCase(type.c_str(), L"Korvex.ZIP") == 0; }
+
+std::string Describe(const KeyState& s) {
+  if (!s.exists) return "absent";
+  std::string out = "{";
+  for (auto& v : s.values) out += "[" + Narrow(v.first) + "]=" + Narrow(v.second) + " ";
+  return out + "}";
+}
+
+}  // namespace
+
+TEST_CASE("lifecycle: claiming what the options ask and releasing everything gives back what was there") {
+  int seeds = 200;
+  for (int seed = 1; seed <= seeds; seed++) {
+    CAPTURE(seed);
+    RegistrySandbox sandbox;
+    UseRegistry();
+    std::mt19937 random((unsigned)seed);
+    auto chance = [&](int percent) { return (int)(random() % 100) < percent; };
+
+    std::vector<Extension> all;
+    for (size_t row = 0; row < kArchiveTypeCount; row++) {
+      wchar_t ext[50];
+      for (const wchar_t* p = ArchiveTypes[row].extensions; (p = NextExtension(p, ext)) != nullptr;)
+        all.push_back(Extension{ext, (int)row});
+    }
+    all.push_back(Extension{L".ace", -1});
+
+    // Previous states: absent; another ProgID; with a "ShellNew" FileName,
+    // a NullFile, extra values; already ours (an earlier installation).
+    for (auto& e : all) {
+      int kind = (int)(random() % 6);
+      if (kind == 0) continue;
+      e.key.exists = true;
+      e.key.values[L""] = L"Other" + e.name;
+      if (kind == 2 || kind == 4) e.shellNew.exists = true, e.shellNew.values[L"FileName"] = L"C:\\Other\\new" + e.name;
+      if (kind == 3) e.shellNew.exists = true, e.shellNew.values[L"NullFile"] = L"";
+      if (kind == 4) {
+        e.key.values[L"Content Type"] = L"application/x-test";
+        e.shellNew.values[L"ItemName"] = L"@other.dll,-1";
+      }
+      if (kind == 5) {
+        e.ours = true;
+        e.key.values[L""] = chance(50) ? L"Korvex" : L"korvex.zip";
+      }
+      WriteKey(e.name, e.key);
+      WriteKey(e.name + L"\\ShellNew", e.shellNew);
+    }
+    // Volume names of old-style KVX volumes, some written by other software.
+    std::vector<KeyState> volumesBefore(100);
+    for (int n = 0; n < 100; n++) {
+      if (!chance(10)) continue;
+      volumesBefore[n].exists = true;
+      volumesBefore[n].values[L""] = L"Other.Volume";
+      wchar_t v[8];
+      wsprintfW(v, L".k%02d", n);
+      WriteKey(v, volumesBefore[n]);
+    }
+
+    IntegrationOptions options = {};
+    for (size_t i = 0; i < kArchiveTypeCount; i++) options.Associate[i] = chance(70);
+    options.ShellExt = chance(70);
+    if (chance(30)) RegPutNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\MenuItems", L"NewKVX", 0);
+    if (chance(30)) RegPutNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\MenuItems", L"NewZIP", 0);
+    bool templateKvx = TemplateCondition(options.ShellExt, true, false);
+    bool templateZip = TemplateCondition(options.ShellExt, false, true);
+
+    SetAssociations(options);
+    if (chance(30)) SetAssociations(options);  // a second setup with the same choices
+    SetExtensionAssociation(L".ace", false, false, false, false);
+
+    // Some claimed types are taken over by another program afterwards.
+    std::map<std::wstring, std::pair<KeyState, KeyState>> takenOver;
+    for (auto& e : all) {
+      if (e.row < 0 || !options.Associate[e.row] || !chance(10)) continue;
+      KeyState key = ReadKey(e.name), shellNew = ReadKey(e.name + L"\\ShellNew");
+      key.values[L""] = L"Thief" + e.name;
+      RegPutText(HKEY_CLASSES_ROOT, e.name, L"", key.values[L""]);
+      takenOver[e.name] = {key, shellNew};
+    }
+
+    SetAssociations(IntegrationOptions{});  // what the integration removal does
+
+    bool kvxClaimedOverOther = false, kvxTouched = false;
+    for (auto& e : all) {
+      CAPTURE(Narrow(e.name));
+      KeyState key = ReadKey(e.name), shellNew = ReadKey(e.name + L"\\ShellNew");
+      bool claimed = e.row >= 0 && options.Associate[e.row];
+      bool kvx = e.row == 0, zip = e.row == 1;
+      if (takenOver.count(e.name)) {
+        CHECK(Describe(key) == Describe(takenOver[e.name].first));
+        CHECK(Describe(shellNew) == Describe(takenOver[e.name].second));
+        if (kvx) kvxTouched = true;
+        continue;
+      }
+      if (!claimed && !e.ours) {  // never ours: untouched
+        CHECK(Describe(key) == Describe(e.key));
+        CHECK(Describe(shellNew) == Describe(e.shellNew));
+        continue;
+      }
+      if (kvx) kvxTouched = true;
+      bool existed = e.ours || !claimed || e.key.exists;
+      std::wstring type = (claimed && !e.ours && e.key.exists) ? e.key.values[L""] : L"";
+      if (kvx && existed && !type.empty()) kvxClaimedOverOther = true;
+      if (!existed) {
+        CHECK_FALSE(key.exists);  // deleted, also for the KVX and ZIP rows
+        continue;
+      }
+      KeyState expected = e.key;
+      expected.values[L""] = type;
+      CHECK(Describe(key) == Describe(expected));
+      if (!kvx && !zip) {
+        CHECK(Describe(shellNew) == Describe(e.shellNew));
+        continue;
+      }
+      // The new-file entry: FileName or NullFile as saved by the first claim.
+      KeyState expectedNew;
+      bool templ = claimed && (kvx ? templateKvx : templateZip);
+      std::wstring saved;
+      if (claimed && !e.ours) {
+        if (e.shellNew.values.count(L"FileName")) saved = e.shellNew.values[L"FileName"];
+        else if (e.shellNew.values.count(L"NullFile")) saved = L"*";
+      }
+      if (templ) {
+        expectedNew.exists = true;  // the template's key stays, holding the saved entry or nothing
+      } else {
+        expectedNew = e.shellNew;
+        expectedNew.values.erase(L"FileName");
+      }
+      if (saved == L"*") expectedNew.values[L"NullFile"] = L"", expectedNew.exists = true;
+      else if (!saved.empty()) expectedNew.values[L"FileName"] = saved, expectedNew.exists = true;
+      CHECK(Describe(shellNew) == Describe(expectedNew));
+    }
+    // Volume names of a released KVX row: set to the previous type, or deleted.
+    for (int n = 0; n < 100; n++) {
+      wchar_t v[8];
+      wsprintfW(v, L".k%02d", n);
+      KeyState now = ReadKey(v);
+      CAPTURE(n);
+      if (!kvxTouched) CHECK(Describe(now) == Describe(volumesBefore[n]));
+      else if (kvxClaimedOverOther) CHECK(now.values[L""] == L"Other.kvx");
+      else if (!takenOver.count(L".kvx")) CHECK_FALSE(now.exists);
+      else if (n < 30) CHECK(now.values[L""] == L"Korvex");  // claimed, then left with the thief
+      else CHECK(Describe(now) == Describe(volumesBefore[n]));
+    }
+  }
+  DeleteFileW(ProgramFile(L"kvxnew.dat").c_str());
+  DeleteFileW(ProgramFile(L"zipnew.dat").c_str());
+}
