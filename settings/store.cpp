@@ -211,6 +211,23 @@ void DeleteSettingKey(HKEY root, const wchar_t* keyPath) {
   RegDeleteKeyW(root, RegistryPath(root, keyPath).text);
 }
 
+void DeleteSettingKeyInView(HKEY root, const wchar_t* keyPath, DWORD view) {
+  if (view == 0) {
+    DeleteSettingKey(root, keyPath);
+    return;
+  }
+  switch (RouteFor(root, keyPath)) {
+    case Route::File:
+      RemoveSettingEntriesUnder(SettingName(root, keyPath, L"").text);
+      return;
+    case Route::Skip:
+      return;
+    case Route::Registry:
+      break;
+  }
+  RegDeleteKeyExW(root, RegistryPath(root, keyPath).text, view, 0);
+}
+
 void DeleteSettingTree(HKEY root, const wchar_t* keyPath) {
   switch (RouteFor(root, keyPath)) {
     case Route::File:

@@ -24,6 +24,9 @@ LONG WriteSettingInt(HKEY root, const wchar_t* keyPath, const wchar_t* valueName
 LONG WriteSettingString(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, const wchar_t* text);
 void DeleteSettingValue(HKEY root, const wchar_t* keyPath, const wchar_t* valueName);
 void DeleteSettingKey(HKEY root, const wchar_t* keyPath);
+// DeleteSettingKey in a given registry view (0 or KEY_WOW64_32KEY): for keys
+// that were written through SetRegistryView into the 32-bit view.
+void DeleteSettingKeyInView(HKEY root, const wchar_t* keyPath, DWORD view);
 void DeleteSettingTree(HKEY root, const wchar_t* keyPath);
 bool SettingKeyExists(HKEY root, const wchar_t* keyPath);
 

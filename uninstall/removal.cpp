@@ -1,3 +1,29 @@
 #include "uninstall/removal.h"
 
-void RemoveIntegration() {}
+#include <windows.h>
+#include <shlobj.h>
+
+#include "app/command.h"
+#include "settings/store.h"
+#include "setup/options.h"
+#include "setup/uninstall_entry.h"
+#include "shell/apply.h"
+#include "shell/associations.h"
+#include "shell/shell_extension.h"
+#include "shell/shortcuts.h"
+
+void RemoveIntegration() {
+  IntegrationOptions none = {};
+  SetAssociations(none);
+  SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_FLUSH, nullptr, nullptr);
+  SetShellExtension(true, none);
+  SetShortcuts(none, nullptr, 0, nullptr);
+  static const wchar_t* const kProgIds[] = {L"Korvex", L"Korvex.ZIP", L"Korvex.REV", L".rev"};
+  for (const wchar_t* key : kProgIds) DeleteSettingTree(HKEY_CLASSES_ROOT, key);
+  DeleteSettingTree(HKEY_CURRENT_USER, L"");
+  if (g_RunOptions.Msi) return;
+  DeleteSettingKey(HKEY_LOCAL_MACHINE, kUninstallEntryKey);
+  DeleteSettingKey(HKEY_LOCAL_MACHINE, kAppPathsKey);
+  // The entry was written in both views: it goes from both.
+  DeleteSettingKeyInView(HKEY_LOCAL_MACHINE, kAppPathsKey, KEY_WOW64_32KEY);
+}

@@ -13,16 +13,28 @@ case "$action" in
     if [ ! -f "$prefix/.kvx-ready" ]; then
       rm -rf "$prefix"
       wineboot -i >/dev/null 2>&1 || { echo "wineboot failed"; exit 1; }
-      # Programs whose names end in _win7 / _win10 see that Windows version.
-      for v in win7 win10; do
-        for exe in test_shell_$v.exe test_e2e_$v.exe uninstall_$v.exe; do
-          wine reg add "HKCU\\Software\\Wine\\AppDefaults\\$exe" /v Version /d $v /f >/dev/null 2>&1
-        done
-      done
-      wine reg add "HKCU\\Software\\Wine" /v Version /d win10 /f >/dev/null 2>&1
       wineserver -w
       touch "$prefix/.kvx-ready"
     fi
+    # The prefix's own settings, imported again whenever they change.
+    settings="$(dirname "$0")/prefix.reg"
+    if ! cmp -s "$settings" "$prefix/.kvx-settings.reg"; then
+      wine regedit /S "$(winepath -w "$settings")" >/dev/null 2>&1
+      wineserver -w
+      cp "$settings" "$prefix/.kvx-settings.reg"
+    fi
+    # Links for the tests of link handling: Wine reports a unix symbolic link
+    # to a folder as a directory reparse point, while its own
+    # CreateSymbolicLinkW and junctions do not work in Wine 8 (and MoveFileW
+    # moves a link's target, not the link). So the links are made here, made
+    # afresh on every run: C:\kvx-links\group, and an installation folder
+    # C:\kvx-links\installation holding the link "link".
+    links="$prefix/drive_c/kvx-links"
+    rm -rf "$links"
+    mkdir -p "$links/target" "$links/installation"
+    echo "not ours" > "$links/target/precious.txt"
+    ln -s "$links/target" "$links/group"
+    ln -s "$links/target" "$links/installation/link"
     echo "prefix ready: $prefix"
     ;;
   stop)

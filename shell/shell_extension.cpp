@@ -1,0 +1,132 @@
+#include "shell/shell_extension.h"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include "settings/store.h"
+#include "setup/winver.h"
+#include "util/file.h"
+#include "util/path.h"
+#include "util/text.h"
+
+const HandlerDll kHandlerDll32 = {L"kvxext32.dll", L"{A3E81D57-9B26-4C0F-B7D3-5E18C4A20B69}", L"Korvex32", true};
+const HandlerDll kHandlerDll64 = {L"kvxext.dll", L"{6F0C2A91-3D7E-4B15-A8C4-92E5D1B07F36}", L"Korvex", false};
+
+static const wchar_t kApproved[] = L"\\Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
+
+// Keys 4 to 10: property sheets, drop handlers, drag-and-drop handlers.
+struct HandlerKey {
+  const wchar_t* format;  // formatted with the class id or the name
+  bool byName;            // named by the handler name (else by the class id)
+  bool dataIsClassId;     // the default value is the class id (else empty)
+};
+static const HandlerKey kHandlerKeys[] = {
+    {L"Korvex\\shellex\\PropertySheetHandlers\\%s", false, false},
+    {L"Korvex.ZIP\\shellex\\PropertySheetHandlers\\%s", false, false},
+    {L"exefile\\shellex\\PropertySheetHandlers\\%s", false, false},
+    {L"Korvex\\shellex\\DropHandler", false, true},
+    {L"Korvex.ZIP\\shellex\\DropHandler", false, true},
+    {L"Folder\\shellex\\DragDropHandlers\\%s", true, true},
+    {L"Drive\\shellex\\DragDropHandlers\\%s", true, true},
+};
+// Keys 12 to 16: the classic context-menu handlers.
+static const HandlerKey kContextMenuKeys[] = {
+    {L"Korvex\\shellex\\ContextMenuHandlers\\%s", false, false},
+    {L"Korvex.ZIP\\shellex\\ContextMenuHandlers\\%s", false, false},
+    {L"*\\shellex\\ContextMenuHandlers\\%s", true, true},
+    {L"Folder\\shellex\\ContextMenuHandlers\\%s", true, true},
+    {L"lnkfile\\shellex\\ContextMenuHandlers\\%s", true, true},
+};
+
+static void KeyPath(const HandlerKey& key, const HandlerDll& dll, wchar_t (&path)[1024]) {
+  FormatText(path, key.format, key.byName ? dll.name : dll.classId);
+}
+
+static void WriteHandlerKey(const HandlerKey& key, const HandlerDll& dll) {
+  wchar_t path[1024];
+  KeyPath(key, dll, path);
+  WriteSettingString(HKEY_CLASSES_ROOT, path, L"", key.dataIsClassId ? dll.classId : L"");
+}
+
+static void DeleteHandlerKey(const HandlerKey& key, const HandlerDll& dll) {
+  wchar_t path[1024];
+  KeyPath(key, dll, path);
+  DeleteSettingKey(HKEY_CLASSES_ROOT, path);
+}
+
+void RegisterHandlerDll(const IntegrationOptions& options, const HandlerDll& dll) {
+  wchar_t classKey[1024], serverKey[1024];
+  FormatText(classKey, L"CLSID\\%s", dll.classId);
+  FormatText(serverKey, L"CLSID\\%s\\InProcServer32", dll.classId);
+  if (options.ShellExt) {
+    wchar_t path[kPathCapacity];
+    GetProgramFile(dll.file, path);
+    if (FileExists(path)) {
+      SetRegistryView(dll.is32Bit ? KEY_WOW64_32KEY : 0);
+      WriteSettingString(HKEY_CLASSES_ROOT, classKey, L"", L"Korvex");
+      WriteSettingString(HKEY_CLASSES_ROOT, serverKey, L"", path);
+      WriteSettingString(HKEY_CLASSES_ROOT, serverKey, L"ThreadingModel", L"Apartment");
+      SetRegistryView(0);
+    }
+    for (const HandlerKey& key : kHandlerKeys) WriteHandlerKey(key, dll);
+    WriteSettingString(HKEY_LOCAL_MACHINE, kApproved, dll.classId, L"Korvex shell extension");
+  } else {
+    DeleteSettingKey(HKEY_CLASSES_ROOT, serverKey);
+    DeleteSettingKey(HKEY_CLASSES_ROOT, classKey);
+    // The 32-bit DLL's class keys were written into the 32-bit view: they
+    // are removed from there too, or they would stay behind for good.
+    if (dll.is32Bit) {
+      DeleteSettingKeyInView(HKEY_CLASSES_ROOT, serverKey, KEY_WOW64_32KEY);
+      DeleteSettingKeyInView(HKEY_CLASSES_ROOT, classKey, KEY_WOW64_32KEY);
+    }
+    for (const HandlerKey& key : kHandlerKeys) DeleteHandlerKey(key, dll);
+    DeleteSettingValue(HKEY_LOCAL_MACHINE, kApproved, dll.classId);
+  }
+  if (!dll.is32Bit && IsWindows11OrLater()) SetContextMenuPackage(options.ShellExt != 0);
+  bool classic = options.ShellExt && !(IsWindows11OrLater() && !options.LegacyMenu);
+  for (const HandlerKey& key : kContextMenuKeys) {
+    if (classic) WriteHandlerKey(key, dll);
+    else DeleteHandlerKey(key, dll);
+  }
+}
+
+void SetShellExtension(bool removal, const IntegrationOptions& options) {
+  RegisterHandlerDll(options, kHandlerDll32);
+  RegisterHandlerDll(options, kHandlerDll64);
+  bool vista = WindowsVersion() >= 0x0600;
+  if (removal) {
+    if (vista) DeleteSettingValue(HKEY_LOCAL_MACHINE, L"\\Software\\RegisteredApplications", L"Korvex");
+    DeleteSettingTree(HKEY_LOCAL_MACHINE, L"");
+  } else if (vista) {
+    WriteSettingString(HKEY_LOCAL_MACHINE, L"\\Software\\RegisteredApplications", L"Korvex",
+                       L"Software\\Korvex\\Capabilities");
+    WriteSettingString(HKEY_LOCAL_MACHINE, L"Capabilities", L"ApplicationDescription", L"Korvex");
+    for (size_t i = 0; i < kArchiveTypeCount; i++) {
+      wchar_t extension[50];
+      for (const wchar_t* p = ArchiveTypes[i].extensions; (p = NextExtension(p, extension)) != nullptr;)
+        WriteSettingString(HKEY_LOCAL_MACHINE, L"Capabilities\\FileAssociations", extension,
+                           i == kZipRow ? L"Korvex.ZIP" : L"Korvex");
+    }
+  }
+  SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
+}
+
+void SetContextMenuPackage(bool install) {
+  if (!IsSystemIntegrationEnabled()) return;
+  wchar_t package[kPathCapacity], installer[kPathCapacity];
+  GetProgramFile(L"KvxExtPackage.msix", package);
+  GetProgramFile(L"KvxExtInstaller.exe", installer);
+  if (!FileExists(package) || !FileExists(installer)) return;
+  SHELLEXECUTEINFOW info = {};
+  info.cbSize = sizeof info;
+  info.fMask = install ? 0 : SEE_MASK_NOCLOSEPROCESS;
+  info.lpFile = installer;
+  info.lpParameters = install ? L"-install" : L"-Uninstall";
+  info.nShow = SW_SHOWNORMAL;
+  if (ShellExecuteExW(&info) && !install && info.hProcess) {
+    WaitForSingleObject(info.hProcess, 20000);
+    CloseHandle(info.hProcess);
+  }
+  WriteSettingInt(L"Setup", L"NewContextMenu", install ? 1 : 0);
+}

@@ -1,0 +1,613 @@
+// The shell integration and its removal against the prefix's real registry
+// (both views) and special folders: shell extension, App Paths, shortcuts,
+// the uninstall entry, and the whole cycle of setup and uninstall.
+//
+// Built twice: test_cycle_win10 and test_cycle_win7, which the prefix runs as
+// Windows 10 and Windows 7. The integration runs in children: copies of this
+// program in a sample installation, so that the program folder is a real
+// one. The Windows 11 cases use the version seam in those children.
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <set>
+
+#include "app/command.h"
+#include "lang/language.h"
+#include "lang/module.h"
+#include "sample.h"
+#include "settings/store.h"
+#include "setup/options.h"
+#include "setup/uninstall_entry.h"
+#include "setup/winver.h"
+#include "shell/apply.h"
+#include "shell/shell_extension.h"
+#include "shell/shortcuts.h"
+#include "test.h"
+#include "uninstall/removal.h"
+
+#ifdef KVX_WIN7
+static const wchar_t* const kChildName = L"uninstall_win7.exe";
+static const DWORD kExpectedVersion = 0x0601;
+#else
+static const wchar_t* const kChildName = L"uninstall.exe";
+static const DWORD kExpectedVersion = 0x0A00;
+#endif
+
+static const wchar_t* const kClass32 = L"{A3E81D57-9B26-4C0F-B7D3-5E18C4A20B69}";
+static const wchar_t* const kClass64 = L"{6F0C2A91-3D7E-4B15-A8C4-92E5D1B07F36}";
+static const wchar_t* const kAppPaths = L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe";
+static const wchar_t* const kUninstallKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver";
+static const wchar_t* const kApprovedKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
+
+// ---------------------------------------------------------------- children
+
+static std::wstring Env(const wchar_t* name) {
+  wchar_t value[4096] = {};
+  GetEnvironmentVariableW(name, value, 4096);
+  return value;
+}
+
+// The options a child works with: an override string applied to an
+// all-false record.
+static IntegrationOptions ChildOptions() {
+  IntegrationOptions o = {};
+  ApplyInstallerOverrides(Env(L"KVX_OPTIONS").c_str(), o);
+  o.LegacyMenu = Env(L"KVX_LEGACY") == L"1";
+  return o;
+}
+
+static VersionSeam g_Windows11;
+static bool NotWindows10() { return false; }
+
+static void ChildStart() {
+  OleInitialize(nullptr);
+  ProgramInstance = ResourceInstance = GetModuleHandleW(nullptr);
+  if (Env(L"KVX_PRETEND_WIN11") == L"1") {
+    g_Windows11.info.dwOSVersionInfoSize = sizeof g_Windows11.info;
+    g_Windows11.info.dwMajorVersion = 10;
+    g_Windows11.info.dwBuildNumber = 22631;
+    g_Windows11.info.dwPlatformId = VER_PLATFORM_WIN32_NT;
+    g_Windows11.windows10Name = NotWindows10;
+    g_VersionSeam = &g_Windows11;
+  }
+  if (Env(L"KVX_DENY") != L"") {
+    static std::wstring denied = Env(L"KVX_DENY");
+    g_RegistryWriteFilter = [](HKEY, const wchar_t* path) -> LONG {
+      return _wcsicmp(path, denied.c_str()) == 0 ? ERROR_ACCESS_DENIED : 0;
+    };
+  }
+}
+
+KVX_CHILD(version) {
+  ChildStart();
+  return (int)WindowsVersion();
+}
+KVX_CHILD(shellext_register) {
+  ChildStart();
+  SetShellExtension(false, ChildOptions());
+  return 0;
+}
+KVX_CHILD(shellext_remove) {
+  ChildStart();
+  SetShellExtension(true, IntegrationOptions{});
+  return 0;
+}
+KVX_CHILD(app_path) {
+  ChildStart();
+  return RegisterAppPath() ? 1 : 0;
+}
+KVX_CHILD(apply) {
+  ChildStart();
+  wchar_t group[2048] = {};
+  bool ok = ApplyIntegration(ChildOptions(), group, 2048);
+  if (Env(L"KVX_ENTRY") == L"1") WriteUninstallEntry();
+  return ok ? 1 : 0;
+}
+KVX_CHILD(remove) {
+  ChildStart();
+  g_RunOptions.Msi = Env(L"KVX_MSI") == L"1";
+  RemoveIntegration();
+  return 0;
+}
+KVX_CHILD(entry) {
+  ChildStart();
+  WriteUninstallEntry();
+  return 0;
+}
+KVX_CHILD(shortcuts) {
+  ChildStart();
+  wchar_t group[2048] = {};
+  std::wstring icon = Env(L"KVX_ICON");
+  SetShortcuts(ChildOptions(), group, 2048, icon.empty() ? nullptr : icon.c_str());
+  WriteText(Env(L"KVX_GROUP_OUT"), Narrow(group));
+  return 0;
+}
+
+// ---------------------------------------------------------------- the parent's side
+
+struct Installed {
+  TempFolder root{L"kvxc"};
+  SampleInstallation sample{root / L"Korvex"};
+  std::wstring child = sample.folder + L"\\" + kChildName;
+  Installed() {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    CopyFileW(self, child.c_str(), FALSE);
+  }
+  DWORD Run(const char* what, std::vector<std::wstring> env = {}) {
+    ProcessResult r = RunProcess(L"\"" + child + L"\" --child=" + Widen(what), env, 120000);
+    return r.exitCode;
+  }
+  std::wstring Path(const char* name) const { return sample.Path(name); }
+  ~Installed() { Run("remove"); }
+};
+
+static std::wstring Text(HKEY root, const std::wstring& key, const std::wstring& value, REGSAM view = 0,
+                         bool* present = nullptr) {
+  return RegText(root, key, value, present, view);
+}
+
+static bool KeyIn(HKEY root, const std::wstring& key, REGSAM view) { return RegKeyExists(root, key, view); }
+
+TEST_CASE("the prefix reports the Windows version this program expects") {
+  Installed installed;
+  CHECK(installed.Run("version") == kExpectedVersion);
+}
+
+TEST_CASE("shell extension registration, key by key and view by view, and its removal") {
+  Installed installed;
+  std::wstring dll32 = installed.Path("kvxext32.dll"), dll64 = installed.Path("kvxext.dll");
+  REQUIRE(installed.Run("shellext_register", {L"KVX_OPTIONS=S1"}) == 0);
+
+  std::wstring c32 = std::wstring(L"CLSID\\") + kClass32, c64 = std::wstring(L"CLSID\\") + kClass64;
+  // The 32-bit DLL's class keys in the 32-bit view only, the 64-bit DLL's in the native one.
+  CHECK(Text(HKEY_CLASSES_ROOT, c32, L"", KEY_WOW64_32KEY) == L"Korvex");
+  CHECK(Text(HKEY_CLASSES_ROOT, c32 + L"\\InProcServer32", L"", KEY_WOW64_32KEY) == dll32);
+  CHECK(Text(HKEY_CLASSES_ROOT, c32 + L"\\InProcServer32", L"ThreadingModel", KEY_WOW64_32KEY) == L"Apartment");
+  CHECK_FALSE(KeyIn(HKEY_CLASSES_ROOT, c32, KEY_WOW64_64KEY));
+  CHECK(Text(HKEY_CLASSES_ROOT, c64 + L"\\InProcServer32", L"", KEY_WOW64_64KEY) == dll64);
+  CHECK_FALSE(KeyIn(HKEY_CLASSES_ROOT, c64, KEY_WOW64_32KEY));
+  for (const wchar_t* cls : {kClass32, kClass64}) {
+    CHECK(KeyIn(HKEY_CLASSES_ROOT, std::wstring(L"Korvex\\shellex\\PropertySheetHandlers\\") + cls, 0));
+    CHECK(KeyIn(HKEY_CLASSES_ROOT, std::wstring(L"Korvex.ZIP\\shellex\\PropertySheetHandlers\\") + cls, 0));
+    CHECK(KeyIn(HKEY_CLASSES_ROOT, std::wstring(L"exefile\\shellex\\PropertySheetHandlers\\") + cls, 0));
+    CHECK(Text(HKEY_LOCAL_MACHINE, kApprovedKey, cls) == L"Korvex shell extension");
+  }
+  CHECK(Text(HKEY_CLASSES_ROOT, L"Korvex\\shellex\\DropHandler", L"") == kClass64);
+  CHECK(Text(HKEY_CLASSES_ROOT, L"Korvex.ZIP\\shellex\\DropHandler", L"") == kClass64);
+  CHECK(Text(HKEY_CLASSES_ROOT, L"Folder\\shellex\\DragDropHandlers\\Korvex32", L"") == kClass32);
+  CHECK(Text(HKEY_CLASSES_ROOT, L"Drive\\shellex\\DragDropHandlers\\Korvex", L"") == kClass64);
+  CHECK(Text(HKEY_CLASSES_ROOT, L"*\\shellex\\ContextMenuHandlers\\Korvex", L"") == kClass64);
+  CHECK(Text(HKEY_CLASSES_ROOT, L"lnkfile\\shellex\\ContextMenuHandlers\\Korvex32", L"") == kClass32);
+  CHECK(KeyIn(HKEY_CLASSES_ROOT, std::wstring(L"Korvex\\shellex\\ContextMenuHandlers\\") + kClass64, 0));
+  // The capabilities, Vista and later.
+  CHECK(Text(HKEY_LOCAL_MACHINE, L"Software\\RegisteredApplications", L"Korvex") == L"Software\\Korvex\\Capabilities");
+  CHECK(Text(HKEY_LOCAL_MACHINE, L"Software\\Korvex\\Capabilities", L"ApplicationDescription") == L"Korvex");
+  CHECK(Text(HKEY_LOCAL_MACHINE, L"Software\\Korvex\\Capabilities\\FileAssociations", L".zip") == L"Korvex.ZIP");
+  CHECK(Text(HKEY_LOCAL_MACHINE, L"Software\\Korvex\\Capabilities\\FileAssociations", L".tzst") == L"Korvex");
+  CHECK(RegDump(HKEY_LOCAL_MACHINE, L"Software\\Korvex\\Capabilities\\FileAssociations").size() == 30);
+
+  REQUIRE(installed.Run("shellext_remove") == 0);
+  for (const wchar_t* cls : {kClass32, kClass64}) {
+    for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) CHECK_FALSE(KeyIn(HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + cls, view));
+    bool present = true;
+    Text(HKEY_LOCAL_MACHINE, kApprovedKey, cls, 0, &present);
+    CHECK_FALSE(present);
+  }
+  for (const wchar_t* key : {L"Folder\\shellex\\DragDropHandlers\\Korvex32", L"Drive\\shellex\\DragDropHandlers\\Korvex",
+                             L"*\\shellex\\ContextMenuHandlers\\Korvex32", L"lnkfile\\shellex\\ContextMenuHandlers\\Korvex",
+                             L"Korvex\\shellex\\DropHandler"})
+    CHECK_FALSE(KeyIn(HKEY_CLASSES_ROOT, key, 0));
+  CHECK_FALSE(KeyIn(HKEY_LOCAL_MACHINE, L"Software\\Korvex", 0));
+  bool present = true;
+  Text(HKEY_LOCAL_MACHINE, L"Software\\RegisteredApplications", L"Korvex", 0, &present);
+  CHECK_FALSE(present);
+}
+
+TEST_CASE("a missing 32-bit DLL: no class keys, but its handlers and approval") {
+  Installed installed;
+  DeleteFileW(installed.Path("kvxext32.dll").c_str());
+  installed.Run("shellext_register", {L"KVX_OPTIONS=S1"});
+  std::wstring c32 = std::wstring(L"CLSID\\") + kClass32;
+  CHECK_FALSE(KeyIn(HKEY_CLASSES_ROOT, c32, KEY_WOW64_32KEY));
+  CHECK_FALSE(KeyIn(HKEY_CLASSES_ROOT, c32, KEY_WOW64_64KEY));
+  CHECK(Text(HKEY_CLASSES_ROOT, L"Folder\\shellex\\DragDropHandlers\\Korvex32", L"") == kClass32);
+  CHECK(Text(HKEY_CLASSES_ROOT, L"*\\shellex\\ContextMenuHandlers\\Korvex32", L"") == kClass32);
+  CHECK(Text(HKEY_LOCAL_MACHINE, kApprovedKey, kClass32) == L"Korvex shell extension");
+}
+
+TEST_CASE("shell integration off: both DLLs unregistered, capabilities still written") {
+  Installed installed;
+  installed.Run("shellext_register", {L"KVX_OPTIONS=S1"});
+  installed.Run("shellext_register", {L"KVX_OPTIONS=S0"});
+  CHECK_FALSE(KeyIn(HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + kClass32, KEY_WOW64_32KEY));
+  CHECK_FALSE(KeyIn(HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + kClass64, 0));
+  CHECK_FALSE(KeyIn(HKEY_CLASSES_ROOT, L"*\\shellex\\ContextMenuHandlers\\Korvex", 0));
+  CHECK(Text(HKEY_LOCAL_MACHINE, L"Software\\Korvex\\Capabilities", L"ApplicationDescription") == L"Korvex");
+  CHECK(Exists(installed.Path("installer-log.txt")) == false);  // no package below Windows 11
+  bool present = true;
+  RegNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup", L"NewContextMenu", &present);
+  CHECK_FALSE(present);
+}
+
+#ifndef KVX_WIN7
+TEST_CASE("Windows 11: the package follows the shell extension, the classic handlers the legacy menu") {
+  Installed installed;
+  std::wstring win11 = L"KVX_PRETEND_WIN11=1";
+  installed.Run("shellext_register", {L"KVX_OPTIONS=S1", win11});
+  for (const wchar_t* key : {L"*\\shellex\\ContextMenuHandlers\\Korvex", L"*\\shellex\\ContextMenuHandlers\\Korvex32",
+                             L"Folder\\shellex\\ContextMenuHandlers\\Korvex", L"lnkfile\\shellex\\ContextMenuHandlers\\Korvex"})
+    CHECK_FALSE(KeyIn(HKEY_CLASSES_ROOT, key, 0));
+  CHECK(Text(HKEY_CLASSES_ROOT, L"Folder\\shellex\\DragDropHandlers\\Korvex", L"") == kClass64);
+  CHECK(RegNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup", L"NewContextMenu") == 1);
+  Sleep(1000);  // the installer is not waited for on installation
+  Bytes logBytes = ReadBytes(installed.Path("installer-log.txt"));
+  std::string log(logBytes.begin(), logBytes.end());
+  CHECK(log == "-install\n");
+
+  installed.Run("shellext_register", {L"KVX_OPTIONS=S1", L"KVX_LEGACY=1", win11});
+  CHECK(Text(HKEY_CLASSES_ROOT, L"*\\shellex\\ContextMenuHandlers\\Korvex", L"") == kClass64);
+  CHECK(KeyIn(HKEY_CLASSES_ROOT, std::wstring(L"Korvex.ZIP\\shellex\\ContextMenuHandlers\\") + kClass32, 0));
+
+  // Removal waits for the installer, but no longer than 20 seconds.
+  WriteText(installed.Path("installer-sleep.txt"), "25000");
+  DWORD start = GetTickCount();
+  installed.Run("shellext_remove", {win11});
+  DWORD took = GetTickCount() - start;
+  CHECK(took >= 19500);
+  CHECK(took < 24500);
+  CHECK(RegNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup", L"NewContextMenu") == 0);
+  DeleteFileW(installed.Path("installer-sleep.txt").c_str());
+  Sleep(6000);  // let the slow installer finish before the folder goes
+  logBytes = ReadBytes(installed.Path("installer-log.txt"));
+  log.assign(logBytes.begin(), logBytes.end());
+  CHECK(log == "-install\n-install\n-Uninstall\n");
+}
+#endif
+
+TEST_CASE("App Paths in both views, exe64 in the native one; removal takes both") {
+  Installed installed;
+  CHECK(installed.Run("app_path") == 1);
+  std::wstring program = installed.Path("Korvex.exe");
+  for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+    CHECK(Text(HKEY_LOCAL_MACHINE, kAppPaths, L"", view) == program);
+    CHECK(Text(HKEY_LOCAL_MACHINE, kAppPaths, L"Path", view) == installed.sample.folder);
+  }
+  CHECK(Text(HKEY_LOCAL_MACHINE, L"Software\\Korvex", L"exe64", KEY_WOW64_64KEY) == program);
+  bool present = true;
+  Text(HKEY_LOCAL_MACHINE, L"Software\\Korvex", L"exe64", KEY_WOW64_32KEY, &present);
+  CHECK_FALSE(present);
+
+  installed.Run("remove", {L"KVX_MSI=1"});  // a package installer keeps its App Paths entry
+  CHECK(KeyIn(HKEY_LOCAL_MACHINE, kAppPaths, KEY_WOW64_64KEY));
+  CHECK(KeyIn(HKEY_LOCAL_MACHINE, kAppPaths, KEY_WOW64_32KEY));
+  installed.Run("remove");
+  CHECK_FALSE(KeyIn(HKEY_LOCAL_MACHINE, kAppPaths, KEY_WOW64_64KEY));
+  CHECK_FALSE(KeyIn(HKEY_LOCAL_MACHINE, kAppPaths, KEY_WOW64_32KEY));
+}
+
+// ---------------------------------------------------------------- the uninstall entry
+
+TEST_CASE("the uninstall entry, its values and the DisplayIcon rule") {
+  Installed installed;
+  installed.Run("entry");
+  std::wstring folder = installed.sample.folder;
+  CHECK(Text(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayName") == L"Korvex 6.20 beta 2 (64-bit)");
+  CHECK(Text(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayVersion") == L"6.20.2");
+  CHECK(RegNumber(HKEY_LOCAL_MACHINE, kUninstallKey, L"VersionMajor") == 6);
+  CHECK(RegNumber(HKEY_LOCAL_MACHINE, kUninstallKey, L"VersionMinor") == 20);
+  CHECK(Text(HKEY_LOCAL_MACHINE, kUninstallKey, L"UninstallString") == L"\"" + installed.child + L"\"");
+  CHECK(Text(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayIcon") == folder + L"\\Korvex.exe");
+  CHECK(Text(HKEY_LOCAL_MACHINE, kUninstallKey, L"InstallLocation") == folder + L"\\");
+  CHECK(RegNumber(HKEY_LOCAL_MACHINE, kUninstallKey, L"NoModify") == 1);
+  CHECK(RegNumber(HKEY_LOCAL_MACHINE, kUninstallKey, L"NoRepair") == 1);
+  bool present = false;
+  CHECK(RegNumber(HKEY_LOCAL_MACHINE, kUninstallKey, L"Language", &present) == 0);
+  CHECK(present);
+  CHECK(Text(HKEY_LOCAL_MACHINE, kUninstallKey, L"Publisher") == L"Velmora GmbH");
+
+  // An icon of an earlier installation that names an existing file stays;
+  // one with an icon index does not name a file and is replaced.
+  std::wstring kept = installed.Path("Korvex.chm");
+  RegPutText(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayIcon", kept);
+  installed.Run("entry");
+  CHECK(Text(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayIcon") == kept);
+  RegPutText(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayIcon", kept + L",0");
+  installed.Run("entry");
+  CHECK(Text(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayIcon") == folder + L"\\Korvex.exe");
+
+  installed.Run("remove", {L"KVX_MSI=1"});
+  CHECK(KeyIn(HKEY_LOCAL_MACHINE, kUninstallKey, 0));
+  installed.Run("remove");
+  CHECK_FALSE(KeyIn(HKEY_LOCAL_MACHINE, kUninstallKey, 0));
+}
+
+// ---------------------------------------------------------------- refused writes
+
+static std::vector<std::wstring> Snapshot() {
+  std::vector<std::wstring> all;
+  for (auto root : {std::make_pair(HKEY_CLASSES_ROOT, L""), std::make_pair(HKEY_LOCAL_MACHINE, L"Software"),
+                    std::make_pair(HKEY_CURRENT_USER, L"Software")}) {
+    std::vector<std::wstring> part = RegDump(root.first, root.second);
+    for (auto& line : part) all.push_back(std::to_wstring((ULONG_PTR)root.first & 0xF) + line);
+  }
+  std::sort(all.begin(), all.end());
+  return all;
+}
+
+// Lines of `after` that are not in `before`, and the other way round; what
+// Wine itself keeps writing (its own settings, shell caches) is left out.
+struct Difference {
+  std::vector<std::wstring> added, removed;
+};
+
+static bool Volatile(const std::wstring& line) {
+  static const wchar_t* const kVolatile[] = {L"\\Software\\Wine", L"Software\\Wine", L"\\Explorer\\", L"Session Manager",
+                                             L"KvxTestSandbox", L"KvxViewTest"};
+  for (const wchar_t* v : kVolatile)
+    if (line.find(v) != std::wstring::npos) return true;
+  return false;
+}
+
+static Difference Compare(const std::vector<std::wstring>& before, const std::vector<std::wstring>& after) {
+  Difference d;
+  std::set<std::wstring> b(before.begin(), before.end()), a(after.begin(), after.end());
+  for (auto& line : after)
+    if (!b.count(line) && !Volatile(line)) d.added.push_back(line);
+  for (auto& line : before)
+    if (!a.count(line) && !Volatile(line)) d.removed.push_back(line);
+  return d;
+}
+
+static std::string Show(const std::vector<std::wstring>& lines) {
+  std::string out;
+  for (size_t i = 0; i < lines.size() && i < 40; i++) out += Narrow(lines[i]) + "\n";
+  return out;
+}
+
+struct Folders {
+  std::vector<std::wstring> paths;
+  Folders() {
+    for (int csidl : {CSIDL_DESKTOPDIRECTORY, CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_STARTMENU, CSIDL_COMMON_STARTMENU}) {
+      wchar_t path[MAX_PATH];
+      if (SUCCEEDED(SHGetFolderPathW(nullptr, csidl, nullptr, 0, path))) paths.push_back(path);
+    }
+  }
+  static void List(const std::wstring& folder, std::vector<std::wstring>& out) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+      std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      out.push_back(folder + L"\\" + name);
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) List(folder + L"\\" + name, out);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+  }
+  std::vector<std::wstring> Snapshot() const {
+    std::vector<std::wstring> out;
+    for (auto& p : paths) List(p, out);
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+};
+
+TEST_CASE("access denied on the first App Paths write: nothing is written") {
+  Installed installed;
+  std::vector<std::wstring> before = Snapshot(), filesBefore = Folders().Snapshot();
+  CHECK(installed.Run("apply", {L"KVX_OPTIONS=A111111111111111111D1M1P1S1",
+                                L"KVX_DENY=Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe"}) == 0);
+  Difference d = Compare(before, Snapshot());
+  CHECK_MESSAGE(d.added.empty(), Show(d.added));
+  CHECK(Folders().Snapshot() == filesBefore);
+}
+
+TEST_CASE("access denied on the first ProgID write: no ProgIDs and no shortcuts") {
+  Installed installed;
+  std::vector<std::wstring> filesBefore = Folders().Snapshot();
+  CHECK(installed.Run("apply", {L"KVX_OPTIONS=A111111111111111111D1M1P1S1", L"KVX_DENY=Korvex"}) == 0);
+  CHECK(KeyIn(HKEY_LOCAL_MACHINE, kAppPaths, 0));
+  CHECK(KeyIn(HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + kClass64, 0));
+  CHECK(Text(HKEY_CLASSES_ROOT, L".kvx", L"") == L"Korvex");
+  CHECK_FALSE(KeyIn(HKEY_CLASSES_ROOT, L"Korvex\\shell", 0));
+  CHECK_FALSE(KeyIn(HKEY_CLASSES_ROOT, L".rev", 0));
+  CHECK(Folders().Snapshot() == filesBefore);
+}
+
+// ---------------------------------------------------------------- shortcuts
+
+struct Link {
+  bool loaded = false;
+  std::wstring target, description, folder, icon;
+  int iconIndex = -1;
+  WORD hotkey = 0;
+};
+
+static Link LoadLink(const std::wstring& path) {
+  Link l;
+  IShellLinkW* link = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, (void**)&link))) return l;
+  IPersistFile* file = nullptr;
+  link->QueryInterface(IID_IPersistFile, (void**)&file);
+  if (file && SUCCEEDED(file->Load(path.c_str(), STGM_READ))) {
+    wchar_t text[MAX_PATH * 2];
+    l.loaded = true;
+    if (SUCCEEDED(link->GetPath(text, MAX_PATH * 2, nullptr, SLGP_RAWPATH))) l.target = text;
+    if (SUCCEEDED(link->GetDescription(text, MAX_PATH * 2))) l.description = text;
+    if (SUCCEEDED(link->GetWorkingDirectory(text, MAX_PATH * 2))) l.folder = text;
+    if (SUCCEEDED(link->GetIconLocation(text, MAX_PATH * 2, &l.iconIndex))) l.icon = text;
+    link->GetHotkey(&l.hotkey);
+  }
+  if (file) file->Release();
+  link->Release();
+  return l;
+}
+
+static std::wstring Special(int csidl) {
+  wchar_t path[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, csidl, nullptr, 0, path);
+  return path;
+}
+
+static bool SaveLinkWithHotkey(const std::wstring& path, WORD hotkey) {
+  IShellLinkW* link = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, (void**)&link))) return false;
+  link->SetPath(L"C:\\windows\\notepad.exe");
+  link->SetHotkey(hotkey);
+  IPersistFile* file = nullptr;
+  link->QueryInterface(IID_IPersistFile, (void**)&file);
+  bool ok = file && SUCCEEDED(file->Save(path.c_str(), TRUE));
+  if (file) file->Release();
+  link->Release();
+  return ok;
+}
+
+TEST_CASE("shortcuts: desktop, start menu, both program groups, loaded back") {
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  Installed installed;
+  std::wstring userDesktop = Special(CSIDL_DESKTOPDIRECTORY), allDesktop = Special(CSIDL_COMMON_DESKTOPDIRECTORY);
+  std::wstring startMenu = Special(kExpectedVersion >= 0x600 ? CSIDL_COMMON_STARTMENU : CSIDL_STARTMENU);
+  std::wstring userGroup = Special(CSIDL_PROGRAMS) + L"\\Korvex", allGroup = Special(CSIDL_COMMON_PROGRAMS) + L"\\Korvex";
+  // A user's own shortcut with a hotkey, updated in place; leftovers in a group.
+  REQUIRE(SaveLinkWithHotkey(userDesktop + L"\\Korvex.lnk", MAKEWORD('K', HOTKEYF_CONTROL | HOTKEYF_ALT)));
+  MakeDirs(userGroup + L"\\Subfolder");
+  WriteText(userGroup + L"\\Old item.lnk", "left by the user");
+  std::wstring icon = installed.Path("theme.ico");
+  WriteText(icon, "icon");
+  std::wstring groupOut = installed.root / L"group.txt";
+  installed.Run("shortcuts", {L"KVX_OPTIONS=D1M1P1", L"KVX_ICON=" + icon, L"KVX_GROUP_OUT=" + groupOut});
+
+  std::wstring program = installed.Path("Korvex.exe");
+  Link desktop = LoadLink(userDesktop + L"\\Korvex.lnk");
+  REQUIRE(desktop.loaded);
+  CHECK(desktop.target == program);
+  CHECK(desktop.description == L"Korvex archiver");
+  CHECK(desktop.folder == L"");
+  CHECK(desktop.icon == icon);
+  CHECK(desktop.iconIndex == 0);
+  CHECK(desktop.hotkey == MAKEWORD('K', HOTKEYF_CONTROL | HOTKEYF_ALT));  // kept
+  CHECK_FALSE(Exists(allDesktop + L"\\Korvex.lnk"));
+
+  Link start = LoadLink(startMenu + L"\\Korvex.lnk");
+  REQUIRE(start.loaded);
+  CHECK(start.target == program);
+  CHECK(start.folder == userDesktop);
+
+  for (const std::wstring& group : {userGroup, allGroup}) {
+    CAPTURE(Narrow(group));
+    CHECK_FALSE(Exists(group + L"\\Old item.lnk"));
+    Link main = LoadLink(group + L"\\Korvex.lnk");
+    CHECK(main.target == program);
+    CHECK(main.icon == icon);
+    CHECK(main.folder == userDesktop);
+    Link help = LoadLink(group + L"\\Korvex help.lnk");
+    CHECK(help.target == installed.Path("Korvex.chm"));
+    CHECK(help.icon == L"");
+    CHECK(LoadLink(group + L"\\Console Korvex manual.lnk").target == installed.Path("Kvx.txt"));
+    CHECK(LoadLink(group + L"\\What is new in the latest version.lnk").target == installed.Path("WhatsNew.txt"));
+  }
+  CHECK(Exists(userGroup + L"\\Subfolder"));
+  // The group handed back is all users' when that folder exists.
+  Bytes handedBytes = ReadBytes(groupOut);
+  std::string handed(handedBytes.begin(), handedBytes.end());
+  CHECK(Widen(handed) == allGroup);
+
+  // Without "Kvx.txt" its item is left out; without the options everything goes.
+  DeleteFileW(installed.Path("Kvx.txt").c_str());
+  installed.Run("shortcuts", {L"KVX_OPTIONS=D0M0P1", L"KVX_GROUP_OUT=" + groupOut});
+  CHECK_FALSE(Exists(userGroup + L"\\Console Korvex manual.lnk"));
+  CHECK(Exists(userGroup + L"\\Korvex help.lnk"));
+  CHECK_FALSE(Exists(userDesktop + L"\\Korvex.lnk"));
+  CHECK_FALSE(Exists(startMenu + L"\\Korvex.lnk"));
+  installed.Run("shortcuts", {L"KVX_OPTIONS=P0", L"KVX_GROUP_OUT=" + groupOut});
+  CHECK_FALSE(Exists(userGroup));
+  CHECK_FALSE(Exists(allGroup));
+}
+
+TEST_CASE("shortcuts: the all-users desktop when the user has none; only one is removed") {
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  Installed installed;
+  std::wstring userDesktop = Special(CSIDL_DESKTOPDIRECTORY), allDesktop = Special(CSIDL_COMMON_DESKTOPDIRECTORY);
+  DeleteFileW((userDesktop + L"\\Korvex.lnk").c_str());
+  std::wstring groupOut = installed.root / L"group.txt";
+  installed.Run("shortcuts", {L"KVX_OPTIONS=D1", L"KVX_GROUP_OUT=" + groupOut});
+  CHECK(LoadLink(allDesktop + L"\\Korvex.lnk").target == installed.Path("Korvex.exe"));
+  CHECK_FALSE(Exists(userDesktop + L"\\Korvex.lnk"));
+  REQUIRE(SaveLinkWithHotkey(userDesktop + L"\\Korvex.lnk", 0));
+  installed.Run("shortcuts", {L"KVX_OPTIONS=D0", L"KVX_GROUP_OUT=" + groupOut});
+  CHECK_FALSE(Exists(userDesktop + L"\\Korvex.lnk"));
+  CHECK(Exists(allDesktop + L"\\Korvex.lnk"));
+  installed.Run("shortcuts", {L"KVX_OPTIONS=D0", L"KVX_GROUP_OUT=" + groupOut});
+  CHECK_FALSE(Exists(allDesktop + L"\\Korvex.lnk"));
+}
+
+TEST_CASE("a program group that is a link is not removed") {
+  // A link made by the prefix's set-up (see tests/scripts/prefix.sh); the
+  // removal of a program group is RemoveFolder.
+  std::wstring link = L"C:\\kvx-links\\group";
+  REQUIRE((GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0);
+  RemoveFolder(link.c_str());
+  CHECK(Exists(link));
+  CHECK(Exists(L"C:\\kvx-links\\target\\precious.txt"));
+  RemoveFolder(L"C:\\kvx-links\\no such folder");
+  TempFolder plain;
+  MakeDirs(plain / L"group\\sub");
+  WriteText(plain / L"group\\sub\\file.txt", "x");
+  WriteText(plain / L"file.txt", "x");
+  RemoveFolder((plain / L"file.txt").c_str());  // a file is no folder
+  CHECK(Exists(plain / L"file.txt"));
+  RemoveFolder((plain / L"group").c_str());
+  CHECK_FALSE(Exists(plain / L"group"));
+}
+
+TEST_CASE("GetSpecialFolder below 260 characters does not ask the system") {
+  wchar_t small[100];
+  CHECK_FALSE(GetSpecialFolder(small, 100, CSIDL_DESKTOPDIRECTORY));
+  CHECK(std::wstring(small) == L"unknown_folder");
+  wchar_t big[300];
+  CHECK(GetSpecialFolder(big, CSIDL_DESKTOPDIRECTORY));
+  CHECK(std::wstring(big) == Special(CSIDL_DESKTOPDIRECTORY));
+}
+
+// ---------------------------------------------------------------- the whole cycle
+
+static void WholeCycle(const std::vector<std::wstring>& extra) {
+  Installed installed;
+  std::vector<std::wstring> before = Snapshot(), filesBefore = Folders().Snapshot();
+  std::vector<std::wstring> env = {L"KVX_OPTIONS=A111111111111111111D1M1P1S1", L"KVX_ENTRY=1"};
+  env.insert(env.end(), extra.begin(), extra.end());
+  CHECK(installed.Run("apply", env) == 1);
+  // Something of everything was written.
+  CHECK(Text(HKEY_CLASSES_ROOT, L".zip", L"") == L"Korvex.ZIP");
+  CHECK(KeyIn(HKEY_LOCAL_MACHINE, kAppPaths, KEY_WOW64_32KEY));
+  CHECK(KeyIn(HKEY_LOCAL_MACHINE, kUninstallKey, 0));
+  CHECK(Folders().Snapshot() != filesBefore);
+
+  installed.Run("remove", extra);
+  Difference d = Compare(before, Snapshot());
+  // What stays by design: keys that only parent what was removed again,
+  // empty now (the removal deletes a key, never its parents), and the
+  // "ShellNew" keys of types that had none before.
+  std::vector<std::wstring> unexpected;
+  for (auto& line : d.added) {
+    bool emptyKey = line.size() > 2 && line.back() == L']';
+    if (emptyKey) {
+      std::wstring prefix = line.substr(0, line.size() - 1);
+      for (auto& other : d.added)
+        if (other != line && other.compare(0, prefix.size(), prefix) == 0) emptyKey = false;
+    }
+    if (!emptyKey) unexpected.push_back(line);
+  }
+  CHECK_MESSAGE(unexpected.empty(), Show(unexpected));
+  if (d.added.size() > unexpected.size()) MESSAGE("empty keys left by design:\n" << Show(d.added));
+  CHECK_MESSAGE(d.removed.empty(), Show(d.removed));
+  CHECK(Folders().Snapshot() == filesBefore);
+}
+
+TEST_CASE("the whole cycle leaves the registry and the shortcut folders as they were") { WholeCycle({}); }
+
+#ifndef KVX_WIN7
+TEST_CASE("the whole cycle on Windows 11") { WholeCycle({L"KVX_PRETEND_WIN11=1"}); }
+#endif
