@@ -40,6 +40,14 @@ void ApplyRightToLeft(HWND window) {
   SetWindowLongW(window, GWL_EXSTYLE, GetWindowLongW(window, GWL_EXSTYLE) | WS_EX_LAYOUTRTL);
 }
 
+void ApplyRightToLeftReading(HWND window) {
+  if (!g_LanguageFile.RightToLeft) return;
+  // Mirroring places the controls; the reading order puts the punctuation
+  // and the runs of Latin text of a right-to-left sentence where they belong.
+  for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+    SetWindowLongW(child, GWL_EXSTYLE, GetWindowLongW(child, GWL_EXSTYLE) | WS_EX_RTLREADING);
+}
+
 bool ParseDialogScale(const wchar_t* text, int& width, int& height) {
   const wchar_t* star = text;
   while (*star && *star != L'*') star++;
@@ -124,6 +132,7 @@ bool DialogHook(HWND window, UINT message, WPARAM wParam, LPARAM, const wchar_t*
       return false;
     case WM_INITDIALOG:
       LocalizeDialog(window, dialogName);
+      ApplyRightToLeftReading(window);
       return false;
     case WM_HELP:
       if (helpTopic) ShowHelp(helpTopic);

@@ -23,3 +23,5 @@ bool GetDialogScale(const wchar_t* dialogName, int& width, int& height);
 // Parses a "SIZE" text of the form width*height.
 bool ParseDialogScale(const wchar_t* text, int& width, int& height);
 void ApplyRightToLeft(HWND window);
+// For a right-to-left language: the dialog's controls read right to left.
+void ApplyRightToLeftReading(HWND window);

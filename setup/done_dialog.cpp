@@ -1,18 +1,81 @@
 #include "setup/done_dialog.h"
 
-#include "app/command.h"
+#include <shellapi.h>
 
-INT_PTR CALLBACK DoneDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
+#include "app/command.h"
+#include "app/startup.h"
+#include "lang/language.h"
+#include "lang/module.h"
+#include "setup/help.h"
+#include "util/file.h"
+#include "util/path.h"
+#include "util/text.h"
+
+bool CopyFromInstallerFolder(const wchar_t* fileName) {
+  wchar_t folder[kPathCapacity], settingsFile[kPathCapacity];
+  GetSettingsFolder(folder, kPathCapacity, false);
+  JoinPath(folder, fileName, settingsFile);
+  if (FileExists(settingsFile)) return true;
+  wchar_t source[kPathCapacity];
+  DWORD n = GetEnvironmentVariableW(L"sfxname", source, kPathCapacity);
+  if (n == 0 || n >= kPathCapacity || !source[0]) return true;
+  ReplaceName(source, fileName);
+  if (!FileExists(source)) return false;
+  CopyFileW(source, fileName, TRUE);
+  return true;
+}
+
+bool RunPostSetupCopy() { return CopyFromInstallerFolder(L"korvex.ini"); }
+
+bool IsWebAddress(const wchar_t* text) {
+  auto starts = [](const wchar_t* t, const wchar_t* prefix) {
+    for (; *prefix; t++, prefix++)
+      if (UpperLatin(*t) != UpperLatin(*prefix)) return false;
+    return true;
+  };
+  return starts(text, L"http://") || starts(text, L"https://");
+}
+
+static void OpenDocument(const wchar_t* what) { ShellExecuteW(nullptr, L"open", what, nullptr, L"", SW_SHOWNORMAL); }
+
+INT_PTR CALLBACK DoneDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (DialogHook(window, message, wParam, lParam, L"DONEDLG", nullptr)) return TRUE;
   if (message == WM_INITDIALOG) {
+    SendMessageW(window, WM_SETICON, ICON_BIG, (LPARAM)DialogIcon);
+    SendDlgItemMessageW(window, IDC_THANKS, WM_SETFONT, (WPARAM)BoldFont, FALSE);
+    wchar_t folder[kPathCapacity];
+    DWORD n = GetCurrentDirectoryW(kPathCapacity, folder);
+    if (n == 0 || n >= kPathCapacity) folder[0] = 0;
+    SetDlgItemTextW(window, IDC_INSTFOLDER, folder);
     if (g_RunOptions.Silent) SendMessageW(window, WM_COMMAND, IDOK, 0);
     return TRUE;
   }
-  if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
-    EndDialog(window, 1);
-    return TRUE;
+  if (message != WM_COMMAND) return FALSE;
+  switch (LOWORD(wParam)) {
+    case IDOK:
+    case IDCANCEL:
+      EndDialog(window, 1);
+      break;
+    case IDC_VIEWHELP:
+      ShowHelp();
+      break;
+    case IDC_VIEWLICENSE: {
+      wchar_t path[kPathCapacity], found[kPathCapacity];
+      DWORD n = GetCurrentDirectoryW(kPathCapacity, path);
+      if (n == 0 || n >= kPathCapacity) path[0] = 0;
+      AddTrailingSeparator(path);
+      AppendText(path, L"license.txt");
+      FindLanguageFile(path, found);
+      OpenDocument(found);
+      break;
+    }
+    case IDC_HOMEPAGE: {
+      // The address comes from a translation that a per-user setting may
+      // choose, and setup runs elevated: only a web address is opened.
+      const wchar_t* url = GetText(IDS_HOMEURL);
+      if (IsWebAddress(url)) OpenDocument(url);
+      break;
+    }
   }
-  return FALSE;
+  return TRUE;
 }
-
-bool CopyFromInstallerFolder(const wchar_t*) { return true; }
-bool RunPostSetupCopy() { return CopyFromInstallerFolder(L"korvex.ini"); }

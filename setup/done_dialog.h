@@ -10,3 +10,5 @@ INT_PTR CALLBACK DoneDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
 bool CopyFromInstallerFolder(const wchar_t* fileName);
 // The post-setup copy step: a preset "korvex.ini" beside the installer.
 bool RunPostSetupCopy();
+// "http://" or "https://", in any case: what the home-page button opens.
+bool IsWebAddress(const wchar_t* text);

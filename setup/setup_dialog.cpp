@@ -1,19 +1,144 @@
 #include "setup/setup_dialog.h"
 
-#include "app/command.h"
+#include <richedit.h>
 
-INT_PTR CALLBACK SetupDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM) {
+#include "app/command.h"
+#include "app/startup.h"
+#include "lang/language.h"
+#include "lang/module.h"
+#include "settings/store.h"
+#include "setup/items_dialog.h"
+#include "setup/options.h"
+#include "setup/uninstall_entry.h"
+#include "setup/winver.h"
+#include "shell/apply.h"
+#include "shell/associations.h"
+#include "util/text.h"
+
+namespace {
+
+// The single-item notice of the cascaded-menu box is shown once per run.
+bool g_SingleItemNoticeShown;
+
+struct FieldBox {
+  int id;
+  uint8_t IntegrationOptions::*field;
+};
+const FieldBox kFieldBoxes[] = {
+    {IDC_LINKDESKTOP, &IntegrationOptions::Desktop},     {IDC_LINKSTARTMENU, &IntegrationOptions::StartMenu},
+    {IDC_LINKPROGRAMS, &IntegrationOptions::Programs},   {IDC_SHELLEXT, &IntegrationOptions::ShellExt},
+    {IDC_SHELLCASCADED, &IntegrationOptions::CascadedMenu}, {IDC_SHELLICONS, &IntegrationOptions::MenuIcons},
+    {IDC_SHELLLEGACYMENU, &IntegrationOptions::LegacyMenu},
+};
+
+void ShowRecord(HWND window, const IntegrationOptions& options) {
+  for (size_t i = 0; i < kArchiveTypeCount; i++)
+    CheckDlgButton(window, ArchiveTypes[i].checkBox, options.Associate[i] ? BST_CHECKED : BST_UNCHECKED);
+  for (const FieldBox& box : kFieldBoxes)
+    CheckDlgButton(window, box.id, options.*box.field ? BST_CHECKED : BST_UNCHECKED);
+  EnableWindow(GetDlgItem(window, IDC_SHELLCASCADED), options.ShellExt);
+  EnableWindow(GetDlgItem(window, IDC_SHELLICONS), options.ShellExt);
+  EnableWindow(GetDlgItem(window, IDC_SHELLLEGACYMENU), options.ShellExt && IsWindows11OrLater());
+}
+
+void ReadRecord(HWND window, IntegrationOptions& options) {
+  for (size_t i = 0; i < kArchiveTypeCount; i++)
+    options.Associate[i] = IsDlgButtonChecked(window, ArchiveTypes[i].checkBox) == BST_CHECKED;
+  for (const FieldBox& box : kFieldBoxes) options.*box.field = IsDlgButtonChecked(window, box.id) == BST_CHECKED;
+}
+
+void ComposeExplanation(HWND window) {
+  wchar_t text[4096];
+  CopyText(text, L"   ");
+  for (uint32_t id = IDS_INSTHELP1; id <= IDS_INSTHELP5; id++) {
+    AppendText(text, L" ");
+    AppendText(text, GetText(id));
+  }
+  AppendText(text, L"\r\n    ");
+  AppendText(text, GetText(IDS_INSTHELP6));
+  SetDlgItemTextW(window, IDC_INSTHELP, text);
+  if (g_LanguageFile.RightToLeft) {
+    // The explanation reads from the right, like the rest of the dialog.
+    PARAFORMAT2 format = {};
+    format.cbSize = sizeof format;
+    format.dwMask = PFM_ALIGNMENT | PFM_RTLPARA;
+    format.wAlignment = PFA_RIGHT;
+    format.wEffects = PFE_RTLPARA;
+    SendDlgItemMessageW(window, IDC_INSTHELP, EM_SETSEL, 0, -1);
+    SendDlgItemMessageW(window, IDC_INSTHELP, EM_SETPARAFORMAT, 0, (LPARAM)&format);
+    SendDlgItemMessageW(window, IDC_INSTHELP, EM_SETSEL, 0, 0);
+  }
+}
+
+void Confirm(HWND window) {
+  IntegrationOptions options = {};
+  ReadRecord(window, options);
+  SaveIntegrationOptions(options);
+  ApplyIntegration(options, ProgramGroupPath, kPathCapacity);
+  DeleteSettingValue(L"Interface\\Misc", L"RemShown");
+  if (!g_RunOptions.Msi) WriteUninstallEntry();
+  // ".ace" is no longer offered: an association left by an earlier version goes.
+  SetExtensionAssociation(L".ace", false, false, false, false);
+  EndDialog(window, 1);
+}
+
+void ToggleAllAssociations(HWND window) {
+  bool anyClear = false;
+  for (size_t i = 0; i < kArchiveTypeCount; i++) {
+    int id = IDC_ASSOCKVX + (int)i;  // the boxes 5101 to 5118, in id order
+    if (GetDlgItem(window, id) && IsDlgButtonChecked(window, id) != BST_CHECKED) anyClear = true;
+  }
+  for (size_t i = 0; i < kArchiveTypeCount; i++)
+    CheckDlgButton(window, IDC_ASSOCKVX + (int)i, anyClear ? BST_CHECKED : BST_UNCHECKED);
+}
+
+}  // namespace
+
+void ResetSingleItemNotice() { g_SingleItemNoticeShown = false; }
+
+INT_PTR CALLBACK SetupDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (DialogHook(window, message, wParam, lParam, L"SETUPDLG", L"HELPIntegrationSettings")) return TRUE;
   if (message == WM_INITDIALOG) {
+    ComposeExplanation(window);
+    IntegrationOptions options = {};
+    LoadIntegrationOptions(options);
+    ApplyInstallerOverrides(g_RunOptions.InitText, options);
+    ShowRecord(window, options);
+    SetForegroundWindow(window);
+    SendMessageW(window, WM_SETICON, ICON_BIG, (LPARAM)DialogIcon);
+    SendDlgItemMessageW(window, IDC_INSTHELP, EM_SETBKGNDCOLOR, 0, GetSysColor(COLOR_BTNFACE));
     if (g_RunOptions.Silent) SendMessageW(window, WM_COMMAND, IDOK, 0);
     return TRUE;
   }
-  if (message == WM_COMMAND) {
-    if (LOWORD(wParam) == IDOK) EndDialog(window, 1);
-    if (LOWORD(wParam) == IDCANCEL) {
+  if (message != WM_COMMAND) return FALSE;
+  switch (LOWORD(wParam)) {
+    case IDOK:
+      Confirm(window);
+      break;
+    case IDCANCEL:
       g_RunOptions.ExitCode = 1;
       EndDialog(window, 0);
+      break;
+    case IDC_SHELLEXT: {
+      IntegrationOptions options = {};
+      ReadRecord(window, options);
+      ShowRecord(window, options);
+      break;
     }
-    return TRUE;
+    case IDC_SHELLCASCADED:
+      if (!g_SingleItemNoticeShown && IsWindows11OrLater() &&
+          IsDlgButtonChecked(window, IDC_SHELLCASCADED) != BST_CHECKED) {
+        ShowMessage(window, GetText(IDS_SINGLETOPITEM), GetText(IDS_UNINSTTITLE), MB_ICONINFORMATION);
+        g_SingleItemNoticeShown = true;
+      }
+      break;
+    case IDC_ASSOCALL:
+      ToggleAllAssociations(window);
+      break;
+    case IDC_SETCONTEXTMENU:
+      DialogBoxParamW(ResourceInstance, L"SETUPCONTEXTITEMS", window, ItemsDialogProc,
+                      IsDlgButtonChecked(window, IDC_SHELLCASCADED) == BST_CHECKED);
+      break;
   }
-  return FALSE;
+  return TRUE;
 }

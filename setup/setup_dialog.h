@@ -4,3 +4,5 @@
 #include <windows.h>
 
 INT_PTR CALLBACK SetupDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Forgets that the single-item notice was shown (tests only: once per run).
+void ResetSingleItemNotice();

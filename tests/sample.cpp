@@ -1,6 +1,7 @@
 #include "sample.h"
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include "support.h"
 
@@ -26,7 +27,8 @@ SampleInstallation::SampleInstallation(const std::wstring& where, bool withLangu
   listedFolders = {"Formats", "Formats\\Deep", "Formats\\Deep\\Deeper"};
   listedFiles = {"Korvex.exe", "KvxExtInstaller.exe", "kvxext.dll", "kvxext32.dll", "KvxExtPackage.msix",
                  "Korvex.chm", "Kvx.txt", "WhatsNew.txt", "license.txt", "Rar.txt", "Formats\\zst.fmt",
-                 "Formats\\Deep\\Deeper\\note.txt", "readonly.txt", "uninstall.exe"};
+                 "Formats\\Deep\\Deeper\\note.txt", "readonly.txt", "kvxnew.dat", "zipnew.dat",
+                 "uninstall.exe"};
   if (withLanguageModule) listedFiles.push_back("kvxlng.dll");
   WriteList();
 }
@@ -61,4 +63,59 @@ bool WaitUntilGone(const std::wstring& path, unsigned milliseconds) {
     Sleep(100);
   }
   return true;
+}
+
+static std::wstring Special(int csidl) {
+  wchar_t path[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, csidl, nullptr, 0, path);
+  return path;
+}
+
+std::vector<std::wstring> IntegrationFootprint() {
+  std::vector<std::wstring> out;
+  auto key = [&](HKEY root, const wchar_t* rootName, const std::wstring& path, REGSAM view, const wchar_t* what) {
+    if (RegKeyExists(root, path, view)) out.push_back(std::wstring(what) + L": " + rootName + L"\\" + path);
+  };
+  for (const wchar_t* ext : {L".kvx", L".zip", L".cab", L".arj", L".lz", L".tlz", L".lzh", L".lha", L".7z", L".tar",
+                             L".gz", L".tgz", L".uue", L".xxe", L".uu", L".bz2", L".tbz2", L".bz", L".tbz", L".jar",
+                             L".iso", L".z", L".taz", L".xz", L".txz", L".zipx", L".zst", L".tzst", L".001", L".ace",
+                             L".k00", L".k29"}) {
+    std::wstring owner = RegText(HKEY_CLASSES_ROOT, ext, L"");
+    if (_wcsicmp(owner.c_str(), L"Korvex") == 0 || _wcsicmp(owner.c_str(), L"Korvex.ZIP") == 0)
+      out.push_back(L"association: " + std::wstring(ext) + L" -> " + owner);
+  }
+  for (const wchar_t* id : {L"Korvex", L"Korvex.ZIP", L"Korvex.REV", L".rev"})
+    key(HKEY_CLASSES_ROOT, L"HKCR", id, 0, L"ProgID");
+  key(HKEY_CLASSES_ROOT, L"HKCR", L"CLSID\\{6F0C2A91-3D7E-4B15-A8C4-92E5D1B07F36}", KEY_WOW64_64KEY, L"shell extension (64-bit)");
+  key(HKEY_CLASSES_ROOT, L"HKCR", L"CLSID\\{A3E81D57-9B26-4C0F-B7D3-5E18C4A20B69}", KEY_WOW64_32KEY, L"shell extension (32-bit view)");
+  key(HKEY_CLASSES_ROOT, L"HKCR", L"Folder\\shellex\\DragDropHandlers\\Korvex", 0, L"drag-and-drop handler");
+  key(HKEY_CLASSES_ROOT, L"HKCR", L"*\\shellex\\ContextMenuHandlers\\Korvex", 0, L"context-menu handler");
+  const wchar_t* appPaths = L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe";
+  key(HKEY_LOCAL_MACHINE, L"HKLM", appPaths, KEY_WOW64_64KEY, L"App Paths");
+  key(HKEY_LOCAL_MACHINE, L"HKLM", appPaths, KEY_WOW64_32KEY, L"App Paths (32-bit view)");
+  key(HKEY_LOCAL_MACHINE, L"HKLM", L"Software\\Korvex", 0, L"machine settings and capabilities");
+  key(HKEY_LOCAL_MACHINE, L"HKLM", L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver", 0,
+      L"uninstall entry");
+  bool present = false;
+  RegText(HKEY_LOCAL_MACHINE, L"Software\\RegisteredApplications", L"Korvex", &present);
+  if (present) out.push_back(L"registered application: HKLM\\Software\\RegisteredApplications Korvex");
+  key(HKEY_CURRENT_USER, L"HKCU", L"Software\\Korvex", 0, L"user settings");
+  for (int csidl : {CSIDL_DESKTOPDIRECTORY, CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_STARTMENU, CSIDL_COMMON_STARTMENU}) {
+    std::wstring link = Special(csidl) + L"\\Korvex.lnk";
+    if (Exists(link)) out.push_back(L"shortcut: " + link);
+  }
+  for (int csidl : {CSIDL_PROGRAMS, CSIDL_COMMON_PROGRAMS}) {
+    std::wstring group = Special(csidl) + L"\\Korvex";
+    if (!Exists(group)) continue;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((group + L"\\*.lnk").c_str(), &data);
+    int items = 0;
+    if (find != INVALID_HANDLE_VALUE) {
+      do items++;
+      while (FindNextFileW(find, &data));
+      FindClose(find);
+    }
+    out.push_back(L"program group: " + group + L" (" + std::to_wstring(items) + L" shortcuts)");
+  }
+  return out;
 }

@@ -23,3 +23,7 @@ struct SampleInstallation {
 
 // Waits until a path no longer exists, up to a time limit.
 bool WaitUntilGone(const std::wstring& path, unsigned milliseconds);
+
+// What of the archiver's integration exists in the registry and the shortcut
+// folders right now, one line each; empty when there is none.
+std::vector<std::wstring> IntegrationFootprint();

@@ -186,6 +186,12 @@ DialogWatcher::DialogWatcher(int answer, DWORD processId, DWORD timeoutMs)
   thread_ = CreateThread(nullptr, 0, Thread, this, 0, nullptr);
 }
 
+DialogWatcher::DialogWatcher(std::function<void(HWND)> action, DWORD processId, DWORD timeoutMs)
+    : action_(std::move(action)), answer_(0), processId_(processId ? processId : GetCurrentProcessId()),
+      timeoutMs_(timeoutMs) {
+  thread_ = CreateThread(nullptr, 0, Thread, this, 0, nullptr);
+}
+
 DialogWatcher::~DialogWatcher() {
   stop_ = true;
   WaitForSingleObject(thread_, INFINITE);
@@ -229,7 +235,8 @@ DWORD WINAPI DialogWatcher::Thread(void* param) {
       self->exStyle = (DWORD)GetWindowLongW(find.found, GWL_EXSTYLE);
       self->window_ = find.found;
       self->seen_ = true;
-      if (self->answer_) PostMessageW(find.found, WM_COMMAND, (WPARAM)self->answer_, 0);
+      if (self->action_) self->action_(find.found);
+      else if (self->answer_) PostMessageW(find.found, WM_COMMAND, (WPARAM)self->answer_, 0);
       return 0;
     }
     Sleep(50);

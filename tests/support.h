@@ -61,6 +61,8 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::vector<std:
 class DialogWatcher {
  public:
   explicit DialogWatcher(int answer, DWORD processId = 0, DWORD timeoutMs = 30000);
+  // Runs `action` on the dialog (on the watcher's thread) instead of answering it.
+  DialogWatcher(std::function<void(HWND)> action, DWORD processId = 0, DWORD timeoutMs = 30000);
   ~DialogWatcher();
   void Wait();  // until a dialog was answered or the time is up
   bool Seen() const { return seen_; }
@@ -70,6 +72,7 @@ class DialogWatcher {
 
  private:
   static DWORD WINAPI Thread(void* self);
+  std::function<void(HWND)> action_;
   int answer_;
   DWORD processId_, timeoutMs_;
   volatile bool seen_ = false, stop_ = false;

@@ -206,33 +206,6 @@ TEST_CASE("real program: /warning shows its message") {
   CHECK(text.find(exe) != std::wstring::npos);
 }
 
-TEST_CASE("real program: -setup with a silent installer command runs through without a window") {
-  TempFolder folder;
-  std::wstring exe = CopyProduct(folder);
-  bool sawWindow = false;
-  ProcessResult r = RunProcess(L"\"" + exe + L"\" -setup -msi", {L"sfxcmd=-s"}, 60000, folder.Path(), [&](DWORD pid) {
-    DialogWatcher watcher(0, pid, 3000);
-    watcher.Wait();
-    sawWindow = watcher.Seen();
-  });
-  CHECK_FALSE(r.timedOut);
-  CHECK(r.exitCode == 0);
-  CHECK_FALSE(sawWindow);
-}
-
-TEST_CASE("real program: cancelling the setup dialog leaves exit code 1") {
-  TempFolder folder;
-  std::wstring exe = CopyProduct(folder);
-  std::wstring caption;
-  ProcessResult r = RunProcess(L"\"" + exe + L"\" -setup", {L"sfxcmd="}, 60000, folder.Path(), [&](DWORD pid) {
-    DialogWatcher watcher(IDCANCEL, pid);
-    watcher.Wait();
-    caption = watcher.caption;
-  });
-  CHECK(caption == L"Korvex setup");
-  CHECK(r.exitCode == 1);
-}
-
 KVX_CHILD(load_planted_plain) { return LoadLibraryW(L"planted.dll") != nullptr; }
 KVX_CHILD(load_planted_hardened) {
   HardenDllSearch(true);

@@ -16,6 +16,7 @@
 #include "lang/language.h"
 #include "lang/module.h"
 #include "sample.h"
+#include "state.h"
 #include "settings/store.h"
 #include "setup/options.h"
 #include "setup/uninstall_entry.h"
@@ -325,75 +326,6 @@ TEST_CASE("the uninstall entry, its values and the DisplayIcon rule") {
 
 // ---------------------------------------------------------------- refused writes
 
-static std::vector<std::wstring> Snapshot() {
-  std::vector<std::wstring> all;
-  for (auto root : {std::make_pair(HKEY_CLASSES_ROOT, L""), std::make_pair(HKEY_LOCAL_MACHINE, L"Software"),
-                    std::make_pair(HKEY_CURRENT_USER, L"Software")}) {
-    std::vector<std::wstring> part = RegDump(root.first, root.second);
-    for (auto& line : part) all.push_back(std::to_wstring((ULONG_PTR)root.first & 0xF) + line);
-  }
-  std::sort(all.begin(), all.end());
-  return all;
-}
-
-// Lines of `after` that are not in `before`, and the other way round; what
-// Wine itself keeps writing (its own settings, shell caches) is left out.
-struct Difference {
-  std::vector<std::wstring> added, removed;
-};
-
-static bool Volatile(const std::wstring& line) {
-  static const wchar_t* const kVolatile[] = {L"\\Software\\Wine", L"Software\\Wine", L"\\Explorer\\", L"Session Manager",
-                                             L"KvxTestSandbox", L"KvxViewTest"};
-  for (const wchar_t* v : kVolatile)
-    if (line.find(v) != std::wstring::npos) return true;
-  return false;
-}
-
-static Difference Compare(const std::vector<std::wstring>& before, const std::vector<std::wstring>& after) {
-  Difference d;
-  std::set<std::wstring> b(before.begin(), before.end()), a(after.begin(), after.end());
-  for (auto& line : after)
-    if (!b.count(line) && !Volatile(line)) d.added.push_back(line);
-  for (auto& line : before)
-    if (!a.count(line) && !Volatile(line)) d.removed.push_back(line);
-  return d;
-}
-
-static std::string Show(const std::vector<std::wstring>& lines) {
-  std::string out;
-  for (size_t i = 0; i < lines.size() && i < 40; i++) out += Narrow(lines[i]) + "\n";
-  return out;
-}
-
-struct Folders {
-  std::vector<std::wstring> paths;
-  Folders() {
-    for (int csidl : {CSIDL_DESKTOPDIRECTORY, CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_STARTMENU, CSIDL_COMMON_STARTMENU}) {
-      wchar_t path[MAX_PATH];
-      if (SUCCEEDED(SHGetFolderPathW(nullptr, csidl, nullptr, 0, path))) paths.push_back(path);
-    }
-  }
-  static void List(const std::wstring& folder, std::vector<std::wstring>& out) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-      std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      out.push_back(folder + L"\\" + name);
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) List(folder + L"\\" + name, out);
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
-  std::vector<std::wstring> Snapshot() const {
-    std::vector<std::wstring> out;
-    for (auto& p : paths) List(p, out);
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-};
-
 TEST_CASE("access denied on the first App Paths write: nothing is written") {
   Installed installed;
   std::vector<std::wstring> before = Snapshot(), filesBefore = Folders().Snapshot();
@@ -588,18 +520,8 @@ static void WholeCycle(const std::vector<std::wstring>& extra) {
   installed.Run("remove", extra);
   Difference d = Compare(before, Snapshot());
   // What stays by design: keys that only parent what was removed again,
-  // empty now (the removal deletes a key, never its parents), and the
-  // "ShellNew" keys of types that had none before.
-  std::vector<std::wstring> unexpected;
-  for (auto& line : d.added) {
-    bool emptyKey = line.size() > 2 && line.back() == L']';
-    if (emptyKey) {
-      std::wstring prefix = line.substr(0, line.size() - 1);
-      for (auto& other : d.added)
-        if (other != line && other.compare(0, prefix.size(), prefix) == 0) emptyKey = false;
-    }
-    if (!emptyKey) unexpected.push_back(line);
-  }
+  // empty now, and the "ShellNew" keys of types that had none before.
+  std::vector<std::wstring> unexpected = UnexpectedAdditions(d);
   CHECK_MESSAGE(unexpected.empty(), Show(unexpected));
   if (d.added.size() > unexpected.size()) MESSAGE("empty keys left by design:\n" << Show(d.added));
   CHECK_MESSAGE(d.removed.empty(), Show(d.removed));

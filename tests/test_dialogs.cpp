@@ -1,0 +1,567 @@
+// The setup, context-menu items and completion dialogs, driven in this
+// process through their procedures and real controls; the copy step; help.
+#include <objbase.h>
+
+#include <map>
+#include <set>
+
+#include "app/command.h"
+#include "app/startup.h"
+#include "lang/language.h"
+#include "lang/module.h"
+#include "settings/settings_file.h"
+#include "settings/store.h"
+#include "setup/done_dialog.h"
+#include "setup/help.h"
+#include "setup/items_dialog.h"
+#include "setup/options.h"
+#include "setup/setup_dialog.h"
+#include "setup/winver.h"
+#include "test.h"
+#include "util/path.h"
+#include "util/text.h"
+
+namespace {
+
+int g_WmiCalls;
+bool NotWindows10() { return false; }
+
+struct PretendWindows {
+  VersionSeam seam = {};
+  explicit PretendWindows(DWORD build) {
+    seam.info.dwOSVersionInfoSize = sizeof seam.info;
+    seam.info.dwMajorVersion = 10;
+    seam.info.dwBuildNumber = build;
+    seam.info.dwPlatformId = VER_PLATFORM_WIN32_NT;
+    seam.windows10Name = NotWindows10;
+    g_VersionSeam = &seam;
+    ForgetVersionAnswers();
+  }
+  ~PretendWindows() {
+    g_VersionSeam = nullptr;
+    ForgetVersionAnswers();
+  }
+};
+
+// Everything a dialog of this process needs, and no settings file.
+struct Scene {
+  RegistrySandbox sandbox;
+  Scene() {
+    static HMODULE richEdit = LoadSystemLibrary(L"riched20.dll");
+    (void)richEdit;
+    ProgramInstance = ResourceInstance = GetModuleHandleW(nullptr);
+    FreeLanguageFile();
+    ForgetSettingsFile();
+    g_SettingsFile.loadAttempted = true;
+    g_RunOptions = RunOptions{};
+    ResetSingleItemNotice();
+  }
+};
+
+HWND OpenSetup() {
+  HWND w = CreateDialogParamW(GetModuleHandleW(nullptr), L"SETUPDLG", nullptr, SetupDialogProc, 0);
+  REQUIRE(w);
+  return w;
+}
+
+bool Checked(HWND w, int id) { return IsDlgButtonChecked(w, id) == BST_CHECKED; }
+bool Enabled(HWND w, int id) { return IsWindowEnabled(GetDlgItem(w, id)) != 0; }
+void Click(HWND w, int id) { SendMessageW(GetDlgItem(w, id), BM_CLICK, 0, 0); }
+
+bool AllAssociations(HWND w, bool checked) {
+  for (auto& row : ArchiveTypes)
+    if (GetDlgItem(w, row.checkBox) && Checked(w, row.checkBox) != checked) return false;
+  return true;
+}
+
+}  // namespace
+
+TEST_CASE("the setup dialog shows the defaults of a first run") {
+  Scene scene;
+  PretendWindows windows10(19045);
+  HWND w = OpenSetup();
+  for (size_t i = 0; i < kArchiveTypeCount; i++) CHECK(Checked(w, ArchiveTypes[i].checkBox) == (i != kJarRow));
+  CHECK(Checked(w, IDC_LINKPROGRAMS));
+  CHECK(Checked(w, IDC_SHELLEXT));
+  CHECK(Checked(w, IDC_SHELLICONS));
+  CHECK_FALSE(Checked(w, IDC_LINKDESKTOP));
+  CHECK_FALSE(Checked(w, IDC_LINKSTARTMENU));
+  CHECK_FALSE(Checked(w, IDC_SHELLCASCADED));
+  CHECK(Enabled(w, IDC_SHELLCASCADED));
+  CHECK_FALSE(Enabled(w, IDC_SHELLLEGACYMENU));  // below Windows 11, always
+  wchar_t text[4096];
+  GetDlgItemTextW(w, IDC_INSTHELP, text, 4096);
+  std::wstring t = text;
+  CHECK(t.find(L"    Choose the archive types") == 0);
+  CHECK(t.find(L"Press Help for details.") != std::wstring::npos);
+  CHECK(t.find(L"You can change all of these settings later in Korvex.") != std::wstring::npos);
+  CHECK(SendMessageW(w, WM_GETICON, ICON_BIG, 0) == (LRESULT)DialogIcon);
+  DestroyWindow(w);
+}
+
+TEST_CASE("the installer's preset string reaches the boxes") {
+  Scene scene;
+  PretendWindows windows10(19045);
+  CopyText(g_RunOptions.InitText, L"A01D1S0");
+  HWND w = OpenSetup();
+  CHECK_FALSE(Checked(w, IDC_ASSOCKVX));
+  CHECK(Checked(w, IDC_ASSOCZIP));
+  CHECK(Checked(w, IDC_LINKDESKTOP));
+  CHECK_FALSE(Checked(w, IDC_SHELLEXT));
+  CHECK_FALSE(Enabled(w, IDC_SHELLICONS));
+  DestroyWindow(w);
+}
+
+TEST_CASE("toggling all association boxes, also with one box missing") {
+  Scene scene;
+  PretendWindows windows10(19045);
+  HWND w = OpenSetup();
+  CHECK_FALSE(AllAssociations(w, true));  // JAR is clear
+  Click(w, IDC_ASSOCALL);
+  CHECK(AllAssociations(w, true));
+  Click(w, IDC_ASSOCALL);
+  CHECK(AllAssociations(w, false));
+  Click(w, IDC_ASSOCALL);
+  CHECK(AllAssociations(w, true));
+  // A translation's dialog without one of the boxes: the others still toggle.
+  DestroyWindow(GetDlgItem(w, IDC_ASSOCCAB));
+  Click(w, IDC_ASSOCALL);
+  CHECK(AllAssociations(w, false));
+  Click(w, IDC_ASSOCZIP);
+  Click(w, IDC_ASSOCALL);
+  CHECK(AllAssociations(w, true));
+  DestroyWindow(w);
+}
+
+TEST_CASE("clearing shell integration disables three boxes and keeps their marks") {
+  Scene scene;
+  PretendWindows windows11(22631);
+  HWND w = OpenSetup();
+  CHECK(Enabled(w, IDC_SHELLLEGACYMENU));  // Windows 11 with the shell extension on
+  CHECK(Checked(w, IDC_SHELLCASCADED));    // forced on before the package was installed
+  bool iconsBefore = Checked(w, IDC_SHELLICONS), legacyBefore = Checked(w, IDC_SHELLLEGACYMENU);
+  Click(w, IDC_SHELLEXT);
+  CHECK_FALSE(Enabled(w, IDC_SHELLCASCADED));
+  CHECK_FALSE(Enabled(w, IDC_SHELLICONS));
+  CHECK_FALSE(Enabled(w, IDC_SHELLLEGACYMENU));
+  CHECK(Checked(w, IDC_SHELLCASCADED));
+  CHECK(Checked(w, IDC_SHELLICONS) == iconsBefore);
+  CHECK(Checked(w, IDC_SHELLLEGACYMENU) == legacyBefore);
+  Click(w, IDC_SHELLEXT);
+  CHECK(Enabled(w, IDC_SHELLLEGACYMENU));
+  DestroyWindow(w);
+}
+
+TEST_CASE("the single-item notice: once per run on Windows 11, never below") {
+  Scene scene;
+  {
+    PretendWindows windows11(22631);
+    HWND w = OpenSetup();
+    REQUIRE(Checked(w, IDC_SHELLCASCADED));
+    std::wstring text;
+    {
+      DialogWatcher watcher([&](HWND box) {
+        wchar_t t[1024];
+        GetDlgItemTextW(box, 0xFFFF, t, 1024);
+        text = t;
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+      }, 0, 10000);
+      Click(w, IDC_SHELLCASCADED);  // unchecked: the notice
+      watcher.Wait();
+    }
+    CHECK(text.find(L"Windows 11 shows only the commands") != std::wstring::npos);
+    Click(w, IDC_SHELLCASCADED);  // checked again: nothing
+    {
+      DialogWatcher watcher(IDOK, 0, 2000);
+      Click(w, IDC_SHELLCASCADED);  // unchecked a second time: no notice
+      watcher.Wait();
+      CHECK_FALSE(watcher.Seen());
+    }
+    DestroyWindow(w);
+  }
+  {
+    ResetSingleItemNotice();
+    PretendWindows windows10(19045);
+    HWND w = OpenSetup();
+    Click(w, IDC_SHELLCASCADED);
+    DialogWatcher watcher(IDOK, 0, 2000);
+    Click(w, IDC_SHELLCASCADED);
+    watcher.Wait();
+    CHECK_FALSE(watcher.Seen());
+    DestroyWindow(w);
+  }
+}
+
+TEST_CASE("cancel stores nothing and leaves exit code 1") {
+  Scene scene;
+  PretendWindows windows10(19045);
+  HWND w = CreateDialogParamW(GetModuleHandleW(nullptr), L"SETUPDLG", nullptr, SetupDialogProc, 0);
+  SendMessageW(w, WM_COMMAND, IDCANCEL, 0);
+  CHECK(g_RunOptions.ExitCode == 1);
+  CHECK_FALSE(RegKeyExists(HKEY_CURRENT_USER, L"Software\\Korvex"));
+  CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".kvx"));
+  DestroyWindow(w);
+}
+
+// ---------------------------------------------------------------- the items dialog
+
+namespace {
+
+struct ItemsSeen {
+  std::map<int, bool> visible, checked;
+  std::wstring masks;
+  bool seen = false;
+};
+
+// Opens the items dialog modally; `inside` looks at it and closes it.
+INT_PTR RunItems(bool cascaded, const std::function<void(HWND)>& inside) {
+  DialogWatcher watcher(inside, 0, 15000);
+  return DialogBoxParamW(GetModuleHandleW(nullptr), L"SETUPCONTEXTITEMS", nullptr, ItemsDialogProc, cascaded);
+}
+
+ItemsSeen Look(HWND w) {
+  ItemsSeen s;
+  s.seen = true;
+  for (auto& item : MenuItems) {
+    s.visible[item.id] = IsWindowVisible(GetDlgItem(w, item.id)) != 0;
+    s.checked[item.id] = IsDlgButtonChecked(w, item.id) == BST_CHECKED;
+  }
+  for (auto& item : TopMenuItems) {
+    s.visible[item.id] = IsWindowVisible(GetDlgItem(w, item.id)) != 0;
+    s.checked[item.id] = IsDlgButtonChecked(w, item.id) == BST_CHECKED;
+  }
+  wchar_t text[1024];
+  GetDlgItemTextW(w, IDC_CONTEXTALWAYSARC, text, 1024);
+  s.masks = text;
+  return s;
+}
+
+const wchar_t* kItemsKey = L"Software\\Korvex\\Setup\\MenuItems";
+const wchar_t* kTopKey = L"Software\\Korvex\\Setup\\TopMenuItems";
+
+}  // namespace
+
+TEST_CASE("items dialog, normal mode: the top-level controls hidden and never written") {
+  Scene scene;
+  PretendWindows windows10(19045);
+  ItemsSeen seen;
+  INT_PTR result = RunItems(false, [&](HWND w) {
+    seen = Look(w);
+    PostMessageW(w, WM_COMMAND, IDOK, 0);
+  });
+  CHECK(result == 1);
+  REQUIRE(seen.seen);
+  for (auto& item : TopMenuItems) CHECK_FALSE(seen.visible[item.id]);
+  for (auto& item : MenuItems) {
+    CHECK(seen.visible[item.id]);
+    CHECK(seen.checked[item.id] == (item.defaultValue == 1));
+  }
+  CHECK(seen.masks == L"*.iso");
+  for (auto& item : MenuItems) CHECK(RegNumber(HKEY_CURRENT_USER, kItemsKey, item.name) == (DWORD)item.defaultValue);
+  CHECK(RegText(HKEY_CURRENT_USER, kItemsKey, L"AlwaysArc") == L"*.iso");
+  CHECK_FALSE(RegKeyExists(HKEY_CURRENT_USER, kTopKey));
+}
+
+TEST_CASE("items dialog, top mode on Windows 11: the ordinary commands hidden, all 25 values written") {
+  Scene scene;
+  PretendWindows windows11(22631);
+  ItemsSeen seen;
+  RunItems(false, [&](HWND w) {
+    seen = Look(w);
+    PostMessageW(w, WM_COMMAND, IDOK, 0);
+  });
+  REQUIRE(seen.seen);
+  for (auto& item : MenuItems) CHECK(seen.visible[item.id] == (item.group == 0));
+  CHECK(seen.checked[IDC_CONTEXTTOPEXTRACT]);
+  CHECK_FALSE(seen.checked[IDC_CONTEXTTOPEXTRACTTO]);
+  CHECK(seen.checked[IDC_CONTEXTTOPEXTRACTSEPARATE]);
+  CHECK(seen.checked[IDC_CONTEXTTOPADDARC]);
+  CHECK_FALSE(seen.checked[IDC_CONTEXTTOPADD]);
+  for (auto& item : MenuItems) CHECK(RegNumber(HKEY_CURRENT_USER, kItemsKey, item.name) == (DWORD)item.defaultValue);
+  for (auto& item : TopMenuItems) CHECK(RegNumber(HKEY_CURRENT_USER, kTopKey, item.name) == (DWORD)item.defaultValue);
+
+  // With the cascaded box checked, Windows 11 shows the normal mode.
+  RegRemoveTree(HKEY_CURRENT_USER, kTopKey);
+  RunItems(true, [&](HWND w) {
+    seen = Look(w);
+    PostMessageW(w, WM_COMMAND, IDOK, 0);
+  });
+  CHECK_FALSE(seen.visible[IDC_CONTEXTTOPEXTRACT]);
+  CHECK_FALSE(RegKeyExists(HKEY_CURRENT_USER, kTopKey));
+}
+
+TEST_CASE("items dialog: at most one top-level command per group is loaded") {
+  Scene scene;
+  PretendWindows windows11(22631);
+  RegPutNumber(HKEY_CURRENT_USER, kTopKey, L"Extr", 0);
+  RegPutNumber(HKEY_CURRENT_USER, kTopKey, L"ExtrTo", 1);
+  RegPutNumber(HKEY_CURRENT_USER, kTopKey, L"ExtrHere", 1);
+  RegPutNumber(HKEY_CURRENT_USER, kTopKey, L"AddArc", 0);
+  RegPutNumber(HKEY_CURRENT_USER, kTopKey, L"AddTo", 1);
+  ItemsSeen seen;
+  RunItems(false, [&](HWND w) {
+    seen = Look(w);
+    PostMessageW(w, WM_COMMAND, IDCANCEL, 0);
+  });
+  CHECK_FALSE(seen.checked[IDC_CONTEXTTOPEXTRACT]);
+  CHECK(seen.checked[IDC_CONTEXTTOPEXTRACTTO]);
+  CHECK_FALSE(seen.checked[IDC_CONTEXTTOPEXTRACTHERE]);  // not read: the template's state
+  CHECK(seen.checked[IDC_CONTEXTTOPADD]);
+}
+
+TEST_CASE("items dialog: an emptied mask box is stored empty; cancel writes nothing") {
+  Scene scene;
+  PretendWindows windows10(19045);
+  RunItems(false, [&](HWND w) {
+    SetDlgItemTextW(w, IDC_CONTEXTALWAYSARC, L"");
+    SendMessageW(GetDlgItem(w, IDC_CONTEXTTEST), BM_SETCHECK, BST_CHECKED, 0);
+    PostMessageW(w, WM_COMMAND, IDOK, 0);
+  });
+  bool present = false;
+  CHECK(RegText(HKEY_CURRENT_USER, kItemsKey, L"AlwaysArc", &present) == L"");
+  CHECK(present);
+  CHECK(RegNumber(HKEY_CURRENT_USER, kItemsKey, L"Test") == 1);
+  ItemsSeen seen;
+  RunItems(false, [&](HWND w) {
+    seen = Look(w);
+    SetDlgItemTextW(w, IDC_CONTEXTALWAYSARC, L"*.changed");
+    PostMessageW(w, WM_COMMAND, IDCANCEL, 0);
+  });
+  CHECK(seen.masks == L"");  // loads as empty, not as the default
+  CHECK(seen.checked[IDC_CONTEXTTEST]);
+  CHECK(RegText(HKEY_CURRENT_USER, kItemsKey, L"AlwaysArc") == L"");
+}
+
+TEST_CASE("confirming the items dialog, then cancelling setup, keeps the items") {
+  Scene scene;
+  PretendWindows windows10(19045);
+  HWND w = OpenSetup();
+  {
+    DialogWatcher watcher([](HWND items) {
+      SendMessageW(GetDlgItem(items, IDC_CONTEXTCONVERT), BM_SETCHECK, BST_CHECKED, 0);
+      PostMessageW(items, WM_COMMAND, IDOK, 0);
+    }, 0, 15000);
+    Click(w, IDC_SETCONTEXTMENU);
+    watcher.Wait();
+  }
+  SendMessageW(w, WM_COMMAND, IDCANCEL, 0);
+  CHECK(g_RunOptions.ExitCode == 1);
+  CHECK(RegNumber(HKEY_CURRENT_USER, kItemsKey, L"Convert") == 1);
+  CHECK_FALSE(RegKeyExists(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.kvx"));
+  DestroyWindow(w);
+}
+
+TEST_CASE("items dialog in file mode saves the settings file on OK") {
+  Scene scene;
+  PretendWindows windows10(19045);
+  TempFolder folder;
+  std::wstring ini = folder / L"Korvex.ini";
+  WriteText(ini, "");
+  ForgetSettingsFile();
+  LoadSettingsFileFrom(ini.c_str());
+  RunItems(false, [](HWND w) { PostMessageW(w, WM_COMMAND, IDOK, 0); });
+  Bytes saved = ReadBytes(ini);
+  std::wstring text;
+  for (size_t i = 2; i + 1 < saved.size(); i += 2) text += (wchar_t)(saved[i] | (saved[i + 1] << 8));
+  CHECK(text.find(L"HKCU\\Setup\\MenuItems\\AlwaysArc=\"*.iso\"") != std::wstring::npos);
+  CHECK(text.find(L"HKCU\\Setup\\MenuItems\\DragExtr=1") != std::wstring::npos);
+  ForgetSettingsFile();
+}
+
+// ---------------------------------------------------------------- completion dialog, copy step, help
+
+TEST_CASE("the completion dialog: icon, bold closing text, the installation folder, silent close") {
+  Scene scene;
+  BoldFont = CreateFontW(-12, 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg");
+  DialogIcon = LoadIconW(GetModuleHandleW(nullptr), L"KVXICON");
+  HWND w = CreateDialogParamW(GetModuleHandleW(nullptr), L"DONEDLG", nullptr, DoneDialogProc, 0);
+  REQUIRE(w);
+  CHECK(SendDlgItemMessageW(w, IDC_THANKS, WM_GETFONT, 0, 0) == (LRESULT)BoldFont);
+  CHECK(SendMessageW(w, WM_GETICON, ICON_BIG, 0) == (LRESULT)DialogIcon);
+  wchar_t shown[MAX_PATH], current[MAX_PATH];
+  GetDlgItemTextW(w, IDC_INSTFOLDER, shown, MAX_PATH);
+  GetCurrentDirectoryW(MAX_PATH, current);
+  CHECK(std::wstring(shown) == current);
+  DestroyWindow(w);
+  g_RunOptions.Silent = true;
+  CHECK(DialogBoxParamW(GetModuleHandleW(nullptr), L"DONEDLG", nullptr, DoneDialogProc, 0) == 1);
+  DeleteObject(BoldFont);
+}
+
+TEST_CASE("the home-page button opens web addresses only") {
+  CHECK(IsWebAddress(L"https://www.korvex.example/"));
+  CHECK(IsWebAddress(L"HTTP://example.org"));
+  CHECK_FALSE(IsWebAddress(L"C:\\Windows\\System32\\cmd.exe"));
+  CHECK_FALSE(IsWebAddress(L"file:///C:/x.exe"));
+  CHECK_FALSE(IsWebAddress(L"https:"));
+  CHECK_FALSE(IsWebAddress(L""));
+  // A planted translation naming a program: pressing the button starts nothing.
+  Scene scene;
+  TempFolder folder;
+  std::wstring planted = folder / L"KvxExtInstaller.exe";
+  REQUIRE(CopyFileW(FixturePath(L"KvxExtInstaller.exe").c_str(), planted.c_str(), FALSE));
+  GrowArray<wchar_t> text;
+  std::wstring lng = L"***messages**\nIDS_HOMEURL \"" + planted + L"\"\n";
+  text.AddElements(lng.size());
+  for (size_t i = 0; i < lng.size(); i++) text[i] = lng[i];
+  ParseLanguageText(text, g_LanguageFile);
+  HWND w = CreateDialogParamW(GetModuleHandleW(nullptr), L"DONEDLG", nullptr, DoneDialogProc, 0);
+  SendMessageW(w, WM_COMMAND, IDC_HOMEPAGE, 0);
+  Sleep(2000);
+  CHECK_FALSE(Exists(folder / L"installer-log.txt"));
+  DestroyWindow(w);
+  FreeLanguageFile();
+}
+
+TEST_CASE("the post-setup copy step") {
+  Scene scene;
+  TempFolder root;
+  std::wstring settings = root / L"settings", installer = root / L"installer", current = root / L"current";
+  MakeDirs(settings);
+  MakeDirs(installer);
+  MakeDirs(current);
+  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"AppData", settings);
+  wchar_t saved[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, saved);
+  SetCurrentDirectoryW(current.c_str());
+
+  SetEnvironmentVariableW(L"sfxname", nullptr);
+  CHECK(CopyFromInstallerFolder(L"korvex.ini"));  // no installer: nothing copied
+  CHECK_FALSE(Exists(current + L"\\korvex.ini"));
+
+  SetEnvironmentVariableW(L"sfxname", (installer + L"\\korvex-setup.exe").c_str());
+  CHECK_FALSE(CopyFromInstallerFolder(L"korvex.ini"));  // the installer's folder lacks it
+  WriteText(installer + L"\\korvex.ini", "preset");
+  CHECK(RunPostSetupCopy());
+  CHECK(ReadBytes(current + L"\\korvex.ini") == Bytes{'p', 'r', 'e', 's', 'e', 't'});
+  WriteText(current + L"\\korvex.ini", "mine");
+  CHECK(RunPostSetupCopy());  // an existing file is not overwritten
+  CHECK(ReadBytes(current + L"\\korvex.ini").size() == 4);
+  DeleteFileW((current + L"\\korvex.ini").c_str());
+  WriteText(settings + L"\\korvex.ini", "in the settings folder");
+  CHECK(RunPostSetupCopy());
+  CHECK_FALSE(Exists(current + L"\\korvex.ini"));
+
+  SetEnvironmentVariableW(L"sfxname", nullptr);
+  SetCurrentDirectoryW(saved);
+}
+
+KVX_CHILD(show_help) {
+  ProgramInstance = ResourceInstance = GetModuleHandleW(nullptr);
+  ShowHelp(L"HELPContextItems");
+  ShowHelp(L"HELPIntegrationSettings");
+  ShowHelp();
+  return 0;
+}
+
+static std::vector<std::string> HelpCalls(const std::wstring& folder, const char* result) {
+  TempFolder scratch;
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  // Programs of this name load the stand-in (tests/scripts/prefix.reg).
+  std::wstring copy = folder + L"\\help_probe.exe", log = scratch / L"help.log";
+  CopyFileW(self, copy.c_str(), FALSE);
+  RunProcess(L"\"" + copy + L"\" --child=show_help", {L"KVX_HELP_LOG=" + log, L"KVX_HELP_RESULT=" + Widen(result)});
+  Bytes b = ReadBytes(log);
+  std::vector<std::string> lines;
+  std::string line;
+  for (unsigned char c : b) {
+    if (c == '\n') lines.push_back(line), line.clear();
+    else line += (char)c;
+  }
+  return lines;
+}
+
+TEST_CASE("help: the topic path, the contents, and the one retry through the short path") {
+  // The system's help module is replaced for these children by a stand-in
+  // that records its calls (see tests/fixtures/fake_hhctrl.cpp).
+  wchar_t system[MAX_PATH];
+  GetSystemDirectoryW(system, MAX_PATH);
+  std::wstring module = std::wstring(system) + L"\\hhctrl.ocx";
+  struct Restore {
+    std::wstring module;
+    TempFolder keep;
+    explicit Restore(const std::wstring& m) : module(m) { CopyFileW(module.c_str(), (keep / L"hhctrl.ocx").c_str(), FALSE); }
+    ~Restore() { CopyFileW((keep / L"hhctrl.ocx").c_str(), module.c_str(), FALSE); }
+  };
+  Restore restore(module);
+  REQUIRE(CopyFileW(FixturePath(L"hhctrl.ocx").c_str(), module.c_str(), FALSE));
+
+  TempFolder plain;
+  auto calls = HelpCalls(plain.Path(), "1");
+  REQUIRE(calls.size() == 3);
+  std::string chm = Narrow(plain.Path()) + "\\korvex.chm";
+  CHECK(calls[0] == "0|" + chm + "::/html/HELPContextItems.htm");
+  CHECK(calls[1] == "0|" + chm + "::/html/HELPIntegrationSettings.htm");
+  CHECK(calls[2] == "1|" + chm);
+  // Failing with a path the ANSI code page carries: no retry.
+  CHECK(HelpCalls(plain.Path(), "0").size() == 3);
+
+  TempFolder unicode(L"kvx\x0416\x2603");
+  calls = HelpCalls(unicode.Path(), "0");
+  REQUIRE(calls.size() == 4);  // the first call once more, through the short path; never again
+  CHECK(calls[0].find(Narrow(unicode.Path())) == 2);
+  CHECK(calls[1].find("::/html/HELPContextItems.htm") != std::string::npos);
+  CHECK(calls[1].find(Narrow(unicode.Path())) == std::string::npos);
+  CHECK(calls[1] != calls[0]);
+}
+
+// ---------------------------------------------------------------- screenshots
+
+// Captures a window from the screen; true when the capture has content (not
+// one colour, not black).
+static bool CaptureHasContent(HWND w) {
+  RECT r;
+  GetWindowRect(w, &r);
+  int width = r.right - r.left, height = r.bottom - r.top;
+  if (width <= 0 || height <= 0) return false;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
+  GdiFlush();
+  const DWORD* pixels = static_cast<const DWORD*>(bits);
+  std::set<DWORD> colours;
+  size_t black = 0;
+  for (int i = 0; i < width * height; i++) {
+    DWORD p = pixels[i] & 0xFFFFFF;
+    if (colours.size() < 64) colours.insert(p);
+    if (p == 0) black++;
+  }
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return colours.size() > 8 && black < (size_t)(width * height) / 2;
+}
+
+TEST_CASE("each dialog draws: screenshots are neither empty nor black") {
+  Scene scene;
+  PretendWindows windows10(19045);
+  struct Shown {
+    const wchar_t* name;
+    DLGPROC proc;
+  } dialogs[] = {{L"SETUPDLG", SetupDialogProc}, {L"SETUPCONTEXTITEMS", ItemsDialogProc}, {L"DONEDLG", DoneDialogProc}};
+  for (auto& d : dialogs) {
+    CAPTURE(Narrow(d.name));
+    HWND w = CreateDialogParamW(GetModuleHandleW(nullptr), d.name, nullptr, d.proc, 1);
+    REQUIRE(w);
+    ShowWindow(w, SW_SHOW);
+    UpdateWindow(w);
+    for (int i = 0; i < 20; i++) {
+      MSG msg;
+      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+      Sleep(20);
+    }
+    CHECK(CaptureHasContent(w));
+    DestroyWindow(w);
+  }
+}

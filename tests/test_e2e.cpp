@@ -1,0 +1,129 @@
+// Setup and uninstall through the real uninstall.exe, started as the
+// self-extracting installer and the list of installed programs start it,
+// against the prefix's registry and shortcut folders.
+#include "sample.h"
+#include "state.h"
+#include "test.h"
+
+namespace {
+
+std::wstring Quote(const std::wstring& path) { return L"\"" + path + L"\""; }
+
+// An installation folder with a private temporary folder beside it.
+struct Scene {
+  TempFolder root{L"kvxe"};
+  SampleInstallation sample{root / L"Korvex"};
+  std::wstring temp = root / L"temp";
+  Scene() { MakeDirs(temp); }
+  std::vector<std::wstring> Environment(const std::wstring& installerCommand) const {
+    return {L"TMP=" + temp, L"TEMP=" + temp, L"sfxcmd=" + installerCommand, L"sfxname="};
+  }
+  // The installer starts setup from the installation folder.
+  ProcessResult Setup(const std::wstring& args, const std::wstring& installerCommand,
+                      const std::function<void(DWORD)>& during = nullptr) const {
+    return RunProcess(Quote(sample.Program()) + L" " + args, Environment(installerCommand), 120000, sample.folder,
+                      during);
+  }
+  // The list of installed programs runs the entry's command.
+  void Uninstall() const {
+    RunProcess(Quote(sample.Program()) + L" /S", Environment(L""), 120000);
+    WaitUntilGone(sample.folder, 30000);
+  }
+};
+
+std::wstring Has(const std::vector<std::wstring>& lines, const std::wstring& start) {
+  for (auto& l : lines)
+    if (l.compare(0, start.size(), start) == 0) return l;
+  return L"";
+}
+
+void CheckUntouched(const std::vector<std::wstring>& before, const std::vector<std::wstring>& filesBefore) {
+  Difference d = Compare(before, Snapshot());
+  std::vector<std::wstring> unexpected = UnexpectedAdditions(d);
+  CHECK_MESSAGE(unexpected.empty(), Show(unexpected));
+  CHECK_MESSAGE(d.removed.empty(), Show(d.removed));
+  CHECK(Folders().Snapshot() == filesBefore);
+  CHECK(IntegrationFootprint().empty());
+}
+
+}  // namespace
+
+TEST_CASE("silent setup, then silent uninstall: everything integrated, then nothing left") {
+  std::vector<std::wstring> before = Snapshot(), filesBefore = Folders().Snapshot();
+  Scene scene;
+  bool sawWindow = false;
+  ProcessResult r = scene.Setup(L"-setup", L"-s", [&](DWORD pid) {
+    DialogWatcher watcher(0, pid, 5000);
+    watcher.Wait();
+    sawWindow = watcher.Seen();
+  });
+  CHECK(r.exitCode == 0);
+  CHECK_FALSE(sawWindow);
+  auto footprint = IntegrationFootprint();
+  CHECK(Has(footprint, L"association: .kvx -> Korvex") != L"");
+  CHECK(Has(footprint, L"association: .zip -> Korvex.ZIP") != L"");
+  CHECK(Has(footprint, L"association: .jar") == L"");  // off by default
+  CHECK(Has(footprint, L"App Paths (32-bit view)") != L"");
+  CHECK(Has(footprint, L"uninstall entry") != L"");
+  CHECK(Has(footprint, L"program group") != L"");
+  CHECK(RegText(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver",
+                L"UninstallString") == Quote(scene.sample.Program()));
+  CHECK(Exists(scene.sample.Path("kvxnew.dat")));
+  scene.Uninstall();
+  CHECK(scene.sample.Remaining().empty());
+  CheckUntouched(before, filesBefore);
+}
+
+TEST_CASE("setup through its dialogs: OK, then the completion dialog") {
+  std::vector<std::wstring> before = Snapshot(), filesBefore = Folders().Snapshot();
+  Scene scene;
+  std::wstring setupCaption, doneFolder;
+  ProcessResult r = scene.Setup(L"-setup -noexplorer", L"", [&](DWORD pid) {
+    {
+      DialogWatcher watcher([&](HWND w) {
+        wchar_t text[256];
+        GetWindowTextW(w, text, 256);
+        setupCaption = text;
+        PostMessageW(w, WM_COMMAND, IDOK, 0);
+      }, pid, 30000);
+      watcher.Wait();
+    }
+    Sleep(500);
+    DialogWatcher done([&](HWND w) {
+      wchar_t text[2048];
+      GetDlgItemTextW(w, 5102, text, 2048);  // the installation folder
+      doneFolder = text;
+      PostMessageW(w, WM_COMMAND, IDOK, 0);
+    }, pid, 60000);
+    done.Wait();
+  });
+  CHECK(r.exitCode == 0);
+  CHECK(setupCaption == L"Korvex setup");
+  CHECK(doneFolder == scene.sample.folder);
+  CHECK(Has(IntegrationFootprint(), L"uninstall entry") != L"");
+  scene.Uninstall();
+  CheckUntouched(before, filesBefore);
+}
+
+TEST_CASE("setup under msi: no uninstall entry and no completion dialog") {
+  std::vector<std::wstring> before = Snapshot(), filesBefore = Folders().Snapshot();
+  Scene scene;
+  ProcessResult r = scene.Setup(L"-setup -msi", L"-s");
+  CHECK(r.exitCode == 0);
+  auto footprint = IntegrationFootprint();
+  CHECK(Has(footprint, L"uninstall entry") == L"");
+  CHECK(Has(footprint, L"association: .kvx -> Korvex") != L"");
+  scene.Uninstall();
+  CheckUntouched(before, filesBefore);
+}
+
+TEST_CASE("cancelled setup: exit code 1, nothing stored or changed") {
+  std::vector<std::wstring> before = Snapshot(), filesBefore = Folders().Snapshot();
+  Scene scene;
+  ProcessResult r = scene.Setup(L"-setup", L"", [&](DWORD pid) {
+    DialogWatcher watcher(IDCANCEL, pid, 30000);
+    watcher.Wait();
+  });
+  CHECK(r.exitCode == 1);
+  CheckUntouched(before, filesBefore);
+}

@@ -1,0 +1,34 @@
+#!/bin/bash
+# Screenshots of the three dialogs under Xvfb, into docs/screenshots/: English
+# at 96 and 144 DPI, the long German translation, and right-to-left Hebrew.
+set -eu
+cd "$(dirname "$0")/.."
+scripts/build.sh
+prefix="$PWD/build/wineprefix"
+tests/scripts/prefix.sh boot "$prefix" build/wine-run >/dev/null
+tests/scripts/display.sh start build >/dev/null
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"
+export DISPLAY="$(cat build/xvfb.display)"
+out=docs/screenshots
+mkdir -p "$out" build/shots
+dpi() {
+  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
+  wineserver -w
+}
+shoot() {  # name dpi language-file
+  dpi "$2"
+  lng=-
+  [ "$3" != - ] && lng="$(winepath -w "$PWD/$3")"
+  wine explorer /desktop=shots,1400x1100 build/tests/kvxshots.exe "$lng" "$(winepath -w "$PWD/build/shots")\\$1-" || true
+  wineserver -w
+  for d in SETUPDLG SETUPCONTEXTITEMS DONEDLG; do
+    convert "build/shots/$1-$d.bmp" "$out/$1-$d.png"
+  done
+}
+shoot english-96 96 -
+shoot english-144 144 -
+shoot german 96 res/lng/german.lng
+shoot hebrew 96 res/lng/hebrew.lng
+dpi 96
+tests/scripts/display.sh stop build >/dev/null
+ls -la "$out"

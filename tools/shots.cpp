@@ -1,0 +1,94 @@
+// Screenshots of the three dialogs, for the documentation: each dialog is
+// opened with its real procedure, in the language of the given language file
+// (or the built-in English one), and the screen under it is saved as a BMP.
+// Run inside "wine explorer /desktop=..." so that windows have their frames.
+//
+//   kvxshots <language file or -> <output prefix>
+#include <stdio.h>
+#include <wchar.h>
+
+#include "app/startup.h"
+#include "lang/language.h"
+#include "lang/module.h"
+#include "settings/settings_file.h"
+#include "setup/done_dialog.h"
+#include "setup/items_dialog.h"
+#include "setup/setup_dialog.h"
+#include "support.h"
+#include "util/path.h"
+
+static bool SaveWindow(HWND w, const std::wstring& path) {
+  RECT r;
+  GetWindowRect(w, &r);
+  int width = r.right - r.left, height = r.bottom - r.top;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
+  GdiFlush();
+  DWORD stride = ((DWORD)width * 3 + 3) & ~3u, size = stride * (DWORD)height;
+  BITMAPFILEHEADER file = {};
+  file.bfType = 0x4D42;
+  file.bfOffBits = sizeof file + sizeof info.bmiHeader;
+  file.bfSize = file.bfOffBits + size;
+  Bytes out((const unsigned char*)&file, (const unsigned char*)&file + sizeof file);
+  out.insert(out.end(), (const unsigned char*)&info.bmiHeader, (const unsigned char*)&info.bmiHeader + sizeof info.bmiHeader);
+  out.insert(out.end(), (const unsigned char*)bits, (const unsigned char*)bits + size);
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return WriteBytes(path, out);
+}
+
+static void Pump(int milliseconds) {
+  DWORD end = GetTickCount() + milliseconds;
+  while (GetTickCount() < end) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    Sleep(10);
+  }
+}
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 3) return 2;
+  RegistrySandbox sandbox;  // first-run defaults, whatever the prefix holds
+  ForgetSettingsFile();
+  g_SettingsFile.loadAttempted = true;
+  HINSTANCE self = GetModuleHandleW(nullptr);
+  ProgramInstance = ResourceInstance = self;
+  if (wcscmp(argv[1], L"-") != 0) LoadLanguageFile(argv[1]);
+  LoadSystemLibrary(L"riched20.dll");
+  DialogIcon = LoadIconW(self, L"KVXICON");
+  BoldFont = CreateFontW(ScaleToDpi(-12), 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg");
+  MakeDirs(L"C:\\Program Files\\Korvex");
+  SetCurrentDirectoryW(L"C:\\Program Files\\Korvex");
+  struct Shot {
+    const wchar_t* name;
+    DLGPROC proc;
+    LPARAM param;
+  } shots[] = {{L"SETUPDLG", SetupDialogProc, 0}, {L"SETUPCONTEXTITEMS", ItemsDialogProc, 1}, {L"DONEDLG", DoneDialogProc, 0}};
+  int failures = 0;
+  for (auto& s : shots) {
+    HWND w = CreateDialogParamW(self, s.name, nullptr, s.proc, s.param);
+    if (!w) {
+      failures++;
+      continue;
+    }
+    ShowWindow(w, SW_SHOW);
+    SetForegroundWindow(w);
+    Pump(800);
+    if (!SaveWindow(w, std::wstring(argv[2]) + s.name + L".bmp")) failures++;
+    DestroyWindow(w);
+    Pump(200);
+  }
+  return failures;
+}
