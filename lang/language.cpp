@@ -385,6 +385,7 @@ static bool ReadMessages(DiskFile& file, GrowArray<wchar_t>& text) {
   size_t limit = (uint64_t)available < kMaxFileBytes ? (size_t)available : kMaxFileBytes;
   if (wide) {
     // UTF-16 little-endian is read straight into the characters.
+    text.Reserve(limit / 2 + 1);
     text.AddElements(limit / 2);
     size_t got = 0;
     while (got < limit / 2 * 2) {
@@ -402,10 +403,13 @@ static bool ReadMessages(DiskFile& file, GrowArray<wchar_t>& text) {
   const size_t kPiece = 65536;
   GrowArray<char> piece;
   piece.AddElements(kPiece);
-  text.Reserve(limit);
+  // No more characters are converted than are parsed.
+  // (and the terminator the parser adds).
+  text.Reserve((limit < kMaxFileChars ? limit : kMaxFileChars) + 1);
   size_t carried = 0, read = 0;
-  while (read < limit) {
+  while (read < limit && text.Count() < kMaxFileChars) {
     size_t want = kPiece - carried < limit - read ? kPiece - carried : limit - read;
+    if (want > kMaxFileChars - text.Count()) want = kMaxFileChars - text.Count();
     size_t n = file.Read(piece.Data() + carried, want);
     if (n == 0) break;
     read += n;

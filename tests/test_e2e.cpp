@@ -108,8 +108,19 @@ TEST_CASE("setup through its dialogs: OK, then the completion dialog") {
 TEST_CASE("setup under msi: no uninstall entry and no completion dialog") {
   std::vector<std::wstring> before = Snapshot(), filesBefore = Folders().Snapshot();
   Scene scene;
-  ProcessResult r = scene.Setup(L"-setup -msi", L"-s");
+  bool completionShown = false;
+  ProcessResult r = scene.Setup(L"-setup -msi", L"", [&](DWORD pid) {
+    {
+      DialogWatcher setup(IDOK, pid, 30000);
+      setup.Wait();
+    }
+    Sleep(1000);
+    DialogWatcher done(IDOK, pid, 4000);
+    done.Wait();
+    completionShown = done.Seen();
+  });
   CHECK(r.exitCode == 0);
+  CHECK_FALSE(completionShown);
   auto footprint = IntegrationFootprint();
   CHECK(Has(footprint, L"uninstall entry") == L"");
   CHECK(Has(footprint, L"association: .kvx -> Korvex") != L"");

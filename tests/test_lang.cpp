@@ -441,6 +441,20 @@ TEST_CASE("hostile language files are read within bounds") {
     LoadBytes(b);
     for (size_t i = 0; i < g_LanguageFile.Count(); i++) CHECK(strlen(g_LanguageFile.Key(i)) <= kMaxKeyLength);
   }
+  // A file of 100 MB: only the read limit of it is read.
+  {
+    TempFolder folder;
+    std::wstring path = folder / L"uninstall.lng";
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    std::string chunk = "***messages**\r\nIDS_UNINSTALLKVX \"big\"\r\n" + std::string(1 << 20, 'x');
+    DWORD written;
+    for (int i = 0; i < 100; i++) WriteFile(h, chunk.data(), (DWORD)chunk.size(), &written, nullptr);
+    CloseHandle(h);
+    FreeLanguageFile();
+    LoadLanguageFile(path.c_str());
+    CHECK(Lookup("s:IDS_UNINSTALLKVX") == L"big");
+    CHECK(g_LanguageFile.texts.Capacity() <= kMaxFileChars + 1);  // no more than is parsed
+  }
   // A line far beyond the text limit, and a file far beyond the read limit.
   std::string big = "***messages**\r\nIDS_UNINSTALLKVX " + std::string(3u << 20, 'x');
   LoadBytes(Ansi(big));
