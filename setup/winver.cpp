@@ -4,6 +4,7 @@
 #include <wbemidl.h>
 
 #include "util/handles.h"
+#include "util/path.h"
 #include "util/text.h"
 
 const VersionSeam* g_VersionSeam;
@@ -38,27 +39,50 @@ DWORD WindowsVersion() {
   return g_Platform == VER_PLATFORM_WIN32_NT ? g_Major * 256 + g_Minor : 0x0501;
 }
 
+namespace {
+
+// The few OLE automation calls of the query, bound when it runs: importing
+// "oleaut32.dll" would load it at every start for a query only setup makes.
+struct Automation {
+  BSTR(WINAPI* allocString)(const OLECHAR*) = nullptr;
+  void(WINAPI* freeString)(BSTR) = nullptr;
+  HRESULT(WINAPI* clearVariant)(VARIANTARG*) = nullptr;
+  bool Bind() {
+    static HMODULE module;
+    if (!module) module = LoadSystemLibrary(L"oleaut32.dll");
+    if (!module) return false;
+    allocString = (BSTR(WINAPI*)(const OLECHAR*))(void*)GetProcAddress(module, "SysAllocString");
+    freeString = (void(WINAPI*)(BSTR))(void*)GetProcAddress(module, "SysFreeString");
+    clearVariant = (HRESULT(WINAPI*)(VARIANTARG*))(void*)GetProcAddress(module, "VariantClear");
+    return allocString && freeString && clearVariant;
+  }
+};
+
+}  // namespace
+
 bool OperatingSystemNameSaysWindows10() {
+  Automation ole;
+  if (!ole.Bind()) return false;
   static const CLSID kWbemLocator = {0x4590F811, 0x1D3A, 0x11D0, {0x89, 0x1F, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
   static const IID kIWbemLocator = {0xDC12A687, 0x737F, 0x11CF, {0x88, 0x4D, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
   ComPtr<IWbemLocator> locator;
   if (FAILED(CoCreateInstance(kWbemLocator, nullptr, CLSCTX_INPROC_SERVER, kIWbemLocator, locator.put_void())))
     return false;
   ComPtr<IWbemServices> services;
-  BSTR space = SysAllocString(L"ROOT\\CIMV2");
+  BSTR space = ole.allocString(L"ROOT\\CIMV2");
   HRESULT hr = locator->ConnectServer(space, nullptr, nullptr, nullptr, 0, nullptr, nullptr, services.put());
-  SysFreeString(space);
+  ole.freeString(space);
   if (FAILED(hr)) return false;
   if (FAILED(CoSetProxyBlanket(services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
                                RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE)))
     return false;
   ComPtr<IEnumWbemClassObject> results;
-  BSTR language = SysAllocString(L"WQL");
-  BSTR query = SysAllocString(L"SELECT * FROM Win32_OperatingSystem");
+  BSTR language = ole.allocString(L"WQL");
+  BSTR query = ole.allocString(L"SELECT * FROM Win32_OperatingSystem");
   hr = services->ExecQuery(language, query, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
                            results.put());
-  SysFreeString(language);
-  SysFreeString(query);
+  ole.freeString(language);
+  ole.freeString(query);
   if (FAILED(hr)) return false;
   bool windows10 = false;
   for (;;) {
@@ -66,11 +90,11 @@ bool OperatingSystemNameSaysWindows10() {
     ULONG returned = 0;
     if (results->Next(WBEM_INFINITE, 1, object.put(), &returned) != WBEM_S_NO_ERROR || returned == 0) break;
     VARIANT name;
-    VariantInit(&name);
+    name.vt = VT_EMPTY;
     if (SUCCEEDED(object->Get(L"Name", 0, &name, nullptr, nullptr)) && name.vt == VT_BSTR && name.bstrVal) {
       for (const wchar_t* p = name.bstrVal; *p && !windows10; p++) windows10 = StartsWithExact(p, L"Windows 10");
     }
-    VariantClear(&name);
+    ole.clearVariant(&name);
   }
   return windows10;
 }
