@@ -350,7 +350,9 @@ bool SaveSettingsFile() {
 
 void CloseSettingsStore() {
   SettingsFileState& s = g_SettingsFile;
-  if (s.loaded && s.saveSettings) SaveSettingsFile();
+  // A file that is gone by now was deleted on purpose (an uninstall that
+  // lists it): saving would bring it back and keep its folder alive.
+  if (s.loaded && s.saveSettings && FileExists(s.path)) SaveSettingsFile();
   ForgetSettingsFile();
 }
 

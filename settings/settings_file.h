@@ -71,8 +71,8 @@ void LoadSettingsFile();
 // Reads the file at a known path (the second half of LoadSettingsFile).
 void LoadSettingsFileFrom(const wchar_t* path);
 bool SaveSettingsFile();
-// Process end: saves when loaded and SaveSettings is on, then frees the
-// entries and forgets the load.
+// Process end: saves when loaded and SaveSettings is on (and the file was
+// not deleted meanwhile), then frees the entries and forgets the load.
 void CloseSettingsStore();
 // Frees the entries and forgets the load without saving.
 void ForgetSettingsFile();

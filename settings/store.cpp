@@ -198,24 +198,9 @@ void DeleteSettingValue(HKEY root, const wchar_t* keyPath, const wchar_t* valueN
     RegDeleteValueW(key.get(), valueName);
 }
 
-void DeleteSettingKey(HKEY root, const wchar_t* keyPath) {
-  switch (RouteFor(root, keyPath)) {
-    case Route::File:
-      RemoveSettingEntriesUnder(SettingName(root, keyPath, L"").text);
-      return;
-    case Route::Skip:
-      return;
-    case Route::Registry:
-      break;
-  }
-  RegDeleteKeyW(root, RegistryPath(root, keyPath).text);
-}
+void DeleteSettingKey(HKEY root, const wchar_t* keyPath) { DeleteSettingKeyInView(root, keyPath, 0); }
 
 void DeleteSettingKeyInView(HKEY root, const wchar_t* keyPath, DWORD view) {
-  if (view == 0) {
-    DeleteSettingKey(root, keyPath);
-    return;
-  }
   switch (RouteFor(root, keyPath)) {
     case Route::File:
       RemoveSettingEntriesUnder(SettingName(root, keyPath, L"").text);
@@ -225,7 +210,8 @@ void DeleteSettingKeyInView(HKEY root, const wchar_t* keyPath, DWORD view) {
     case Route::Registry:
       break;
   }
-  RegDeleteKeyExW(root, RegistryPath(root, keyPath).text, view, 0);
+  if (view) RegDeleteKeyExW(root, RegistryPath(root, keyPath).text, view, 0);
+  else RegDeleteKeyW(root, RegistryPath(root, keyPath).text);
 }
 
 void DeleteSettingTree(HKEY root, const wchar_t* keyPath) {

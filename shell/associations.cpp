@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include "lang/language.h"
+#include "settings/settings_file.h"
 #include "settings/store.h"
 #include "shell/templates.h"
 #include "util/path.h"
@@ -48,7 +49,13 @@ void SetExtensionAssociation(const wchar_t* extension, bool associate, bool shel
 
   if (associate) {
     // Only the first claim saves: later claims find the extension already ours.
-    if (!IsOwnAssociation(extension)) SavePreviousState(extension, settings);
+    if (!IsOwnAssociation(extension)) {
+      SavePreviousState(extension, settings);
+      // A portable settings file keeps the previous owner in memory until it
+      // is saved; it goes to disk before the type is taken, so that a setup
+      // that ends early cannot lose another program's association.
+      if (g_SettingsFile.loaded) SaveSettingsFile();
+    }
     WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", zipRow ? L"Korvex.ZIP" : L"Korvex");
     if (kvxRow) {
       for (unsigned n = 0; n < 30; n++) {

@@ -7,7 +7,8 @@
 
 static void Touch(const std::wstring& path, const std::string& content) { WriteText(path, content); }
 
-SampleInstallation::SampleInstallation(const std::wstring& where, bool withLanguageModule) : folder(where) {
+SampleInstallation::SampleInstallation(const std::wstring& where, bool withLanguageModule, const std::wstring& name)
+    : folder(where), programName(name) {
   RemoveTree(folder);
   MakeDirs(folder);
   CopyFileW(ProductExe().c_str(), Program().c_str(), FALSE);
@@ -27,8 +28,7 @@ SampleInstallation::SampleInstallation(const std::wstring& where, bool withLangu
   listedFolders = {"Formats", "Formats\\Deep", "Formats\\Deep\\Deeper"};
   listedFiles = {"Korvex.exe", "KvxExtInstaller.exe", "kvxext.dll", "kvxext32.dll", "KvxExtPackage.msix",
                  "Korvex.chm", "Kvx.txt", "WhatsNew.txt", "license.txt", "Rar.txt", "Formats\\zst.fmt",
-                 "Formats\\Deep\\Deeper\\note.txt", "readonly.txt", "kvxnew.dat", "zipnew.dat",
-                 "uninstall.exe"};
+                 "Formats\\Deep\\Deeper\\note.txt", "readonly.txt", "kvxnew.dat", "zipnew.dat", Narrow(name)};
   if (withLanguageModule) listedFiles.push_back("kvxlng.dll");
   WriteList();
 }

@@ -9,10 +9,14 @@ struct SampleInstallation {
   std::wstring folder;                   // the installation folder
   std::vector<std::string> listedFiles;  // relative names, as listed
   std::vector<std::string> listedFolders;
+  std::wstring programName;  // the product's file name in the folder
 
-  // Lays the installation out in `folder` (created; emptied first).
-  explicit SampleInstallation(const std::wstring& folder, bool withLanguageModule = true);
-  std::wstring Program() const { return folder + L"\\uninstall.exe"; }
+  // Lays the installation out in `folder` (created; emptied first). The
+  // product may go by another name (Wine gives some names their own
+  // Windows version).
+  explicit SampleInstallation(const std::wstring& folder, bool withLanguageModule = true,
+                              const std::wstring& programName = L"uninstall.exe");
+  std::wstring Program() const { return folder + L"\\" + programName; }
   std::wstring Path(const std::string& relative) const;
   // Writes the list in this order (folders first, so that the passes matter).
   void WriteList(const std::vector<std::string>& extraLines = {}) const;

@@ -105,6 +105,33 @@ TempFolder::TempFolder(const std::wstring& hint) {
 
 TempFolder::~TempFolder() { RemoveTree(path_); }
 
+std::vector<DWORD> CaptureWindow(HWND window, int& width, int& height) {
+  RECT r;
+  GetWindowRect(window, &r);
+  width = r.right - r.left, height = r.bottom - r.top;
+  std::vector<DWORD> pixels;
+  if (width <= 0 || height <= 0) return pixels;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = -height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
+  GdiFlush();
+  pixels.assign(static_cast<const DWORD*>(bits), static_cast<const DWORD*>(bits) + (size_t)width * height);
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return pixels;
+}
+
 // ---------------------------------------------------------------- build paths
 
 static std::wstring ModuleFolder() {
@@ -166,6 +193,7 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::vector<std:
   DWORD start = GetTickCount();
   BOOL started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT, &env[0],
                                 currentDirectory.empty() ? nullptr : currentDirectory.c_str(), &si, &pi);
+  if (!started) result.startError = GetLastError();
   CloseHandle(nul);
   if (!started) return result;
   if (onStarted) onStarted(pi.dwProcessId);

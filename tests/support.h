@@ -46,6 +46,7 @@ struct ProcessResult {
   DWORD exitCode = 0xFFFFFFFF;
   DWORD milliseconds = 0;
   bool timedOut = false;
+  DWORD startError = 0;  // when the process could not be started
 };
 // Runs a command line; `environment` entries ("NAME=value") are added to a
 // copy of ours ("NAME=" removes one).
@@ -92,6 +93,9 @@ struct ChildRegistrar {
   static int name##_child()
 DWORD RunChild(const char* name, const std::vector<std::wstring>& environment = {});
 int RunRegisteredChild(const std::string& name);
+
+// The screen under a window, as 32-bit pixels, top row first.
+std::vector<DWORD> CaptureWindow(HWND window, int& width, int& height);
 
 bool WriteBytes(const std::wstring& path, const Bytes& bytes);
 bool WriteText(const std::wstring& path, const std::string& text);

@@ -511,36 +511,16 @@ TEST_CASE("help: the topic path, the contents, and the one retry through the sho
 // Captures a window from the screen; true when the capture has content (not
 // one colour, not black).
 static bool CaptureHasContent(HWND w) {
-  RECT r;
-  GetWindowRect(w, &r);
-  int width = r.right - r.left, height = r.bottom - r.top;
-  if (width <= 0 || height <= 0) return false;
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  BITMAPINFO info = {};
-  info.bmiHeader.biSize = sizeof info.bmiHeader;
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = -height;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 32;
-  void* bits = nullptr;
-  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ old = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
-  GdiFlush();
-  const DWORD* pixels = static_cast<const DWORD*>(bits);
+  int width, height;
+  std::vector<DWORD> pixels = CaptureWindow(w, width, height);
   std::set<DWORD> colours;
   size_t black = 0;
-  for (int i = 0; i < width * height; i++) {
-    DWORD p = pixels[i] & 0xFFFFFF;
+  for (DWORD p : pixels) {
+    p &= 0xFFFFFF;
     if (colours.size() < 64) colours.insert(p);
     if (p == 0) black++;
   }
-  SelectObject(memory, old);
-  DeleteObject(bitmap);
-  DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
-  return colours.size() > 8 && black < (size_t)(width * height) / 2;
+  return !pixels.empty() && colours.size() > 8 && black < pixels.size() / 2;
 }
 
 TEST_CASE("each dialog draws: screenshots are neither empty nor black") {

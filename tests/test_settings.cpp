@@ -400,6 +400,12 @@ TEST_CASE("settings file: SaveSettings off never writes; process end saves other
   CloseSettingsStore();
   CHECK(SavedText(ini).find(L"HKCU\\a=2\r\n") != std::wstring::npos);
   CHECK_FALSE(g_SettingsFile.loaded);
+
+  // A file deleted meanwhile (an uninstall that lists it) is not brought back.
+  UseFile(ini);
+  DeleteFileW(ini.c_str());
+  CloseSettingsStore();
+  CHECK_FALSE(Exists(ini));
 }
 
 TEST_CASE("settings file: a save that cannot complete leaves the old file as it was") {

@@ -17,35 +17,33 @@
 #include "support.h"
 #include "util/path.h"
 
+// Writes the screen under a window as a 24-bit BMP file.
 static bool SaveWindow(HWND w, const std::wstring& path) {
-  RECT r;
-  GetWindowRect(w, &r);
-  int width = r.right - r.left, height = r.bottom - r.top;
-  HDC screen = GetDC(nullptr);
-  HDC memory = CreateCompatibleDC(screen);
-  BITMAPINFO info = {};
-  info.bmiHeader.biSize = sizeof info.bmiHeader;
-  info.bmiHeader.biWidth = width;
-  info.bmiHeader.biHeight = height;
-  info.bmiHeader.biPlanes = 1;
-  info.bmiHeader.biBitCount = 24;
-  void* bits = nullptr;
-  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ old = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
-  GdiFlush();
+  int width, height;
+  std::vector<DWORD> pixels = CaptureWindow(w, width, height);
+  if (pixels.empty()) return false;
   DWORD stride = ((DWORD)width * 3 + 3) & ~3u, size = stride * (DWORD)height;
   BITMAPFILEHEADER file = {};
+  BITMAPINFOHEADER info = {};
+  info.biSize = sizeof info;
+  info.biWidth = width;
+  info.biHeight = height;  // bottom row first
+  info.biPlanes = 1;
+  info.biBitCount = 24;
   file.bfType = 0x4D42;
-  file.bfOffBits = sizeof file + sizeof info.bmiHeader;
+  file.bfOffBits = sizeof file + sizeof info;
   file.bfSize = file.bfOffBits + size;
   Bytes out((const unsigned char*)&file, (const unsigned char*)&file + sizeof file);
-  out.insert(out.end(), (const unsigned char*)&info.bmiHeader, (const unsigned char*)&info.bmiHeader + sizeof info.bmiHeader);
-  out.insert(out.end(), (const unsigned char*)bits, (const unsigned char*)bits + size);
-  SelectObject(memory, old);
-  DeleteObject(bitmap);
-  DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
+  out.insert(out.end(), (const unsigned char*)&info, (const unsigned char*)&info + sizeof info);
+  for (int y = height - 1; y >= 0; y--) {
+    for (int x = 0; x < width; x++) {
+      DWORD p = pixels[(size_t)y * width + x];
+      out.push_back((unsigned char)(p & 0xFF));
+      out.push_back((unsigned char)((p >> 8) & 0xFF));
+      out.push_back((unsigned char)((p >> 16) & 0xFF));
+    }
+    for (DWORD pad = (DWORD)width * 3; pad < stride; pad++) out.push_back(0);
+  }
   return WriteBytes(path, out);
 }
 

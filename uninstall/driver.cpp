@@ -99,6 +99,30 @@ void ScheduleLockedFile(const wchar_t* path) {
   MoveFileExW(name, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
+// The full path of a list entry, when it names something inside the
+// program folder; false for lines that do not fit whole or leave the folder.
+bool ListedPath(const FileList& list, const FileListEntry& e, const wchar_t* folderWithSeparator,
+                wchar_t (&full)[kPathCapacity]) {
+  char line[kPathCapacity];
+  size_t length = e.length < sizeof line - 1 ? e.length : sizeof line - 1;
+  for (size_t i = 0; i < length; i++) line[i] = list.bytes[e.offset + i];
+  line[length] = 0;
+  size_t folderLength = TextLength(folderWithSeparator);
+  CopyText(full, folderWithSeparator);
+  int n = MultiByteToWideChar(CP_ACP, 0, line, -1, full + folderLength, (int)(kPathCapacity - folderLength));
+  return n > 0 && IsContainedEntry(full + folderLength);
+}
+
+struct ScheduledFolder {
+  uint32_t entry;
+  size_t depth;
+};
+
+int DeeperFirst(const void* a, const void* b) {
+  size_t x = static_cast<const ScheduledFolder*>(a)->depth, y = static_cast<const ScheduledFolder*>(b)->depth;
+  return x < y ? 1 : x > y ? -1 : 0;
+}
+
 // Works through the list in passes until a pass removes nothing. Entries
 // that were not there, or that went, are not looked at again; the outcome is
 // that of re-reading the whole list in every pass.
@@ -109,21 +133,14 @@ bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator,
   GrowArray<uint32_t> pending, next;
   for (size_t i = 0; i < list.entries.Count(); i++) pending.PushElement((uint32_t)i);
   wchar_t full[kPathCapacity];
-  char line[kPathCapacity];
   for (;;) {
     size_t removed = 0;
     next.Shrink(0);
     for (size_t k = 0; k < pending.Count(); k++) {
-      const FileListEntry& e = list.entries[pending[k]];
-      size_t length = e.length < sizeof line - 1 ? e.length : sizeof line - 1;
-      for (size_t i = 0; i < length; i++) line[i] = list.bytes[e.offset + i];
-      line[length] = 0;
-      CopyText(full, folderWithSeparator);
-      size_t room = kPathCapacity - folderLength;
-      int n = MultiByteToWideChar(CP_ACP, 0, line, -1, full + folderLength, (int)room);
       // A line that does not fit whole, or that leaves the program folder,
       // names nothing of the installation.
-      if (n <= 0 || !IsContainedEntry(full + folderLength) || links.PassesThroughLink(full)) continue;
+      if (!ListedPath(list, list.entries[pending[k]], folderWithSeparator, full) || links.PassesThroughLink(full))
+        continue;
       DWORD attributes = GetFileAttributesW(full);
       SetFileAttributesW(full, 0);
       if (attributes == INVALID_FILE_ATTRIBUTES) continue;  // not there: never again
@@ -145,6 +162,25 @@ bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator,
     }
     if (removed == 0) break;
     pending.Swap(next);
+  }
+  // Listed folders that still hold scheduled files go at the restart too,
+  // after those files and the deepest first; else they would stay behind.
+  if (rebootNeeded) {
+    GrowArray<ScheduledFolder> folders;
+    for (size_t k = 0; k < next.Count(); k++) {
+      const FileListEntry& e = list.entries[next[k]];
+      if (!ListedPath(list, e, folderWithSeparator, full)) continue;
+      DWORD attributes = GetFileAttributesW(full);
+      if (!IsDirectoryAttr(attributes) || IsReparsePointAttr(attributes)) continue;
+      size_t depth = 0;
+      for (const wchar_t* p = full; *p; p++) depth += *p == L'\\';
+      folders.PushElement(ScheduledFolder{next[k], depth});
+    }
+    SortElements(folders.Data(), folders.Count(), sizeof(ScheduledFolder), DeeperFirst);
+    for (size_t i = 0; i < folders.Count(); i++) {
+      ListedPath(list, list.entries[folders[i].entry], folderWithSeparator, full);
+      MoveFileExW(full, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    }
   }
   return rebootNeeded;
 }
