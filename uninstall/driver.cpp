@@ -141,9 +141,15 @@ bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator,
       // names nothing of the installation.
       if (!ListedPath(list, list.entries[pending[k]], folderWithSeparator, full) || links.PassesThroughLink(full))
         continue;
+      // Most entries are plain files that simply go; the others are looked
+      // at closely: read-only files, folders, locked files, missing entries.
+      if (DeleteFileW(full)) {
+        removed++;
+        continue;
+      }
       DWORD attributes = GetFileAttributesW(full);
-      SetFileAttributesW(full, 0);
       if (attributes == INVALID_FILE_ATTRIBUTES) continue;  // not there: never again
+      SetFileAttributesW(full, 0);
       if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         if (RemoveDirectoryW(full)) removed++;
         else next.PushElement(pending[k]);
