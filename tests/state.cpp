@@ -55,7 +55,10 @@ void Folders::List(const std::wstring& folder, std::vector<std::wstring>& out) {
       std::wstring name = data.cFileName;
       if (name == L"." || name == L"..") continue;
       out.push_back(folder + L"\\" + name);
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) List(folder + L"\\" + name, out);
+      // A linked folder is listed but not walked: it may lead anywhere, even
+      // back up to one of its parents.
+      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        List(folder + L"\\" + name, out);
     } while (FindNextFileW(find, &data));
     FindClose(find);
 }

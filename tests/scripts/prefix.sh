@@ -16,6 +16,13 @@ case "$action" in
       wineserver -w
       touch "$prefix/.kvx-ready"
     fi
+    # Wine links the profile's folders (Desktop, Documents, ...) to the unix
+    # home folder. Shortcuts made by tests and the demo must stay inside the
+    # prefix, and the tests that compare the desktop before and after must not
+    # walk the home folder, so each link becomes a folder of its own.
+    for link in "$prefix"/drive_c/users/*/*; do
+      if [ -L "$link" ]; then rm -f "$link" && mkdir -p "$link"; fi
+    done
     # The prefix's own settings, imported again whenever they change.
     settings="$(dirname "$0")/prefix.reg"
     if ! cmp -s "$settings" "$prefix/.kvx-settings.reg"; then
