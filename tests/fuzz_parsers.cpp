@@ -292,8 +292,10 @@ int wmain(int argc, wchar_t** argv) {
     Target& target = targets[t];
     if (!targetName.empty() && targetName != target.name) continue;
     g_Target = target.name;
-    g_Seed = seed + (unsigned)t;
-    Generator generator(g_Seed, target.dictionary, target.corpus);
+    // The seed printed is the one given on the command line: with the same
+    // --seed and --target the same inputs come again.
+    g_Seed = seed;
+    Generator generator(seed + (unsigned)t, target.dictionary, target.corpus);
     DWORD start = GetTickCount();
     for (g_Index = 0; g_Index < count; g_Index++) target.run(generator);
     PROCESS_MEMORY_COUNTERS counters = {sizeof counters};

@@ -42,6 +42,12 @@ case "$action" in
     echo "not ours" > "$links/target/precious.txt"
     ln -s "$links/target" "$links/group"
     ln -s "$links/target" "$links/installation/link"
+    # The wine server and the prefix's system processes, started here apart
+    # from any test: started by a test, they would keep its output pipe open
+    # and CTest would wait for them to exit. They stay while programs run and
+    # go two minutes after the last one (or at "stop").
+    wineserver -p120 </dev/null >/dev/null 2>&1
+    wine cmd.exe /c exit </dev/null >/dev/null 2>&1
     echo "prefix ready: $prefix"
     ;;
   stop)
