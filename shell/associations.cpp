@@ -71,15 +71,13 @@ void SetExtensionAssociation(const wchar_t* extension, bool associate, bool shel
   bool existed = ReadSettingInt(settings, L"Exist", 1) != 0;
 
   if (!associate) {
+    // The extension's default value is what marks it as ours, so it is put
+    // back last: a release cut short (a killed uninstall) leaves the
+    // extension ours, and the next run releases it again from the start
+    // instead of leaving our "ShellNew" entry in place of the previous one.
     wchar_t type[512];
     ReadSettingString(settings, L"Type", type, L"");
     if (IsOwnProgId(type)) type[0] = 0;  // never give a type back to ourselves
-    if (existed) {
-      WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", type);
-    } else {
-      WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", L"");
-      DeleteSettingKey(HKEY_CLASSES_ROOT, extension);
-    }
     if (kvxRow) {
       for (unsigned n = 0; n < 100; n++) {
         wchar_t volume[32];
@@ -88,12 +86,20 @@ void SetExtensionAssociation(const wchar_t* extension, bool associate, bool shel
         else DeleteSettingKey(HKEY_CLASSES_ROOT, volume);
       }
     }
+    if (kvxRow || zipRow) RestoreNewEntry(extension, existed);
+    if (existed) {
+      WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", type);
+    } else {
+      // With its "ShellNew" key gone, an extension that did not exist
+      // before goes as a whole.
+      WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", L"");
+      DeleteSettingKey(HKEY_CLASSES_ROOT, extension);
+    }
+    return;
   }
-  if (!kvxRow && !zipRow) return;
-  RestoreNewEntry(extension, existed);
-  // An extension that did not exist before must not stay behind: its key
-  // could not go above while it still held the "ShellNew" key.
-  if (!associate && !existed) DeleteSettingKey(HKEY_CLASSES_ROOT, extension);
+  // Claimed without the template condition: an entry installed by an
+  // earlier setup is taken back.
+  if (kvxRow || zipRow) RestoreNewEntry(extension, existed);
 }
 
 static bool WriteProgId(const wchar_t* progId, const wchar_t* description, const wchar_t* command,

@@ -298,6 +298,12 @@ RegistrySandbox::RegistrySandbox() {
   wchar_t name[96];
   wsprintfW(name, L"Software\\KvxTestSandbox\\%lu-%u", GetCurrentProcessId(), counter++);
   base_ = name;
+  Redirect();
+}
+
+RegistrySandbox::RegistrySandbox(const std::wstring& base) : base_(base), owned_(false) { Redirect(); }
+
+void RegistrySandbox::Redirect() {
   const HKEY roots[3] = {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT};
   const wchar_t* parts[3] = {L"\\HKCU", L"\\HKLM", L"\\HKCR"};
   for (int i = 0; i < 3; i++) {
@@ -311,7 +317,7 @@ RegistrySandbox::~RegistrySandbox() {
   const HKEY roots[3] = {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT};
   for (int i = 0; i < 3; i++) RegOverridePredefKey(roots[i], nullptr);
   for (HKEY k : keys_) RegCloseKey(k);
-  RegRemoveTree(HKEY_CURRENT_USER, base_);
+  if (owned_) RegRemoveTree(HKEY_CURRENT_USER, base_);
 }
 
 static HKEY OpenKey(HKEY root, const std::wstring& key, REGSAM access) {

@@ -29,10 +29,16 @@ class TempFolder {
 class RegistrySandbox {
  public:
   RegistrySandbox();
+  // Joins the sandbox of another process (its base(), say through the
+  // environment of a child), which stays when this one ends.
+  explicit RegistrySandbox(const std::wstring& base);
   ~RegistrySandbox();
+  const std::wstring& base() const { return base_; }
 
  private:
+  void Redirect();
   std::wstring base_;
+  bool owned_ = true;
   HKEY keys_[3] = {};
 };
 

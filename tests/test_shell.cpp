@@ -195,6 +195,58 @@ TEST_CASE("an extension that did not exist before is gone after the release, She
   DeleteFileW(ProgramFile(L"kvxnew.dat").c_str());
 }
 
+// A release cut short: the child joins the parent's sandbox and ends itself
+// at the registry write numbered KVX_CUT_AT, as a killed uninstall would.
+KVX_CHILD(release_cut_short) {
+  wchar_t base[256], cut[16], extension[16];
+  GetEnvironmentVariableW(L"KVX_SANDBOX", base, 256);
+  GetEnvironmentVariableW(L"KVX_CUT_AT", cut, 16);
+  GetEnvironmentVariableW(L"KVX_EXTENSION", extension, 16);
+  RegistrySandbox sandbox(base);
+  UseRegistry();
+  static int writes, cutAt;
+  cutAt = _wtoi(cut);
+  g_RegistryWriteFilter = [](HKEY, const wchar_t*) -> LONG {
+    if (++writes == cutAt) TerminateProcess(GetCurrentProcess(), 3);
+    return 0;
+  };
+  bool kvx = lstrcmpW(extension, L".kvx") == 0;
+  SetExtensionAssociation(extension, false, true, kvx, !kvx);
+  return 0;
+}
+
+TEST_CASE("a release cut short at any write is finished by the next run") {
+  for (const wchar_t* extension : {L".zip", L".kvx"}) {
+    bool kvx = lstrcmpW(extension, L".kvx") == 0;
+    for (int cut = 1;; cut++) {
+      CAPTURE(Narrow(extension));
+      CAPTURE(cut);
+      RegistrySandbox sandbox;
+      UseRegistry();
+      if (!kvx) {  // another program's type with its own new-file entry
+        RegPutText(HKEY_CLASSES_ROOT, L".zip", L"", L"OtherArchiver.zip");
+        RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", L"C:\\OtherArchiver\\empty.zip");
+      }
+      SetExtensionAssociation(extension, true, true, kvx, !kvx);
+      REQUIRE(RegText(HKEY_CLASSES_ROOT, std::wstring(extension) + L"\\ShellNew", L"FileName") ==
+              ProgramFile(kvx ? L"kvxnew.dat" : L"zipnew.dat"));
+      DWORD code = RunChild("release_cut_short", {L"KVX_SANDBOX=" + sandbox.base(), L"KVX_CUT_AT=" + std::to_wstring(cut),
+                                                  L"KVX_EXTENSION=" + std::wstring(extension)});
+      REQUIRE((code == 0 || code == 3));
+      SetExtensionAssociation(extension, false, true, kvx, !kvx);  // the next run
+      if (kvx) {
+        CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".kvx"));
+      } else {
+        CHECK(Default(L".zip") == std::wstring(L"OtherArchiver.zip"));
+        CHECK(RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName") == std::wstring(L"C:\\OtherArchiver\\empty.zip"));
+      }
+      if (code == 0) break;  // the release ran through: every write has been cut once
+    }
+  }
+  DeleteFileW(ProgramFile(L"kvxnew.dat").c_str());
+  DeleteFileW(ProgramFile(L"zipnew.dat").c_str());
+}
+
 TEST_CASE("without saved state an extension counts as having existed with an empty type") {
   RegistrySandbox sandbox;
   UseRegistry();
