@@ -48,6 +48,17 @@ struct Scene {
       : sample(root / name, true, program) {
     MakeDirs(temp);
   }
+  // A portable settings file beside the program, listed for the uninstall
+  // when asked; returns its path.
+  std::wstring PortableSettings(const std::string& text, bool listed = false) {
+    std::wstring ini = sample.folder + L"\\Korvex.ini";
+    WriteText(ini, text);
+    if (listed) {
+      sample.listedFiles.push_back("Korvex.ini");
+      sample.WriteList();
+    }
+    return ini;
+  }
   std::vector<std::wstring> Env(const std::wstring& installerCommand = L"") const {
     return {L"TMP=" + temp, L"TEMP=" + temp, L"sfxcmd=" + installerCommand, L"sfxname="};
   }
@@ -148,10 +159,7 @@ static std::wstring Utf16File(const Bytes& b) {
 TEST_CASE("portable mode, Integration on: settings in the file, integration in the registry") {
   Machine before = Machine::Now();
   Scene scene;
-  std::wstring ini = scene.sample.folder + L"\\Korvex.ini";
-  WriteText(ini, "Global\\Integration=1\r\n");
-  scene.sample.listedFiles.push_back("Korvex.ini");
-  scene.sample.WriteList();
+  std::wstring ini = scene.PortableSettings("Global\\Integration=1\r\n", true);
   CHECK(scene.Setup().exitCode == 0);
   CHECK_FALSE(RegKeyExists(HKEY_CURRENT_USER, L"Software\\Korvex"));
   CHECK(RegText(HKEY_CLASSES_ROOT, L".kvx", L"") == L"Korvex");
@@ -166,8 +174,7 @@ TEST_CASE("portable mode, Integration on: settings in the file, integration in t
 TEST_CASE("portable mode, Integration off: nothing reaches the registry or the shortcut folders") {
   Machine before = Machine::Now();
   Scene scene;
-  std::wstring ini = scene.sample.folder + L"\\Korvex.ini";
-  WriteText(ini, "Global\\Integration=0\r\n");
+  std::wstring ini = scene.PortableSettings("Global\\Integration=0\r\n");
   CHECK(scene.Setup(L"-setup -noexplorer -initA111111111111111111D1M1P1S1").exitCode == 0);
   ExpectAsBefore(before);
   std::wstring saved = Utf16File(ReadBytes(ini));
@@ -180,8 +187,8 @@ TEST_CASE("portable mode, Integration off: nothing reaches the registry or the s
 TEST_CASE("portable mode, SaveSettings off: the file never changes") {
   Machine before = Machine::Now();
   Scene scene;
-  std::wstring ini = scene.sample.folder + L"\\Korvex.ini";
-  WriteText(ini, "Global\\SaveSettings=0\r\nGlobal\\Integration=0\r\nHKCU\\Setup\\ShellExt=0\r\n");
+  std::wstring ini =
+      scene.PortableSettings("Global\\SaveSettings=0\r\nGlobal\\Integration=0\r\nHKCU\\Setup\\ShellExt=0\r\n");
   Bytes original = ReadBytes(ini);
   CHECK(scene.Setup(L"-setup -noexplorer -initS1D1").exitCode == 0);
   CHECK(ReadBytes(ini) == original);
@@ -390,11 +397,8 @@ TEST_CASE("setup killed at several points, then run again; uninstall killed, the
     CAPTURE(round);
     Scene scene;
     std::wstring ini = scene.sample.folder + L"\\Korvex.ini";
-    if (round % 2) {  // portable: the settings file must never be left cut short
-      WriteText(ini, "Global\\Integration=1\r\n");
-      scene.sample.listedFiles.push_back("Korvex.ini");
-      scene.sample.WriteList();
-    }
+    // Portable every other round: the settings file must never be left cut short.
+    if (round % 2) scene.PortableSettings("Global\\Integration=1\r\n", true);
     DWORD delay = 40 + random() % 400;
     scene.Setup(L"-setup -noexplorer -initA111111111111111111D1M1P1S1", L"-s", nullptr, delay);
     if (round % 2) {
