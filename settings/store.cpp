@@ -65,11 +65,10 @@ Name SettingName(HKEY root, const wchar_t* keyPath, const wchar_t* valueName) {
 
 const DWORD kReadAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS;
 
+LONG Refused(HKEY root, const wchar_t* path) { return g_RegistryWriteFilter ? g_RegistryWriteFilter(root, path) : 0; }
+
 LONG OpenForWrite(HKEY root, const wchar_t* path, UniqueHkey& key) {
-  if (g_RegistryWriteFilter) {
-    LONG refused = g_RegistryWriteFilter(root, path);
-    if (refused) return refused;
-  }
+  if (LONG refused = Refused(root, path)) return refused;
   return RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_WRITE | g_RegistryViewFlags, nullptr, key.put(), nullptr);
 }
 
@@ -193,9 +192,10 @@ void DeleteSettingValue(HKEY root, const wchar_t* keyPath, const wchar_t* valueN
     case Route::Registry:
       break;
   }
+  Composed path = RegistryPath(root, keyPath);
+  if (Refused(root, path.text)) return;
   UniqueHkey key;
-  if (RegOpenKeyExW(root, RegistryPath(root, keyPath).text, 0, KEY_WRITE, key.put()) == ERROR_SUCCESS)
-    RegDeleteValueW(key.get(), valueName);
+  if (RegOpenKeyExW(root, path.text, 0, KEY_WRITE, key.put()) == ERROR_SUCCESS) RegDeleteValueW(key.get(), valueName);
 }
 
 void DeleteSettingKey(HKEY root, const wchar_t* keyPath) { DeleteSettingKeyInView(root, keyPath, 0); }
@@ -210,8 +210,10 @@ void DeleteSettingKeyInView(HKEY root, const wchar_t* keyPath, DWORD view) {
     case Route::Registry:
       break;
   }
-  if (view) RegDeleteKeyExW(root, RegistryPath(root, keyPath).text, view, 0);
-  else RegDeleteKeyW(root, RegistryPath(root, keyPath).text);
+  Composed path = RegistryPath(root, keyPath);
+  if (Refused(root, path.text)) return;
+  if (view) RegDeleteKeyExW(root, path.text, view, 0);
+  else RegDeleteKeyW(root, path.text);
 }
 
 void DeleteSettingTree(HKEY root, const wchar_t* keyPath) {
@@ -225,6 +227,7 @@ void DeleteSettingTree(HKEY root, const wchar_t* keyPath) {
       break;
   }
   Composed path = RegistryPath(root, keyPath);
+  if (Refused(root, path.text)) return;
   // A pass asks for subkeys by rising index while earlier ones go, so it can
   // step over some; the next pass takes them.
   for (;;) {

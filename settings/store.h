@@ -56,5 +56,6 @@ bool IsSystemIntegrationEnabled();
 
 // Test seam: Wine runs every process with administrator rights, so a refused
 // registry write cannot be produced there. When set, the filter is asked
-// before each registry write and a non-zero answer is returned as its error.
+// before each registry write or deletion; a non-zero answer is returned as
+// the write's error, and a deletion it refuses does nothing.
 extern LONG (*g_RegistryWriteFilter)(HKEY root, const wchar_t* path);

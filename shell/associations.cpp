@@ -91,9 +91,11 @@ void SetExtensionAssociation(const wchar_t* extension, bool associate, bool shel
       WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", type);
     } else {
       // With its "ShellNew" key gone, an extension that did not exist
-      // before goes as a whole.
-      WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", L"");
+      // before goes as a whole. Deleted first and emptied only when it
+      // stays (another program has put subkeys below it): a release cut
+      // short between the two leaves it ours, never an empty key behind.
       DeleteSettingKey(HKEY_CLASSES_ROOT, extension);
+      if (SettingKeyExists(HKEY_CLASSES_ROOT, extension)) WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", L"");
     }
     return;
   }

@@ -196,7 +196,8 @@ TEST_CASE("an extension that did not exist before is gone after the release, She
 }
 
 // A release cut short: the child joins the parent's sandbox and ends itself
-// at the registry write numbered KVX_CUT_AT, as a killed uninstall would.
+// before the registry write or deletion numbered KVX_CUT_AT, as a killed
+// uninstall would.
 KVX_CHILD(release_cut_short) {
   wchar_t base[256], cut[16], extension[16];
   GetEnvironmentVariableW(L"KVX_SANDBOX", base, 256);
@@ -215,7 +216,7 @@ KVX_CHILD(release_cut_short) {
   return 0;
 }
 
-TEST_CASE("a release cut short at any write is finished by the next run") {
+TEST_CASE("a release cut short at any write or deletion is finished by the next run") {
   for (const wchar_t* extension : {L".zip", L".kvx"}) {
     bool kvx = lstrcmpW(extension, L".kvx") == 0;
     for (int cut = 1;; cut++) {
