@@ -400,9 +400,8 @@ TEST_CASE("setup killed at several points, then run again; uninstall killed, the
   for (int round = 0; round < 4; round++) {
     CAPTURE(round);
     Scene scene;
-    std::wstring ini = scene.sample.folder + L"\\Korvex.ini";
     // Portable every other round: the settings file must never be left cut short.
-    if (round % 2) scene.PortableSettings("Global\\Integration=1\r\n", true);
+    std::wstring ini = round % 2 ? scene.PortableSettings("Global\\Integration=1\r\n", true) : L"";
     DWORD delay = 40 + random() % 400;
     scene.Setup(L"-setup -noexplorer -initA111111111111111111D1M1P1S1", L"-s", nullptr, delay);
     if (round % 2) {

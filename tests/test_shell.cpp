@@ -231,7 +231,8 @@ TEST_CASE("a release cut short at any write or deletion is finished by the next 
       SetExtensionAssociation(extension, true, true, kvx, !kvx);
       REQUIRE(RegText(HKEY_CLASSES_ROOT, std::wstring(extension) + L"\\ShellNew", L"FileName") ==
               ProgramFile(kvx ? L"kvxnew.dat" : L"zipnew.dat"));
-      DWORD code = RunChild("release_cut_short", {L"KVX_SANDBOX=" + sandbox.base(), L"KVX_CUT_AT=" + std::to_wstring(cut),
+      DWORD code = RunChild("release_cut_short", {L"KVX_SANDBOX=" + sandbox.base(),
+                                                  L"KVX_CUT_AT=" + std::to_wstring(cut),
                                                   L"KVX_EXTENSION=" + std::wstring(extension)});
       REQUIRE((code == 0 || code == 3));
       SetExtensionAssociation(extension, false, true, kvx, !kvx);  // the next run
@@ -239,9 +240,10 @@ TEST_CASE("a release cut short at any write or deletion is finished by the next 
         CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".kvx"));
       } else {
         CHECK(Default(L".zip") == std::wstring(L"OtherArchiver.zip"));
-        CHECK(RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName") == std::wstring(L"C:\\OtherArchiver\\empty.zip"));
+        CHECK(RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName") ==
+              std::wstring(L"C:\\OtherArchiver\\empty.zip"));
       }
-      if (code == 0) break;  // the release ran through: every write has been cut once
+      if (code == 0) break;  // the release ran through: every step has been cut once
     }
   }
   DeleteFileW(ProgramFile(L"kvxnew.dat").c_str());
