@@ -39,6 +39,16 @@ static void SavePreviousState(const wchar_t* extension, const wchar_t* settings)
   WriteSettingString(settings, L"ShellNew", fileName[0] ? fileName : hasNullFile ? L"*" : L"");
 }
 
+// A claim cut short between creating the extension key and writing its
+// default value (a killed setup) leaves the key without that value. When
+// the saved state says the key did not exist before, such a key is the one
+// the cut claim made: the saved state stays, or the next claim would record
+// the key as another program's and the release would leave it behind.
+static bool ClaimCutShort(const wchar_t* extension, const wchar_t* settings) {
+  wchar_t type[512];
+  return ReadSettingInt(settings, L"Exist", 1) == 0 && !ReadSettingString(HKEY_CLASSES_ROOT, extension, L"", type, L"");
+}
+
 static void VolumeName(unsigned n, wchar_t (&name)[32]) { FormatText(name, L".k%02u", n); }
 
 void SetExtensionAssociation(const wchar_t* extension, bool associate, bool shellExtension, bool kvxRow, bool zipRow) {
@@ -49,7 +59,7 @@ void SetExtensionAssociation(const wchar_t* extension, bool associate, bool shel
 
   if (associate) {
     // Only the first claim saves: later claims find the extension already ours.
-    if (!IsOwnAssociation(extension)) {
+    if (!IsOwnAssociation(extension) && !ClaimCutShort(extension, settings)) {
       SavePreviousState(extension, settings);
       // A portable settings file keeps the previous owner in memory until it
       // is saved; it goes to disk before the type is taken, so that a setup

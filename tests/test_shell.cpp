@@ -195,25 +195,69 @@ TEST_CASE("an extension that did not exist before is gone after the release, She
   DeleteFileW(ProgramFile(L"kvxnew.dat").c_str());
 }
 
-// A release cut short: the child joins the parent's sandbox and ends itself
-// before the registry write or deletion numbered KVX_CUT_AT, as a killed
-// uninstall would.
-KVX_CHILD(release_cut_short) {
-  wchar_t base[256], cut[16], extension[16];
+// A release or a claim (KVX_CLAIM=1) cut short: the child joins the parent's
+// sandbox and ends itself at the registry write or deletion numbered
+// KVX_CUT_AT, as a killed setup or uninstall would: a release before that
+// step, a claim just after the key to be written has been created, before
+// its value.
+KVX_CHILD(cut_short) {
+  wchar_t base[256], cut[16], extension[16], claim[4] = {};
   GetEnvironmentVariableW(L"KVX_SANDBOX", base, 256);
   GetEnvironmentVariableW(L"KVX_CUT_AT", cut, 16);
   GetEnvironmentVariableW(L"KVX_EXTENSION", extension, 16);
+  GetEnvironmentVariableW(L"KVX_CLAIM", claim, 4);
   RegistrySandbox sandbox(base);
   UseRegistry();
   static int writes, cutAt;
+  static bool claiming;
   cutAt = _wtoi(cut);
-  g_RegistryWriteFilter = [](HKEY, const wchar_t*) -> LONG {
-    if (++writes == cutAt) TerminateProcess(GetCurrentProcess(), 3);
+  claiming = claim[0] == L'1';
+  g_RegistryWriteFilter = [](HKEY root, const wchar_t* path) -> LONG {
+    if (++writes != cutAt) return 0;
+    HKEY key;
+    if (claiming && RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) == ERROR_SUCCESS)
+      RegCloseKey(key);
+    TerminateProcess(GetCurrentProcess(), 3);
     return 0;
   };
-  bool kvx = lstrcmpW(extension, L".kvx") == 0;
-  SetExtensionAssociation(extension, false, true, kvx, !kvx);
+  bool kvx = lstrcmpW(extension, L".kvx") == 0, zip = lstrcmpW(extension, L".zip") == 0;
+  SetExtensionAssociation(extension, claiming, true, kvx, zip);
   return 0;
+}
+
+static DWORD CutShort(const RegistrySandbox& sandbox, const wchar_t* extension, int cut, bool claim) {
+  return RunChild("cut_short", {L"KVX_SANDBOX=" + sandbox.base(), L"KVX_CUT_AT=" + std::to_wstring(cut),
+                                L"KVX_EXTENSION=" + std::wstring(extension), claim ? L"KVX_CLAIM=1" : L"KVX_CLAIM=0"});
+}
+
+TEST_CASE("a claim cut short after creating a key: the next setup keeps the first saved state") {
+  for (const wchar_t* extension : {L".tlz", L".zip"}) {
+    bool zip = lstrcmpW(extension, L".zip") == 0;
+    for (int cut = 1;; cut++) {
+      CAPTURE(Narrow(extension));
+      CAPTURE(cut);
+      RegistrySandbox sandbox;
+      UseRegistry();
+      if (zip) {  // another program's type with its own new-file entry
+        RegPutText(HKEY_CLASSES_ROOT, L".zip", L"", L"OtherArchiver.zip");
+        RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", L"C:\\OtherArchiver\\empty.zip");
+      }
+      DWORD code = CutShort(sandbox, extension, cut, true);
+      REQUIRE((code == 0 || code == 3));
+      SetExtensionAssociation(extension, true, true, false, zip);  // the next setup
+      CHECK(IsOwnAssociation(extension));
+      SetExtensionAssociation(extension, false, true, false, zip);  // the uninstall
+      if (zip) {
+        CHECK(Default(L".zip") == std::wstring(L"OtherArchiver.zip"));
+        CHECK(RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName") ==
+              std::wstring(L"C:\\OtherArchiver\\empty.zip"));
+      } else {
+        CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, extension));
+      }
+      if (code == 0) break;  // the claim ran through: every step has been cut once
+    }
+  }
+  DeleteFileW(ProgramFile(L"zipnew.dat").c_str());
 }
 
 TEST_CASE("a release cut short at any write or deletion is finished by the next run") {
@@ -231,9 +275,7 @@ TEST_CASE("a release cut short at any write or deletion is finished by the next 
       SetExtensionAssociation(extension, true, true, kvx, !kvx);
       REQUIRE(RegText(HKEY_CLASSES_ROOT, std::wstring(extension) + L"\\ShellNew", L"FileName") ==
               ProgramFile(kvx ? L"kvxnew.dat" : L"zipnew.dat"));
-      DWORD code = RunChild("release_cut_short", {L"KVX_SANDBOX=" + sandbox.base(),
-                                                  L"KVX_CUT_AT=" + std::to_wstring(cut),
-                                                  L"KVX_EXTENSION=" + std::wstring(extension)});
+      DWORD code = CutShort(sandbox, extension, cut, false);
       REQUIRE((code == 0 || code == 3));
       SetExtensionAssociation(extension, false, true, kvx, !kvx);  // the next run
       if (kvx) {
