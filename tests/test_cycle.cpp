@@ -17,6 +17,7 @@
 #include "lang/module.h"
 #include "sample.h"
 #include "state.h"
+#include "settings/settings_file.h"
 #include "settings/store.h"
 #include "setup/options.h"
 #include "setup/uninstall_entry.h"
@@ -72,6 +73,24 @@ static void ChildStart() {
     g_Windows11.windows10Name = NotWindows10;
     g_VersionSeam = &g_Windows11;
   }
+  // KVX_CUT_AT=n ends the child before its n-th registry write or deletion,
+  // as a killed process would end; with KVX_CUT_CREATE=1 just after the key
+  // to be written has been created, before its value.
+  if (Env(L"KVX_CUT_AT") != L"") {
+    static int steps, cutAt;
+    static bool create;
+    cutAt = _wtoi(Env(L"KVX_CUT_AT").c_str());
+    create = Env(L"KVX_CUT_CREATE") == L"1";
+    g_RegistryWriteFilter = [](HKEY root, const wchar_t* path) -> LONG {
+      if (++steps != cutAt) return 0;
+      HKEY key;
+      if (create && RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_WRITE | GetRegistryView(), nullptr, &key,
+                                    nullptr) == ERROR_SUCCESS)
+        RegCloseKey(key);
+      TerminateProcess(GetCurrentProcess(), 3);
+      return 0;
+    };
+  }
   if (Env(L"KVX_DENY") != L"") {
     static std::wstring denied = Env(L"KVX_DENY");
     g_RegistryWriteFilter = [](HKEY, const wchar_t* path) -> LONG {
@@ -103,6 +122,7 @@ KVX_CHILD(apply) {
   wchar_t group[2048] = {};
   bool ok = ApplyIntegration(ChildOptions(), group, 2048);
   if (Env(L"KVX_ENTRY") == L"1") WriteUninstallEntry();
+  CloseSettingsStore();  // a portable settings file is saved at the end, as by the program
   return ok ? 1 : 0;
 }
 KVX_CHILD(remove) {
@@ -346,6 +366,75 @@ TEST_CASE("access denied on the first ProgID write: no ProgIDs and no shortcuts"
   CHECK_FALSE(KeyIn(HKEY_CLASSES_ROOT, L"Korvex\\shell", 0));
   CHECK_FALSE(KeyIn(HKEY_CLASSES_ROOT, L".rev", 0));
   CHECK(Folders().Snapshot() == filesBefore);
+}
+
+// ---------------------------------------------------------------- cut short
+
+// The file types (every extension key with all below it) and whether any
+// of the product's own keys is left: what a cut-short run could leave wrong.
+static std::vector<std::wstring> TypesAndProductKeys() {
+  std::vector<std::wstring> out;
+  HKEY classes;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"", 0, KEY_ENUMERATE_SUB_KEYS, &classes) == ERROR_SUCCESS) {
+    wchar_t name[256];
+    for (DWORD i = 0;; i++) {
+      DWORD length = 256;
+      if (RegEnumKeyExW(classes, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+      if (name[0] != L'.') continue;
+      for (auto& line : RegDump(HKEY_CLASSES_ROOT, name)) out.push_back(line);
+      if (RegDump(HKEY_CLASSES_ROOT, name).empty()) out.push_back(std::wstring(L"[") + name + L"]");
+    }
+    RegCloseKey(classes);
+  }
+  for (const wchar_t* progId : {L"Korvex", L"Korvex.ZIP", L"Korvex.REV"})
+    if (KeyIn(HKEY_CLASSES_ROOT, progId, 0)) out.push_back(std::wstring(L"HKCR\\") + progId);
+  for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE})
+    if (KeyIn(root, L"Software\\Korvex", 0)) out.push_back(L"Software\\Korvex");
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Setup and uninstall ended at every n-th registry step (KVX_CUT_STRIDE, 1
+// for all of them; KVX_CUT_FROM the first), each then run again in full: the machine ends as it was,
+// other programs' types with it. Also with a portable settings file.
+TEST_CASE("setup and uninstall cut short at a registry step, then run again, leave the machine as before") {
+  int stride = Env(L"KVX_CUT_STRIDE").empty() ? 17 : std::max(1, _wtoi(Env(L"KVX_CUT_STRIDE").c_str()));
+  RegPutText(HKEY_CLASSES_ROOT, L".zip", L"", L"OtherArchiver.zip");
+  RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", L"C:\\OtherArchiver\\empty.zip");
+  RegPutText(HKEY_CLASSES_ROOT, L".cab", L"", L"CABFolder");
+  RegPutText(HKEY_CLASSES_ROOT, L".cab\\ShellNew", L"NullFile", L"");
+  RegPutText(HKEY_CLASSES_ROOT, L".lz", L"", L"");
+  std::vector<std::wstring> before = TypesAndProductKeys();
+  const std::wstring all = L"KVX_OPTIONS=A111111111111111111D1M1P1S1";
+  for (bool portable : {false, true}) {
+    Installed installed;
+    int from = Env(L"KVX_CUT_FROM").empty() ? 1 : _wtoi(Env(L"KVX_CUT_FROM").c_str());
+    for (int cut = from, round = 0;; cut += stride, round++) {
+      CAPTURE(portable);
+      CAPTURE(cut);
+      std::wstring ini = installed.Path("Korvex.ini");
+      if (portable) WriteText(ini, "Global\\Integration=1\r\n");
+      // Every other cut falls between creating a key and writing its value.
+      std::wstring at = L"KVX_CUT_AT=" + std::to_wstring(cut);
+      std::wstring create = std::wstring(L"KVX_CUT_CREATE=") + (round % 2 ? L"1" : L"0");
+      DWORD setup = installed.Run("apply", {all, at, create});
+      REQUIRE(installed.Run("apply", {all}) == 1);
+      REQUIRE(Text(HKEY_CLASSES_ROOT, L".zip", L"") == L"Korvex.ZIP");
+      DWORD removal = installed.Run("remove", {at, create});
+      installed.Run("remove");
+      DeleteFileW(ini.c_str());
+      Difference d = Compare(before, TypesAndProductKeys());
+      std::vector<std::wstring> added;
+      for (auto& line : d.added)  // our template's name stays by design
+        if (line.find(L"\\.zip\\ShellNew] \"ItemName\"") == std::wstring::npos) added.push_back(line);
+      CHECK_MESSAGE(added.empty(), Show(added));
+      CHECK_MESSAGE(d.removed.empty(), Show(d.removed));
+      if (setup != 3 && removal != 3) break;  // both ran through
+    }
+  }
+  RegRemoveTree(HKEY_CLASSES_ROOT, L".zip");
+  RegRemoveTree(HKEY_CLASSES_ROOT, L".cab");
+  RegRemoveTree(HKEY_CLASSES_ROOT, L".lz");
 }
 
 // ---------------------------------------------------------------- shortcuts

@@ -26,13 +26,21 @@ bool Allowed(const std::wstring& line, const std::vector<std::wstring>& allowed)
 
 // The registry and shortcut folders are as before, apart from differences
 // the product keeps by design (given as parts of the differing lines).
-void ExpectAsBefore(const Machine& before, const std::vector<std::wstring>& allowed = {}) {
+std::vector<std::wstring> AddedKeysAndValues(const Machine& before, const std::vector<std::wstring>& allowed,
+                                             std::vector<std::wstring>* removed = nullptr) {
   Difference d = Compare(before.registry, Snapshot());
-  std::vector<std::wstring> added, removed;
+  std::vector<std::wstring> added;
   for (auto& line : UnexpectedAdditions(d))
     if (!Allowed(line, allowed)) added.push_back(line);
-  for (auto& line : d.removed)
-    if (!Allowed(line, allowed)) removed.push_back(line);
+  if (removed)
+    for (auto& line : d.removed)
+      if (!Allowed(line, allowed)) removed->push_back(line);
+  return added;
+}
+
+void ExpectAsBefore(const Machine& before, const std::vector<std::wstring>& allowed = {}) {
+  std::vector<std::wstring> removed;
+  std::vector<std::wstring> added = AddedKeysAndValues(before, allowed, &removed);
   CHECK_MESSAGE(added.empty(), "added:\n" << Show(added));
   CHECK_MESSAGE(removed.empty(), "removed:\n" << Show(removed));
   CHECK(Folders().Snapshot() == before.files);
@@ -403,6 +411,7 @@ TEST_CASE("setup killed at several points, then run again; uninstall killed, the
     // Portable every other round: the settings file must never be left cut short.
     std::wstring ini = round % 2 ? scene.PortableSettings("Global\\Integration=1\r\n", true) : L"";
     DWORD delay = 40 + random() % 400;
+    CAPTURE(delay);
     scene.Setup(L"-setup -noexplorer -initA111111111111111111D1M1P1S1", L"-s", nullptr, delay);
     if (round % 2) {
       Bytes b = ReadBytes(ini);
@@ -414,6 +423,7 @@ TEST_CASE("setup killed at several points, then run again; uninstall killed, the
     // The uninstall, killed somewhere, then run again: it finishes the work,
     // or, with the file list already gone, says so.
     DWORD uninstallDelay = 20 + random() % 300;
+    CAPTURE(uninstallDelay);
     RunProcess(Quote(scene.sample.Program()) + L" /S", scene.Env(), uninstallDelay);
     std::wstring message;
     if (Exists(scene.sample.Program())) {
@@ -435,6 +445,9 @@ TEST_CASE("setup killed at several points, then run again; uninstall killed, the
     CHECK(RegText(HKEY_CLASSES_ROOT, L".cab", L"") == L"CABFolder");
     auto footprint = IntegrationFootprint();
     for (auto& line : footprint) CHECK_MESSAGE(line.find(L"association") == std::wstring::npos, Narrow(line));
+    // Nothing added so far, so a fault is told by the round and the kill points.
+    auto added = AddedKeysAndValues(before, kByDesign);
+    CHECK_MESSAGE(added.empty(), "added:\n" << Show(added));
   }
   ExpectAsBefore(before, kByDesign);
 }
