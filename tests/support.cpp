@@ -228,6 +228,12 @@ DialogWatcher::~DialogWatcher() {
 
 void DialogWatcher::Wait() { WaitForSingleObject(thread_, INFINITE); }
 
+void DialogWatcher::WaitUntilClosed(DWORD timeoutMs) const {
+  if (!window_) return;
+  DWORD start = GetTickCount();
+  while (IsWindow(window_) && IsWindowVisible(window_) && GetTickCount() - start < timeoutMs) Sleep(50);
+}
+
 struct FindDialog {
   DWORD processId;
   HWND found;

@@ -72,6 +72,9 @@ class DialogWatcher {
   DialogWatcher(std::function<void(HWND)> action, DWORD processId = 0, DWORD timeoutMs = 30000);
   ~DialogWatcher();
   void Wait();  // until a dialog was answered or the time is up
+  // Until the answered dialog has closed (a busy process may take a while
+  // to act on the answer), so that the next watcher does not find it again.
+  void WaitUntilClosed(DWORD timeoutMs = 60000) const;
   bool Seen() const { return seen_; }
   HWND Window() const { return window_; }
   std::wstring caption, text;

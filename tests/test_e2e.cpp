@@ -87,8 +87,8 @@ TEST_CASE("setup through its dialogs: OK, then the completion dialog") {
         PostMessageW(w, WM_COMMAND, IDOK, 0);
       }, pid, 30000);
       watcher.Wait();
+      watcher.WaitUntilClosed();
     }
-    Sleep(500);
     DialogWatcher done([&](HWND w) {
       wchar_t text[2048];
       GetDlgItemTextW(w, 5102, text, 2048);  // the installation folder
@@ -113,8 +113,8 @@ TEST_CASE("setup under msi: no uninstall entry and no completion dialog") {
     {
       DialogWatcher setup(IDOK, pid, 30000);
       setup.Wait();
+      setup.WaitUntilClosed();
     }
-    Sleep(1000);
     DialogWatcher done(IDOK, pid, 4000);
     done.Wait();
     completionShown = done.Seen();

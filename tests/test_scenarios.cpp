@@ -244,8 +244,8 @@ TEST_CASE("a language folder with its own translation, module and licence text")
         PostMessageW(w, WM_COMMAND, IDOK, 0);
       }, pid, 30000);
       setup.Wait();
+      setup.WaitUntilClosed();
     }
-    Sleep(800);
     DialogWatcher done([&](HWND w) {
       PostMessageW(w, WM_COMMAND, 5106, 0);  // the licence
       FindNotepad find;
@@ -383,7 +383,7 @@ TEST_CASE("a locked file during uninstall, then a restart: nothing of the instal
     for (int i = 0; i < 2; i++) {  // the question, then the restart message
       DialogWatcher watcher(i == 0 ? IDYES : IDOK, pid, 30000);
       watcher.Wait();
-      Sleep(300);
+      watcher.WaitUntilClosed();
     }
   });
   CHECK(Exists(held));

@@ -353,7 +353,7 @@ TEST_CASE("locked files go at the restart; the reboot message and the folder's d
       DialogWatcher watcher(i == 0 ? IDYES : IDOK, pid, 20000);
       watcher.Wait();
       texts.push_back(watcher.text);
-      Sleep(300);
+      watcher.WaitUntilClosed();
     }
   });
   REQUIRE(texts.size() == 2);
