@@ -290,6 +290,51 @@ int RunRegisteredChild(const std::string& name) {
   return it == Children().end() ? 97 : it->second();
 }
 
+// The holding child: signals the event named in KVX_READY once it holds the file.
+static int HoldUntilStopped(bool asLibrary) {
+  wchar_t path[MAX_PATH], stop[MAX_PATH], ready[64];
+  GetEnvironmentVariableW(L"KVX_HOLD", path, MAX_PATH);
+  GetEnvironmentVariableW(L"KVX_STOP", stop, MAX_PATH);
+  GetEnvironmentVariableW(L"KVX_READY", ready, 64);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  HMODULE module = nullptr;
+  if (asLibrary) module = LoadLibraryW(path);
+  else file = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (!module && file == INVALID_HANDLE_VALUE) return 2;
+  if (HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, ready)) SetEvent(event), CloseHandle(event);
+  for (int i = 0; i < 1200 && GetFileAttributesW(stop) == INVALID_FILE_ATTRIBUTES; i++) Sleep(50);
+  if (module) FreeLibrary(module);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return 0;
+}
+KVX_CHILD(hold_library) { return HoldUntilStopped(true); }
+KVX_CHILD(hold_file) { return HoldUntilStopped(false); }
+
+FileHolder::FileHolder(bool asLibrary, const std::wstring& path, const std::wstring& stop) {
+  static int count = 0;
+  std::wstring ready = L"kvx-held-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++count);
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, ready.c_str());
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  SetEnvironmentVariableW(L"KVX_HOLD", path.c_str());
+  SetEnvironmentVariableW(L"KVX_STOP", stop.c_str());
+  SetEnvironmentVariableW(L"KVX_READY", ready.c_str());
+  std::wstring command = L"\"" + std::wstring(self) + L"\" --child=" + (asLibrary ? L"hold_library" : L"hold_file");
+  STARTUPINFOW si = {sizeof si};
+  PROCESS_INFORMATION pi;
+  if (event && CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    CloseHandle(pi.hThread);
+    process_ = pi.hProcess;
+    HANDLE both[2] = {event, process_};
+    holding_ = WaitForMultipleObjects(2, both, FALSE, 60000) == WAIT_OBJECT_0;
+  }
+  if (event) CloseHandle(event);
+}
+
+void FileHolder::Wait() {
+  if (process_) WaitForSingleObject(process_, 20000), CloseHandle(process_), process_ = nullptr;
+}
+
 DWORD RunChild(const char* name, const std::vector<std::wstring>& environment) {
   wchar_t self[MAX_PATH * 4];
   GetModuleFileNameW(nullptr, self, MAX_PATH * 4);

@@ -103,6 +103,22 @@ struct ChildRegistrar {
 DWORD RunChild(const char* name, const std::vector<std::wstring>& environment = {});
 int RunRegisteredChild(const std::string& name);
 
+// Holds a file in a child process, open without sharing or loaded as a
+// library, until the stop file appears. The constructor returns once the
+// file is held (or the child has given up); the destructor waits for the
+// child, so write the stop file first.
+class FileHolder {
+ public:
+  FileHolder(bool asLibrary, const std::wstring& path, const std::wstring& stop);
+  ~FileHolder() { Wait(); }
+  void Wait();
+  bool Holding() const { return holding_; }
+
+ private:
+  HANDLE process_ = nullptr;
+  bool holding_ = false;
+};
+
 // The screen under a window, as 32-bit pixels, top row first.
 std::vector<DWORD> CaptureWindow(HWND window, int& width, int& height);
 

@@ -346,39 +346,13 @@ TEST_CASE("listed files and folders deeper than 260 characters in the installati
 
 // ---------------------------------------------------------------- locked files and the restart
 
-namespace {
-int Hold() {
-  wchar_t path[MAX_PATH], stop[MAX_PATH];
-  GetEnvironmentVariableW(L"KVX_HOLD", path, MAX_PATH);
-  GetEnvironmentVariableW(L"KVX_STOP", stop, MAX_PATH);
-  HANDLE file = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 2;
-  for (int i = 0; i < 1200 && GetFileAttributesW(stop) == INVALID_FILE_ATTRIBUTES; i++) Sleep(50);
-  CloseHandle(file);
-  return 0;
-}
-}  // namespace
-KVX_CHILD(hold) { return Hold(); }
-
 TEST_CASE("a locked file during uninstall, then a restart: nothing of the installation left") {
   Machine before = Machine::Now();
   Scene scene;
   CHECK(scene.Setup().exitCode == 0);
   std::wstring held = scene.sample.Path("Formats\\zst.fmt"), stop = scene.root / L"stop";
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  HANDLE holder = nullptr;
-  {
-    SetEnvironmentVariableW(L"KVX_HOLD", held.c_str());
-    SetEnvironmentVariableW(L"KVX_STOP", stop.c_str());
-    std::wstring command = Quote(self) + L" --child=hold";
-    STARTUPINFOW si = {sizeof si};
-    PROCESS_INFORMATION pi;
-    REQUIRE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-    CloseHandle(pi.hThread);
-    holder = pi.hProcess;
-    Sleep(1500);
-  }
+  FileHolder holder(false, held, stop);
+  REQUIRE(holder.Holding());
   scene.Uninstall(L"", [&](DWORD pid) {
     for (int i = 0; i < 2; i++) {  // the question, then the restart message
       DialogWatcher watcher(i == 0 ? IDYES : IDOK, pid, 30000);
@@ -388,8 +362,7 @@ TEST_CASE("a locked file during uninstall, then a restart: nothing of the instal
   });
   CHECK(Exists(held));
   WriteText(stop, "");
-  WaitForSingleObject(holder, 20000);
-  CloseHandle(holder);
+  holder.Wait();
   CHECK(RunProcess(L"wineboot.exe -r", {}, 120000).exitCode == 0);
   CHECK_FALSE(Exists(scene.sample.folder));  // the held file, its folders and the folder "Korvex"
   ExpectAsBefore(before);

@@ -292,46 +292,6 @@ static bool Pending(const std::wstring& path) {
   return false;
 }
 
-// Helpers that hold a file until their stop file appears.
-static int HoldUntilStopped(bool asLibrary) {
-  wchar_t path[MAX_PATH], stop[MAX_PATH];
-  GetEnvironmentVariableW(L"KVX_HOLD", path, MAX_PATH);
-  GetEnvironmentVariableW(L"KVX_STOP", stop, MAX_PATH);
-  HANDLE file = INVALID_HANDLE_VALUE;
-  HMODULE module = nullptr;
-  if (asLibrary) module = LoadLibraryW(path);
-  else file = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (!module && file == INVALID_HANDLE_VALUE) return 2;
-  for (int i = 0; i < 1200 && GetFileAttributesW(stop) == INVALID_FILE_ATTRIBUTES; i++) Sleep(50);
-  if (module) FreeLibrary(module);
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  return 0;
-}
-KVX_CHILD(hold_library) { return HoldUntilStopped(true); }
-KVX_CHILD(hold_file) { return HoldUntilStopped(false); }
-
-struct Holder {
-  HANDLE process = nullptr;
-  Holder(const char* how, const std::wstring& path, const std::wstring& stop) {
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    SetEnvironmentVariableW(L"KVX_HOLD", path.c_str());
-    SetEnvironmentVariableW(L"KVX_STOP", stop.c_str());
-    std::wstring command = L"\"" + std::wstring(self) + L"\" --child=" + Widen(how);
-    STARTUPINFOW si = {sizeof si};
-    PROCESS_INFORMATION pi;
-    if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-      CloseHandle(pi.hThread);
-      process = pi.hProcess;
-    }
-    Sleep(1500);  // until it holds the file
-  }
-  void Wait() {
-    if (process) WaitForSingleObject(process, 20000), CloseHandle(process), process = nullptr;
-  }
-  ~Holder() { Wait(); }
-};
-
 TEST_CASE("locked files go at the restart; the reboot message and the folder's delayed removal") {
   Scene scene;
   SampleInstallation s(scene.root / L"Korvex");
@@ -343,9 +303,9 @@ TEST_CASE("locked files go at the restart; the reboot message and the folder's d
   s.listedFiles.push_back("held.dat");
   s.WriteList();
   std::wstring stop = scene.root / L"stop";
-  Holder libraryHolder("hold_library", library, stop), fileHolder("hold_file", held, stop);
-  REQUIRE(libraryHolder.process);
-  REQUIRE(fileHolder.process);
+  FileHolder libraryHolder(true, library, stop), fileHolder(false, held, stop);
+  REQUIRE(libraryHolder.Holding());
+  REQUIRE(fileHolder.Holding());
 
   std::vector<std::wstring> texts;
   RunProcess(L"\"" + s.Program() + L"\"", scene.Environment(), 60000, L"", [&](DWORD pid) {
