@@ -255,7 +255,11 @@ static BOOL CALLBACK FindDialogWindow(HWND window, LPARAM param) {
 DWORD WINAPI DialogWatcher::Thread(void* param) {
   DialogWatcher* self = static_cast<DialogWatcher*>(param);
   DWORD start = GetTickCount();
+  // A watched process that has ended shows nothing more.
+  HANDLE process = self->processId_ == GetCurrentProcessId() ? nullptr
+                                                             : OpenProcess(SYNCHRONIZE, FALSE, self->processId_);
   while (!self->stop_ && GetTickCount() - start < self->timeoutMs_) {
+    if (process && WaitForSingleObject(process, 0) == WAIT_OBJECT_0) break;
     FindDialog find = {self->processId_, nullptr};
     EnumWindows(FindDialogWindow, (LPARAM)&find);
     if (find.found) {
@@ -271,10 +275,11 @@ DWORD WINAPI DialogWatcher::Thread(void* param) {
       self->seen_ = true;
       if (self->action_) self->action_(find.found);
       else if (self->answer_) PostMessageW(find.found, WM_COMMAND, (WPARAM)self->answer_, 0);
-      return 0;
+      break;
     }
     Sleep(50);
   }
+  if (process) CloseHandle(process);
   return 0;
 }
 

@@ -64,7 +64,7 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::vector<std:
 // Watches for the first dialog window (a message box or a modal dialog) of
 // one process (0: this one) on a thread of its own, records its caption and
 // text, and answers it with a command id (0: leave it open). Stops at the
-// end of the scope.
+// end of the scope, when the time is up or when the watched process ends.
 class DialogWatcher {
  public:
   explicit DialogWatcher(int answer, DWORD processId = 0, DWORD timeoutMs = 30000);

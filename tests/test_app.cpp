@@ -170,7 +170,7 @@ TEST_CASE("real program: /wait pauses two seconds, opens no window and exits 0")
   std::wstring exe = CopyProduct(folder);
   bool sawWindow = false;
   ProcessResult r = RunProcess(L"\"" + exe + L"\" /wait", {}, 30000, L"", [&](DWORD pid) {
-    DialogWatcher watcher(0, pid, 2500);
+    DialogWatcher watcher(0, pid, 30000);
     watcher.Wait();
     sawWindow = watcher.Seen();
   });

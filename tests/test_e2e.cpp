@@ -53,7 +53,7 @@ TEST_CASE("silent setup, then silent uninstall: everything integrated, then noth
   Scene scene;
   bool sawWindow = false;
   ProcessResult r = scene.Setup(L"-setup", L"-s", [&](DWORD pid) {
-    DialogWatcher watcher(0, pid, 5000);
+    DialogWatcher watcher(0, pid, 60000);
     watcher.Wait();
     sawWindow = watcher.Seen();
   });
@@ -115,7 +115,7 @@ TEST_CASE("setup under msi: no uninstall entry and no completion dialog") {
       setup.Wait();
       setup.WaitUntilClosed();
     }
-    DialogWatcher done(IDOK, pid, 4000);
+    DialogWatcher done(IDOK, pid, 60000);
     done.Wait();
     completionShown = done.Seen();
   });

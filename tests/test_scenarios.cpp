@@ -406,7 +406,7 @@ TEST_CASE("setup killed at several points, then run again; uninstall killed, the
           GetDlgItemTextW(w, 0xFFFF, t, 1024);
           message = t;
           PostMessageW(w, WM_COMMAND, IDOK, 0);
-        }, pid, 4000);
+        }, pid, 60000);
         watcher.Wait();
       });
       if (!message.empty()) CHECK(message.find(L"Uninstall.lst") != std::wstring::npos);
