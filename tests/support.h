@@ -111,6 +111,8 @@ class FileHolder {
  public:
   FileHolder(bool asLibrary, const std::wstring& path, const std::wstring& stop);
   ~FileHolder() { Wait(); }
+  FileHolder(const FileHolder&) = delete;
+  FileHolder& operator=(const FileHolder&) = delete;
   void Wait();
   bool Holding() const { return holding_; }
 

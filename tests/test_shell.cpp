@@ -230,6 +230,16 @@ static DWORD CutShort(const RegistrySandbox& sandbox, const wchar_t* extension, 
                                 L"KVX_EXTENSION=" + std::wstring(extension), claim ? L"KVX_CLAIM=1" : L"KVX_CLAIM=0"});
 }
 
+// Another program's ".zip" with its own new-file entry, and the check that it is back.
+static void PlantOtherZip() {
+  RegPutText(HKEY_CLASSES_ROOT, L".zip", L"", L"OtherArchiver.zip");
+  RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", L"C:\\OtherArchiver\\empty.zip");
+}
+static void CheckOtherZipBack() {
+  CHECK(Default(L".zip") == std::wstring(L"OtherArchiver.zip"));
+  CHECK(RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName") == std::wstring(L"C:\\OtherArchiver\\empty.zip"));
+}
+
 TEST_CASE("a claim cut short after creating a key: the next setup keeps the first saved state") {
   for (const wchar_t* extension : {L".tlz", L".zip"}) {
     bool zip = lstrcmpW(extension, L".zip") == 0;
@@ -238,22 +248,14 @@ TEST_CASE("a claim cut short after creating a key: the next setup keeps the firs
       CAPTURE(cut);
       RegistrySandbox sandbox;
       UseRegistry();
-      if (zip) {  // another program's type with its own new-file entry
-        RegPutText(HKEY_CLASSES_ROOT, L".zip", L"", L"OtherArchiver.zip");
-        RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", L"C:\\OtherArchiver\\empty.zip");
-      }
+      if (zip) PlantOtherZip();
       DWORD code = CutShort(sandbox, extension, cut, true);
       REQUIRE((code == 0 || code == 3));
       SetExtensionAssociation(extension, true, true, false, zip);  // the next setup
       CHECK(IsOwnAssociation(extension));
       SetExtensionAssociation(extension, false, true, false, zip);  // the uninstall
-      if (zip) {
-        CHECK(Default(L".zip") == std::wstring(L"OtherArchiver.zip"));
-        CHECK(RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName") ==
-              std::wstring(L"C:\\OtherArchiver\\empty.zip"));
-      } else {
-        CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, extension));
-      }
+      if (zip) CheckOtherZipBack();
+      else CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, extension));
       if (code == 0) break;  // the claim ran through: every step has been cut once
     }
   }
@@ -268,23 +270,15 @@ TEST_CASE("a release cut short at any write or deletion is finished by the next 
       CAPTURE(cut);
       RegistrySandbox sandbox;
       UseRegistry();
-      if (!kvx) {  // another program's type with its own new-file entry
-        RegPutText(HKEY_CLASSES_ROOT, L".zip", L"", L"OtherArchiver.zip");
-        RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", L"C:\\OtherArchiver\\empty.zip");
-      }
+      if (!kvx) PlantOtherZip();
       SetExtensionAssociation(extension, true, true, kvx, !kvx);
       REQUIRE(RegText(HKEY_CLASSES_ROOT, std::wstring(extension) + L"\\ShellNew", L"FileName") ==
               ProgramFile(kvx ? L"kvxnew.dat" : L"zipnew.dat"));
       DWORD code = CutShort(sandbox, extension, cut, false);
       REQUIRE((code == 0 || code == 3));
       SetExtensionAssociation(extension, false, true, kvx, !kvx);  // the next run
-      if (kvx) {
-        CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".kvx"));
-      } else {
-        CHECK(Default(L".zip") == std::wstring(L"OtherArchiver.zip"));
-        CHECK(RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName") ==
-              std::wstring(L"C:\\OtherArchiver\\empty.zip"));
-      }
+      if (kvx) CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".kvx"));
+      else CheckOtherZipBack();
       if (code == 0) break;  // the release ran through: every step has been cut once
     }
   }
