@@ -28,6 +28,8 @@ int ScaleToDpi(int value) {
   return (int)((long long)value * g_ScreenDpi / 96);
 }
 
+void SetScreenDpi(int dpi) { g_ScreenDpi = dpi; }
+
 void HardenDllSearch(bool removeCurrentDirectory) {
   HMODULE kernel = GetModuleHandleW(L"kernel32");
   if (!kernel) return;

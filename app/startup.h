@@ -12,6 +12,9 @@ extern wchar_t ProgramGroupPath[kPathCapacity];  // written by the shortcut step
 // value * (vertical DPI) / 96, truncated toward zero; 0 while the screen
 // cannot be asked.
 int ScaleToDpi(int value);
+// Sets the DPI that ScaleToDpi caches; 0 makes it ask the screen again.
+// (Wine changes the screen's DPI only for a new wine server: tests use this.)
+void SetScreenDpi(int dpi);
 // Takes the current directory out of the DLL search order (when the flag is
 // set) and limits later loads to the system folder and the program's own.
 void HardenDllSearch(bool removeCurrentDirectory);

@@ -230,10 +230,12 @@ class Parser {
     wchar_t keyWord[100];
     memcpy(keyWord, line, k * sizeof(wchar_t));
     keyWord[k] = 0;
+    // The key is built in 100 bytes whatever the section name: a prefix of
+    // up to 103 characters is cut there, then to the 49 characters kept.
     char key[100];
-    strcpy(key, prefix_);
+    CopyTextA(key, prefix_);
     char ansi[200];
-    WideToAnsi(keyWord, ansi, sizeof ansi);
+    WideToAnsi(keyWord, ansi);
     AppendTextA(key, ansi);
     key[kMaxKeyLength] = 0;
 
@@ -355,10 +357,26 @@ void FindLanguageFile(const wchar_t* path, wchar_t* result, size_t size) {
   if (FileExists(expanded)) CopyText(result, expanded, size);
 }
 
-// Reads the messages part of the file: the bytes from the marker on.
+bool ConvertLanguageBytes(const char* bytes, size_t count, unsigned codePage, GrowArray<wchar_t>& text) {
+  text.Reset();
+  if (count == 0) return true;
+  if (count > 0x7fffffff) return false;
+  int needed = MultiByteToWideChar(codePage, 0, bytes, (int)count, nullptr, 0);
+  // Room for the terminator the parser adds, so that it never reallocates.
+  if (needed <= 0 || !text.TryReserve((size_t)needed + 1)) return false;
+  text.AddElements((size_t)needed);
+  int m = MultiByteToWideChar(codePage, 0, bytes, (int)count, text.Data(), needed);
+  text.Shrink(m > 0 ? (size_t)m : 0);
+  return m > 0;
+}
+
+// Reads the messages part of the file: the bytes from the marker on. False,
+// and nothing read, when the file holds no marker or the memory for reading
+// or converting it cannot be had (the built-in texts serve then).
 static bool ReadMessages(DiskFile& file, GrowArray<wchar_t>& text) {
   const size_t kBlock = 8192, kOverlap = 32;
   GrowArray<unsigned char> block;
+  if (!block.TryReserve(kBlock)) return false;
   block.AddElements(kBlock);
   int64_t blockStart = 0;
   long found = -1;
@@ -378,6 +396,7 @@ static bool ReadMessages(DiskFile& file, GrowArray<wchar_t>& text) {
     blockStart += (int64_t)(got - kOverlap);
   }
   if (found < 0) return false;
+  block.Reset();
   int64_t start = blockStart + found;
   if (!file.Seek(0, SeekOrigin::End)) return false;
   int64_t available = file.Tell() - start;
@@ -385,7 +404,7 @@ static bool ReadMessages(DiskFile& file, GrowArray<wchar_t>& text) {
   size_t limit = (uint64_t)available < kMaxFileBytes ? (size_t)available : kMaxFileBytes;
   if (wide) {
     // UTF-16 little-endian is read straight into the characters.
-    text.Reserve(limit / 2 + 1);
+    if (!text.TryReserve(limit / 2 + 1)) return false;
     text.AddElements(limit / 2);
     size_t got = 0;
     while (got < limit / 2 * 2) {
@@ -396,37 +415,21 @@ static bool ReadMessages(DiskFile& file, GrowArray<wchar_t>& text) {
     text.Shrink(got / 2);
     return true;
   }
-  // 8-bit text is converted piece by piece; a double-byte character is never
-  // split between two pieces.
+  // 8-bit text is read whole and converted in one call, so that no
+  // character is split, whatever the code page. Where every byte is one
+  // character, no more is read than is parsed.
   CPINFO info = {};
-  bool doubleByte = GetCPInfo(CP_ACP, &info) && info.MaxCharSize > 1;
-  const size_t kPiece = 65536;
-  GrowArray<char> piece;
-  piece.AddElements(kPiece);
-  // No more characters are converted than are parsed.
-  // (and the terminator the parser adds).
-  text.Reserve((limit < kMaxFileChars ? limit : kMaxFileChars) + 1);
-  size_t carried = 0, read = 0;
-  while (read < limit && text.Count() < kMaxFileChars) {
-    size_t want = kPiece - carried < limit - read ? kPiece - carried : limit - read;
-    if (want > kMaxFileChars - text.Count()) want = kMaxFileChars - text.Count();
-    size_t n = file.Read(piece.Data() + carried, want);
+  if (GetCPInfo(CP_ACP, &info) && info.MaxCharSize == 1 && limit > kMaxFileChars) limit = kMaxFileChars;
+  GrowArray<char> bytes;
+  if (!bytes.TryReserve(limit)) return false;
+  bytes.AddElements(limit);
+  size_t got = 0;
+  while (got < limit) {
+    size_t n = file.Read(bytes.Data() + got, limit - got);
     if (n == 0) break;
-    read += n;
-    size_t total = carried + n, whole = total;
-    if (doubleByte && read < limit) {
-      size_t i = 0;
-      while (i < total) i += IsDBCSLeadByte((BYTE)piece[i]) ? 2 : 1;
-      if (i > total) whole = total - 1;
-    }
-    size_t at = text.Count();
-    text.AddElements(whole);
-    int m = whole ? MultiByteToWideChar(CP_ACP, 0, piece.Data(), (int)whole, text.Data() + at, (int)whole) : 0;
-    text.Shrink(at + (m > 0 ? (size_t)m : 0));
-    carried = total - whole;
-    if (carried) piece[0] = piece[whole];
+    got += n;
   }
-  return true;
+  return ConvertLanguageBytes(bytes.Data(), got, CP_ACP, text);
 }
 
 void LoadLanguageFile(const wchar_t* name) {

@@ -58,6 +58,10 @@ long FindLanguageMarker(const unsigned char* block, size_t count, bool& wide);
 // the line it came from.
 void ParseLanguageText(GrowArray<wchar_t>& text, LanguageFile& file);
 
+// Converts the 8-bit text of a language file in one piece. False (and no
+// text) when the memory for it cannot be had.
+bool ConvertLanguageBytes(const char* bytes, size_t count, unsigned codePage, GrowArray<wchar_t>& text);
+
 void LoadLanguageFile(const wchar_t* name);
 void FreeLanguageFile();
 // Replaces path by the file of the same name in the folder "LanguageFolder"

@@ -1,5 +1,8 @@
 #include "lang/module.h"
 
+#include <limits.h>
+#include <stdint.h>
+
 #include "lang/language.h"
 #include "setup/help.h"
 #include "util/path.h"
@@ -48,12 +51,26 @@ void ApplyRightToLeftReading(HWND window) {
     SetWindowLongW(child, GWL_EXSTYLE, GetWindowLongW(child, GWL_EXSTYLE) | WS_EX_RTLREADING);
 }
 
+// A percentage as TextToInt reads it (optional minus sign, digits up to the
+// first other character), or -1 once it passes the largest percentage.
+static int64_t ReadPercentage(const wchar_t* text) {
+  bool negative = *text == L'-';
+  if (negative) text++;
+  int64_t value = 0;
+  for (; IsDigit(*text); text++) {
+    value = value * 10 + (*text - L'0');
+    if (value > kMaxDialogScale) return -1;
+  }
+  return negative ? -value : value;
+}
+
 bool ParseDialogScale(const wchar_t* text, int& width, int& height) {
   const wchar_t* star = text;
   while (*star && *star != L'*') star++;
   if (!*star) return false;
-  width = (int)TextToInt(text);
-  height = (int)TextToInt(star + 1);
+  int64_t w = ReadPercentage(text), h = ReadPercentage(star + 1);
+  width = w > 0 ? (int)w : 0;
+  height = h > 0 ? (int)h : 0;
   return width > 0 && height > 0 && !(width == 100 && height == 100);
 }
 
@@ -63,6 +80,8 @@ bool GetDialogScale(const wchar_t* dialogName, int& width, int& height) {
   if (!GetDialogText(dialogName, L"SIZE", text, 512)) return false;
   return ParseDialogScale(text, width, height);
 }
+
+static int ClampToInt(int64_t value) { return value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : (int)value; }
 
 void LocalizeDialog(HWND window, const wchar_t* dialogName) {
   wchar_t widePrefix[80];
@@ -84,41 +103,44 @@ void LocalizeDialog(HWND window, const wchar_t* dialogName) {
   RECT w, client;
   GetWindowRect(window, &w);
   GetClientRect(window, &client);
-  int ww = w.right - w.left + 1, wh = w.bottom - w.top + 1;
-  int fw = ww - client.right, fh = wh - client.bottom;
+  // Window arithmetic in 64 bits: with percentages up to kMaxDialogScale no
+  // step can overflow, and every result is kept to the range of an int.
+  int64_t ww = (int64_t)w.right - w.left + 1, wh = (int64_t)w.bottom - w.top + 1;
+  int64_t fw = ww - client.right, fh = wh - client.bottom;
   if (scale) {
-    int nw = client.right * width / 100 + fw;
-    int nh = client.bottom * height / 100 + fh;
-    int left = w.left + (ww - nw) / 2, top = w.top + (wh - nh) / 2;
+    int64_t nw = (int64_t)client.right * width / 100 + fw;
+    int64_t nh = (int64_t)client.bottom * height / 100 + fh;
+    int64_t left = w.left + (ww - nw) / 2, top = w.top + (wh - nh) / 2;
     if (left < 0) left = 0;
     if (top < 0) top = 0;
     UINT flags = SWP_NOZORDER | SWP_NOOWNERZORDER;
     if (!(GetWindowLongW(window, GWL_STYLE) & DS_CENTER)) flags |= SWP_NOMOVE;
-    SetWindowPos(window, nullptr, left, top, nw, nh, flags);
+    SetWindowPos(window, nullptr, ClampToInt(left), ClampToInt(top), ClampToInt(nw), ClampToInt(nh), flags);
     GetWindowRect(window, &w);
   }
   if (GetDialogText(dialogName, L"CAPTION", text, 1024)) SetWindowTextW(window, text);
   if (!scale) return;
 
-  int top = fh - GetSystemMetrics(SM_CYDLGFRAME);
-  int left = fw / 2;
+  int64_t top = fh - GetSystemMetrics(SM_CYDLGFRAME);
+  int64_t left = fw / 2;
   HWND first = GetWindow(window, GW_CHILD);
   HWND control = first;
   for (int n = 0; control && n < 512; n++) {
     RECT q;
     GetWindowRect(control, &q);
-    int x = (q.left - left - w.left) * width / 100;
-    int y = (q.top - top - w.top) * height / 100;
-    int cw = (q.right - q.left + 1) * width / 100;
-    int ch = (q.bottom - q.top + 1) * height / 100;
+    int64_t x = (q.left - left - w.left) * width / 100;
+    int64_t y = (q.top - top - w.top) * height / 100;
+    int64_t cw = ((int64_t)q.right - q.left + 1) * width / 100;
+    int64_t ch = ((int64_t)q.bottom - q.top + 1) * height / 100;
     wchar_t className[32];
     if (GetClassNameW(control, className, 32) && CompareTextNoCase(className, L"COMBOBOX") == 0 &&
         (GetWindowLongW(control, GWL_STYLE) & 3) != CBS_SIMPLE) {
       RECT r = {};
       SendMessageW(control, CB_GETDROPPEDCONTROLRECT, 0, (LPARAM)&r);
-      ch += (r.bottom - r.top + 1) * height / 100;
+      ch += ((int64_t)r.bottom - r.top + 1) * height / 100;
     }
-    SetWindowPos(control, nullptr, x, y, cw, ch, SWP_NOZORDER | SWP_NOOWNERZORDER);
+    SetWindowPos(control, nullptr, ClampToInt(x), ClampToInt(y), ClampToInt(cw), ClampToInt(ch),
+                 SWP_NOZORDER | SWP_NOOWNERZORDER);
     control = GetWindow(control, GW_HWNDNEXT);
     if (control == first) break;
   }

@@ -20,6 +20,10 @@ bool DialogHook(HWND window, UINT message, WPARAM wParam, LPARAM lParam, const w
 void LocalizeDialog(HWND window, const wchar_t* dialogName);
 // Width and height percentages from the dialog's "SIZE" text.
 bool GetDialogScale(const wchar_t* dialogName, int& width, int& height);
+// The largest percentage of a "SIZE" text. A larger one makes the text
+// malformed: no dialog a translation needs is that large, and the window
+// arithmetic stays far from overflowing.
+const int kMaxDialogScale = 65535;
 // Parses a "SIZE" text of the form width*height.
 bool ParseDialogScale(const wchar_t* text, int& width, int& height);
 void ApplyRightToLeft(HWND window);

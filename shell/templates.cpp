@@ -1,8 +1,7 @@
 #include "shell/templates.h"
 
-#include <stdio.h>
-
 #include "settings/store.h"
+#include "util/file.h"
 #include "util/path.h"
 #include "util/scan.h"
 #include "util/text.h"
@@ -43,11 +42,10 @@ void InstallNewTemplate(const wchar_t* extension, bool kvxRow) {
   FoundEntry entry;
   // A file of the right size is left as it is: an edited template survives.
   if (!FindSingle(path, entry) || entry.size != size) {
-    FILE* file = _wfopen(path, L"wb");
-    if (file) {
-      fwrite(image, 1, size, file);
-      fclose(file);
-    }
+    // Created or emptied, with the extended-length retry; a file that could
+    // not be written whole is removed again by the file object.
+    DiskFile file;
+    if (file.Create(path, 0) && file.Write(image, size)) file.Close();
   }
   WriteSettingString(HKEY_CLASSES_ROOT, key, L"FileName", path);
 }

@@ -30,16 +30,29 @@ namespace {
 const char* g_Target = "";
 unsigned g_Seed = 0;
 long g_Index = -1;
+const std::vector<unsigned char>* g_Input = nullptr;
+
+// The input that failed goes to fuzz-failed.bin in the current folder.
+void SaveInput() {
+  if (!g_Input) return;
+  FILE* f = fopen("fuzz-failed.bin", "wb");
+  if (!f) return;
+  fwrite(g_Input->data(), 1, g_Input->size(), f);
+  fclose(f);
+  fprintf(stderr, "the input (%zu bytes) is in fuzz-failed.bin\n", g_Input->size());
+}
 
 LONG WINAPI OnCrash(EXCEPTION_POINTERS* e) {
   fprintf(stderr, "CRASH (exception 0x%08lx) in target %s, seed %u, input %ld\n",
           e->ExceptionRecord->ExceptionCode, g_Target, g_Seed, g_Index);
+  SaveInput();
   fflush(stderr);
   ExitProcess(3);
 }
 
 [[noreturn]] void Fail(const char* what) {
   fprintf(stderr, "FAILED: %s in target %s, seed %u, input %ld\n", what, g_Target, g_Seed, g_Index);
+  SaveInput();
   ExitProcess(2);
 }
 
@@ -80,15 +93,25 @@ class Generator {
     for (size_t i = 0, n = random_() % 4; i < n && !out.empty(); i++) out[random_() % out.size()] ^= (unsigned char)(1u << (random_() % 8));
     if (random_() % 4 == 0 && !out.empty()) out.resize(random_() % out.size());
     if (random_() % 50 == 0) out.insert(out.end(), 70000 + random_() % 1000, (unsigned char)('a' + random_() % 26));
+    // Now and then a piece far larger than the others (lines at 64 Ki).
+    if (!rare_.empty() && random_() % 64 == 0) {
+      const std::string& r = rare_[random_() % rare_.size()];
+      out.insert(out.begin() + (out.empty() ? 0 : random_() % out.size()), r.begin(), r.end());
+    }
     if (out.size() > maxSize && random_() % 2) out.resize(maxSize);
+    last_ = out;
+    g_Input = &last_;
     return out;
   }
 
   unsigned Number() { return random_(); }
+  void AddRare(std::string piece) { rare_.push_back(std::move(piece)); }
+  std::vector<std::string>& Words() { return dictionary_; }
 
  private:
   std::mt19937 random_;
-  std::vector<std::string> dictionary_, corpus_;
+  std::vector<std::string> dictionary_, corpus_, rare_;
+  Bytes last_;
 };
 
 std::wstring Wide(const Bytes& b, bool asUtf16) {
@@ -128,6 +151,23 @@ void Command(Generator& g) {
     EXPECT(TextLength(small.data()) < size);
 }
 
+INT_PTR CALLBACK QuietDialog(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
+// A "SIZE" text applied to a real dialog: the window arithmetic runs with
+// whatever percentages the text gives (the dialog keeps what earlier texts
+// made of it, which only widens the range of coordinates met).
+void ApplySize(const wchar_t* size) {
+  static HWND dialog = CreateDialogParamW(GetModuleHandleW(nullptr), L"DONEDLG", nullptr, QuietDialog, 0);
+  EXPECT(dialog != nullptr);
+  std::wstring text = L":DIALOG DONEDLG\nSIZE " + std::wstring(size) + L"\n";
+  GrowArray<wchar_t> chars;
+  chars.AddElements(text.size());
+  for (size_t i = 0; i < text.size(); i++) chars[i] = text[i];
+  ParseLanguageText(chars, g_LanguageFile);
+  LocalizeDialog(dialog, L"DONEDLG");
+  FreeLanguageFile();
+}
+
 void Language(Generator& g) {
   Bytes b = g.Next(200000);
   bool wide = false;
@@ -145,6 +185,18 @@ void Language(Generator& g) {
     EXPECT(TextLength(file.Text(i)) <= kMaxTextLength);
   }
   for (size_t i = 1; i < file.index.Count(); i++) EXPECT(strcmp(file.index[i - 1].key, file.index[i].key) <= 0);
+  // Sizes: valid ones are percentages within the bound, and the first of
+  // an input is applied to a dialog.
+  bool applied = false;
+  for (size_t i = 0; i < file.Count(); i++) {
+    const char* key = file.Key(i);
+    size_t n = strlen(key);
+    if (n < 5 || strcmp(key + n - 5, ":SIZE") != 0) continue;
+    int w = 0, h = 0;
+    if (ParseDialogScale(file.Text(i), w, h)) EXPECT(w > 0 && h > 0 && w <= kMaxDialogScale && h <= kMaxDialogScale);
+    if (!applied) ApplySize(file.Text(i));
+    applied = true;
+  }
   // Now and then the whole loader, from a file.
   if (g.Number() % 200 == 0) {
     wchar_t path[MAX_PATH];
@@ -260,6 +312,36 @@ struct Target {
   std::vector<std::string> dictionary, corpus;
 };
 
+// Pieces at and around the parsers' bounds, added to each target's words.
+std::string Line(const std::string& text) { return "\r\n" + text + "\r\n"; }
+
+void AddBounds(const char* target, std::vector<std::string>& words, Generator& generator) {
+  std::string name(target);
+  if (name == "language") {
+    // Section names around the room a key's prefix has; key words around
+    // the 99-character bound and the 49 characters a key keeps.
+    for (size_t n : {90, 96, 97, 98, 99, 100, 101, 105, 110}) {
+      words.push_back(Line(":DIALOG " + std::string(n, 'D')));
+      words.push_back(Line(":MENU " + std::string(n, 'M')));
+    }
+    for (size_t n : {47, 48, 49, 50, 97, 98, 99, 100, 101}) words.push_back(Line(std::string(n, 'K') + " t"));
+    for (size_t n : {2047, 2048, 2049}) words.push_back(Line("IDS_BETA " + std::string(n, 't')));
+    for (size_t n : {65535, 65536, 65537}) generator.AddRare(Line("IDS_BETA " + std::string(n, 't')));
+    for (const char* size : {"30000000*100", "100*30000000", "2147483647*2147483647", "-2147483648*-1", "-1*-1",
+                             "4294967396*100", "99999999999999999999*120", "65535*65535", "65536*100", "1*1"})
+      words.push_back(Line(std::string(":DIALOG SETUPDLG\r\nSIZE ") + size));
+  } else if (name == "settings") {
+    for (size_t n : {1022, 1023, 1024, 1025}) {
+      words.push_back(Line("HKCU\\" + std::string(n - 5, 'n') + "=1"));
+      words.push_back(Line("Global\\AppData=\"" + std::string(n, 'v') + "\""));
+    }
+    for (size_t n : {2047, 2048, 2049}) words.push_back(Line("HKCU\\Setup\\x=" + std::string(n, '9')));
+  } else if (name == "filelist") {
+    for (size_t n : {2046, 2047, 2048, 2049}) words.push_back(Line(std::string(n, 'f')));
+    words.push_back(std::string(2047, 'g') + "\\..\\x");
+  }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -296,6 +378,7 @@ int wmain(int argc, wchar_t** argv) {
     // --seed and --target the same inputs come again.
     g_Seed = seed;
     Generator generator(seed + (unsigned)t, target.dictionary, target.corpus);
+    AddBounds(target.name, generator.Words(), generator);
     DWORD start = GetTickCount();
     for (g_Index = 0; g_Index < count; g_Index++) target.run(generator);
     PROCESS_MEMORY_COUNTERS counters = {sizeof counters};

@@ -148,13 +148,19 @@ TEST_CASE("messages read right to left for right-to-left languages") {
   g_LanguageFile.RightToLeft = false;
 }
 
-TEST_CASE("ScaleToDpi at the screen's DPI") {
-  HDC dc = GetDC(nullptr);
-  int dpi = GetDeviceCaps(dc, LOGPIXELSY);
-  ReleaseDC(nullptr, dc);
-  CHECK(ScaleToDpi(-12) == -12 * dpi / 96);
-  CHECK(ScaleToDpi(96) == dpi);
-  CHECK(ScaleToDpi(0) == 0);
+TEST_CASE("the bold font's height at each DPI, truncated toward zero") {
+  struct {
+    int dpi, height;
+  } const rows[] = {{96, -12}, {120, -15}, {144, -18}, {192, -24}, {110, -13}, {72, -9}};
+  for (auto row : rows) {
+    CAPTURE(row.dpi);
+    SetScreenDpi(row.dpi);
+    CHECK(ScaleToDpi(-12) == row.height);
+  }
+  // And the screen's own, asked again (this prefix runs at 96 DPI).
+  SetScreenDpi(0);
+  CHECK(ScaleToDpi(-12) == -12);
+  CHECK(ScaleToDpi(96) == 96);
 }
 
 // ---------------------------------------------------------------- the real program

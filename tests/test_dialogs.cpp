@@ -79,6 +79,8 @@ bool AllAssociations(HWND w, bool checked) {
 TEST_CASE("the setup dialog shows the defaults of a first run") {
   Scene scene;
   PretendWindows windows10(19045);
+  DialogIcon = LoadIconW(GetModuleHandleW(nullptr), L"KVXICON");
+  REQUIRE(DialogIcon);
   HWND w = OpenSetup();
   for (size_t i = 0; i < kArchiveTypeCount; i++) CHECK(Checked(w, ArchiveTypes[i].checkBox) == (i != kJarRow));
   CHECK(Checked(w, IDC_LINKPROGRAMS));

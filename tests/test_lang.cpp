@@ -97,9 +97,9 @@ TEST_CASE("marker positions in the file") {
       CHECK(Lookup("s:IDS_UNINSTALLKVX") == L"wide \x05d0");
     }
   }
-  SUBCASE("a marker at the very end, a missing marker, a marker too far in") {
-    LoadBytes(Ansi(std::string(100, 'h') + "***messages**"));
-    CHECK(g_LanguageFile.Count() == 0);
+  SUBCASE("a marker near the very end, a missing marker, a marker too far in") {
+    LoadBytes(Ansi(std::string(100, 'h') + "***messages**\nK x"));  // the last line has no end
+    CHECK(Lookup("s:K") == L"x");
     LoadBytes(Ansi("IDS_UNINSTALLKVX \"no marker\"\r\n"));
     CHECK(g_LanguageFile.Count() == 0);
     std::string distant(256 * 8192, 'h');
@@ -165,6 +165,17 @@ TEST_CASE("key and text limits") {
   CHECK(g_LanguageFile.Count() == 4);  // the key word beyond 99 characters is no entry
   CHECK(Lookup("s:IDS_LONG").size() == kMaxTextLength);
   CHECK(Lookup("s:IDS_NEXT") == L"d");
+  // Section names of any length: the key is built within its buffer and
+  // kept to 49 characters.
+  for (size_t n : {47, 48, 97, 98, 99, 100, 110}) {
+    CAPTURE(n);
+    std::wstring name(n, L'N');
+    Parse(L"***messages**\n:DIALOG " + name + L"\nIDC_X a\n:MENU " + name + L"\nIDC_Y b\n");
+    std::string dialogKey = ("$" + Narrow(name) + ":IDC_X").substr(0, 49);
+    std::string menuKey = ("@" + Narrow(name) + ":IDC_Y").substr(0, 49);
+    CHECK(Lookup(dialogKey.c_str()) == L"a");
+    CHECK(Lookup(menuKey.c_str()) == L"b");
+  }
   // A NUL ends the text.
   std::wstring withNul = L"***messages**\nIDS_A a\n";
   withNul += L'\0';
@@ -314,7 +325,10 @@ TEST_CASE("SIZE 120*100 widens the client area and every control by a fifth") {
 TEST_CASE("SIZE 100*100 and malformed sizes change texts only") {
   UseOwnResources();
   Geometry before = Measure(L"TESTPLAIN", L"");
-  for (const wchar_t* size : {L"100*100", L"120", L"0*120", L"-5*120", L"abc", L"*"}) {
+  // Percentages beyond 65535 would take the window arithmetic past 32 bits
+  // (or, read as a 64-bit number and cut, look like 120).
+  for (const wchar_t* size : {L"100*100", L"120", L"0*120", L"-5*120", L"abc", L"*", L"30000000*100", L"100*30000000",
+                              L"65536*120", L"4294967416*100", L"18446744073709551736*120"}) {
     CAPTURE(Narrow(size));
     Geometry after = Measure(L"TESTPLAIN", std::wstring(L":DIALOG TESTPLAIN\nSIZE ") + size + L"\nCAPTION New\n");
     CHECK(after.caption == L"New");
@@ -328,6 +342,8 @@ TEST_CASE("SIZE 100*100 and malformed sizes change texts only") {
   CHECK(h == 90);
   CHECK_FALSE(ParseDialogScale(L"100*100", w, h));
   CHECK(ParseDialogScale(L"100*101", w, h));
+  CHECK(ParseDialogScale(L"65535*1", w, h));
+  CHECK(w == 65535);
 }
 
 TEST_CASE("a drop-down combo box keeps the room of its list; a simple one does not") {
@@ -337,13 +353,11 @@ TEST_CASE("a drop-down combo box keeps the room of its list; a simple one does n
   // Controls: edit, drop-down list combo, simple combo, button.
   REQUIRE(before.controls.size() >= 4);
   REQUIRE(before.dropped.size() == 2);
-  int editHeight = Height(before.controls[1]);
   int listBefore = Height(before.dropped[0]);
   int listAfter = Height(after.dropped[0]);
   // Without the extra room the list would shrink to what is left below the
-  // scaled edit field; with it the list grows at least with the dialog.
+  // scaled selection field; with it the list grows at least with the dialog.
   CHECK(listAfter >= listBefore * 150 / 100);
-  CHECK(editHeight > 0);
   CHECK(abs(Height(after.controls[2]) - Height(before.controls[2]) * 150 / 100) <= 2);
 }
 
@@ -411,6 +425,62 @@ KVX_CHILD(rtl_from_module) {
   LoadLanguageModule(GetModuleHandleW(nullptr));
   LoadLanguageFile(L"uninstall.lng");
   return RightToLeftFindings() | (IsLanguageModuleLoaded() ? 16 : 0);
+}
+
+// A language file whose reading needs more memory than there is: no
+// entries, the built-in texts (exit code 0); the memory error would end the
+// process with 8.
+KVX_CHILD(language_file_without_memory) {
+  ProgramInstance = ResourceInstance = GetModuleHandleW(nullptr);
+  wchar_t path[MAX_PATH];
+  GetEnvironmentVariableW(L"KVX_LNG_FILE", path, MAX_PATH);
+  {
+    ScarceMemory scarce(1 << 20);
+    if (scarce.Patched() == 0) return 3;
+    LoadLanguageFile(path);
+  }
+  if (g_LanguageFile.Count() != 0) return 1;
+  return std::wstring(GetText(IDS_UNINSTALLKVX)) == L"Uninstall Korvex" ? 0 : 2;
+}
+
+TEST_CASE("without memory for the file, the built-in texts serve") {
+  TempFolder folder;
+  for (bool wide : {false, true}) {
+    CAPTURE(wide);
+    std::string text = "***messages**\r\nIDS_UNINSTALLKVX \"from the file\"\r\n" + std::string(1800000, 'x');
+    WriteBytes(folder / L"uninstall.lng", wide ? Utf16Bytes(Widen(text)) : Ansi(text));
+    CHECK(RunChild("language_file_without_memory", {L"KVX_LNG_FILE=" + (folder / L"uninstall.lng")}) == 0);
+  }
+}
+
+// CTest also runs this case with a UTF-8 system code page (KVX_EXPECT_ACP
+// says which): multi-byte characters across every 64 KiB of the file.
+TEST_CASE("a language file in the system code page is converted in whole characters") {
+  UseOwnResources();
+  wchar_t expected[16] = {};
+  if (GetEnvironmentVariableW(L"KVX_EXPECT_ACP", expected, 16)) REQUIRE(GetACP() == (UINT)_wtoi(expected));
+  std::wstring characters;
+  for (int i = 0; i < 100; i++) characters += L"\x00fc\x20ac\x4e2d";
+  std::wstring line = L"IDS_X " + characters + L" x\r\n";
+  std::wstring text = L"***messages**\r\n";
+  while (text.size() < 100000) text += line;
+  // Characters the code page has are written as it writes them; the file's
+  // text read back must be what converting it whole gives.
+  std::string bytes;
+  int count = WideCharToMultiByte(CP_ACP, 0, text.c_str(), (int)text.size(), nullptr, 0, nullptr, nullptr);
+  bytes.resize(count);
+  WideCharToMultiByte(CP_ACP, 0, text.c_str(), (int)text.size(), &bytes[0], count, nullptr, nullptr);
+  LoadBytes(Ansi(bytes));
+  std::wstring whole(bytes.size(), L'\0');
+  whole.resize(MultiByteToWideChar(CP_ACP, 0, bytes.data(), (int)bytes.size(), &whole[0], (int)whole.size()));
+  std::wstring lineText = whole.substr(whole.find(L"IDS_X ") + 6);
+  lineText = lineText.substr(0, lineText.find(L'\r'));
+  REQUIRE(g_LanguageFile.Count() > 300);
+  size_t wrong = 0;
+  for (size_t i = 0; i < g_LanguageFile.Count(); i++) wrong += g_LanguageFile.Text(i) != lineText;
+  CHECK(wrong == 0);
+  if (GetACP() == CP_UTF8) CHECK(lineText == characters + L" x");
+  FreeLanguageFile();
 }
 
 TEST_CASE("right to left from the file's DIRECTION and from the module's RTL resource") {

@@ -3,10 +3,18 @@
 #define DOCTEST_CONFIG_IMPLEMENT
 #include "test.h"
 
+// A child that crashes (a trap of the checked build, say) ends with the
+// exception's code: under Wine it would otherwise be reported as exit code 0.
+static LONG WINAPI EndWithExceptionCode(EXCEPTION_POINTERS* e) {
+  TerminateProcess(GetCurrentProcess(), e->ExceptionRecord->ExceptionCode);
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
 int wmain(int argc, wchar_t** argv) {
   for (int i = 1; i < argc; i++) {
     std::wstring arg = argv[i];
     if (arg.compare(0, 8, L"--child=") == 0) {
+      SetUnhandledExceptionFilter(EndWithExceptionCode);
       return RunRegisteredChild(Narrow(arg.substr(8)));
     }
   }

@@ -41,6 +41,27 @@ static uint32_t Crc32(const unsigned char* data, size_t n) {
 
 static uint32_t Le32(const unsigned char* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | ((uint32_t)p[3] << 24); }
 
+TEST_CASE("the template files are written under a program folder beyond MAX_PATH") {
+  RegistrySandbox sandbox;
+  UseRegistry();
+  TempFolder folder;
+  std::wstring deep = folder.Path();
+  for (int i = 0; i < 6; i++) {
+    deep += L"\\" + std::wstring(50, wchar_t(L'a' + i));
+    REQUIRE(CreateDirectoryW((L"\\\\?\\" + deep).c_str(), nullptr));
+  }
+  {
+    ClassicPathLimit limit(deep + L"\\uninstall.exe");
+    REQUIRE(limit.Patched() > 0);
+    PrepareTemplates();
+    InstallNewTemplate(L".kvx", true);
+    InstallNewTemplate(L".zip", false);
+  }
+  CHECK(ReadBytes(L"\\\\?\\" + deep + L"\\kvxnew.dat").size() == 24);
+  CHECK(ReadBytes(L"\\\\?\\" + deep + L"\\zipnew.dat").size() == 22);
+  CHECK(RegText(HKEY_CLASSES_ROOT, L".kvx\\ShellNew", L"FileName") == deep + L"\\kvxnew.dat");
+}
+
 TEST_CASE("the template files byte for byte, their CRC-32 fields computed here") {
   RegistrySandbox sandbox;
   UseRegistry();

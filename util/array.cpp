@@ -6,9 +6,13 @@
 
 void RaiseMemoryError() { ExitProcess(KVX_EXIT_MEMORY); }
 
+void* TryReallocateElements(void* data, size_t count, size_t size) {
+  if (size != 0 && count > SIZE_MAX / size) return nullptr;
+  return realloc(data, count * size != 0 ? count * size : 1);
+}
+
 void* ReallocateElements(void* data, size_t count, size_t size) {
-  if (size != 0 && count > SIZE_MAX / size) RaiseMemoryError();
-  void* grown = realloc(data, count * size != 0 ? count * size : 1);
+  void* grown = TryReallocateElements(data, count, size);
   if (!grown) RaiseMemoryError();
   return grown;
 }

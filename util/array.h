@@ -13,6 +13,8 @@ enum KVX_EXIT { KVX_EXIT_SUCCESS = 0, KVX_EXIT_MEMORY = 8 };
 // Storage for GrowArray: reallocates to count * size bytes, or raises the
 // memory error (also when the byte size would overflow).
 void* ReallocateElements(void* data, size_t count, size_t size);
+// The same, but null (and the old storage untouched) when it cannot be had.
+void* TryReallocateElements(void* data, size_t count, size_t size);
 void FreeElements(void* data);
 
 // Growth policy: the new capacity for a count that exceeds the old capacity.
@@ -41,6 +43,16 @@ template <class T> class GrowArray {
     if (n <= capacity_) return;
     data_ = static_cast<T*>(ReallocateElements(data_, n, sizeof(T)));
     capacity_ = n;
+  }
+  // Reserve for storage a caller can do without: false, and the array
+  // unchanged, when the memory cannot be had.
+  bool TryReserve(size_t n) {
+    if (n <= capacity_) return true;
+    T* grown = static_cast<T*>(TryReallocateElements(data_, n, sizeof(T)));
+    if (!grown) return false;
+    data_ = grown;
+    capacity_ = n;
+    return true;
   }
   void PushElement(const T& value) {
     AddElements(1);

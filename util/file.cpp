@@ -146,7 +146,12 @@ int64_t DiskFile::Tell() {
 }
 
 bool DeleteFileByName(const wchar_t* name) {
-  return WithLongRetry(name, [](const wchar_t* path) { return DeleteFileW(path) != 0; });
+  auto remove = [](const wchar_t* path) { return DeleteFileW(path) != 0; };
+  if (!EndsInDotOrBlank(name)) return WithLongRetry(name, remove);
+  // The plain form would name another file: Windows strips a trailing dot
+  // or blank, so "name." would delete "name".
+  wchar_t longName[kPathCapacity];
+  return MakeLongPathName(name, longName) && remove(longName);
 }
 
 DWORD GetAttributes(const wchar_t* name) {

@@ -81,7 +81,9 @@ bool MakeLongPathName(const wchar_t* path, wchar_t* dest, size_t capacity) {
     AppendText(dest, path + 1, capacity);
     return true;
   }
-  wchar_t current[kPathCapacity];
+  // One more than a path holds: a current directory of 2047 characters
+  // still takes the separator appended below.
+  wchar_t current[kPathCapacity + 1];
   DWORD n = GetCurrentDirectoryW(kPathCapacity, current);
   if (n == 0 || n >= kPathCapacity) return false;
   if (IsSeparator(path[0])) {
