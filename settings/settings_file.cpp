@@ -6,6 +6,8 @@
 
 #include "settings/store.h"
 #include "util/file.h"
+#include "util/handles.h"
+#include "util/links.h"
 #include "util/path.h"
 #include "util/text.h"
 
@@ -323,7 +325,11 @@ void LoadSettingsFileFrom(const wchar_t* path) {
 
 // The new content goes to a temporary file beside the old one, which is
 // replaced only once the new file is complete: a failed or interrupted save
-// never leaves a truncated settings file.
+// never leaves a truncated settings file. The file may lie in the user's
+// application data, where a link can stand at either name: the twin is made
+// only where it is meant to be and is renamed through its own handle, and a
+// settings file that is a link (or has another name too) is not replaced,
+// so that neither write reaches the file a link leads to.
 bool SaveSettingsFile() {
   SettingsFileState& s = g_SettingsFile;
   if (!s.loaded || !s.saveSettings) return false;
@@ -333,19 +339,20 @@ bool SaveSettingsFile() {
   CopyText(temporary, s.path);
   AppendText(temporary, L".new");
   if (TextLength(temporary) != TextLength(s.path) + 4) return false;
-  DiskFile file;
-  if (!file.Create(temporary, kFileShareRead | kFileWrite)) return false;
-  bool written = file.Write(bytes.Data(), bytes.Count()) && file.Flush();
-  written = file.Close() && written;
-  if (written) {
-    if (MoveFileExW(temporary, s.path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
-    wchar_t longFrom[kPathCapacity], longTo[kPathCapacity];
-    if (MakeLongPathName(temporary, longFrom) && MakeLongPathName(s.path, longTo) &&
-        MoveFileExW(longFrom, longTo, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-      return true;
+  if (!DeleteUnredirected(temporary)) return false;
+  UniqueFile twin(OpenUnredirected(temporary, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW));
+  if (!twin) return false;
+  DWORD written = 0;
+  bool ok = (bytes.Count() == 0 ||
+             (WriteFile(twin.get(), bytes.Data(), (DWORD)bytes.Count(), &written, nullptr) && written == bytes.Count())) &&
+            FlushFileBuffers(twin.get());
+  if (ok && FileExists(s.path)) {
+    UniqueFile old(OpenUnredirected(s.path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING));
+    ok = old.valid();
   }
-  DeleteFileByName(temporary);
-  return false;
+  if (ok) ok = RenameByHandle(twin.get(), s.path);
+  if (!ok) DeleteByHandle(twin.get());
+  return ok;
 }
 
 void CloseSettingsStore() {

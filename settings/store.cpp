@@ -250,6 +250,18 @@ bool SettingKeyExists(HKEY root, const wchar_t* keyPath) {
   return RegOpenKeyExW(root, RegistryPath(root, keyPath).text, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS;
 }
 
+bool SettingKeyIsEmpty(HKEY root, const wchar_t* keyPath) {
+  // The settings file keeps entries, not keys: no key of it is there empty.
+  if (RouteFor(root, keyPath) != Route::Registry) return false;
+  UniqueHkey key;
+  if (RegOpenKeyExW(root, RegistryPath(root, keyPath).text, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+    return false;
+  DWORD subkeys = 0, values = 0;
+  return RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+                          nullptr, nullptr) == ERROR_SUCCESS &&
+         subkeys == 0 && values == 0;
+}
+
 bool IsSystemIntegrationEnabled() { return g_SettingsFile.integration; }
 
 int ReadSettingInt(const wchar_t* keyPath, const wchar_t* valueName, int defaultValue) {

@@ -29,6 +29,8 @@ void DeleteSettingKey(HKEY root, const wchar_t* keyPath);
 void DeleteSettingKeyInView(HKEY root, const wchar_t* keyPath, DWORD view);
 void DeleteSettingTree(HKEY root, const wchar_t* keyPath);
 bool SettingKeyExists(HKEY root, const wchar_t* keyPath);
+// True when the registry key is there and holds neither values nor subkeys.
+bool SettingKeyIsEmpty(HKEY root, const wchar_t* keyPath);
 
 // The same with the root HKEY_CURRENT_USER.
 int ReadSettingInt(const wchar_t* keyPath, const wchar_t* valueName, int defaultValue);

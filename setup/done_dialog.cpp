@@ -8,8 +8,12 @@
 #include "lang/module.h"
 #include "setup/help.h"
 #include "util/file.h"
+#include "util/links.h"
 #include "util/path.h"
 #include "util/text.h"
+
+// A preset settings file is small; anything far larger is no preset.
+const size_t kMaxPresetBytes = 16 << 20;
 
 bool CopyFromInstallerFolder(const wchar_t* fileName) {
   wchar_t folder[kPathCapacity], settingsFile[kPathCapacity];
@@ -21,7 +25,10 @@ bool CopyFromInstallerFolder(const wchar_t* fileName) {
   if (n == 0 || n >= kPathCapacity || !source[0]) return true;
   ReplaceName(source, fileName);
   if (!FileExists(source)) return false;
-  CopyFileW(source, fileName, TRUE);
+  // The installer's folder is often the user's downloads: a link planted
+  // there at the file's name must not have the elevated setup copy what it
+  // leads to into the installation folder, where every user can read it.
+  CopyFileUnredirected(source, fileName, kMaxPresetBytes);
   return true;
 }
 

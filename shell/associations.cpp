@@ -40,13 +40,14 @@ static void SavePreviousState(const wchar_t* extension, const wchar_t* settings)
 }
 
 // A claim cut short between creating the extension key and writing its
-// default value (a killed setup) leaves the key without that value. When
-// the saved state says the key did not exist before, such a key is the one
-// the cut claim made: the saved state stays, or the next claim would record
-// the key as another program's and the release would leave it behind.
+// default value (a killed setup) leaves the key with nothing in it. When the
+// saved state says the key did not exist before, such a key is the one the
+// cut claim made: the saved state stays, or the next claim would record the
+// key as another program's and the release would leave it behind. A key
+// with anything in it is another program's, made after our release (which
+// leaves the saved state in place): it is recorded as the previous owner.
 static bool ClaimCutShort(const wchar_t* extension, const wchar_t* settings) {
-  wchar_t type[512];
-  return ReadSettingInt(settings, L"Exist", 1) == 0 && !ReadSettingString(HKEY_CLASSES_ROOT, extension, L"", type, L"");
+  return ReadSettingInt(settings, L"Exist", 1) == 0 && SettingKeyIsEmpty(HKEY_CLASSES_ROOT, extension);
 }
 
 static void VolumeName(unsigned n, wchar_t (&name)[32]) { FormatText(name, L".k%02u", n); }

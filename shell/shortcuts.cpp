@@ -9,9 +9,13 @@
 #include "setup/winver.h"
 #include "util/file.h"
 #include "util/handles.h"
+#include "util/links.h"
 #include "util/path.h"
 #include "util/scan.h"
 #include "util/text.h"
+
+// Larger than any shortcut this tool writes or keeps.
+const LONGLONG kMaxShortcutBytes = 1 << 20;
 
 bool GetSpecialFolder(wchar_t* buffer, size_t capacity, int csidl) {
   if (capacity >= MAX_PATH && SUCCEEDED(SHGetFolderPathW(nullptr, csidl, nullptr, 0, buffer))) return true;
@@ -19,32 +23,65 @@ bool GetSpecialFolder(wchar_t* buffer, size_t capacity, int csidl) {
   return false;
 }
 
+// The shortcut file is read and written through one handle that is known to
+// be the file at the link path: on the user's desktop or in the user's
+// program group a link may stand at that name, and the elevated setup must
+// not write what it leads to. An existing shortcut keeps what is not set
+// below (hotkey, window state, arguments).
 bool CreateShellLink(const wchar_t* target, const wchar_t* linkPath, const wchar_t* workingFolder,
                      const wchar_t* description, const wchar_t* icon) {
   ComPtr<IShellLinkW> link;
   if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void())))
     return false;
-  ComPtr<IPersistFile> file;
-  if (FAILED(link->QueryInterface(IID_IPersistFile, file.put_void()))) return false;
-  file->Load(linkPath, STGM_READWRITE);  // an existing shortcut keeps what is not set below
+  ComPtr<IPersistStream> persist;
+  if (FAILED(link->QueryInterface(IID_IPersistStream, persist.put_void()))) return false;
+  UniqueFile file(OpenUnredirected(linkPath, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS));
+  if (!file) return false;
+  LARGE_INTEGER size;
+  bool existed = GetFileSizeEx(file.get(), &size) && size.QuadPart > 0;
+  if (existed && size.QuadPart < kMaxShortcutBytes) {
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, (SIZE_T)size.QuadPart);
+    ComPtr<IStream> in;
+    if (memory && SUCCEEDED(CreateStreamOnHGlobal(memory, TRUE, in.put()))) {
+      void* bytes = GlobalLock(memory);
+      DWORD got = 0;
+      bool read = ReadFile(file.get(), bytes, (DWORD)size.QuadPart, &got, nullptr) && got == size.QuadPart;
+      GlobalUnlock(memory);
+      if (read) persist->Load(in.get());  // a damaged shortcut is written anew
+    } else if (memory) {
+      GlobalFree(memory);
+    }
+  }
   link->SetPath(target);
   link->SetDescription(description);
   link->SetIconLocation(icon ? icon : L"", 0);
   if (workingFolder) link->SetWorkingDirectory(workingFolder);
-  return SUCCEEDED(file->Save(linkPath, TRUE));
+  ComPtr<IStream> out;
+  HGLOBAL saved = nullptr;
+  STATSTG stat = {};
+  bool ok = SUCCEEDED(CreateStreamOnHGlobal(nullptr, TRUE, out.put())) && SUCCEEDED(persist->Save(out.get(), TRUE)) &&
+            SUCCEEDED(out->Stat(&stat, STATFLAG_NONAME)) && stat.cbSize.QuadPart < kMaxShortcutBytes &&
+            SUCCEEDED(GetHGlobalFromStream(out.get(), &saved));
+  if (ok) {
+    void* bytes = GlobalLock(saved);
+    DWORD written = 0;
+    LARGE_INTEGER zero = {};
+    ok = bytes && SetFilePointerEx(file.get(), zero, nullptr, FILE_BEGIN) &&
+         WriteFile(file.get(), bytes, (DWORD)stat.cbSize.QuadPart, &written, nullptr) &&
+         written == stat.cbSize.QuadPart && SetEndOfFile(file.get());
+    GlobalUnlock(saved);
+  }
+  if (!ok && !existed) DeleteByHandle(file.get());  // no empty shortcut left behind
+  return ok;
 }
 
+// The folder and everything in it go without any question; nothing is
+// followed through a link, neither the folder nor a folder above it, nor
+// anything inside it.
 void RemoveFolder(const wchar_t* path) {
   DWORD attributes = GetFileAttributesW(path);
   if (attributes == INVALID_FILE_ATTRIBUTES || !IsDirectoryAttr(attributes) || IsReparsePointAttr(attributes)) return;
-  wchar_t from[kPathCapacity + 1];
-  CopyText(from, path, kPathCapacity);
-  from[TextLength(from) + 1] = 0;  // the list ends with two NULs
-  SHFILEOPSTRUCTW operation = {};
-  operation.wFunc = FO_DELETE;
-  operation.pFrom = from;
-  operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
-  SHFileOperationW(&operation);
+  DeleteTreeUnredirected(path);
 }
 
 namespace {
@@ -66,17 +103,22 @@ struct GroupItem {
 
 // Empties an existing group folder of its files (subfolders stay), makes the
 // folder and puts the items into it.
+// A group folder that is a link, or lies below one, is neither emptied nor
+// filled: the files deleted and written would be those of another folder.
 void BuildGroup(const wchar_t* group, const GroupItem (&items)[4], const wchar_t* program,
                 const wchar_t* workingFolder, const wchar_t* description, const wchar_t* icon) {
+  if (PathCrossesLink(group)) return;
   if (FileExists(group)) {
     wchar_t mask[kPathCapacity];
     JoinPath(group, L"*", mask);
     DirectoryScan scan;
     scan.SetMask(mask);
     FoundEntry entry;
-    while (scan.Next(entry)) DeleteFileByName(entry.name);
+    while (scan.Next(entry))
+      if (!entry.isDirectory) DeleteUnredirected(entry.name);
   }
   CreateDirectoryW(group, nullptr);
+  if (PathCrossesLink(group)) return;
   for (size_t i = 0; i < 4; i++) {
     if (!IsPlainFileName(items[i].target) || !IsPlainFileName(items[i].link)) continue;
     wchar_t link[kPathCapacity], target[kPathCapacity];
@@ -106,7 +148,7 @@ void SetShortcuts(const IntegrationOptions& options, wchar_t* groupPath, size_t 
   JoinPath(folder, L"Korvex.lnk", allLink);
   const wchar_t* desktopLink = userLink[0] && FileExists(userLink) ? userLink : allLink;
   if (options.Desktop) CreateShellLink(program, desktopLink, nullptr, description, icon);
-  else DeleteFileByName(desktopLink);
+  else DeleteUnredirected(desktopLink);
 
   wchar_t workingFolder[kPathCapacity];
   GetSpecialFolder(workingFolder, CSIDL_DESKTOPDIRECTORY);
@@ -116,7 +158,7 @@ void SetShortcuts(const IntegrationOptions& options, wchar_t* groupPath, size_t 
   AddTrailingSeparator(startMenu);
   AppendText(startMenu, L"Korvex.lnk");
   if (options.StartMenu) CreateShellLink(program, startMenu, workingFolder, description, icon);
-  else DeleteFileByName(startMenu);
+  else DeleteUnredirected(startMenu);
 
   // The texts are copied: the lookup hands out short-lived buffers.
   static GroupItem items[4];

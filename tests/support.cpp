@@ -103,7 +103,12 @@ TempFolder::TempFolder(const std::wstring& hint) {
   }
 }
 
-TempFolder::~TempFolder() { RemoveTree(path_); }
+TempFolder::~TempFolder() {
+  RemoveTree(path_);
+  // Links planted inside lead the Windows calls elsewhere; the unix removal
+  // takes them as they are.
+  if (GetFileAttributesW(path_.c_str()) != INVALID_FILE_ATTRIBUTES) RemoveTreeOfLinks(path_);
+}
 
 std::vector<DWORD> CaptureWindow(HWND window, int& width, int& height) {
   RECT r;
@@ -612,3 +617,53 @@ ScarceMemory::ScarceMemory(size_t largest)
               std::vector<std::pair<const char*, void*>>{{"HeapAlloc", (void*)ScarceHeapAlloc},
                                                          {"HeapReAlloc", (void*)ScarceHeapReAlloc}})) {}
 
+// ---------------------------------------------------------------- links
+
+namespace {
+
+// The unix form of a Windows path (Wine's own conversion); empty when none.
+std::wstring UnixPath(const std::wstring& path) {
+  typedef char*(CDECL * ToUnix)(LPCWSTR);
+  static auto toUnix = (ToUnix)(void*)GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
+  char* unix = toUnix ? toUnix(path.c_str()) : nullptr;
+  std::wstring out = unix ? Widen(unix) : L"";
+  HeapFree(GetProcessHeap(), 0, unix);
+  return out;
+}
+
+// Runs a unix program on unix paths (Wine starts a program given by its
+// unix path, but has no exit code of it), then waits up to two seconds for
+// `done` to hold.
+bool RunUnix(const std::wstring& program, const std::vector<std::wstring>& paths, const std::function<bool()>& done) {
+  std::wstring command = program;
+  for (auto& p : paths) {
+    if (p.empty()) return false;
+    command += L" \"" + p + L"\"";
+  }
+  if (RunProcess(command).startError) return false;
+  for (int i = 0; i < 40 && !done(); i++) Sleep(50);
+  return done();
+}
+
+// Whether anything is at the path, a link included (even one whose target is gone).
+bool LinkOrFileAt(const std::wstring& path) {
+  WIN32_FIND_DATAW data;
+  HANDLE h = FindFirstFileW(path.c_str(), &data);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  FindClose(h);
+  return true;
+}
+
+}  // namespace
+
+bool PlantLink(const std::wstring& link, const std::wstring& target) {
+  return RunUnix(L"/bin/ln -sfn", {UnixPath(target), UnixPath(link)}, [&] { return LinkOrFileAt(link); });
+}
+
+bool RemoveLink(const std::wstring& link) {
+  return RunUnix(L"/bin/rm -f", {UnixPath(link)}, [&] { return !LinkOrFileAt(link); });
+}
+
+void RemoveTreeOfLinks(const std::wstring& path) {
+  RunUnix(L"/bin/rm -rf", {UnixPath(path)}, [&] { return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES; });
+}

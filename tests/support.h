@@ -121,6 +121,16 @@ class FileHolder {
   bool holding_ = false;
 };
 
+// Makes `link` a symbolic link to `target` (both Windows paths; the link's
+// folder must exist), as a user could plant one where the tool writes: a
+// unix symbolic link in the prefix, which Wine follows as Windows follows a
+// link (a link to a folder is also reported as a reparse point).
+bool PlantLink(const std::wstring& link, const std::wstring& target);
+// Removes such a link itself (a Windows deletion would reach its target),
+// and a folder with links in it.
+bool RemoveLink(const std::wstring& link);
+void RemoveTreeOfLinks(const std::wstring& path);
+
 // The screen under a window, as 32-bit pixels, top row first.
 std::vector<DWORD> CaptureWindow(HWND window, int& width, int& height);
 

@@ -573,6 +573,73 @@ TEST_CASE("shortcuts: the all-users desktop when the user has none; only one is 
   CHECK_FALSE(Exists(allDesktop + L"\\Korvex.lnk"));
 }
 
+TEST_CASE("links planted in the user's shortcut folders lead nowhere") {
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  Installed installed;
+  std::wstring userDesktop = Special(CSIDL_DESKTOPDIRECTORY), programs = Special(CSIDL_PROGRAMS);
+  std::wstring userLink = userDesktop + L"\\Korvex.lnk", userGroup = programs + L"\\Korvex";
+  // Whatever happens, the profile's folders lose what was planted in them.
+  struct Unplant {
+    std::vector<std::wstring> paths;
+    ~Unplant() {
+      for (auto& p : paths) RemoveTreeOfLinks(p);
+    }
+  } unplant{{userLink, userGroup}};
+  TempFolder victims;
+  std::wstring victim = victims / L"victim.lnk", folder = victims / L"folder";
+  WriteText(victim, "victim");
+  MakeDirs(folder);
+  WriteText(folder + L"\\Korvex.lnk", "not a shortcut of ours");
+  auto unchanged = [&] {
+    CHECK(ReadBytes(victim) == Bytes{'v', 'i', 'c', 't', 'i', 'm'});
+    CHECK(ReadBytes(folder + L"\\Korvex.lnk").size() == 22);
+    CHECK_FALSE(Exists(folder + L"\\Korvex help.lnk"));
+  };
+  std::wstring groupOut = installed.root / L"group.txt";
+  // The desktop shortcut's name and the group folder are links.
+  REQUIRE(PlantLink(userLink, victim));
+  REQUIRE(PlantLink(userGroup, folder));
+  installed.Run("shortcuts", {L"KVX_OPTIONS=D1P1", L"KVX_GROUP_OUT=" + groupOut});
+  unchanged();
+  installed.Run("shortcuts", {L"KVX_OPTIONS=D0P0", L"KVX_GROUP_OUT=" + groupOut});
+  unchanged();
+  RemoveTreeOfLinks(userLink);
+  RemoveTreeOfLinks(userGroup);
+  // Links inside a group of its own: emptied and removed around them.
+  MakeDirs(userGroup);
+  REQUIRE(PlantLink(userGroup + L"\\planted.lnk", victim));
+  REQUIRE(PlantLink(userGroup + L"\\planted folder", folder));
+  installed.Run("shortcuts", {L"KVX_OPTIONS=P1", L"KVX_GROUP_OUT=" + groupOut});
+  CHECK(Exists(userGroup + L"\\Korvex help.lnk"));
+  installed.Run("shortcuts", {L"KVX_OPTIONS=P0", L"KVX_GROUP_OUT=" + groupOut});
+  unchanged();
+  CHECK_FALSE(Exists(userGroup + L"\\Korvex help.lnk"));
+  RemoveTreeOfLinks(userGroup);
+  // A group below a link: the user's programs folder leads elsewhere.
+  struct ProgramsFolder {
+    std::wstring key = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    bool present = false;
+    std::wstring saved = RegText(HKEY_CURRENT_USER, key, L"Programs", &present);
+    ~ProgramsFolder() {
+      if (present)
+        RegPutRaw(HKEY_CURRENT_USER, key, L"Programs", REG_EXPAND_SZ, saved.c_str(),
+                  (DWORD)((saved.size() + 1) * sizeof(wchar_t)));
+    }
+  } programsFolder;
+  REQUIRE(programsFolder.present);
+  MakeDirs(victims / L"elsewhere\\Programs\\Korvex");
+  WriteText(victims / L"elsewhere\\Programs\\Korvex\\Korvex.lnk", "victim");
+  REQUIRE(PlantLink(installed.root / L"via", victims / L"elsewhere"));
+  RegPutText(HKEY_CURRENT_USER, programsFolder.key, L"Programs", installed.root / L"via\\Programs");
+  REQUIRE(Special(CSIDL_PROGRAMS) == installed.root / L"via\\Programs");
+  installed.Run("shortcuts", {L"KVX_OPTIONS=P1", L"KVX_GROUP_OUT=" + groupOut});
+  CHECK(ReadBytes(victims / L"elsewhere\\Programs\\Korvex\\Korvex.lnk").size() == 6);
+  CHECK_FALSE(Exists(victims / L"elsewhere\\Programs\\Korvex\\Korvex help.lnk"));
+  installed.Run("shortcuts", {L"KVX_OPTIONS=P0", L"KVX_GROUP_OUT=" + groupOut});
+  CHECK(ReadBytes(victims / L"elsewhere\\Programs\\Korvex\\Korvex.lnk").size() == 6);
+  RemoveLink(installed.root / L"via");
+}
+
 TEST_CASE("a program group that is a link is not removed") {
   // A link made by the prefix's set-up (see tests/scripts/prefix.sh); the
   // removal of a program group is RemoveFolder.

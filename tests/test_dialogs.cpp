@@ -440,6 +440,13 @@ TEST_CASE("the post-setup copy step") {
   CHECK(RunPostSetupCopy());  // an existing file is not overwritten
   CHECK(ReadBytes(current + L"\\korvex.ini").size() == 4);
   DeleteFileW((current + L"\\korvex.ini").c_str());
+  // A link planted beside the installer: what it leads to is not copied.
+  std::wstring secret = root / L"secret.txt";
+  WriteText(secret, "not for the user");
+  DeleteFileW((installer + L"\\korvex.ini").c_str());
+  REQUIRE(PlantLink(installer + L"\\korvex.ini", secret));
+  CHECK(RunPostSetupCopy());
+  CHECK_FALSE(Exists(current + L"\\korvex.ini"));
   WriteText(settings + L"\\korvex.ini", "in the settings folder");
   CHECK(RunPostSetupCopy());
   CHECK_FALSE(Exists(current + L"\\korvex.ini"));

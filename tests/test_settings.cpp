@@ -427,6 +427,32 @@ TEST_CASE("settings file: a save that cannot complete leaves the old file as it 
   CHECK(SaveSettingsFile());
   CHECK(SavedText(ini).find(L"HKCU\\a=2\r\n") != std::wstring::npos);
   CHECK_FALSE(Exists(ini + L".new"));
+
+  // Links planted at either name, or in place of the folder: the file they
+  // lead to never changes, and the settings file stays as it was.
+  std::wstring victim = folder / L"victim.txt", linked = folder / L"linked";
+  WriteText(victim, "HKCU\\a=7\n");
+  MakeDirs(linked);
+  Bytes saved = ReadBytes(ini), victimBefore = ReadBytes(victim);
+  REQUIRE(PlantLink(ini + L".new", victim));
+  WriteSettingInt(L"", L"a", 3);
+  CHECK_FALSE(SaveSettingsFile());
+  CHECK(ReadBytes(ini) == saved);
+  RemoveLink(ini + L".new");
+  std::wstring redirected = folder / L"redirected", linkedIni = redirected + L"\\Korvex.ini";
+  REQUIRE(PlantLink(redirected, linked));
+  WriteText(linkedIni, "HKCU\\a=8\n");
+  UseFile(linkedIni);
+  WriteSettingInt(L"", L"a", 4);
+  CHECK_FALSE(SaveSettingsFile());
+  CHECK_FALSE(Exists(linked + L"\\Korvex.ini.new"));
+  REQUIRE(PlantLink(folder / L"Linked.ini", victim));
+  UseFile(folder / L"Linked.ini");
+  CHECK(ReadSettingInt(L"", L"a", 0) == 7);  // read through the link: the user's own file
+  WriteSettingInt(L"", L"a", 5);
+  CHECK_FALSE(SaveSettingsFile());
+  CHECK(ReadBytes(victim) == victimBefore);
+  CHECK_FALSE(Exists(folder / L"Linked.ini.new"));
   ForgetSettingsFile();
 }
 

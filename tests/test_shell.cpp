@@ -199,6 +199,30 @@ TEST_CASE("a type taken over by another program after our claim is left alone") 
   CHECK(Default(L".k05") == L"Korvex");  // the volume names went with the extension's release only
 }
 
+TEST_CASE("a key another program makes after our release is that program's at the next claim") {
+  RegistrySandbox sandbox;
+  UseRegistry();
+  for (const wchar_t* extension : {L".tlz", L".zip"}) {
+    CAPTURE(Narrow(extension));
+    bool zip = lstrcmpW(extension, L".zip") == 0;
+    SetExtensionAssociation(extension, true, true, false, zip);
+    SetExtensionAssociation(extension, false, true, false, zip);
+    REQUIRE_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, extension));
+    // A value other than the default one, or only a subkey: not the empty
+    // key a cut claim leaves.
+    std::wstring key = extension;
+    if (zip) RegPutText(HKEY_CLASSES_ROOT, key + L"\\ShellNew", L"FileName", L"C:\\Other\\new.zip");
+    else RegPutText(HKEY_CLASSES_ROOT, key, L"Content Type", L"application/x-other");
+    SetExtensionAssociation(extension, true, true, false, zip);
+    CHECK(IsOwnAssociation(extension));
+    SetExtensionAssociation(extension, false, true, false, zip);
+    if (zip) CHECK(RegText(HKEY_CLASSES_ROOT, key + L"\\ShellNew", L"FileName") == L"C:\\Other\\new.zip");
+    else CHECK(RegText(HKEY_CLASSES_ROOT, key, L"Content Type") == L"application/x-other");
+    CHECK_FALSE(IsOwnAssociation(extension));
+  }
+  DeleteFileW(ProgramFile(L"zipnew.dat").c_str());
+}
+
 TEST_CASE("an extension that did not exist before is gone after the release, ShellNew key and all") {
   RegistrySandbox sandbox;
   UseRegistry();

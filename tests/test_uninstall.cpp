@@ -243,6 +243,30 @@ TEST_CASE("a planted batch file is replaced, never followed or appended to") {
   CHECK(Exists(t.Program()));
   CHECK_FALSE(Exists(t.Path("Korvex.exe")));
   CHECK(Exists(scene.Batch() + L"\\inside.txt"));
+  RemoveTree(scene.Batch());
+
+  // A link at the batch file's name, or a temporary folder that is a link:
+  // nothing is written or deleted where they lead, and without a batch file
+  // the program and its folder stay.
+  std::wstring victims = scene.root / L"victims";
+  MakeDirs(victims);
+  REQUIRE(PlantLink(scene.Batch(), victim));
+  SampleInstallation u(scene.root / L"Third");
+  Uninstall(u, scene);
+  Sleep(3000);
+  CHECK(ReadBytes(victim).size() == 15);
+  CHECK(Exists(u.Program()));
+  CHECK_FALSE(Exists(u.Path("Korvex.exe")));
+  RemoveLink(scene.Batch());
+  Scene redirected;
+  REQUIRE(RemoveDirectoryW(redirected.temp.c_str()));
+  REQUIRE(PlantLink(redirected.temp, victims));
+  SampleInstallation v(redirected.root / L"Fourth");
+  Uninstall(v, redirected);
+  Sleep(3000);
+  CHECK(Exists(v.Program()));
+  CHECK_FALSE(Exists(victims + L"\\Uninstall_Kvx.Bat"));
+  RemoveLink(redirected.temp);
 }
 
 KVX_CHILD(driver_msi) {
@@ -347,10 +371,27 @@ TEST_CASE("the browser-data folder goes from the configured temporary folder") {
   std::wstring configured = scene.root / L"configured";
   MakeDirs(configured + L"\\Korvex.exe.WebView2\\EBWebView");
   WriteText(configured + L"\\Korvex.exe.WebView2\\EBWebView\\x.dat", "browser data");
+  // Links inside lead to what is not the browser's: that stays.
+  std::wstring victims = scene.root / L"victims";
+  MakeDirs(victims);
+  WriteText(victims + L"\\keep.txt", "keep");
+  REQUIRE(PlantLink(configured + L"\\Korvex.exe.WebView2\\EBWebView\\folder-link", victims));
+  REQUIRE(PlantLink(configured + L"\\Korvex.exe.WebView2\\file-link", victims + L"\\keep.txt"));
   RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"TempFolder", configured);
   Uninstall(s, scene);
   CHECK(WaitUntilGone(s.folder, 30000));
-  CHECK_FALSE(Exists(configured + L"\\Korvex.exe.WebView2"));
+  CHECK(ReadBytes(victims + L"\\keep.txt").size() == 4);
+  CHECK_FALSE(Exists(configured + L"\\Korvex.exe.WebView2\\EBWebView\\x.dat"));
   CHECK(Exists(configured));
+  // And the configured folder itself a link: nothing in it is touched.
+  RemoveTreeOfLinks(configured + L"\\Korvex.exe.WebView2");
+  MakeDirs(victims + L"\\Korvex.exe.WebView2");
+  WriteText(victims + L"\\Korvex.exe.WebView2\\own.dat", "own");
+  REQUIRE(PlantLink(scene.root / L"configured link", victims));
+  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"TempFolder", scene.root / L"configured link");
+  SampleInstallation t(scene.root / L"Second");
+  Uninstall(t, scene);
+  CHECK(WaitUntilGone(t.folder, 30000));
+  CHECK(Exists(victims + L"\\Korvex.exe.WebView2\\own.dat"));
   RegRemoveTree(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths");
 }

@@ -6,6 +6,7 @@
 #include "test.h"
 #include "util/array.h"
 #include "util/file.h"
+#include "util/links.h"
 #include "util/path.h"
 #include "util/scan.h"
 #include "util/text.h"
@@ -299,6 +300,64 @@ TEST_CASE("files through names the plain form cannot carry") {
   f.Close();
   CHECK(FileExists(file.c_str()));
   CHECK(IsDirectoryAttr(GetAttributes(deep.c_str())));
+}
+
+TEST_CASE("files behind links are neither written nor deleted") {
+  TempFolder folder;
+  std::wstring victim = folder / L"victim.txt", victims = folder / L"victims";
+  WriteText(victim, "victim");
+  MakeDirs(victims);
+  WriteText(victims + L"\\inside.txt", "inside");
+  REQUIRE(PlantLink(folder / L"file-link", victim));
+  REQUIRE(PlantLink(folder / L"folder-link", victims));
+  REQUIRE(CreateHardLinkW((folder / L"second-name").c_str(), victim.c_str(), nullptr));
+  std::wstring plain = folder / L"a file of its own.txt";
+  WriteText(plain, "plain");
+  wchar_t shortForm[MAX_PATH];
+  REQUIRE(GetShortPathNameW(plain.c_str(), shortForm, MAX_PATH));
+  struct {
+    std::wstring path;
+    bool own, crossesLink;
+  } const rows[] = {
+      {plain, true, false},
+      {shortForm, true, false},
+      {folder / L"file-link", false, false},  // Wine follows a link to a file as if it were the file
+      {folder / L"folder-link\\inside.txt", false, true},
+      {folder / L"second-name", false, false},
+  };
+  for (auto& row : rows) {
+    CAPTURE(Narrow(row.path));
+    HANDLE h = OpenUnredirected(row.path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+    CHECK((h != INVALID_HANDLE_VALUE) == row.own);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    CHECK(PathCrossesLink(row.path.c_str()) == row.crossesLink);
+  }
+  CHECK(PathCrossesLink((folder / L"folder-link\\missing\\deeper").c_str()));
+  CHECK_FALSE(PathCrossesLink((folder / L"missing\\deeper").c_str()));
+  // A new file through a folder link is made, found elsewhere and removed again.
+  CHECK(OpenUnredirected((folder / L"folder-link\\new.txt").c_str(), GENERIC_WRITE, 0, CREATE_NEW) ==
+        INVALID_HANDLE_VALUE);
+  CHECK_FALSE(Exists(victims + L"\\new.txt"));
+  // Deletions: the plain file goes, read-only too; nothing behind a link does.
+  SetFileAttributesW(plain.c_str(), FILE_ATTRIBUTE_READONLY);
+  CHECK(DeleteUnredirected(plain.c_str()));
+  CHECK_FALSE(Exists(plain));
+  CHECK(DeleteUnredirected(plain.c_str()));  // nothing there
+  CHECK_FALSE(DeleteUnredirected((folder / L"file-link").c_str()));
+  CHECK_FALSE(DeleteUnredirected((folder / L"folder-link\\inside.txt").c_str()));
+  CHECK(ReadBytes(victim) == Bytes{'v', 'i', 'c', 't', 'i', 'm'});
+  CHECK(Exists(victims + L"\\inside.txt"));
+  // A tree with links inside: its own files go, the links' targets stay.
+  std::wstring tree = folder / L"tree";
+  MakeDirs(tree + L"\\sub\\deeper");
+  WriteText(tree + L"\\sub\\deeper\\own.txt", "own");
+  REQUIRE(PlantLink(tree + L"\\sub\\folder-link", victims));
+  REQUIRE(PlantLink(tree + L"\\file-link", victim));
+  DeleteTreeUnredirected((folder / L"folder-link").c_str());
+  DeleteTreeUnredirected(tree.c_str());
+  CHECK_FALSE(Exists(tree + L"\\sub\\deeper"));
+  CHECK(Exists(victims + L"\\inside.txt"));
+  CHECK(ReadBytes(victim).size() == 6);
 }
 
 TEST_CASE("MakeFolder results") {

@@ -14,6 +14,7 @@
 #include "uninstall/file_list.h"
 #include "uninstall/removal.h"
 #include "util/file.h"
+#include "util/links.h"
 #include "util/path.h"
 #include "util/text.h"
 
@@ -191,26 +192,28 @@ bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator,
   return rebootNeeded;
 }
 
-// Creates the batch file afresh: whatever stands at its name (a file, a
-// link planted to have an elevated uninstall overwrite something else) is
-// removed, and the new file is made exclusively, never opened in place.
+// Creates the batch file afresh in the user's temporary folder, where any
+// process of the user can plant a link at its name. A file left there is
+// deleted only when it is a file of its own (a link planted to have the
+// elevated uninstall delete something else stays, and so does what it
+// leads to); the new file is made exclusively and is used only when it is
+// where it was meant to be, so that no link redirects the write. When it
+// cannot be made so, there is no batch file.
 FILE* CreateBatchFile(const wchar_t* path) {
-  DWORD attributes = GetFileAttributesW(path);
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) RemoveDirectoryW(path);
-    else DeleteFileW(path);
-  }
-  HANDLE h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (!DeleteUnredirected(path)) return nullptr;
+  HANDLE h = OpenUnredirected(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   int fd = _open_osfhandle((intptr_t)h, _O_WRONLY | _O_BINARY);
   if (fd < 0) {
+    DeleteByHandle(h);
     CloseHandle(h);
     return nullptr;
   }
   FILE* stream = _fdopen(fd, "wb");
-  if (!stream) _close(fd);
+  if (!stream) {
+    DeleteByHandle(h);
+    _close(fd);
+  }
   return stream;
 }
 
