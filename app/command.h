@@ -9,8 +9,14 @@ struct RunOptions {
   bool Silent;           // "s", in either string
   bool Msi;              // "msi": a package installer runs us
   bool NoExplorer;       // "noexplorer": do not open the program group
-  int ExitCode;          // 0, or 1 when the setup dialog was cancelled
+  int ExitCode;          // the process exit code: one of the kExit values
 };
+
+// Exit codes. A removal that needs a restart to finish is a success (0):
+// package managers take other codes for failures.
+const int kExitSuccess = 0;
+const int kExitSetupCancelled = 1;  // the setup dialog was cancelled
+const int kExitListMissing = 2;     // uninstall: "Uninstall.lst" could not be opened, nothing removed
 
 // Process-wide; zero at start, flags only ever change from false to true.
 extern RunOptions g_RunOptions;

@@ -116,7 +116,7 @@ INT_PTR CALLBACK SetupDialogProc(HWND window, UINT message, WPARAM wParam, LPARA
       Confirm(window);
       break;
     case IDCANCEL:
-      g_RunOptions.ExitCode = 1;
+      g_RunOptions.ExitCode = kExitSetupCancelled;
       EndDialog(window, 0);
       break;
     case IDC_SHELLEXT: {

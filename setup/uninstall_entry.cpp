@@ -2,13 +2,18 @@
 
 #include "lang/language.h"
 #include "settings/store.h"
+#include "uninstall/file_list.h"
+#include "util/array.h"
 #include "util/file.h"
 #include "util/path.h"
+#include "util/scan.h"
 #include "util/text.h"
 
 const wchar_t kUninstallEntryKey[] = L"\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver";
 
 static const int kMajor = 6, kMinor = 20, kPreRelease = 2;
+// A file list larger than this is no list of this product's files.
+static const size_t kMaxMeasuredListBytes = 64 << 20;
 
 void ComposeDisplayName(wchar_t* dest, size_t capacity) {
   CopyText(dest, L"Korvex", capacity);
@@ -20,6 +25,73 @@ void ComposeDisplayName(wchar_t* dest, size_t capacity) {
   AppendText(dest, piece, capacity);
   FormatText(piece, L" (%s)", GetText(IDS_64BIT));
   AppendText(dest, piece, capacity);
+}
+
+namespace {
+
+// Full paths in one pool, for counting each file once.
+struct PathPool {
+  GrowArray<wchar_t> text;
+  GrowArray<size_t> starts;
+  void Add(const wchar_t* path) {
+    size_t at = text.Count(), length = TextLength(path) + 1;
+    text.AddElements(length);
+    CopyText(text.Data() + at, path, length);
+    starts.PushElement(at);
+  }
+};
+
+const PathPool* g_Sorting;
+int ComparePaths(const void* a, const void* b) {
+  const wchar_t* base = g_Sorting->text.Data();
+  int r = CompareStringOrdinal(base + *static_cast<const size_t*>(a), -1, base + *static_cast<const size_t*>(b), -1,
+                               TRUE);
+  return r == CSTR_LESS_THAN ? -1 : r == CSTR_GREATER_THAN ? 1 : 0;
+}
+
+}  // namespace
+
+uint64_t MeasureInstallation(const wchar_t* program) {
+  PathPool paths;
+  paths.Add(program);
+  wchar_t folder[kPathCapacity];
+  CopyText(folder, program);
+  *PointToName(folder) = 0;  // with its trailing separator
+  wchar_t listPath[kPathCapacity];
+  JoinPath(folder, L"Uninstall.lst", listPath);
+  GrowArray<char> bytes;
+  {
+    DiskFile list;
+    if (list.Open(listPath, kFileShareWrite)) {
+      for (;;) {
+        size_t at = bytes.Count();
+        bytes.AddElements(65536);
+        size_t got = list.Read(bytes.Data() + at, 65536);
+        bytes.Shrink(at + got);
+        if (got == 0 || bytes.Count() >= kMaxMeasuredListBytes) break;
+      }
+    }
+  }
+  GrowArray<FileListEntry> entries;
+  ParseFileList(bytes.Data(), bytes.Count(), entries);
+  size_t folderLength = TextLength(folder);
+  wchar_t full[kPathCapacity];
+  char line[kPathCapacity];
+  for (size_t i = 0; i < entries.Count(); i++) {
+    CopyTextA(line, bytes.Data() + entries[i].offset, entries[i].length + 1);
+    CopyText(full, folder);
+    int n = MultiByteToWideChar(CP_ACP, 0, line, -1, full + folderLength, (int)(kPathCapacity - folderLength));
+    if (n > 0 && IsContainedEntry(full + folderLength)) paths.Add(full);
+  }
+  g_Sorting = &paths;
+  SortElements(paths.starts.Data(), paths.starts.Count(), sizeof(size_t), ComparePaths);
+  uint64_t total = 0;
+  FoundEntry found;
+  for (size_t i = 0; i < paths.starts.Count(); i++) {
+    if (i > 0 && ComparePaths(&paths.starts[i - 1], &paths.starts[i]) == 0) continue;  // named twice
+    if (FindSingle(paths.text.Data() + paths.starts[i], found) && !found.isDirectory) total += found.size;
+  }
+  return total;
 }
 
 LONG WriteUninstallEntry() {
@@ -35,6 +107,8 @@ LONG WriteUninstallEntry() {
   wchar_t program[kPathCapacity];
   GetModuleFileNameW(nullptr, program, kPathCapacity - 1);
   program[kPathCapacity - 2] = 0;
+  wchar_t full[kPathCapacity];
+  CopyText(full, program);
   // Quoted: unquoted, a path with blanks would be tried cut at each blank
   // ("C:\Program.exe") before the right one.
   wchar_t command[kPathCapacity + 2];
@@ -54,5 +128,18 @@ LONG WriteUninstallEntry() {
   WriteSettingInt(HKEY_LOCAL_MACHINE, key, L"NoModify", 1);
   WriteSettingInt(HKEY_LOCAL_MACHINE, key, L"NoRepair", 1);
   WriteSettingInt(HKEY_LOCAL_MACHINE, key, L"Language", 0);
-  return WriteSettingString(HKEY_LOCAL_MACHINE, key, L"Publisher", L"Velmora GmbH");
+  LONG result = WriteSettingString(HKEY_LOCAL_MACHINE, key, L"Publisher", L"Velmora GmbH");
+
+  // What package managers and the list of installed programs read besides:
+  // the command that removes the product without a question, its size and
+  // the day it was set up.
+  FormatText(command, L"\"%s\" /S", full);
+  WriteSettingString(HKEY_LOCAL_MACHINE, key, L"QuietUninstallString", command);
+  uint64_t kib = (MeasureInstallation(full) + 1023) / 1024;
+  WriteSettingInt(HKEY_LOCAL_MACHINE, key, L"EstimatedSize", (int)(uint32_t)(kib > 0xFFFFFFFFu ? 0xFFFFFFFFu : kib));
+  SYSTEMTIME today;
+  GetLocalTime(&today);
+  FormatText(text, L"%04u%02u%02u", (unsigned)today.wYear, (unsigned)today.wMonth, (unsigned)today.wDay);
+  WriteSettingString(HKEY_LOCAL_MACHINE, key, L"InstallDate", text);
+  return result;
 }

@@ -319,9 +319,33 @@ TEST_CASE("App Paths in both views, exe64 in the native one; removal takes both"
 
 // ---------------------------------------------------------------- the uninstall entry
 
+static std::wstring Today() {
+  SYSTEMTIME t;
+  GetLocalTime(&t);
+  wchar_t text[16];
+  wsprintfW(text, L"%04u%02u%02u", t.wYear, t.wMonth, t.wDay);
+  return text;
+}
+
+static uint64_t SizeOf(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+}
+
 TEST_CASE("the uninstall entry, its values and the DisplayIcon rule") {
   Installed installed;
+  // Listed twice, a folder, one outside the installation, one missing: the
+  // size counts the installation's existing files once each, and the program.
+  WriteText(installed.root / L"outside.bin", std::string(1 << 20, 'o'));
+  installed.sample.WriteList({"Korvex.exe", "..\\outside.bin", "Formats", "missing.dll"});
+  std::set<std::wstring> counted = {installed.child};  // the program (here the test's child)
+  for (auto& f : installed.sample.listedFiles) counted.insert(installed.Path(f.c_str()));
+  uint64_t bytes = 0;
+  for (auto& f : counted) bytes += SizeOf(f);
+  std::wstring dayBefore = Today();
   installed.Run("entry");
+  std::wstring dayAfter = Today();
   std::wstring folder = installed.sample.folder;
   CHECK(Text(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayName") == L"Korvex 6.20 beta 2 (64-bit)");
   CHECK(Text(HKEY_LOCAL_MACHINE, kUninstallKey, L"DisplayVersion") == L"6.20.2");
@@ -336,6 +360,11 @@ TEST_CASE("the uninstall entry, its values and the DisplayIcon rule") {
   CHECK(RegNumber(HKEY_LOCAL_MACHINE, kUninstallKey, L"Language", &present) == 0);
   CHECK(present);
   CHECK(Text(HKEY_LOCAL_MACHINE, kUninstallKey, L"Publisher") == L"Velmora GmbH");
+  // What package managers read (written after the values above).
+  CHECK(Text(HKEY_LOCAL_MACHINE, kUninstallKey, L"QuietUninstallString") == L"\"" + installed.child + L"\" /S");
+  CHECK(RegNumber(HKEY_LOCAL_MACHINE, kUninstallKey, L"EstimatedSize") == (bytes + 1023) / 1024);
+  std::wstring day = Text(HKEY_LOCAL_MACHINE, kUninstallKey, L"InstallDate");
+  CHECK((day == dayBefore || day == dayAfter));
 
   // An icon of an earlier installation that names an existing file stays;
   // one with an icon index does not name a file and is replaced.

@@ -66,10 +66,23 @@ TEST_CASE("silent setup, then silent uninstall: everything integrated, then noth
   CHECK(Has(footprint, L"App Paths (32-bit view)") != L"");
   CHECK(Has(footprint, L"uninstall entry") != L"");
   CHECK(Has(footprint, L"program group") != L"");
-  CHECK(RegText(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver",
-                L"UninstallString") == Quote(scene.sample.Program()));
+  const wchar_t* entry = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver";
+  CHECK(RegText(HKEY_LOCAL_MACHINE, entry, L"UninstallString") == Quote(scene.sample.Program()));
   CHECK(Exists(scene.sample.Path("kvxnew.dat")));
-  scene.Uninstall();
+  // A package manager's removal: the entry's silent command, started as it
+  // stands (no shell), runs without a window and reports success.
+  std::wstring quiet = RegText(HKEY_LOCAL_MACHINE, entry, L"QuietUninstallString");
+  CHECK(quiet == Quote(scene.sample.Program()) + L" /S");
+  CHECK(RegNumber(HKEY_LOCAL_MACHINE, entry, L"EstimatedSize") > 0);
+  sawWindow = false;
+  r = RunProcess(quiet, scene.Environment(L""), 120000, L"", [&](DWORD pid) {
+    DialogWatcher watcher(0, pid, 60000);
+    watcher.Wait();
+    sawWindow = watcher.Seen();
+  });
+  CHECK(r.exitCode == 0);
+  CHECK_FALSE(sawWindow);
+  WaitUntilGone(scene.sample.folder, 30000);
   CHECK(scene.sample.Remaining().empty());
   CheckUntouched(before, filesBefore);
 }

@@ -130,9 +130,10 @@ TEST_CASE("a missing file list is reported, also when silent, and nothing is tou
   SampleInstallation s(scene.root / L"Korvex");
   DeleteFileW((s.folder + L"\\Uninstall.lst").c_str());
   std::vector<std::wstring> texts;
-  Uninstall(s, scene, L" /S", IDOK, &texts);
+  ProcessResult r = Uninstall(s, scene, L" /S", IDOK, &texts);
   REQUIRE(texts.size() == 1);
   CHECK(texts[0].find(L"Uninstall.lst") != std::wstring::npos);
+  CHECK(r.exitCode == 2);  // a package manager must not count it a success
   CHECK(Exists(s.Path("Korvex.exe")));
   CHECK_FALSE(Exists(scene.Batch()));
 }

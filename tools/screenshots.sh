@@ -1,6 +1,10 @@
 #!/bin/bash
 # Screenshots of the three dialogs under Xvfb, into docs/screenshots/: English
 # at 96 and 144 DPI, the long German translation, and right-to-left Hebrew.
+#
+#   tools/screenshots.sh                   the documentation's screenshots
+#   tools/screenshots.sh my.lng [dpi]      a translation of one's own, into
+#                                          build/shots/<name>-<dialog>.png
 set -eu
 cd "$(dirname "$0")/.."
 scripts/build.sh
@@ -12,6 +16,10 @@ tests/scripts/display.sh start build >/dev/null
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"
 export DISPLAY="$(cat build/xvfb.display)"
 out=docs/screenshots
+if [ $# -ge 1 ]; then
+  out=build/shots
+  lng="$(realpath "$1")"
+fi
 mkdir -p "$out" build/shots
 dpi() {
   wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1
@@ -27,10 +35,15 @@ shoot() {  # name dpi language-file
     convert "build/shots/$1-$d.bmp" -define png:exclude-chunks=date,time "$out/$1-$d.png"
   done
 }
-shoot english-96 96 -
-shoot english-144 144 -
-shoot german 96 res/lng/german.lng
-shoot hebrew 96 res/lng/hebrew.lng
+if [ $# -ge 1 ]; then
+  name="$(basename "$lng" .lng)"
+  shoot "$name" "${2:-96}" "$(realpath --relative-to="$PWD" "$lng")"
+else
+  shoot english-96 96 -
+  shoot english-144 144 -
+  shoot german 96 res/lng/german.lng
+  shoot hebrew 96 res/lng/hebrew.lng
+fi
 dpi 96
 tests/scripts/display.sh stop build >/dev/null
 ls -la "$out"

@@ -245,6 +245,8 @@ void UninstallDriver() {
     wchar_t message[200];
     FormatText(message, GetText(IDS_CANNOTOPENLIST), L"Uninstall.lst");
     ShowMessage(nullptr, message, GetText(IDS_UNINSTALLKVX), MB_ICONERROR | MB_SETFOREGROUND);
+    // Nothing was removed: a package manager must not record this as success.
+    g_RunOptions.ExitCode = kExitListMissing;
     return;
   }
   wchar_t rebootText[256], caption[256];
