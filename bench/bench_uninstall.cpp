@@ -1,22 +1,33 @@
-// The uninstall of a large installation: 10,000 listed files in folders up to
-// 8 levels deep, listed in random order, deleted by uninstall.exe /S, against
-// Wine's own "cmd /c rd /s /q" of the same tree (the floor) and against a
-// peer, an NSIS program that makes the same deletions, in one run.
+// The uninstall of a large installation: 10,000 and 40,000 listed files in
+// 510 folders 8 levels deep, listed in random order (folders among them),
+// deleted by uninstall.exe /S, against the raw floor (raw_delete.exe: one
+// DeleteFileW per file in list order, then one RemoveDirectoryW per folder,
+// deepest first, in one process) and against a peer, an NSIS program that
+// makes the same deletions; all in one run, on trees built the same way.
 //
-//   bench_uninstall --write-nsi <file>   the peer's script, for makensis
-//   bench_uninstall [rounds] [peer.exe]
+//   bench_uninstall --write-nsi <file> <files>        the peer's script, for makensis
+//   bench_uninstall [rounds] [peer folder] [work folder]
+//
+// The peers are peer_<files>.exe in the peer folder; the trees are built in
+// the work folder (bench/run gives a memory file system, so that the disk's
+// journal does not drown the differences), else in the temporary folder.
 #include <stdio.h>
 
 #include <algorithm>
 #include <random>
+#include <set>
 
 #include "support.h"
+
+namespace {
+
+const int kSizes[] = {10000, 40000};
 
 struct Tree {
   std::vector<std::wstring> folders, files;  // relative
 };
 
-static Tree MakeTree(unsigned seed) {
+Tree MakeTree(unsigned seed, int files) {
   Tree t;
   std::mt19937 random(seed);
   // A binary tree of folders 8 levels deep: 510 folders.
@@ -32,18 +43,31 @@ static Tree MakeTree(unsigned seed) {
       }
     level = next;
   }
-  for (int i = 0; i < 10000; i++)
+  for (int i = 0; i < files; i++)
     t.files.push_back(t.folders[random() % t.folders.size()] + L"\\file" + std::to_wstring(i) + L".dat");
   return t;
 }
 
-static void Build(const std::wstring& root, const Tree& t) {
+void Build(const std::wstring& root, const Tree& t) {
   MakeDirs(root);
   for (auto& f : t.folders) CreateDirectoryW((root + L"\\" + f).c_str(), nullptr);
   for (auto& f : t.files) WriteText(root + L"\\" + f, "x");
 }
 
-static double Median(std::vector<double> v) {
+std::vector<std::wstring> DeepestFirst(std::vector<std::wstring> folders) {
+  std::stable_sort(folders.begin(), folders.end(), [](const std::wstring& a, const std::wstring& b) {
+    return std::count(a.begin(), a.end(), L'\\') > std::count(b.begin(), b.end(), L'\\');
+  });
+  return folders;
+}
+
+std::string Lines(const std::vector<std::wstring>& lines) {
+  std::string text;
+  for (auto& l : lines) text += Narrow(l) + "\r\n";
+  return text;
+}
+
+double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
 }
@@ -51,67 +75,134 @@ static double Median(std::vector<double> v) {
 // The peer: an NSIS program (amd64, silent) that deletes every file of the
 // tree and then removes the folders, deepest first, the way NSIS
 // uninstallers are written.
-static void WriteNsi(const std::wstring& path, const Tree& tree) {
+void WriteNsi(const std::wstring& path, const Tree& tree, int files) {
   std::string s = "Unicode true\nTarget amd64-unicode\nSilentInstall silent\nRequestExecutionLevel user\n"
-                  "OutFile \"peer_uninstall.exe\"\nName \"peer\"\nInstallDir \"$EXEDIR\\tree\"\nSection\n";
+                  "OutFile \"peer_" + std::to_string(files) + ".exe\"\nName \"peer\"\nInstallDir \"$EXEDIR\\tree\"\nSection\n";
   for (auto& f : tree.files) s += "  Delete \"$INSTDIR\\" + Narrow(f) + "\"\n";
-  std::vector<std::wstring> folders = tree.folders;
-  std::sort(folders.begin(), folders.end(), [](const std::wstring& a, const std::wstring& b) { return a.size() > b.size(); });
-  for (auto& f : folders) s += "  RMDir \"$INSTDIR\\" + Narrow(f) + "\"\n";
+  for (auto& f : DeepestFirst(tree.folders)) s += "  RMDir \"$INSTDIR\\" + Narrow(f) + "\"\n";
   s += "  RMDir \"$INSTDIR\"\nSectionEnd\n";
   WriteText(path, s);
 }
 
+std::wstring BenchFile(const wchar_t* name) { return BuildDir() + L"\\bench\\" + name; }
+
+struct Size {
+  int files;
+  Tree tree;
+  std::string list;
+  std::wstring filesList, foldersList, peer;
+  std::vector<double> ours, floor, ratios, peers;
+  double Entries() const { return files + (double)tree.folders.size(); }
+};
+
+// One uninstall.exe /S of a freshly built tree, in milliseconds.
+double RunOurs(const std::wstring& folder, const Size& size, const std::wstring& temp, int round) {
+  std::wstring a = folder + L"\\ours" + std::to_wstring(size.files) + L"-" + std::to_wstring(round);
+  Build(a, size.tree);
+  CopyFileW(ProductExe().c_str(), (a + L"\\uninstall.exe").c_str(), FALSE);
+  WriteText(a + L"\\Uninstall.lst", size.list);
+  ProcessResult r = RunProcess(L"\"" + a + L"\\uninstall.exe\" /S", {L"TMP=" + temp, L"TEMP=" + temp}, 900000);
+  // Let the self-removal batch file finish before anything else runs.
+  for (int i = 0; i < 100 && Exists(a); i++) Sleep(100);
+  if (Exists(a + L"\\dir0_0")) printf("uninstall.exe left files behind\n");
+  return r.milliseconds;
+}
+
+// The raw floor on a freshly built tree, in milliseconds.
+double RunFloor(const std::wstring& folder, const Size& size, int round) {
+  std::wstring b = folder + L"\\floor" + std::to_wstring(size.files) + L"-" + std::to_wstring(round);
+  Build(b, size.tree);
+  ProcessResult r = RunProcess(L"\"" + BenchFile(L"raw_delete.exe") + L"\" \"" + b + L"\" \"" + size.filesList + L"\" \"" +
+                                   size.foldersList + L"\"",
+                               {}, 900000);
+  if (Exists(b + L"\\dir0_0")) printf("the floor left files behind\n");
+  RemoveTree(b);
+  return r.milliseconds;
+}
+
+}  // namespace
+
+// Ours and the floor run in turn on trees built alike, their order changing
+// from round to round, and every ratio is taken within a round: the machine's
+// speed drifts more between rounds than the two differ.
 int wmain(int argc, wchar_t** argv) {
-  Tree tree = MakeTree(7);
-  if (argc > 2 && std::wstring(argv[1]) == L"--write-nsi") {
-    WriteNsi(argv[2], tree);
+  if (argc > 3 && std::wstring(argv[1]) == L"--write-nsi") {
+    int files = _wtoi(argv[3]);
+    WriteNsi(argv[2], MakeTree(7, files), files);
     return 0;
   }
-  int rounds = argc > 1 ? _wtoi(argv[1]) : 1;
-  std::wstring peer = argc > 2 ? argv[2] : L"";
-  TempFolder folder(L"kvxbench");
-  std::vector<std::wstring> lines;
-  for (auto& f : tree.folders) lines.push_back(f);
-  for (auto& f : tree.files) lines.push_back(f);
-  std::shuffle(lines.begin(), lines.end(), std::mt19937(11));
-  std::string list;
-  for (auto& l : lines) list += Narrow(l) + "\r\n";
-  list += "uninstall.exe\r\nUninstall.lst\r\n";
-
-  std::vector<double> ours, floor, peers;
-  std::wstring temp = folder / L"temp";
+  int rounds = argc > 1 ? _wtoi(argv[1]) : 5;
+  std::wstring peers = argc > 2 ? argv[2] : L"";
+  std::wstring work = argc > 3 ? argv[3] : L"";
+  TempFolder scratch(L"kvxbench");
+  std::wstring folder = scratch.Path();
+  if (!work.empty()) {
+    folder = work + L"\\kvxbench";
+    MakeDirs(folder);
+  }
+  std::wstring temp = scratch / L"temp";
   MakeDirs(temp);
+  std::vector<Size> sizes;
+  for (int files : kSizes) {
+    Size s;
+    s.files = files;
+    s.tree = MakeTree(7, files);
+    // The list: files and folders in random order, then the program and the list.
+    std::vector<std::wstring> lines = s.tree.folders;
+    lines.insert(lines.end(), s.tree.files.begin(), s.tree.files.end());
+    std::shuffle(lines.begin(), lines.end(), std::mt19937(11));
+    s.list = Lines(lines) + "uninstall.exe\r\nUninstall.lst\r\n";
+    // The floor deletes the same files in the same order, then the folders.
+    std::set<std::wstring> folders(s.tree.folders.begin(), s.tree.folders.end());
+    std::vector<std::wstring> listedFiles;
+    for (auto& l : lines)
+      if (!folders.count(l)) listedFiles.push_back(l);
+    s.filesList = scratch / (L"files" + std::to_wstring(files) + L".txt");
+    s.foldersList = scratch / (L"folders" + std::to_wstring(files) + L".txt");
+    WriteText(s.filesList, Lines(listedFiles));
+    WriteText(s.foldersList, Lines(DeepestFirst(s.tree.folders)));
+    s.peer = peers.empty() ? L"" : peers + L"\\peer_" + std::to_wstring(files) + L".exe";
+    sizes.push_back(std::move(s));
+  }
+  std::vector<double> growth, floorGrowth;
   for (int r = 0; r < rounds; r++) {
-    std::wstring a = folder / (L"ours" + std::to_wstring(r));
-    Build(a, tree);
-    CopyFileW(ProductExe().c_str(), (a + L"\\uninstall.exe").c_str(), FALSE);
-    WriteText(a + L"\\Uninstall.lst", list);
-    ProcessResult pa = RunProcess(L"\"" + a + L"\\uninstall.exe\" /S", {L"TMP=" + temp, L"TEMP=" + temp}, 600000);
-    std::wstring b = folder / (L"floor" + std::to_wstring(r));
-    Build(b, tree);
-    ProcessResult pb = RunProcess(L"cmd.exe /c rd /s /q \"" + b + L"\"", {}, 600000);
-    ours.push_back(pa.milliseconds);
-    floor.push_back(pb.milliseconds);
-    if (!peer.empty() && Exists(peer)) {
-      std::wstring c = folder / (L"peer" + std::to_wstring(r));
-      Build(c + L"\\tree", tree);
-      CopyFileW(peer.c_str(), (c + L"\\peer_uninstall.exe").c_str(), FALSE);
-      ProcessResult pc = RunProcess(L"\"" + c + L"\\peer_uninstall.exe\" /D=" + c + L"\\tree", {}, 600000);
-      peers.push_back(pc.milliseconds);
-      if (Exists(c + L"\\tree")) printf("the peer left files behind\n");
+    for (Size& s : sizes) {
+      double ours, floor;
+      if (r % 2 == 0) {
+        ours = RunOurs(folder, s, temp, r);
+        floor = RunFloor(folder, s, r);
+      } else {
+        floor = RunFloor(folder, s, r);
+        ours = RunOurs(folder, s, temp, r);
+      }
+      s.ours.push_back(ours);
+      s.floor.push_back(floor);
+      s.ratios.push_back(ours / floor);
+      // The peer is several times slower: one run of it tells enough.
+      if (r == 0 && !s.peer.empty() && Exists(s.peer)) {
+        std::wstring c = folder + L"\\peer" + std::to_wstring(s.files);
+        Build(c + L"\\tree", s.tree);
+        CopyFileW(s.peer.c_str(), (c + L"\\peer.exe").c_str(), FALSE);
+        ProcessResult pc = RunProcess(L"\"" + c + L"\\peer.exe\" /D=" + c + L"\\tree", {}, 900000);
+        s.peers.push_back(pc.milliseconds);
+        if (Exists(c + L"\\tree")) printf("the peer left files behind\n");
+        RemoveTree(c);
+      }
     }
-    // Let the self-removal batch file finish before the next round.
-    for (int i = 0; i < 100 && Exists(a); i++) Sleep(100);
+    const Size &small = sizes[0], &large = sizes[1];
+    growth.push_back((large.ours.back() / large.Entries()) / (small.ours.back() / small.Entries()));
+    floorGrowth.push_back((large.floor.back() / large.Entries()) / (small.floor.back() / small.Entries()));
   }
-  double mo = Median(ours), mf = Median(floor);
-  printf("uninstall of 10000 files in 510 folders 8 levels deep, median of %d: uninstall.exe /S %.0f ms, "
-         "cmd /c rd /s /q %.0f ms, ratio %.2f\n",
-         rounds, mo, mf, mo / mf);
-  if (!peers.empty()) {
-    double mp = Median(peers);
-    printf("the same deletions by an NSIS peer (Delete and RMDir per entry): %.0f ms; uninstall.exe / peer %.2f\n", mp,
-           mo / mp);
+  for (const Size& s : sizes) {
+    double mo = Median(s.ours);
+    printf("uninstall of %d files in %zu folders 8 levels deep, %d rounds: uninstall.exe /S %.0f ms (median), raw floor "
+           "%.0f ms, ours/floor %.2f (median of the rounds' ratios)",
+           s.files, s.tree.folders.size(), rounds, mo, Median(s.floor), Median(s.ratios));
+    if (!s.peers.empty()) printf(", NSIS peer %.0f ms, ours/peer %.2f", s.peers[0], mo / s.peers[0]);
+    printf("; %.0f us per listed entry\n", mo * 1000 / s.Entries());
   }
+  printf("time per entry at 40000 files against 10000 (median of the rounds): uninstall.exe %.2f, raw floor %.2f\n",
+         Median(growth), Median(floorGrowth));
+  if (!work.empty()) RemoveTree(folder);
   return 0;
 }

@@ -151,7 +151,11 @@ TEST_CASE("list edge cases: empty, folders before files, blanks and CR, absolute
   s.WriteList({"Rar.txt   \t", "Kvx.txt\r\r", "   ", "..\\canary.txt", "Formats\\..\\..\\canary.txt",
                "..\\outside\\canary.txt", drive + "..\\canary.txt", above + "\\canary.txt", "\\" + above.substr(3) + "\\canary.txt",
                "\\\\?\\" + above + "\\canary.txt", "\\\\.\\" + above + "\\canary.txt", "canary.txt:stream",
-               "Formats\\... \\x"});
+               "Formats\\... \\x",
+               // A folder named in another case and with other separators than
+               // the files in it; a read-only file that another line names as
+               // a folder: both go all the same.
+               "formats/DEEP/deeper", "readonly.txt\\inside"});
   Uninstall(s, scene);
   CHECK(WaitUntilGone(s.folder, 30000));
   CHECK(s.Remaining().empty());

@@ -57,36 +57,127 @@ bool ReadList(FILE* stream, FileList& list) {
   return true;
 }
 
-// True when some folder between the program folder and the entry is a link
-// (a junction or a symbolic link): deleting through it would reach outside.
-// The folders found plain are remembered, since lists name many files of
-// the same folder.
-class LinkCheck {
- public:
-  explicit LinkCheck(size_t folderLength) : folderLength_(folderLength) { checked_[0] = 0; }
+// The full paths of the listed entries that name something inside the
+// program folder, converted once, each with what is known of it.
+struct Entry {
+  size_t path;   // offset of its full path in the pool
+  size_t depth;  // separators below the program folder
+  bool folder;   // known to be a folder
+};
 
-  bool PassesThroughLink(const wchar_t* path) {
-    size_t end = 0;
-    for (size_t i = folderLength_; path[i]; i++)
-      if (path[i] == L'\\' || path[i] == L'/') end = i;
-    if (end <= folderLength_) return false;  // directly in the program folder
-    if (checkedLength_ == end && StartsWithExact(path, checked_) ) return false;
-    wchar_t folder[kPathCapacity];
-    for (size_t i = folderLength_; i <= end; i++) {
-      if (i != end && path[i] != L'\\' && path[i] != L'/') continue;
-      CopyText(folder, path, i + 1);
-      if (IsReparsePointAttr(GetAttributes(folder))) return true;
+struct Entries {
+  GrowArray<wchar_t> pool;
+  GrowArray<Entry> items;
+  const wchar_t* Path(const Entry& e) const { return pool.Data() + e.path; }
+};
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+wchar_t Folded(wchar_t c) { return c >= L'a' && c <= L'z' ? (wchar_t)(c - 32) : c == L'/' ? L'\\' : c; }
+
+// Folders below the program folder by their relative path (ASCII letters
+// in either case, either separator), each with a value.
+class FolderTable {
+ public:
+  // The slot of the folder that `path` names up to `length` characters.
+  int* Find(const wchar_t* path, size_t length, bool add) {
+    if (slots_.Count() == 0 || (used_ + 1) * 2 > slots_.Count()) Grow();
+    size_t mask = slots_.Count() - 1;
+    for (size_t i = Hash(path, length) & mask;; i = (i + 1) & mask) {
+      Slot& slot = slots_[i];
+      if (!slot.text) {
+        if (!add) return nullptr;
+        slot = Slot{path, length, 0};
+        used_++;
+        return &slot.value;
+      }
+      if (slot.length == length && Same(slot.text, path, length)) return &slot.value;
     }
-    CopyText(checked_, path, end + 1);
-    checkedLength_ = end;
-    return false;
   }
 
  private:
-  size_t folderLength_;
-  wchar_t checked_[kPathCapacity];
-  size_t checkedLength_ = 0;
+  struct Slot {
+    const wchar_t* text;
+    size_t length;
+    int value;
+  };
+  static size_t Hash(const wchar_t* p, size_t n) {
+    size_t h = 2166136261u;
+    for (size_t i = 0; i < n; i++) h = (h ^ Folded(p[i])) * 16777619u;
+    return h;
+  }
+  static bool Same(const wchar_t* a, const wchar_t* b, size_t n) {
+    for (size_t i = 0; i < n; i++)
+      if (Folded(a[i]) != Folded(b[i])) return false;
+    return true;
+  }
+  void Grow() {
+    GrowArray<Slot> old;
+    old.Swap(slots_);
+    size_t capacity = old.Count() ? old.Count() * 2 : 1024;
+    slots_.AddElements(capacity);
+    for (size_t i = 0; i < capacity; i++) slots_[i] = Slot{nullptr, 0, 0};
+    used_ = 0;
+    for (size_t i = 0; i < old.Count(); i++)
+      if (old[i].text) *Find(old[i].text, old[i].length, true) = old[i].value;
+  }
+  GrowArray<Slot> slots_;
+  size_t used_ = 0;
 };
+
+// Reads each entry once: its full path, its depth, and whether another
+// entry lies inside it (then it is a folder and is not tried as a file).
+void CollectEntries(const FileList& list, const wchar_t* folderWithSeparator, Entries& out, FolderTable& parents) {
+  size_t folderLength = TextLength(folderWithSeparator);
+  char line[kPathCapacity];
+  wchar_t full[kPathCapacity];
+  CopyText(full, folderWithSeparator);
+  for (size_t i = 0; i < list.entries.Count(); i++) {
+    const FileListEntry& e = list.entries[i];
+    size_t length = e.length < sizeof line - 1 ? e.length : sizeof line - 1;
+    for (size_t k = 0; k < length; k++) line[k] = list.bytes[e.offset + k];
+    line[length] = 0;
+    // A line that does not fit whole, or that leaves the program folder,
+    // names nothing of the installation.
+    int n = MultiByteToWideChar(CP_ACP, 0, line, -1, full + folderLength, (int)(kPathCapacity - folderLength));
+    if (n <= 0 || !IsContainedEntry(full + folderLength)) continue;
+    size_t at = out.pool.Count(), total = folderLength + (size_t)n;  // n counts the terminator
+    out.pool.AddElements(total);
+    CopyText(out.pool.Data() + at, full, total);
+    size_t depth = 0;
+    for (const wchar_t* p = full + folderLength; *p; p++) depth += IsSeparator(*p);
+    out.items.PushElement(Entry{at, depth, false});
+  }
+  // Every folder above an entry (relative paths point into the pool, which
+  // is complete by now).
+  for (size_t i = 0; i < out.items.Count(); i++) {
+    const wchar_t* relative = out.Path(out.items[i]) + folderLength;
+    for (size_t k = 0; relative[k]; k++)
+      if (IsSeparator(relative[k]) && k > 0) parents.Find(relative, k, true);
+  }
+  for (size_t i = 0; i < out.items.Count(); i++) {
+    const wchar_t* relative = out.Path(out.items[i]) + folderLength;
+    out.items[i].folder = parents.Find(relative, TextLength(relative), false) != nullptr;
+  }
+}
+
+// True when some folder between the program folder and the entry is a link
+// (a junction or a symbolic link): deleting through it would reach outside.
+// Each folder is looked at once; the answers are kept in the table of
+// folders (1 plain, 2 a link).
+bool PassesThroughLink(const wchar_t* path, size_t folderLength, FolderTable& folders) {
+  const wchar_t* relative = path + folderLength;
+  wchar_t prefix[kPathCapacity];
+  for (size_t k = 0; relative[k]; k++) {
+    if (!IsSeparator(relative[k]) || k == 0) continue;
+    int* state = folders.Find(relative, k, true);
+    if (*state == 0) {
+      CopyText(prefix, path, folderLength + k + 1);
+      *state = IsReparsePointAttr(GetAttributes(prefix)) ? 2 : 1;
+    }
+    if (*state == 2) return true;
+  }
+  return false;
+}
 
 // Renames a file that cannot be deleted to the lowest free "<path>.<n>.tmp"
 // and schedules that name for deletion at the next restart.
@@ -100,63 +191,53 @@ void ScheduleLockedFile(const wchar_t* path) {
   MoveFileExW(name, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
-// The full path of a list entry, when it names something inside the
-// program folder; false for lines that do not fit whole or leave the folder.
-bool ListedPath(const FileList& list, const FileListEntry& e, const wchar_t* folderWithSeparator,
-                wchar_t (&full)[kPathCapacity]) {
-  char line[kPathCapacity];
-  size_t length = e.length < sizeof line - 1 ? e.length : sizeof line - 1;
-  for (size_t i = 0; i < length; i++) line[i] = list.bytes[e.offset + i];
-  line[length] = 0;
-  size_t folderLength = TextLength(folderWithSeparator);
-  CopyText(full, folderWithSeparator);
-  int n = MultiByteToWideChar(CP_ACP, 0, line, -1, full + folderLength, (int)(kPathCapacity - folderLength));
-  return n > 0 && IsContainedEntry(full + folderLength);
-}
-
-struct ScheduledFolder {
-  uint32_t entry;
-  size_t depth;
-};
-
+const Entries* g_Sorting;
 int DeeperFirst(const void* a, const void* b) {
-  size_t x = static_cast<const ScheduledFolder*>(a)->depth, y = static_cast<const ScheduledFolder*>(b)->depth;
+  size_t x = g_Sorting->items[*static_cast<const uint32_t*>(a)].depth;
+  size_t y = g_Sorting->items[*static_cast<const uint32_t*>(b)].depth;
   return x < y ? 1 : x > y ? -1 : 0;
 }
 
-// Works through the list in passes until a pass removes nothing. Entries
-// that were not there, or that went, are not looked at again; the outcome is
-// that of re-reading the whole list in every pass.
+// Works through the list in passes until a pass removes nothing, with the
+// outcome of re-reading the whole list in every pass; but each pass deletes
+// the files first and then removes the folders, deepest first, so that one
+// pass usually does it all. A listed file costs one deletion; only when that
+// fails is it looked at closely (read-only, a folder, locked, already gone).
+// Entries that were not there, or that went, are not looked at again.
 bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator, const wchar_t* programName) {
   bool rebootNeeded = false;
   size_t folderLength = TextLength(folderWithSeparator);
-  LinkCheck links(folderLength);
-  GrowArray<uint32_t> pending, next;
-  for (size_t i = 0; i < list.entries.Count(); i++) pending.PushElement((uint32_t)i);
-  wchar_t full[kPathCapacity];
+  Entries entries;
+  FolderTable folders;
+  CollectEntries(list, folderWithSeparator, entries, folders);
+  g_Sorting = &entries;
+  GrowArray<uint32_t> pending, next, emptied;
+  for (size_t i = 0; i < entries.items.Count(); i++) pending.PushElement((uint32_t)i);
   for (;;) {
     size_t removed = 0;
     next.Shrink(0);
+    emptied.Shrink(0);
     for (size_t k = 0; k < pending.Count(); k++) {
-      // A line that does not fit whole, or that leaves the program folder,
-      // names nothing of the installation.
-      if (!ListedPath(list, list.entries[pending[k]], folderWithSeparator, full) || links.PassesThroughLink(full))
+      Entry& e = entries.items[pending[k]];
+      const wchar_t* full = entries.Path(e);
+      if (PassesThroughLink(full, folderLength, folders)) continue;
+      if (e.folder) {
+        emptied.PushElement(pending[k]);
         continue;
-      // Most entries are plain files that simply go; the others are looked
-      // at closely: read-only files, folders, locked files, missing entries.
+      }
       if (DeleteFileW(full)) {
         removed++;
         continue;
       }
       DWORD attributes = GetFileAttributesW(full);
       if (attributes == INVALID_FILE_ATTRIBUTES) continue;  // not there: never again
-      SetFileAttributesW(full, 0);
       if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        if (RemoveDirectoryW(full)) removed++;
-        else next.PushElement(pending[k]);
+        e.folder = true;
+        emptied.PushElement(pending[k]);
         continue;
       }
-      if (DeleteFileW(full)) {
+      if ((attributes & FILE_ATTRIBUTE_READONLY) && SetFileAttributesW(full, FILE_ATTRIBUTE_NORMAL) &&
+          DeleteFileW(full)) {
         removed++;
         continue;
       }
@@ -167,27 +248,41 @@ bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator,
       }
       next.PushElement(pending[k]);
     }
+    // The folders once the files of this pass are gone, the deepest first.
+    SortElements(emptied.Data(), emptied.Count(), sizeof(uint32_t), DeeperFirst);
+    for (size_t k = 0; k < emptied.Count(); k++) {
+      Entry& e = entries.items[emptied[k]];
+      const wchar_t* full = entries.Path(e);
+      if (RemoveDirectoryW(full)) {
+        removed++;
+        continue;
+      }
+      DWORD attributes = GetFileAttributesW(full);
+      if (attributes == INVALID_FILE_ATTRIBUTES) continue;
+      if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        e.folder = false;  // a file after all (another entry named something inside it)
+      } else if ((attributes & FILE_ATTRIBUTE_READONLY) && SetFileAttributesW(full, FILE_ATTRIBUTE_NORMAL) &&
+                 RemoveDirectoryW(full)) {
+        removed++;
+        continue;
+      }
+      next.PushElement(emptied[k]);
+    }
     if (removed == 0) break;
     pending.Swap(next);
   }
   // Listed folders that still hold scheduled files go at the restart too,
   // after those files and the deepest first; else they would stay behind.
   if (rebootNeeded) {
-    GrowArray<ScheduledFolder> folders;
+    GrowArray<uint32_t> remaining;
     for (size_t k = 0; k < next.Count(); k++) {
-      const FileListEntry& e = list.entries[next[k]];
-      if (!ListedPath(list, e, folderWithSeparator, full)) continue;
+      const wchar_t* full = entries.Path(entries.items[next[k]]);
       DWORD attributes = GetFileAttributesW(full);
-      if (!IsDirectoryAttr(attributes) || IsReparsePointAttr(attributes)) continue;
-      size_t depth = 0;
-      for (const wchar_t* p = full; *p; p++) depth += *p == L'\\';
-      folders.PushElement(ScheduledFolder{next[k], depth});
+      if (IsDirectoryAttr(attributes) && !IsReparsePointAttr(attributes)) remaining.PushElement(next[k]);
     }
-    SortElements(folders.Data(), folders.Count(), sizeof(ScheduledFolder), DeeperFirst);
-    for (size_t i = 0; i < folders.Count(); i++) {
-      ListedPath(list, list.entries[folders[i].entry], folderWithSeparator, full);
-      MoveFileExW(full, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-    }
+    SortElements(remaining.Data(), remaining.Count(), sizeof(uint32_t), DeeperFirst);
+    for (size_t k = 0; k < remaining.Count(); k++)
+      MoveFileExW(entries.Path(entries.items[remaining[k]]), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
   }
   return rebootNeeded;
 }
