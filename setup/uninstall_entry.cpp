@@ -1,5 +1,8 @@
 #include "setup/uninstall_entry.h"
 
+#include <share.h>
+#include <stdio.h>
+
 #include "lang/language.h"
 #include "settings/store.h"
 #include "uninstall/file_list.h"
@@ -59,30 +62,16 @@ uint64_t MeasureInstallation(const wchar_t* program) {
   *PointToName(folder) = 0;  // with its trailing separator
   wchar_t listPath[kPathCapacity];
   JoinPath(folder, L"Uninstall.lst", listPath);
-  GrowArray<char> bytes;
-  {
-    DiskFile list;
-    if (list.Open(listPath, kFileShareWrite)) {
-      for (;;) {
-        size_t at = bytes.Count();
-        bytes.AddElements(65536);
-        size_t got = list.Read(bytes.Data() + at, 65536);
-        bytes.Shrink(at + got);
-        if (got == 0 || bytes.Count() >= kMaxMeasuredListBytes) break;
-      }
-    }
+  FileList list;
+  if (FILE* stream = _wfsopen(listPath, L"rb", _SH_DENYNO)) {
+    ReadFileList(stream, list, kMaxMeasuredListBytes);
+    fclose(stream);
   }
-  GrowArray<FileListEntry> entries;
-  ParseFileList(bytes.Data(), bytes.Count(), entries);
   size_t folderLength = TextLength(folder);
   wchar_t full[kPathCapacity];
-  char line[kPathCapacity];
-  for (size_t i = 0; i < entries.Count(); i++) {
-    CopyTextA(line, bytes.Data() + entries[i].offset, entries[i].length + 1);
-    CopyText(full, folder);
-    int n = MultiByteToWideChar(CP_ACP, 0, line, -1, full + folderLength, (int)(kPathCapacity - folderLength));
-    if (n > 0 && IsContainedEntry(full + folderLength)) paths.Add(full);
-  }
+  CopyText(full, folder);
+  for (size_t i = 0; i < list.entries.Count(); i++)
+    if (ListedPath(list, i, full, kPathCapacity, folderLength)) paths.Add(full);
   g_Sorting = &paths;
   SortElements(paths.starts.Data(), paths.starts.Count(), sizeof(size_t), ComparePaths);
   uint64_t total = 0;

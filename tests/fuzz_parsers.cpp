@@ -23,6 +23,7 @@
 #include "lang/module.h"
 #include "settings/settings_file.h"
 #include "uninstall/file_list.h"
+#include "util/path.h"
 #include "util/text.h"
 
 namespace {
@@ -277,31 +278,34 @@ void Settings(Generator& g) {
   }
 }
 
-void FileList(Generator& g) {
+void UninstallList(Generator& g) {
   Bytes b = g.Next(120000);
-  GrowArray<FileListEntry> entries;
-  ParseFileList((const char*)b.data(), b.size(), entries);
-  for (size_t i = 0; i < entries.Count(); i++) {
-    const FileListEntry& e = entries[i];
+  FileList list;
+  list.bytes.AddElements(b.size());
+  if (!b.empty()) memcpy(list.bytes.Data(), b.data(), b.size());
+  ParseFileList(list.bytes.Data(), list.bytes.Count(), list.entries);
+  const std::wstring folder = L"C:\\Korvex\\";
+  for (size_t i = 0; i < list.entries.Count(); i++) {
+    const FileListEntry& e = list.entries[i];
     EXPECT(e.offset + e.length <= b.size());
     EXPECT(e.length > 0 && e.length <= 2047);
     char last = (char)b[e.offset + e.length - 1];
     EXPECT(last != ' ' && last != '\t' && last != '\r' && last != '\n');
     EXPECT(memchr(b.data() + e.offset, 0, e.length) == nullptr);
-    std::string line((const char*)b.data() + e.offset, e.length);
-    wchar_t wide[2048];
-    AnsiToWide(line.c_str(), wide);
-    if (IsContainedEntry(wide)) {
-      EXPECT(wcschr(wide, L':') == nullptr);
-      EXPECT(wide[0] != L'\\' && wide[0] != L'/');
-      std::wstring w = wide;
-      for (size_t at = 0; (at = w.find(L"..", at)) != std::wstring::npos; at++) {
-        bool startsComponent = at == 0 || w[at - 1] == L'\\' || w[at - 1] == L'/';
-        size_t end = at + 2;
-        while (end < w.size() && (w[end] == L'.' || w[end] == L' ')) end++;
-        bool endsComponent = end == w.size() || w[end] == L'\\' || w[end] == L'/';
-        EXPECT(!(startsComponent && endsComponent));
-      }
+    wchar_t full[kPathCapacity];
+    wcscpy(full, folder.c_str());
+    size_t n = ListedPath(list, i, full, kPathCapacity, folder.size());
+    if (n == 0) continue;
+    std::wstring w = full + folder.size();
+    EXPECT(w.size() + 1 == n);
+    EXPECT(w.find(L':') == std::wstring::npos);
+    EXPECT(w[0] != L'\\' && w[0] != L'/');
+    for (size_t at = 0; (at = w.find(L"..", at)) != std::wstring::npos; at++) {
+      bool startsComponent = at == 0 || w[at - 1] == L'\\' || w[at - 1] == L'/';
+      size_t end = at + 2;
+      while (end < w.size() && (w[end] == L'.' || w[end] == L' ')) end++;
+      bool endsComponent = end == w.size() || w[end] == L'\\' || w[end] == L'/';
+      EXPECT(!(startsComponent && endsComponent));
     }
   }
 }
@@ -367,7 +371,7 @@ int wmain(int argc, wchar_t** argv) {
       {"settings", Settings,
        {"\xFF\xFE", "\xFE\xFF", "\xEF\xBB\xBF", "=", "\"", "bin:", "\r\n", "\n", "HKCU\\Setup\\", "Global\\Integration=0", " "},
        {"Global\\AppData=1\r\nHKCU\\Setup\\ShellExt=1\r\nHKCU\\Setup\\MenuItems\\AlwaysArc=\"*.iso\"\r\n"}},
-      {"filelist", FileList, {"\r\n", "\n", "..", "\\", "/", ":", " ", "\t", "C:", "\\\\?\\", "...", ". "},
+      {"filelist", UninstallList, {"\r\n", "\n", "..", "\\", "/", ":", " ", "\t", "C:", "\\\\?\\", "...", ". "},
        {"Korvex.exe\r\nFormats\\zst.fmt\r\n..\\canary.txt\r\n"}},
   };
   for (size_t t = 0; t < targets.size(); t++) {

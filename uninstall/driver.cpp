@@ -39,24 +39,6 @@ FILE* OpenShared(const wchar_t* path, const wchar_t* mode) { return _wfsopen(pat
 
 namespace {
 
-// The list, read whole: its entries are worked through in passes.
-struct FileList {
-  GrowArray<char> bytes;
-  GrowArray<FileListEntry> entries;
-};
-
-bool ReadList(FILE* stream, FileList& list) {
-  for (;;) {
-    size_t at = list.bytes.Count();
-    list.bytes.AddElements(65536);
-    size_t got = fread(list.bytes.Data() + at, 1, 65536, stream);
-    list.bytes.Shrink(at + got);
-    if (got == 0) break;
-  }
-  ParseFileList(list.bytes.Data(), list.bytes.Count(), list.entries);
-  return true;
-}
-
 // The full paths of the listed entries that name something inside the
 // program folder, converted once, each with what is known of it.
 struct Entry {
@@ -128,19 +110,12 @@ class FolderTable {
 // entry lies inside it (then it is a folder and is not tried as a file).
 void CollectEntries(const FileList& list, const wchar_t* folderWithSeparator, Entries& out, FolderTable& parents) {
   size_t folderLength = TextLength(folderWithSeparator);
-  char line[kPathCapacity];
   wchar_t full[kPathCapacity];
   CopyText(full, folderWithSeparator);
   for (size_t i = 0; i < list.entries.Count(); i++) {
-    const FileListEntry& e = list.entries[i];
-    size_t length = e.length < sizeof line - 1 ? e.length : sizeof line - 1;
-    for (size_t k = 0; k < length; k++) line[k] = list.bytes[e.offset + k];
-    line[length] = 0;
-    // A line that does not fit whole, or that leaves the program folder,
-    // names nothing of the installation.
-    int n = MultiByteToWideChar(CP_ACP, 0, line, -1, full + folderLength, (int)(kPathCapacity - folderLength));
-    if (n <= 0 || !IsContainedEntry(full + folderLength)) continue;
-    size_t at = out.pool.Count(), total = folderLength + (size_t)n;  // n counts the terminator
+    size_t n = ListedPath(list, i, full, kPathCapacity, folderLength);
+    if (n == 0) continue;
+    size_t at = out.pool.Count(), total = folderLength + n;  // n counts the terminator
     out.pool.AddElements(total);
     CopyText(out.pool.Data() + at, full, total);
     size_t depth = 0;
@@ -367,7 +342,7 @@ void UninstallDriver() {
   bool rebootNeeded = false;
   {
     FileList list;
-    ReadList(listStream, list);
+    ReadFileList(listStream, list);
     rebootNeeded = DeleteListedFiles(list, folderWithSeparator, PointToName(program));
   }
   fclose(listStream);

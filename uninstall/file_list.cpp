@@ -25,6 +25,28 @@ void ParseFileList(const char* bytes, size_t count, GrowArray<FileListEntry>& en
   }
 }
 
+void ReadFileList(FILE* stream, FileList& list, size_t limit) {
+  for (;;) {
+    size_t at = list.bytes.Count();
+    list.bytes.AddElements(65536);
+    size_t got = fread(list.bytes.Data() + at, 1, 65536, stream);
+    list.bytes.Shrink(at + got);
+    if (got == 0 || list.bytes.Count() >= limit) break;
+  }
+  ParseFileList(list.bytes.Data(), list.bytes.Count(), list.entries);
+}
+
+size_t ListedPath(const FileList& list, size_t i, wchar_t* full, size_t capacity, size_t folderLength) {
+  const FileListEntry& e = list.entries[i];
+  char line[2048];  // entries are at most 2047 bytes
+  size_t length = e.length < sizeof line - 1 ? e.length : sizeof line - 1;
+  for (size_t k = 0; k < length; k++) line[k] = list.bytes[e.offset + k];
+  line[length] = 0;
+  if (folderLength >= capacity) return 0;
+  int n = MultiByteToWideChar(CP_ACP, 0, line, -1, full + folderLength, (int)(capacity - folderLength));
+  return n > 0 && IsContainedEntry(full + folderLength) ? (size_t)n : 0;
+}
+
 bool IsContainedEntry(const wchar_t* entry) {
   if (entry[0] == L'\\' || entry[0] == L'/') return false;
   for (const wchar_t* p = entry; *p; p++)

@@ -17,6 +17,22 @@ struct FileListEntry {
 // LF, and is dropped when nothing is left.
 void ParseFileList(const char* bytes, size_t count, GrowArray<FileListEntry>& entries);
 
+// The list, read whole: its bytes and the entries in them.
+struct FileList {
+  GrowArray<char> bytes;
+  GrowArray<FileListEntry> entries;
+};
+
+// Reads the stream to its end (at most about `limit` bytes) and splits it.
+void ReadFileList(FILE* stream, FileList& list, size_t limit = (size_t)-1);
+
+// Converts entry i to its full path: `full` holds the program folder with
+// its trailing separator in its first `folderLength` characters, and gets
+// the entry appended. Returns the characters appended with the terminator,
+// or 0 for an entry that does not fit whole or leaves the program folder
+// (see IsContainedEntry): such a line names nothing of the installation.
+size_t ListedPath(const FileList& list, size_t i, wchar_t* full, size_t capacity, size_t folderLength);
+
 // True when an entry names something inside the program folder: no drive,
 // no leading separator (so no UNC or device form), no colon (streams), and
 // no component made of dots and blanks only ("..", and what Windows would
