@@ -327,12 +327,6 @@ static std::wstring Today() {
   return text;
 }
 
-static uint64_t SizeOf(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-  return ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
-}
-
 TEST_CASE("the uninstall entry, its values and the DisplayIcon rule") {
   Installed installed;
   // Listed twice, a folder, one outside the installation, one missing: the
@@ -342,7 +336,7 @@ TEST_CASE("the uninstall entry, its values and the DisplayIcon rule") {
   std::set<std::wstring> counted = {installed.child};  // the program (here the test's child)
   for (auto& f : installed.sample.listedFiles) counted.insert(installed.Path(f.c_str()));
   uint64_t bytes = 0;
-  for (auto& f : counted) bytes += SizeOf(f);
+  for (auto& f : counted) bytes += ReadBytes(f).size();
   std::wstring dayBefore = Today();
   installed.Run("entry");
   std::wstring dayAfter = Today();

@@ -457,29 +457,25 @@ TEST_CASE("without memory for the file, the built-in texts serve") {
 // says which): multi-byte characters across every 64 KiB of the file.
 TEST_CASE("a language file in the system code page is converted in whole characters") {
   UseOwnResources();
-  wchar_t expected[16] = {};
-  if (GetEnvironmentVariableW(L"KVX_EXPECT_ACP", expected, 16)) REQUIRE(GetACP() == (UINT)_wtoi(expected));
+  wchar_t acp[16] = {};
+  if (GetEnvironmentVariableW(L"KVX_EXPECT_ACP", acp, 16)) REQUIRE(GetACP() == (UINT)_wtoi(acp));
   std::wstring characters;
   for (int i = 0; i < 100; i++) characters += L"\x00fc\x20ac\x4e2d";
-  std::wstring line = L"IDS_X " + characters + L" x\r\n";
-  std::wstring text = L"***messages**\r\n";
-  while (text.size() < 100000) text += line;
-  // Characters the code page has are written as it writes them; the file's
-  // text read back must be what converting it whole gives.
-  std::string bytes;
-  int count = WideCharToMultiByte(CP_ACP, 0, text.c_str(), (int)text.size(), nullptr, 0, nullptr, nullptr);
-  bytes.resize(count);
-  WideCharToMultiByte(CP_ACP, 0, text.c_str(), (int)text.size(), &bytes[0], count, nullptr, nullptr);
-  LoadBytes(Ansi(bytes));
-  std::wstring whole(bytes.size(), L'\0');
-  whole.resize(MultiByteToWideChar(CP_ACP, 0, bytes.data(), (int)bytes.size(), &whole[0], (int)whole.size()));
-  std::wstring lineText = whole.substr(whole.find(L"IDS_X ") + 6);
-  lineText = lineText.substr(0, lineText.find(L'\r'));
+  // The line as the code page writes it (what it lacks substituted), and
+  // its text as converting the line whole reads it back.
+  std::wstring wide = L"IDS_X " + characters + L" x\r\n";
+  std::string line(wide.size() * 4, '\0'), text = "***messages**\r\n";
+  line.resize(WideCharToMultiByte(CP_ACP, 0, wide.c_str(), (int)wide.size(), &line[0], (int)line.size(), nullptr, nullptr));
+  for (int i = 0; i < 400; i++) text += line;
+  std::wstring expected(line.size(), L'\0');
+  expected.resize(MultiByteToWideChar(CP_ACP, 0, line.data(), (int)line.size() - 2, &expected[0], (int)line.size()));
+  expected.erase(0, 6);
+  LoadBytes(Ansi(text));
   REQUIRE(g_LanguageFile.Count() > 300);
   size_t wrong = 0;
-  for (size_t i = 0; i < g_LanguageFile.Count(); i++) wrong += g_LanguageFile.Text(i) != lineText;
+  for (size_t i = 0; i < g_LanguageFile.Count(); i++) wrong += g_LanguageFile.Text(i) != expected;
   CHECK(wrong == 0);
-  if (GetACP() == CP_UTF8) CHECK(lineText == characters + L" x");
+  if (GetACP() == CP_UTF8) CHECK(expected == characters + L" x");
   FreeLanguageFile();
 }
 
