@@ -515,7 +515,7 @@ TEST_CASE("help: the topic path, the contents, and the one retry through the sho
   CHECK(calls[1] != calls[0]);
 }
 
-// ---------------------------------------------------------------- screenshots
+// ---------------------------------------------------------------- what the screen shows
 
 // Captures a window from the screen; true when the capture has content (not
 // one colour, not black).
@@ -532,25 +532,85 @@ static bool CaptureHasContent(HWND w) {
   return !pixels.empty() && colours.size() > 8 && black < pixels.size() / 2;
 }
 
-TEST_CASE("each dialog draws: screenshots are neither empty nor black") {
+// The dialog's template with its font at `points` instead of 8: at 96 DPI,
+// 10 and 12 points give the font, and so the dialog units, that 8 points
+// give at 120 and 144 DPI.
+static std::vector<BYTE> TemplateAt(const wchar_t* name, WORD points) {
+  HRSRC resource = FindResourceW(nullptr, name, RT_DIALOG);
+  auto bytes = (const BYTE*)LockResource(LoadResource(nullptr, resource));
+  std::vector<BYTE> t(bytes, bytes + SizeofResource(nullptr, resource));
+  // DLGTEMPLATEEX: 26 bytes, then the menu and class (0, 0xFFFF and a
+  // number, or a name) and the title; then the point size.
+  auto w = (WORD*)(t.data() + 26);
+  for (int i = 0; i < 2; i++) w += *w == 0xFFFF ? 2 : wcslen((const wchar_t*)w) + 1;
+  w += wcslen((const wchar_t*)w) + 1;
+  *w = points;
+  return t;
+}
+
+// Why a control's text does not fit, or "" when it does: a wrapping static
+// needs no more lines than its height holds, anything else one line within
+// its width (a check box's text beside the box).
+static std::string TextOverflow(HWND control, int dpi) {
+  wchar_t cls[32], text[1024];
+  GetClassNameW(control, cls, 32);
+  if (!GetWindowTextW(control, text, 1024)) return "";
+  LONG style = GetWindowLongW(control, GWL_STYLE);
+  bool isStatic = lstrcmpiW(cls, L"Static") == 0, isButton = lstrcmpiW(cls, L"Button") == 0;
+  if (!isButton && !(isStatic && (style & SS_TYPEMASK) <= SS_RIGHT)) return "";
+  RECT client, need = {0, 0, 0, 0};
+  GetClientRect(control, &client);
+  need.right = client.right;
+  HDC dc = GetDC(control);
+  HGDIOBJ old = SelectObject(dc, (HGDIOBJ)SendMessageW(control, WM_GETFONT, 0, 0));
+  DrawTextW(dc, text, -1, &need, DT_CALCRECT | (isStatic ? DT_WORDBREAK | DT_EXPANDTABS : DT_SINGLELINE));
+  SelectObject(dc, old);
+  ReleaseDC(control, dc);
+  LONG type = style & BS_TYPEMASK;
+  bool box = isButton && (type == BS_AUTOCHECKBOX || type == BS_CHECKBOX || type == BS_AUTORADIOBUTTON);
+  int room = client.right - (box ? 16 * dpi / 96 : isButton ? 4 * dpi / 96 : 0);
+  if (isButton ? need.right <= room : need.bottom <= client.bottom) return "";
+  return Narrow(text) + ": needs " + std::to_string(need.right) + "x" + std::to_string(need.bottom) + ", has " +
+         std::to_string(room) + "x" + std::to_string(client.bottom);
+}
+
+TEST_CASE("each dialog draws, and every text fits its control in each shipped translation at 96, 120 and 144 DPI") {
   Scene scene;
   PretendWindows windows10(19045);
-  struct Shown {
-    const wchar_t* name;
-    DLGPROC proc;
-  } dialogs[] = {{L"SETUPDLG", SetupDialogProc}, {L"SETUPCONTEXTITEMS", ItemsDialogProc}, {L"DONEDLG", DoneDialogProc}};
-  for (auto& d : dialogs) {
-    CAPTURE(Narrow(d.name));
-    HWND w = CreateDialogParamW(GetModuleHandleW(nullptr), d.name, nullptr, d.proc, 1);
-    REQUIRE(w);
-    ShowWindow(w, SW_SHOW);
-    UpdateWindow(w);
-    for (int i = 0; i < 20; i++) {
-      MSG msg;
-      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-      Sleep(20);
+  const wchar_t* dialogs[] = {L"SETUPDLG", L"SETUPCONTEXTITEMS", L"DONEDLG"};
+  DLGPROC procs[] = {SetupDialogProc, ItemsDialogProc, DoneDialogProc};
+  for (const wchar_t* language : {L"", L"english.lng", L"german.lng", L"hebrew.lng"}) {
+    FreeLanguageFile();
+    if (*language) LoadLanguageFile((SourceDir() + L"\\res\\lng\\" + language).c_str());
+    for (int dpi : {96, 120, 144}) {
+      SetScreenDpi(dpi);
+      BoldFont = CreateFontW(ScaleToDpi(-12), 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg");
+      for (int d = 0; d < 3; d++) {
+        CAPTURE(Narrow(language));
+        CAPTURE(dpi);
+        CAPTURE(Narrow(dialogs[d]));
+        std::vector<BYTE> t = TemplateAt(dialogs[d], (WORD)(8 * dpi / 96));
+        HWND w = CreateDialogIndirectParamW(GetModuleHandleW(nullptr), (LPCDLGTEMPLATEW)t.data(), nullptr, procs[d], 1);
+        REQUIRE(w);
+        for (HWND c = GetWindow(w, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+          if (GetWindowLongW(c, GWL_STYLE) & WS_VISIBLE) CHECK(TextOverflow(c, dpi) == "");
+        if (!*language && dpi == 96) {  // the screen shows it: neither empty nor black
+          ShowWindow(w, SW_SHOW);
+          UpdateWindow(w);
+          for (int i = 0; i < 20; i++) {
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+            Sleep(20);
+          }
+          CHECK(CaptureHasContent(w));
+        }
+        DestroyWindow(w);
+      }
+      DeleteObject(BoldFont);
     }
-    CHECK(CaptureHasContent(w));
-    DestroyWindow(w);
   }
+  SetScreenDpi(0);
+  BoldFont = nullptr;
+  FreeLanguageFile();
+  SetProcessDefaultLayout(0);  // Hebrew's right-to-left layout
 }
