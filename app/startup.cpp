@@ -1,7 +1,6 @@
 #include "app/startup.h"
 
 #include <ole2.h>
-#include <shellapi.h>
 
 #include "app/command.h"
 #include "lang/language.h"
@@ -9,6 +8,7 @@
 #include "settings/settings_file.h"
 #include "setup/done_dialog.h"
 #include "setup/setup_dialog.h"
+#include "shell/desktop.h"
 #include "uninstall/driver.h"
 #include "util/text.h"
 
@@ -67,7 +67,7 @@ int RunProgram(HINSTANCE instance) {
       if (!g_RunOptions.Msi) DialogBoxParamW(ResourceInstance, L"DONEDLG", nullptr, DoneDialogProc, 0);
       if (ProgramGroupPath[0] && !g_RunOptions.Silent && !g_RunOptions.Msi && !g_RunOptions.NoExplorer &&
           GetFileAttributesW(ProgramGroupPath) != INVALID_FILE_ATTRIBUTES)
-        ShellExecuteW(nullptr, L"open", ProgramGroupPath, nullptr, L"", SW_SHOWNORMAL);
+        OpenInUserShell(ProgramGroupPath);
     }
   } else if (uninstall) {
     UninstallDriver();

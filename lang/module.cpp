@@ -20,12 +20,9 @@ void LoadLanguageModule(HINSTANCE programInstance) {
   GetProgramFile(L"kvxlng.dll", path);
   wchar_t found[kPathCapacity];
   FindLanguageFile(path, found);
-  OSVERSIONINFOEXW version = {};
-  version.dwOSVersionInfoSize = sizeof version;
-  GetVersionExW((OSVERSIONINFOW*)&version);
-  bool dataFile = version.dwPlatformId == VER_PLATFORM_WIN32_NT &&
-                  (version.dwMajorVersion > 5 || (version.dwMajorVersion == 5 && version.wServicePackMajor >= 2));
-  HMODULE module = dataFile ? LoadLibraryExW(found, nullptr, LOAD_LIBRARY_AS_DATAFILE) : LoadLibraryW(found);
+  // The module may come from the user's own "LanguageFolder": it is mapped
+  // for its resources only and never run.
+  HMODULE module = LoadLibraryExW(found, nullptr, LOAD_LIBRARY_AS_DATAFILE);
   g_ModuleLoaded = module != nullptr;
   ProgramInstance = programInstance;
   ResourceInstance = module ? module : programInstance;

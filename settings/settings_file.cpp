@@ -10,6 +10,7 @@
 #include "util/links.h"
 #include "util/path.h"
 #include "util/text.h"
+#include "util/trust.h"
 
 SettingsFileState g_SettingsFile;
 
@@ -274,8 +275,10 @@ void SerializeSettings(const SettingsList& list, GrowArray<unsigned char>& bytes
 static bool FindSettingsPath(wchar_t* path) {
   GetProgramFile(L"Korvex.ini", path, kPathCapacity);
   if (FileExists(path)) return true;
+  // The user's application data may be pointed anywhere by the user: the
+  // elevated tool keeps no settings file where that would reach others' files.
   wchar_t folder[kPathCapacity];
-  if (GetUserSettingsFolder(folder, kPathCapacity, false) && FileExists(folder))
+  if (GetUserSettingsFolder(folder, kPathCapacity, false) && FileExists(folder) && IsUserFolderUsable(folder))
     JoinPath(folder, L"Korvex.ini", path, kPathCapacity);
   else
     CopyText(path, folder, kPathCapacity);

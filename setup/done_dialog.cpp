@@ -1,12 +1,11 @@
 #include "setup/done_dialog.h"
 
-#include <shellapi.h>
-
 #include "app/command.h"
 #include "app/startup.h"
 #include "lang/language.h"
 #include "lang/module.h"
 #include "setup/help.h"
+#include "shell/desktop.h"
 #include "util/file.h"
 #include "util/links.h"
 #include "util/path.h"
@@ -43,8 +42,6 @@ bool IsWebAddress(const wchar_t* text) {
   return starts(text, L"http://") || starts(text, L"https://");
 }
 
-static void OpenDocument(const wchar_t* what) { ShellExecuteW(nullptr, L"open", what, nullptr, L"", SW_SHOWNORMAL); }
-
 INT_PTR CALLBACK DoneDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (DialogHook(window, message, wParam, lParam, L"DONEDLG", nullptr)) return TRUE;
   if (message == WM_INITDIALOG) {
@@ -73,14 +70,14 @@ INT_PTR CALLBACK DoneDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
       AddTrailingSeparator(path);
       AppendText(path, L"license.txt");
       FindLanguageFile(path, found);
-      OpenDocument(found);
+      OpenInUserShell(found);
       break;
     }
     case IDC_HOMEPAGE: {
       // The address comes from a translation that a per-user setting may
       // choose, and setup runs elevated: only a web address is opened.
       const wchar_t* url = GetText(IDS_HOMEURL);
-      if (IsWebAddress(url)) OpenDocument(url);
+      if (IsWebAddress(url)) OpenInUserShell(url);
       break;
     }
   }

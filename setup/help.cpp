@@ -5,6 +5,7 @@
 #include "lang/language.h"
 #include "util/path.h"
 #include "util/text.h"
+#include "util/trust.h"
 
 namespace {
 
@@ -17,11 +18,19 @@ HtmlHelpProc g_HtmlHelp;
 wchar_t g_HelpFile[kPathCapacity];
 bool g_ShortPathTried;
 
+// The help viewer renders the file in the elevated process, and a help file
+// can carry commands: a translated one is taken only from a language folder
+// inside the program folder, which only administrators can change.
 void ComposeHelpFile(const wchar_t* programPath) {
-  wchar_t path[kPathCapacity];
+  wchar_t path[kPathCapacity], folder[kPathCapacity];
   CopyText(path, programPath);
   ReplaceName(path, L"korvex.chm");
   FindLanguageFile(path, g_HelpFile);
+  CopyText(folder, programPath);
+  RemoveName(folder);
+  wchar_t full[kPathCapacity];
+  DWORD n = GetFullPathNameW(g_HelpFile, kPathCapacity, full, nullptr);  // no ".." past the check
+  if (n == 0 || n >= kPathCapacity || !IsInsideFolder(full, folder)) CopyText(g_HelpFile, path);
 }
 
 }  // namespace

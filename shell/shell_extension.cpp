@@ -7,6 +7,7 @@
 #include "settings/store.h"
 #include "setup/winver.h"
 #include "util/file.h"
+#include "util/handles.h"
 #include "util/path.h"
 #include "util/text.h"
 
@@ -118,15 +119,16 @@ void SetContextMenuPackage(bool install) {
   GetProgramFile(L"KvxExtPackage.msix", package);
   GetProgramFile(L"KvxExtInstaller.exe", installer);
   if (!FileExists(package) || !FileExists(installer)) return;
-  SHELLEXECUTEINFOW info = {};
-  info.cbSize = sizeof info;
-  info.fMask = install ? 0 : SEE_MASK_NOCLOSEPROCESS;
-  info.lpFile = installer;
-  info.lpParameters = install ? L"-install" : L"-Uninstall";
-  info.nShow = SW_SHOWNORMAL;
-  if (ShellExecuteExW(&info) && !install && info.hProcess) {
-    WaitForSingleObject(info.hProcess, 20000);
-    CloseHandle(info.hProcess);
+  // Started by its full path, as a program: no file-type registration of
+  // the user's stands between.
+  wchar_t command[kPathCapacity + 32];
+  FormatText(command, L"\"%s\" %s", installer, install ? L"-install" : L"-Uninstall");
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (CreateProcessW(installer, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    UniqueHandle thread(process.hThread), child(process.hProcess);
+    if (!install) WaitForSingleObject(child.get(), 20000);
   }
   WriteSettingInt(L"Setup", L"NewContextMenu", install ? 1 : 0);
 }

@@ -13,6 +13,7 @@
 #include "util/path.h"
 #include "util/scan.h"
 #include "util/text.h"
+#include "util/trust.h"
 
 // Larger than any shortcut this tool writes or keeps.
 const LONGLONG kMaxShortcutBytes = 1 << 20;
@@ -117,8 +118,7 @@ void BuildGroup(const wchar_t* group, const GroupItem (&items)[4], const wchar_t
     while (scan.Next(entry))
       if (!entry.isDirectory) DeleteUnredirected(entry.name);
   }
-  CreateDirectoryW(group, nullptr);
-  if (PathCrossesLink(group)) return;
+  if (!CreateFolderUnredirected(group) || PathCrossesLink(group)) return;
   for (size_t i = 0; i < 4; i++) {
     if (!IsPlainFileName(items[i].target) || !IsPlainFileName(items[i].link)) continue;
     wchar_t link[kPathCapacity], target[kPathCapacity];
@@ -141,9 +141,14 @@ void SetShortcuts(const IntegrationOptions& options, wchar_t* groupPath, size_t 
   bool vista = WindowsVersion() >= 0x0600;
 
   // Desktop: the user's own shortcut when there is one, else all users'.
+  // The user's folders are used only where the user may not point them at
+  // files of others (the installation, the system, another profile).
   wchar_t folder[kPathCapacity], userLink[kPathCapacity] = {}, allLink[kPathCapacity];
-  if (GetSpecialFolder(folder, CSIDL_DESKTOPDIRECTORY)) JoinPath(folder, L"Korvex.lnk", userLink);
-  else if (!vista) return;
+  if (GetSpecialFolder(folder, CSIDL_DESKTOPDIRECTORY)) {
+    if (IsUserFolderUsable(folder)) JoinPath(folder, L"Korvex.lnk", userLink);
+  } else if (!vista) {
+    return;
+  }
   GetSpecialFolder(folder, CSIDL_COMMON_DESKTOPDIRECTORY);
   JoinPath(folder, L"Korvex.lnk", allLink);
   const wchar_t* desktopLink = userLink[0] && FileExists(userLink) ? userLink : allLink;
@@ -155,10 +160,12 @@ void SetShortcuts(const IntegrationOptions& options, wchar_t* groupPath, size_t 
 
   wchar_t startMenu[kPathCapacity];
   GetSpecialFolder(startMenu, vista ? CSIDL_COMMON_STARTMENU : CSIDL_STARTMENU);
-  AddTrailingSeparator(startMenu);
-  AppendText(startMenu, L"Korvex.lnk");
-  if (options.StartMenu) CreateShellLink(program, startMenu, workingFolder, description, icon);
-  else DeleteUnredirected(startMenu);
+  if (vista || IsUserFolderUsable(startMenu)) {
+    AddTrailingSeparator(startMenu);
+    AppendText(startMenu, L"Korvex.lnk");
+    if (options.StartMenu) CreateShellLink(program, startMenu, workingFolder, description, icon);
+    else DeleteUnredirected(startMenu);
+  }
 
   // The texts are copied: the lookup hands out short-lived buffers.
   static GroupItem items[4];
@@ -172,14 +179,15 @@ void SetShortcuts(const IntegrationOptions& options, wchar_t* groupPath, size_t 
   CopyText(items[3].link, GetText(IDS_WHATSNEW));
 
   wchar_t group[kPathCapacity];
-  GetSpecialFolder(group, CSIDL_PROGRAMS);
-  AddTrailingSeparator(group);
-  AppendText(group, L"Korvex");
-  if (options.Programs) {
-    if (groupPath) CopyText(groupPath, group, groupCapacity);
-    BuildGroup(group, items, program, workingFolder, description, icon);
-  } else {
-    RemoveFolder(group);
+  if (GetSpecialFolder(group, CSIDL_PROGRAMS) && IsUserFolderUsable(group)) {
+    AddTrailingSeparator(group);
+    AppendText(group, L"Korvex");
+    if (options.Programs) {
+      if (groupPath) CopyText(groupPath, group, groupCapacity);
+      BuildGroup(group, items, program, workingFolder, description, icon);
+    } else {
+      RemoveFolder(group);
+    }
   }
 
   if (!GetSpecialFolder(group, CSIDL_COMMON_PROGRAMS)) return;

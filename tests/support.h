@@ -162,7 +162,7 @@ void RegRemoveTree(HKEY root, const std::wstring& key, REGSAM view = 0);
 std::vector<std::wstring> RegDump(HKEY root, const std::wstring& key, REGSAM view = 0);
 
 
-// Replaces functions of kernel32 in the import tables of this program and
+// Replaces functions of system DLLs in the import tables of this program and
 // of the C runtime for the scope: a way to bring about what Wine cannot
 // (a path limit, exhausted memory) without touching the product.
 class ImportHooks {

@@ -1,5 +1,9 @@
 // Text, paths, the file object, directory scans and arrays.
 #include <string.h>
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+#include <shlobj.h>
 
 #include <algorithm>
 
@@ -10,6 +14,7 @@
 #include "util/path.h"
 #include "util/scan.h"
 #include "util/text.h"
+#include "util/trust.h"
 
 TEST_CASE("bounded copy and append at capacities 0, 1 and exactly full") {
   wchar_t buffer[6] = {L'x', L'x', L'x', L'x', L'x', 0};
@@ -358,6 +363,89 @@ TEST_CASE("files behind links are neither written nor deleted") {
   CHECK_FALSE(Exists(tree + L"\\sub\\deeper"));
   CHECK(Exists(victims + L"\\inside.txt"));
   CHECK(ReadBytes(victim).size() == 6);
+}
+
+TEST_CASE("folders of the user's choosing, and a folder of the tool's own") {
+  struct {
+    const wchar_t *path, *folder;
+    bool inside;
+  } const names[] = {{L"C:\\a\\b", L"C:\\a", true},   {L"c:/A/", L"C:\\a\\", true}, {L"C:\\ab", L"C:\\a", false},
+                     {L"C:\\a", L"C:\\a\\b", false}, {L"C:\\a", L"", false}};
+  for (auto& row : names) CHECK(IsInsideFolder(row.path, row.folder) == row.inside);
+
+  // Where a user may point a shell folder: inside the profile, or a folder
+  // of their own elsewhere (Wine reports every owner as the current user);
+  // never the system's, the machine's, another profile or this program's.
+  TempFolder own;
+  std::wstring outside = L"C:\\kvx-owned";
+  MakeDirs(outside);
+  wchar_t windows[MAX_PATH], program[MAX_PATH], profile[MAX_PATH], common[MAX_PATH], files[MAX_PATH];
+  GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  GetModuleFileNameW(nullptr, program, MAX_PATH);
+  *wcsrchr(program, L'\\') = 0;
+  SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, 0, profile);
+  SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common);
+  SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, files);
+  std::wstring others = std::wstring(profile).substr(0, wcsrchr(profile, L'\\') - profile) + L"\\Public";
+  REQUIRE(PlantLink(own / L"to-program-files", files));
+  struct {
+    std::wstring folder;
+    bool usable;
+  } const folders[] = {{own.Path(), true},         {outside, true},          {windows, false},
+                       {std::wstring(windows) + L"\\Temp", false}, {program, false},
+                       {std::wstring(program) + L"\\..", false},   {files + std::wstring(L"\\Korvex"), false},
+                       {common, false},            {others, false},                 {own / L"to-program-files", false},
+                       {L"", false}};
+  for (auto& row : folders) {
+    CAPTURE(Narrow(row.folder));
+    CHECK(IsUserFolderUsable(row.folder.c_str()) == row.usable);
+  }
+
+  // Each run its own folder, made with a list that no one else may change
+  // (Wine keeps no list: the one handed to the system is read).
+  static std::wstring given;
+  given.clear();
+  auto create = +[](LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) -> BOOL {
+    LPWSTR text = nullptr;
+    if (attributes && ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                          attributes->lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr))
+      given = text;
+    LocalFree(text);
+    auto real = (decltype(&CreateDirectoryW))(void*)GetProcAddress(GetModuleHandleW(L"kernel32"), "CreateDirectoryW");
+    return real(path, attributes);
+  };
+  wchar_t first[MAX_PATH], second[MAX_PATH];
+  {
+    ImportHooks hooks({{"CreateDirectoryW", (void*)create}});
+    REQUIRE(CreatePrivateFolder(own.Path().c_str(), first));
+  }
+  CHECK(given == L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+  REQUIRE(CreatePrivateFolder(own.Path().c_str(), second));
+  CHECK(std::wstring(first) != second);
+  CHECK(StartsWithExact(PointToName(first), L"Kvx-"));
+  CHECK(wcslen(PointToName(first)) == 36);
+  CHECK_FALSE(CreatePrivateFolder((own / L"missing").c_str(), first));
+  // Who else may change a folder, by its list.
+  struct {
+    const wchar_t* list;
+    bool others;
+  } const lists[] = {{L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", false},
+                     {L"D:(A;OICIIO;FA;;;CO)(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)", false},
+                     {L"D:(A;;FA;;;SY)(A;;0x2;;;BU)", true},  // users may add files
+                     {L"D:(A;;0x40;;;AU)", true},              // or delete what is inside
+                     {L"D:(A;;GW;;;WD)", true}};
+  for (auto& row : lists) {
+    CAPTURE(Narrow(row.list));
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    REQUIRE(ConvertStringSecurityDescriptorToSecurityDescriptorW(row.list, SDDL_REVISION_1, &sd, nullptr));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL acl = nullptr;
+    GetSecurityDescriptorDacl(sd, &present, &acl, &defaulted);
+    CHECK(AclLetsOthersChange(acl) == row.others);
+    LocalFree(sd);
+  }
+  CHECK(AclLetsOthersChange(nullptr));
+  RemoveTree(outside);
 }
 
 TEST_CASE("MakeFolder results") {

@@ -1,7 +1,5 @@
 #include "uninstall/driver.h"
 
-#include <fcntl.h>
-#include <io.h>
 #include <share.h>
 #include <stdio.h>
 #include <windows.h>
@@ -14,9 +12,11 @@
 #include "uninstall/file_list.h"
 #include "uninstall/removal.h"
 #include "util/file.h"
+#include "util/handles.h"
 #include "util/links.h"
 #include "util/path.h"
 #include "util/text.h"
+#include "util/trust.h"
 
 void GetTempFolder(wchar_t* buffer, size_t size) {
   if (size == 0) return;
@@ -179,7 +179,18 @@ int DeeperFirst(const void* a, const void* b) {
 // pass usually does it all. A listed file costs one deletion; only when that
 // fails is it looked at closely (read-only, a folder, locked, already gone).
 // Entries that were not there, or that went, are not looked at again.
-bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator, const wchar_t* programName) {
+// In a program folder that others can change (`linkSafe`), every deletion
+// goes through a handle that is checked to be the entry itself, so that a
+// folder swapped for a link between the look and the deletion leads nowhere.
+bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator, const wchar_t* programName,
+                       bool linkSafe) {
+  auto deleteFile = [linkSafe](const wchar_t* path) {
+    return linkSafe ? GetAttributes(path) != INVALID_FILE_ATTRIBUTES && DeleteUnredirected(path)
+                    : DeleteFileW(path) != 0;
+  };
+  auto removeFolder = [linkSafe](const wchar_t* path) {
+    return linkSafe ? RemoveFolderUnredirected(path) : RemoveDirectoryW(path) != 0;
+  };
   bool rebootNeeded = false;
   size_t folderLength = TextLength(folderWithSeparator);
   Entries entries;
@@ -200,7 +211,7 @@ bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator,
         emptied.PushElement(pending[k]);
         continue;
       }
-      if (DeleteFileW(full)) {
+      if (deleteFile(full)) {
         removed++;
         continue;
       }
@@ -211,7 +222,7 @@ bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator,
         emptied.PushElement(pending[k]);
         continue;
       }
-      if ((attributes & FILE_ATTRIBUTE_READONLY) && SetFileAttributesW(full, FILE_ATTRIBUTE_NORMAL) &&
+      if (!linkSafe && (attributes & FILE_ATTRIBUTE_READONLY) && SetFileAttributesW(full, FILE_ATTRIBUTE_NORMAL) &&
           DeleteFileW(full)) {
         removed++;
         continue;
@@ -228,7 +239,7 @@ bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator,
     for (size_t k = 0; k < emptied.Count(); k++) {
       Entry& e = entries.items[emptied[k]];
       const wchar_t* full = entries.Path(e);
-      if (RemoveDirectoryW(full)) {
+      if (removeFolder(full)) {
         removed++;
         continue;
       }
@@ -236,8 +247,8 @@ bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator,
       if (attributes == INVALID_FILE_ATTRIBUTES) continue;
       if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         e.folder = false;  // a file after all (another entry named something inside it)
-      } else if ((attributes & FILE_ATTRIBUTE_READONLY) && SetFileAttributesW(full, FILE_ATTRIBUTE_NORMAL) &&
-                 RemoveDirectoryW(full)) {
+      } else if (!linkSafe && (attributes & FILE_ATTRIBUTE_READONLY) &&
+                 SetFileAttributesW(full, FILE_ATTRIBUTE_NORMAL) && RemoveDirectoryW(full)) {
         removed++;
         continue;
       }
@@ -262,29 +273,52 @@ bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator,
   return rebootNeeded;
 }
 
-// Creates the batch file afresh in the user's temporary folder, where any
-// process of the user can plant a link at its name. A file left there is
-// deleted only when it is a file of its own (a link planted to have the
-// elevated uninstall delete something else stays, and so does what it
-// leads to); the new file is made exclusively and is used only when it is
-// where it was meant to be, so that no link redirects the write. When it
-// cannot be made so, there is no batch file.
-FILE* CreateBatchFile(const wchar_t* path) {
-  if (!DeleteUnredirected(path)) return nullptr;
-  HANDLE h = OpenUnredirected(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
-  int fd = _open_osfhandle((intptr_t)h, _O_WRONLY | _O_BINARY);
-  if (fd < 0) {
-    DeleteByHandle(h);
-    CloseHandle(h);
-    return nullptr;
+// Writes the self-removal batch file and starts it hidden. It lies in a
+// folder made for this run below the system's own temporary folder, which
+// only administrators can change, so that no process of the user can
+// rewrite its lines while the command processor reads them; that processor
+// is the system's own, started without AutoRun commands.
+void StartSelfRemoval(const wchar_t* program, const wchar_t* folder, bool silent) {
+  wchar_t system[kPathCapacity], temp[kPathCapacity], batchFolder[kPathCapacity], batch[kPathCapacity];
+  UINT n = GetSystemWindowsDirectoryW(system, kPathCapacity);
+  if (n == 0 || n >= kPathCapacity) return;
+  JoinPath(system, L"Temp", temp);
+  if (!CreatePrivateFolder(temp, batchFolder)) return;
+  JoinPath(batchFolder, L"Uninstall_Kvx.Bat", batch);
+  n = GetSystemDirectoryW(system, kPathCapacity);
+  wchar_t processor[kPathCapacity], command[kPathCapacity * 2];
+  JoinPath(n > 0 && n < kPathCapacity ? system : L"", L"cmd.exe", processor);
+  bool ok = n > 0 && n < kPathCapacity && ComposeBatchCommand(processor, batch, command, kPathCapacity * 2);
+  if (ok) {
+    UniqueFile file(OpenUnredirected(batch, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW));
+    // Short forms, for paths the command processor's code page cannot carry.
+    wchar_t shortForms[4][kPathCapacity];
+    const wchar_t* values[4] = {program, folder, batch, batchFolder};
+    BatchPaths paths = {program, folder, batch, batchFolder, {}};
+    for (int i = 0; i < 4; i++) {
+      DWORD length = GetShortPathNameW(values[i], shortForms[i], kPathCapacity);
+      if (length > 0 && length < kPathCapacity) paths.shortForms[i] = shortForms[i];
+    }
+    GrowArray<wchar_t> lines;
+    bool useVariable[4];
+    ComposeBatchLines(paths, silent, lines, useVariable);
+    ok = file && WriteBatchText(file.get(), lines.Data());
+    if (file && !ok) DeleteByHandle(file.get());
+    for (int i = 0; ok && i < 4; i++) SetEnvironmentVariableW(kBatchVariables[i], useVariable[i] ? values[i] : nullptr);
   }
-  FILE* stream = _fdopen(fd, "wb");
-  if (!stream) {
-    DeleteByHandle(h);
-    _close(fd);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  PROCESS_INFORMATION process = {};
+  SetCurrentDirectoryW(L"..");
+  if (ok && CreateProcessW(processor, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return;
   }
-  return stream;
+  DeleteUnredirected(batch);
+  RemoveDirectoryW(batchFolder);
 }
 
 }  // namespace
@@ -343,14 +377,18 @@ void UninstallDriver() {
   {
     FileList list;
     ReadFileList(listStream, list);
-    rebootNeeded = DeleteListedFiles(list, folderWithSeparator, PointToName(program));
+    // The fast deletions are for folders that only administrators can change.
+    bool linkSafe = IsWritableByOthers(folder);
+    rebootNeeded = DeleteListedFiles(list, folderWithSeparator, PointToName(program), linkSafe);
   }
   fclose(listStream);
   DeleteFileW(L"Uninstall.lst");
 
   wchar_t browserData[kPathCapacity];
   JoinPath(tempFolder, L"Korvex.exe.WebView2", browserData);
-  if (GetFileAttributesW(browserData) != INVALID_FILE_ATTRIBUTES) RemoveFolder(browserData);
+  // The folder is the user's choice (a setting, or the environment).
+  if (IsUserFolderUsable(tempFolder) && GetFileAttributesW(browserData) != INVALID_FILE_ATTRIBUTES)
+    RemoveFolder(browserData);
 
   wchar_t current[kPathCapacity];
   DWORD n = GetCurrentDirectoryW(kPathCapacity, current);
@@ -361,42 +399,5 @@ void UninstallDriver() {
       MoveFileExW(current, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
   }
 
-  wchar_t batch[kPathCapacity];
-  n = GetTempPathW(kPathCapacity, batch);
-  if (n == 0 || n >= kPathCapacity) batch[0] = 0;
-  AppendText(batch, L"Uninstall_Kvx.Bat");
-  FILE* stream = CreateBatchFile(batch);
-  if (!stream) return;
-  GrowArray<wchar_t> lines;
-  bool useVariable[3];
-  // Short forms, for paths the ANSI code page cannot carry.
-  wchar_t shortForms[3][kPathCapacity];
-  const wchar_t* longForms[3] = {program, current, batch};
-  BatchPaths paths = {program, current, batch, {nullptr, nullptr, nullptr}};
-  for (int i = 0; i < 3; i++) {
-    DWORD length = GetShortPathNameW(longForms[i], shortForms[i], kPathCapacity);
-    if (length > 0 && length < kPathCapacity) paths.shortForms[i] = shortForms[i];
-  }
-  ComposeBatchLines(paths, g_RunOptions.Silent, lines, useVariable);
-  WriteBatchLine(stream, lines.Data());
-  fclose(stream);
-  const wchar_t* values[3] = {program, current, batch};
-  for (int i = 0; i < 3; i++)
-    if (useVariable[i]) SetEnvironmentVariableW(kBatchVariables[i], values[i]);
-
-  wchar_t comspec[kPathCapacity];
-  n = GetEnvironmentVariableW(L"COMSPEC", comspec, kPathCapacity);
-  if (n == 0 || n >= kPathCapacity) comspec[0] = 0;
-  wchar_t command[kPathCapacity * 2];
-  FormatText(command, L"%s /c \"%s\"", comspec, batch);
-  SetCurrentDirectoryW(L"..");
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_HIDE;
-  PROCESS_INFORMATION process = {};
-  if (CreateProcessW(nullptr, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  }
+  StartSelfRemoval(program, current, g_RunOptions.Silent);
 }

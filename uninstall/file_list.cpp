@@ -67,19 +67,20 @@ bool IsContainedEntry(const wchar_t* entry) {
   return true;
 }
 
-const wchar_t* const kBatchVariables[3] = {L"KVX_UNINSTALL_PROGRAM", L"KVX_UNINSTALL_FOLDER", L"KVX_UNINSTALL_BATCH"};
+const wchar_t* const kBatchVariables[4] = {L"KVX_UNINSTALL_PROGRAM", L"KVX_UNINSTALL_FOLDER", L"KVX_UNINSTALL_BATCH",
+                                           L"KVX_UNINSTALL_TEMP"};
 
-static bool SurvivesAnsi(const wchar_t* path) {
+// True when the path comes back unchanged from the command processor's code page.
+static bool SurvivesCodePage(const wchar_t* path) {
   size_t length = TextLength(path);
-  size_t bytes = length * 2 + 1;
+  size_t bytes = length * 4 + 1;
   char* narrow = static_cast<char*>(malloc(bytes));
   wchar_t* back = static_cast<wchar_t*>(malloc((length + 1) * sizeof(wchar_t)));
   bool same = false;
   if (narrow && back) {
-    BOOL lossy = FALSE;
-    int n = WideCharToMultiByte(CP_ACP, 0, path, -1, narrow, (int)bytes, nullptr, &lossy);
-    if (n > 0 && !lossy) {
-      int m = MultiByteToWideChar(CP_ACP, 0, narrow, -1, back, (int)length + 1);
+    int n = WideCharToMultiByte(kBatchCodePage, 0, path, -1, narrow, (int)bytes, nullptr, nullptr);
+    if (n > 0) {
+      int m = MultiByteToWideChar(kBatchCodePage, 0, narrow, -1, back, (int)length + 1);
       same = m > 0 && CompareTextExact(back, path) == 0;
     }
   }
@@ -91,8 +92,8 @@ static bool SurvivesAnsi(const wchar_t* path) {
 bool BatchPathText(const wchar_t* path, const wchar_t* shortForm, const wchar_t* variable, wchar_t* dest,
                    size_t capacity) {
   if (capacity == 0) return false;
-  if (!SurvivesAnsi(path) && shortForm && shortForm[0] && SurvivesAnsi(shortForm)) path = shortForm;
-  if (!SurvivesAnsi(path)) {
+  if (!SurvivesCodePage(path) && shortForm && shortForm[0] && SurvivesCodePage(shortForm)) path = shortForm;
+  if (!SurvivesCodePage(path)) {
     FormatText(dest, capacity, L"%%%s%%", variable);
     return true;
   }
@@ -115,13 +116,14 @@ static void AppendLine(GrowArray<wchar_t>& text, const wchar_t* line) {
   for (size_t i = 0; i < n; i++) text[at + i] = line[i];
 }
 
-void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>& text, bool useVariable[3]) {
+void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>& text, bool useVariable[4]) {
   // Each path in its batch form: doubled percent signs or a variable.
-  wchar_t forms[3][2048];
-  const wchar_t* sources[3] = {paths.program, paths.folder, paths.batch};
-  for (int i = 0; i < 3; i++)
-    useVariable[i] = BatchPathText(sources[i], paths.shortForms[i], kBatchVariables[i], forms[i], 2048);
-  const wchar_t *p = forms[0], *f = forms[1], *b = forms[2];
+  wchar_t forms[4][2048];
+  const wchar_t* sources[4] = {paths.program, paths.folder, paths.batch, paths.batchFolder};
+  for (int i = 0; i < 4; i++)
+    useVariable[i] =
+        sources[i] && BatchPathText(sources[i], paths.shortForms[i], kBatchVariables[i], forms[i], 2048);
+  const wchar_t *p = forms[0], *f = forms[1], *b = forms[2], *t = forms[3];
   // Room for three lines of the longest paths: a shorter buffer would cut
   // the deletion lines of a deep installation folder.
   wchar_t line[3 * 2048 + 64];
@@ -136,17 +138,38 @@ void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>&
     FormatText(line, L"if exist \"%s\" \"%s\" /warning\r\n", p, p);
     AppendLine(text, line);
   }
-  FormatText(line, L"del \"%s\"\r\n", b);
+  // One line, read whole before the file it stands in is gone.
+  if (paths.batchFolder) FormatText(line, L"del \"%s\" & rd \"%s\"\r\n", b, t);
+  else FormatText(line, L"del \"%s\"\r\n", b);
   AppendLine(text, line);
   text.PushElement(0);
 }
 
-void WriteBatchLine(FILE* stream, const wchar_t* line) {
-  size_t length = TextLength(line);
-  size_t bytes = length * 2 + 1;
+bool WriteBatchText(HANDLE file, const wchar_t* text) {
+  size_t length = TextLength(text);
+  if (length > 0x3fffffff) return false;
+  size_t bytes = length * 4 + 1;
   char* narrow = static_cast<char*>(malloc(bytes));
-  if (!narrow) return;
-  int n = WideCharToMultiByte(CP_ACP, 0, line, -1, narrow, (int)bytes, nullptr, nullptr);
-  if (n > 1) fwrite(narrow, 1, (size_t)(n - 1), stream);
+  if (!narrow) return false;
+  int n = WideCharToMultiByte(kBatchCodePage, 0, text, -1, narrow, (int)bytes, nullptr, nullptr);
+  DWORD written = 0;
+  bool ok = n > 0 && WriteFile(file, narrow, (DWORD)(n - 1), &written, nullptr) && written == (DWORD)(n - 1);
   free(narrow);
+  return ok;
+}
+
+static bool QuotesSafely(const wchar_t* path) {
+  if (!path[0]) return false;
+  for (const wchar_t* p = path; *p; p++)
+    if (*p < 32 || *p == L'"' || *p == L'%') return false;
+  return true;
+}
+
+bool ComposeBatchCommand(const wchar_t* processor, const wchar_t* batch, wchar_t* command, size_t capacity) {
+  if (capacity) command[0] = 0;
+  if (!QuotesSafely(processor) || !QuotesSafely(batch)) return false;
+  // With /s the command processor takes away the outer pair of quotes only,
+  // whatever the path holds, and runs the quoted path that is left.
+  FormatText(command, capacity, L"\"%s\" /d /v:off /s /c \"\"%s\"\"", processor, batch);
+  return true;
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <stddef.h>
 #include <stdio.h>
+#include <windows.h>
 
 #include "util/array.h"
 
@@ -41,29 +42,42 @@ bool IsContainedEntry(const wchar_t* entry);
 
 // Where the self-removal batch file stands and what it deletes.
 struct BatchPaths {
-  const wchar_t* program;  // the program file
-  const wchar_t* folder;   // the program folder, without a trailing separator
-  const wchar_t* batch;    // the batch file itself
-  // The short (8.3) forms of the three, where the system has them; else null.
-  const wchar_t* shortForms[3];
+  const wchar_t* program;      // the program file
+  const wchar_t* folder;       // the program folder, without a trailing separator
+  const wchar_t* batch;        // the batch file itself
+  const wchar_t* batchFolder;  // the folder made for the batch file alone, or null
+  // The short (8.3) forms of the four, where the system has them; else null.
+  const wchar_t* shortForms[4];
 };
 
-// The names the batch file refers to for the three paths when a path would
-// not survive the ANSI code page: the driver puts them into the command
-// processor's environment.
-extern const wchar_t* const kBatchVariables[3];
+// The code page in which the command processor reads batch files.
+const unsigned kBatchCodePage = CP_OEMCP;
+
+// The names the batch file refers to for the four paths when a path would
+// not survive the command processor's code page: the driver puts them into
+// the command processor's environment.
+extern const wchar_t* const kBatchVariables[4];
 
 // Writes a path as the batch file needs it into dest. A path that survives
-// the ANSI code page is written with its percent signs doubled (cmd expands
-// them even inside quotes); else its short form, when that survives; else a
-// reference to its environment variable, which cmd expands to the exact
-// Unicode path. Returns true when the variable is used.
+// the command processor's code page is written with its percent signs
+// doubled (cmd expands them even inside quotes); else its short form, when
+// that survives; else a reference to its environment variable, which cmd
+// expands to the exact Unicode path. Returns true when the variable is used.
 bool BatchPathText(const wchar_t* path, const wchar_t* shortForm, const wchar_t* variable, wchar_t* dest,
                    size_t capacity);
 
 // The lines of the batch file, in order; `silent` leaves out the warning line.
-// `useVariable` receives, per path, whether its variable must be set.
-void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>& text, bool useVariable[3]);
+// The last line deletes the batch file and then its own folder, when it has
+// one. `useVariable` receives, per path, whether its variable must be set.
+void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>& text, bool useVariable[4]);
 
-// Converts a line to the ANSI code page and writes it without terminator.
-void WriteBatchLine(FILE* stream, const wchar_t* line);
+// Converts the text to the command processor's code page and writes it,
+// without terminator, to the open file.
+bool WriteBatchText(HANDLE file, const wchar_t* text);
+
+// The command line that runs the batch file in the command processor at
+// `processor` (the system's own cmd.exe): no AutoRun commands, no delayed
+// expansion, the path quoted so that nothing in it starts a command. False,
+// and no command, when a path holds a quote, a percent sign or a control
+// character.
+bool ComposeBatchCommand(const wchar_t* processor, const wchar_t* batch, wchar_t* command, size_t capacity);

@@ -53,17 +53,28 @@ bool IsLinkEntry(const WIN32_FIND_DATAW& data) {
          (data.dwReserved0 == 0 || IsReparseTagNameSurrogate(data.dwReserved0));
 }
 
-// Removes the folder at `path` when it is empty and is that folder itself
-// (or a link object there, which goes instead of what it leads to).
-void RemoveFolderUnredirected(const wchar_t* path) {
+}  // namespace
+
+bool RemoveFolderUnredirected(const wchar_t* path) {
   UniqueFile folder(WithLongForm(path, [](const wchar_t* p) {
-    return CreateFileW(p, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return CreateFileW(p, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   }));
-  if (folder && HandleIsPath(folder.get(), path)) DeleteByHandle(folder.get());
+  return folder && HandleIsPath(folder.get(), path) && DeleteByHandle(folder.get());
 }
 
-}  // namespace
+bool CreateFolderUnredirected(const wchar_t* path) {
+  if (!CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  UniqueFile folder(WithLongForm(path, [](const wchar_t* p) {
+    return CreateFileW(p, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  }));
+  BY_HANDLE_FILE_INFORMATION info;
+  return folder && GetFileInformationByHandle(folder.get(), &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+         HandleIsPath(folder.get(), path);
+}
 
 bool PathCrossesLink(const wchar_t* path) {
   wchar_t scratch[kPathCapacity];
@@ -154,10 +165,13 @@ HANDLE OpenUnredirected(const wchar_t* path, DWORD access, DWORD share, DWORD di
   };
   // A file the call may make is opened so that it can be removed again; an
   // existing one that others hold without letting it be deleted is opened
-  // without (the call then did not make it).
+  // without, and then only as it is: should it have gone meanwhile, the
+  // retry makes nothing it could not remove again.
   HANDLE h = open(disposition == OPEN_EXISTING ? 0 : DELETE);
-  if (h == INVALID_HANDLE_VALUE && disposition == OPEN_ALWAYS && GetLastError() == ERROR_SHARING_VIOLATION)
+  if (h == INVALID_HANDLE_VALUE && disposition == OPEN_ALWAYS && GetLastError() == ERROR_SHARING_VIOLATION) {
+    disposition = OPEN_EXISTING;
     h = open(0);
+  }
   if (h == INVALID_HANDLE_VALUE) return h;
   BY_HANDLE_FILE_INFORMATION info;
   bool own = GetFileInformationByHandle(h, &info) &&

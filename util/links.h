@@ -39,6 +39,14 @@ bool DeleteByHandle(HANDLE handle);
 // file there (the name itself, not what a link there leads to).
 bool RenameByHandle(HANDLE handle, const wchar_t* to);
 
+// Removes the empty folder at `path` when it is that folder itself (a link
+// object there goes instead of what it leads to). True when it went.
+bool RemoveFolderUnredirected(const wchar_t* path);
+
+// Makes the folder at `path` (or finds it made) and checks through its
+// handle that it is a plain folder at that path, not a link.
+bool CreateFolderUnredirected(const wchar_t* path);
+
 // Deletes a folder with everything in it without following any link: a
 // link inside is removed itself where the platform allows it, and a file
 // reached through one stays, and with it the folders above it. Nothing is

@@ -1,0 +1,55 @@
+#include "shell/desktop.h"
+
+#include <windows.h>
+#include <exdisp.h>
+#include <oleauto.h>
+#include <shldisp.h>
+#include <shlguid.h>
+#include <shlobj.h>
+
+#include "util/handles.h"
+#include "util/path.h"
+
+bool OpenInUserShell(const wchar_t* what) {
+  // The desktop's window among the shell's windows, and through its view
+  // the shell's automation object, which lives in the desktop's process.
+  ComPtr<IShellWindows> windows;
+  if (FAILED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
+                              windows.put_void())))
+    return false;
+  VARIANT desktop = {}, none = {};
+  desktop.vt = VT_I4;
+  desktop.lVal = CSIDL_DESKTOP;
+  long window = 0;
+  ComPtr<IDispatch> found;
+  ComPtr<IServiceProvider> provider;
+  ComPtr<IShellBrowser> browser;
+  ComPtr<IShellView> view;
+  ComPtr<IDispatch> background;
+  ComPtr<IShellFolderViewDual> folderView;
+  ComPtr<IDispatch> application;
+  ComPtr<IShellDispatch2> shell;
+  if (windows->FindWindowSW(&desktop, &none, SWC_DESKTOP, &window, SWFO_NEEDDISPATCH, found.put()) != S_OK ||
+      !found || FAILED(found->QueryInterface(IID_IServiceProvider, provider.put_void())) ||
+      FAILED(provider->QueryService(SID_STopLevelBrowser, IID_IShellBrowser, browser.put_void())) ||
+      FAILED(browser->QueryActiveShellView(view.put())) ||
+      FAILED(view->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, background.put_void())) ||
+      FAILED(background->QueryInterface(IID_IShellFolderViewDual, folderView.put_void())) ||
+      FAILED(folderView->get_Application(application.put())) ||
+      FAILED(application->QueryInterface(IID_IShellDispatch2, shell.put_void())))
+    return false;
+  // The automation strings come from oleaut32, loaded only for this.
+  UniqueModule automation(LoadSystemLibrary(L"oleaut32.dll"));
+  if (!automation) return false;
+  auto allocString = (BSTR(WINAPI*)(const OLECHAR*))(void*)GetProcAddress(automation.get(), "SysAllocString");
+  auto freeString = (void(WINAPI*)(BSTR))(void*)GetProcAddress(automation.get(), "SysFreeString");
+  if (!allocString || !freeString) return false;
+  BSTR file = allocString(what);
+  if (!file) return false;
+  VARIANT show = {};
+  show.vt = VT_I4;
+  show.lVal = SW_SHOWNORMAL;
+  HRESULT result = shell->ShellExecute(file, none, none, none, show);
+  freeString(file);
+  return SUCCEEDED(result);
+}

@@ -1,0 +1,182 @@
+#include "util/trust.h"
+
+#include <aclapi.h>
+#include <ntsecapi.h>
+#include <sddl.h>
+#include <shlobj.h>
+
+#include "util/file.h"
+#include "util/handles.h"
+#include "util/links.h"
+#include "util/path.h"
+#include "util/text.h"
+
+namespace {
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// The path without "\\?\" (a final path has it).
+const wchar_t* Plain(const wchar_t* path) {
+  if (StartsWithExact(path, L"\\\\?\\UNC\\")) return path + 6;  // keeps one "\" of "\\"; compared as such
+  return StartsWithExact(path, L"\\\\?\\") ? path + 4 : path;
+}
+
+// Where the folder really is: an existing folder through a handle (links
+// followed), else its full name.
+bool FinalFolder(const wchar_t* folder, wchar_t* out, size_t capacity) {
+  UniqueFile handle(CreateFileW(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!handle) return false;
+  wchar_t final[kPathCapacity];
+  DWORD n = GetFinalPathNameByHandleW(handle.get(), final, kPathCapacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (n == 0 || n >= kPathCapacity) return false;
+  CopyText(out, Plain(final), capacity);
+  return true;
+}
+
+bool FullName(const wchar_t* path, wchar_t (&out)[kPathCapacity]) {
+  DWORD n = GetFullPathNameW(path, kPathCapacity, out, nullptr);
+  return n > 0 && n < kPathCapacity;
+}
+
+bool SpecialFolder(int csidl, wchar_t (&out)[kPathCapacity]) {
+  wchar_t folder[MAX_PATH + 1] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_DONT_VERIFY, nullptr, 0, folder)) || !folder[0])
+    return false;
+  CopyText(out, folder);
+  return true;
+}
+
+// The current user's SID, for the owner check.
+bool IsOwnedByCurrentUser(const wchar_t* folder) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                            &descriptor) != ERROR_SUCCESS)
+    return false;
+  bool same = false;
+  UniqueHandle token;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+    alignas(8) unsigned char buffer[256];
+    DWORD size = 0;
+    if (GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size))
+      same = owner && EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+  }
+  LocalFree(descriptor);
+  return same;
+}
+
+// The judgement on one spelling of the folder.
+bool IsUsableName(const wchar_t* folder) {
+  wchar_t program[kPathCapacity], other[kPathCapacity];
+  GetProgramPath(program);
+  RemoveName(program);
+  if (!program[0] || IsInsideFolder(folder, program) || IsInsideFolder(program, folder)) return false;
+  UINT n = GetSystemWindowsDirectoryW(other, kPathCapacity);
+  if (n == 0 || n >= kPathCapacity || IsInsideFolder(folder, other)) return false;
+  static const int kMachineFolders[] = {CSIDL_PROGRAM_FILES, CSIDL_PROGRAM_FILESX86, CSIDL_COMMON_APPDATA};
+  for (int csidl : kMachineFolders)
+    if (SpecialFolder(csidl, other) && IsInsideFolder(folder, other)) return false;
+  wchar_t profile[kPathCapacity];
+  if (!SpecialFolder(CSIDL_PROFILE, profile)) return false;
+  if (IsInsideFolder(folder, profile)) return true;
+  // Beside the current user's profile lie the other users' ones.
+  CopyText(other, profile);
+  RemoveName(other);
+  if (other[0] && IsInsideFolder(folder, other)) return false;
+  return IsOwnedByCurrentUser(folder);
+}
+
+}  // namespace
+
+bool IsInsideFolder(const wchar_t* path, const wchar_t* folder) {
+  size_t length = TextLength(folder);
+  while (length > 0 && IsSeparator(folder[length - 1])) length--;
+  if (length == 0) return false;
+  for (size_t i = 0; i < length; i++) {
+    wchar_t a = path[i], b = folder[i];
+    if (a == 0) return false;
+    if (IsSeparator(a) && IsSeparator(b)) continue;
+    if (CompareStringOrdinal(&a, 1, &b, 1, TRUE) != CSTR_EQUAL) return false;
+  }
+  return path[length] == 0 || IsSeparator(path[length]);
+}
+
+bool IsUserFolderUsable(const wchar_t* folder) {
+  wchar_t full[kPathCapacity], final[kPathCapacity];
+  if (!folder || !folder[0] || !FullName(folder, full) || !IsUsableName(full)) return false;
+  return !FinalFolder(full, final, kPathCapacity) || IsUsableName(final);
+}
+
+bool IsWritableByOthers(const wchar_t* folder) {
+  PACL acl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl, nullptr,
+                            &descriptor) != ERROR_SUCCESS)
+    return true;
+  bool writable = AclLetsOthersChange(acl);
+  LocalFree(descriptor);
+  return writable;
+}
+
+bool AclLetsOthersChange(const ACL* acl) {
+  if (!acl) return true;
+  const DWORD kChanges = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_APPEND_DATA | FILE_DELETE_CHILD |
+                         FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                         GENERIC_ALL;
+  for (DWORD i = 0; i < acl->AceCount; i++) {
+    ACE_HEADER* header = nullptr;
+    if (!GetAce(const_cast<ACL*>(acl), i, (void**)&header) || header->AceType != ACCESS_ALLOWED_ACE_TYPE ||
+        (header->AceFlags & INHERIT_ONLY_ACE))
+      continue;
+    auto ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+    if (!(ace->Mask & kChanges)) continue;
+    PSID sid = &ace->SidStart;
+    static const BYTE kNt[6] = {0, 0, 0, 0, 0, 5};
+    bool nt = memcmp(GetSidIdentifierAuthority(sid)->Value, kNt, 6) == 0;
+    DWORD count = *GetSidSubAuthorityCount(sid);
+    DWORD first = count ? *GetSidSubAuthority(sid, 0) : 0;
+    bool trusted = nt && ((count == 1 && first == SECURITY_LOCAL_SYSTEM_RID) ||
+                          (count == 2 && first == SECURITY_BUILTIN_DOMAIN_RID &&
+                           *GetSidSubAuthority(sid, 1) == DOMAIN_ALIAS_RID_ADMINS) ||
+                          (count == 6 && first == SECURITY_SERVICE_ID_BASE_RID &&
+                           *GetSidSubAuthority(sid, 1) == 956008885));  // the installer service
+    if (!trusted) return true;
+  }
+  return false;
+}
+
+bool CreatePrivateFolder(const wchar_t* parent, wchar_t* out, size_t capacity) {
+  // Only SYSTEM and administrators, nothing inherited from the parent.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1,
+                                                            &descriptor, nullptr))
+    return false;
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  bool made = false;
+  for (int attempt = 0; attempt < 8 && !made; attempt++) {
+    unsigned char random[16];
+    if (!SystemFunction036(random, sizeof random)) break;
+    wchar_t name[40] = L"Kvx-";
+    for (size_t i = 0; i < sizeof random; i++) {
+      name[4 + 2 * i] = L"0123456789abcdef"[random[i] >> 4];
+      name[5 + 2 * i] = L"0123456789abcdef"[random[i] & 15];
+    }
+    name[4 + 2 * sizeof random] = 0;
+    JoinPath(parent, name, out, capacity);
+    // A new folder or none: a name someone made first is never taken over.
+    made = CreateDirectoryW(out, &attributes) != 0;
+    if (!made && GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  LocalFree(descriptor);
+  if (!made) return false;
+  UniqueFile folder(CreateFileW(out, FILE_READ_ATTRIBUTES | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (folder && GetFileInformationByHandle(folder.get(), &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+      HandleIsPath(folder.get(), out))
+    return true;
+  if (folder && HandleIsPath(folder.get(), out)) DeleteByHandle(folder.get());
+  return false;
+}
