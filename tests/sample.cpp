@@ -65,6 +65,21 @@ bool WaitUntilGone(const std::wstring& path, unsigned milliseconds) {
   return true;
 }
 
+bool BatchFilesGone(unsigned milliseconds) {
+  wchar_t windows[MAX_PATH];
+  GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  std::wstring mask = std::wstring(windows) + L"\\Temp\\Kvx-*";
+  DWORD start = GetTickCount();
+  for (;;) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(mask.c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return true;
+    FindClose(find);
+    if (GetTickCount() - start >= milliseconds) return false;
+    Sleep(100);
+  }
+}
+
 static std::wstring Special(int csidl) {
   wchar_t path[MAX_PATH] = {};
   SHGetFolderPathW(nullptr, csidl, nullptr, 0, path);

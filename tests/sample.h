@@ -27,6 +27,9 @@ struct SampleInstallation {
 
 // Waits until a path no longer exists, up to a time limit.
 bool WaitUntilGone(const std::wstring& path, unsigned milliseconds);
+// Waits until no self-removal batch file's folder is left in the system's
+// temporary folder, up to a time limit.
+bool BatchFilesGone(unsigned milliseconds);
 
 // What of the archiver's integration exists in the registry and the shortcut
 // folders right now, one line each; empty when there is none.

@@ -78,7 +78,7 @@ struct Scene {
                           DWORD timeout = 120000) const {
     ProcessResult r = RunProcess(Quote(sample.Program()) + args, Env(), timeout, L"", during);
     WaitUntilGone(sample.folder, 30000);
-    WaitUntilGone(temp + L"\\Uninstall_Kvx.Bat", 30000);
+    CHECK(BatchFilesGone(30000));
     return r;
   }
 };

@@ -42,7 +42,7 @@ TEST_CASE("entries that would leave the program folder") {
 
 TEST_CASE("batch lines keep their shape; unusual paths are escaped or referenced") {
   GrowArray<wchar_t> text;
-  bool vars[3];
+  bool vars[5];
   BatchPaths plain = {L"C:\\K\\uninstall.exe", L"C:\\K", L"C:\\T\\Uninstall_Kvx.Bat", {}};
   ComposeBatchLines(plain, false, text, vars);
   std::wstring expected = L"\"C:\\K\\uninstall.exe\" /wait\r\n";
@@ -53,8 +53,24 @@ TEST_CASE("batch lines keep their shape; unusual paths are escaped or referenced
   CHECK_FALSE(vars[0]);
 
   GrowArray<wchar_t> silent;
-  ComposeBatchLines(plain, true, silent, vars);
+  BatchPaths own = {L"C:\\K\\uninstall.exe", L"C:\\K", L"C:\\W\\Kvx-1\\Uninstall_Kvx.Bat", L"C:\\W\\Kvx-1", L"C:\\S\\cmd.exe", {}};
+  ComposeBatchLines(own, true, silent, vars);
   CHECK(std::wstring(silent.Data()).find(L"/warning") == std::wstring::npos);
+  CHECK(std::wstring(silent.Data()).find(
+            L"\r\ndel \"C:\\W\\Kvx-1\\Uninstall_Kvx.Bat\" & start \"\" /b \"C:\\S\\cmd.exe\" /d /c rd \"C:\\W\\Kvx-1\"\r\n") !=
+        std::wstring::npos);
+
+  // The command: the given processor, no AutoRun, no delayed expansion, the
+  // path inside a pair of quotes that /s takes away; none for a path that
+  // could end the quotes or be expanded.
+  wchar_t command[256];
+  CHECK(ComposeBatchCommand(L"C:\\W\\system32\\cmd.exe", L"C:\\W\\Temp\\Kvx-1\\Uninstall_Kvx.Bat", command, 256));
+  CHECK(std::wstring(command) ==
+        L"\"C:\\W\\system32\\cmd.exe\" /d /v:off /s /c \"\"C:\\W\\Temp\\Kvx-1\\Uninstall_Kvx.Bat\"\"");
+  for (const wchar_t* bad : {L"C:\\W\"\\x.bat", L"C:\\%TMP%\\x.bat", L"C:\\a\nb.bat", L""}) {
+    CHECK_FALSE(ComposeBatchCommand(L"C:\\W\\cmd.exe", bad, command, 256));
+    CHECK(command[0] == 0);
+  }
 
   wchar_t out[64];
   CHECK_FALSE(BatchPathText(L"C:\\Kor vex%x & ^!()", nullptr, L"V", out, 64));
@@ -84,7 +100,6 @@ struct Scene {
   std::wstring temp = root / L"temp";
   Scene() { MakeDirs(temp); }
   std::vector<std::wstring> Environment() const { return {L"TMP=" + temp, L"TEMP=" + temp}; }
-  std::wstring Batch() const { return temp + L"\\Uninstall_Kvx.Bat"; }
 };
 
 static ProcessResult Uninstall(const SampleInstallation& s, const Scene& scene, const std::wstring& args = L" /S",
@@ -104,7 +119,7 @@ TEST_CASE("silent uninstall removes everything listed, the program, the folder a
   ProcessResult r = Uninstall(s, scene);
   CHECK(r.exitCode == 0);
   CHECK(WaitUntilGone(s.folder, 30000));
-  CHECK(WaitUntilGone(scene.Batch(), 30000));
+  CHECK(BatchFilesGone(30000));
   CHECK(s.Remaining().empty());
   CHECK(Exists(scene.root / L"canary.txt"));
 }
@@ -119,10 +134,9 @@ TEST_CASE("the confirmation: No removes nothing, Yes removes it all") {
   CHECK(texts[0] == L"M\x00f6" L"chten Sie Korvex mit allen Komponenten entfernen?");
   CHECK(Exists(s.Path("Korvex.exe")));
   CHECK(Exists(s.folder + L"\\Uninstall.lst"));
-  CHECK_FALSE(Exists(scene.Batch()));
   Uninstall(s, scene, L"", IDYES);
   CHECK(WaitUntilGone(s.folder, 30000));
-  CHECK(WaitUntilGone(scene.Batch(), 30000));
+  CHECK(BatchFilesGone(30000));
 }
 
 TEST_CASE("a missing file list is reported, also when silent, and nothing is touched") {
@@ -135,7 +149,7 @@ TEST_CASE("a missing file list is reported, also when silent, and nothing is tou
   CHECK(texts[0].find(L"Uninstall.lst") != std::wstring::npos);
   CHECK(r.exitCode == 2);  // a package manager must not count it a success
   CHECK(Exists(s.Path("Korvex.exe")));
-  CHECK_FALSE(Exists(scene.Batch()));
+  CHECK(BatchFilesGone(0));
 }
 
 TEST_CASE("list edge cases: empty, folders before files, blanks and CR, absolute paths, escaping lines") {
@@ -184,14 +198,15 @@ TEST_CASE("a link inside the installation is not followed") {
   CHECK(Exists(L"C:\\kvx-links\\target\\precious.txt"));
 }
 
-TEST_CASE("unusual program paths: blanks, & ^ ! ( ) %, and names the ANSI code page cannot carry") {
-  for (const wchar_t* name : {L"Kor vex%x & ^!() %PATH%", L"Korvex \x0416\x2603 \x03a9", L"Kor%vex \x4e2d\x6587"}) {
+TEST_CASE("unusual program paths: blanks, & ^ ! ( ) %, and names the command processor's code page cannot carry") {
+  for (const wchar_t* name : {L"Kor vex%x & ^!() %PATH%", L"Korvex & Co (100%) !x^y", L"Korvex \x00fc",
+                              L"Korvex \x0416\x2603 \x03a9", L"Kor%vex \x4e2d\x6587"}) {
     CAPTURE(Narrow(name));
     Scene scene;
     SampleInstallation s(scene.root / name);
     Uninstall(s, scene);
     CHECK(WaitUntilGone(s.folder, 30000));
-    CHECK(WaitUntilGone(scene.Batch(), 30000));
+    CHECK(BatchFilesGone(30000));
     CHECK(s.Remaining().empty());
   }
 }
@@ -204,18 +219,17 @@ TEST_CASE("the batch file through environment variables deletes a Unicode path i
   MakeDirs(folder);
   std::wstring program = folder + L"\\uninstall.exe";
   REQUIRE(CopyFileW(ProductExe().c_str(), program.c_str(), FALSE));
-  std::wstring batch = scene.Batch();
-  BatchPaths paths = {program.c_str(), folder.c_str(), batch.c_str(), {}};
+  std::wstring batch = scene.temp + L"\\Uninstall_Kvx.Bat";
+  BatchPaths paths = {program.c_str(), folder.c_str(), batch.c_str(), nullptr, nullptr, {}};
   GrowArray<wchar_t> text;
-  bool vars[3];
+  bool vars[5];
   ComposeBatchLines(paths, true, text, vars);
   CHECK(vars[0]);
   CHECK(vars[1]);
   CHECK_FALSE(vars[2]);
-  FILE* stream = _wfopen(batch.c_str(), L"wb");
-  REQUIRE(stream);
-  WriteBatchLine(stream, text.Data());
-  fclose(stream);
+  HANDLE file = CreateFileW(batch.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  REQUIRE(WriteBatchText(file, text.Data()));
+  CloseHandle(file);
   ProcessResult r = RunProcess(L"cmd.exe /c \"" + batch + L"\"",
                                {std::wstring(kBatchVariables[0]) + L"=" + program,
                                 std::wstring(kBatchVariables[1]) + L"=" + folder},
@@ -226,52 +240,35 @@ TEST_CASE("the batch file through environment variables deletes a Unicode path i
   CHECK_FALSE(Exists(batch));
 }
 
-TEST_CASE("a planted batch file is replaced, never followed or appended to") {
+TEST_CASE("the user's environment chooses neither the command processor nor the batch file") {
+  // A ComSpec naming another program; a temporary folder whose name holds
+  // "&" (the command once broke there and ran "<parent>\\a.exe"); one that
+  // is a link. The uninstall runs the system's cmd.exe on a batch file in a
+  // folder of its own, and neither stand-in program starts.
   Scene scene;
-  SampleInstallation s(scene.root / L"Korvex");
-  WriteText(scene.Batch(), "echo planted\r\n");
-  SetFileAttributesW(scene.Batch().c_str(), FILE_ATTRIBUTE_READONLY);
-  std::wstring victim = scene.root / L"victim.txt";
-  WriteText(victim, "must not change");
-  Uninstall(s, scene);
-  CHECK(WaitUntilGone(s.folder, 30000));
-  CHECK(WaitUntilGone(scene.Batch(), 30000));
-  CHECK(ReadBytes(victim).size() == 15);
-
-  // Something at the name that cannot be removed: no batch file, and the
-  // program and its folder stay, as when the batch file cannot be made.
-  SampleInstallation t(scene.root / L"Second");
-  MakeDirs(scene.Batch());
-  WriteText(scene.Batch() + L"\\inside.txt", "keeps the folder");
-  Uninstall(t, scene);
-  Sleep(3000);
-  CHECK(Exists(t.Program()));
-  CHECK_FALSE(Exists(t.Path("Korvex.exe")));
-  CHECK(Exists(scene.Batch() + L"\\inside.txt"));
-  RemoveTree(scene.Batch());
-
-  // A link at the batch file's name, or a temporary folder that is a link:
-  // nothing is written or deleted where they lead, and without a batch file
-  // the program and its folder stay.
-  std::wstring victims = scene.root / L"victims";
+  std::wstring recorders = scene.root / L"recorder", comspec = recorders + L"\\comspec.exe";
+  std::wstring split = scene.root / L"a&b", linked = scene.root / L"linked", victims = scene.root / L"victims";
+  MakeDirs(recorders);
+  MakeDirs(split);
   MakeDirs(victims);
-  REQUIRE(PlantLink(scene.Batch(), victim));
-  SampleInstallation u(scene.root / L"Third");
-  Uninstall(u, scene);
-  Sleep(3000);
-  CHECK(ReadBytes(victim).size() == 15);
-  CHECK(Exists(u.Program()));
-  CHECK_FALSE(Exists(u.Path("Korvex.exe")));
-  RemoveLink(scene.Batch());
-  Scene redirected;
-  REQUIRE(RemoveDirectoryW(redirected.temp.c_str()));
-  REQUIRE(PlantLink(redirected.temp, victims));
-  SampleInstallation v(redirected.root / L"Fourth");
-  Uninstall(v, redirected);
-  Sleep(3000);
-  CHECK(Exists(v.Program()));
+  REQUIRE(CopyFileW(FixturePath(L"KvxExtInstaller.exe").c_str(), comspec.c_str(), FALSE));
+  REQUIRE(CopyFileW(FixturePath(L"KvxExtInstaller.exe").c_str(), (scene.root / L"a.exe").c_str(), FALSE));
+  REQUIRE(PlantLink(linked, victims));
+  const std::vector<std::wstring> environments[] = {
+      {L"ComSpec=" + comspec, L"TMP=" + scene.temp, L"TEMP=" + scene.temp},
+      {L"TMP=" + split, L"TEMP=" + split},
+      {L"TMP=" + linked, L"TEMP=" + linked}};
+  for (auto& environment : environments) {
+    CAPTURE(Narrow(environment[0]));
+    SampleInstallation s(scene.root / L"Korvex");
+    RunProcess(L"\"" + s.Program() + L"\" /S", environment, 60000);
+    CHECK(WaitUntilGone(s.folder, 30000));
+    CHECK(BatchFilesGone(30000));
+  }
+  CHECK_FALSE(Exists(recorders + L"\\installer-log.txt"));
+  CHECK_FALSE(Exists(scene.root / L"installer-log.txt"));
   CHECK_FALSE(Exists(victims + L"\\Uninstall_Kvx.Bat"));
-  RemoveLink(redirected.temp);
+  RemoveLink(linked);
 }
 
 KVX_CHILD(driver_msi) {
@@ -292,7 +289,7 @@ TEST_CASE("the driver under msi removes no file and writes no batch file") {
   CHECK(r.exitCode == 0);
   CHECK(Exists(s.Path("Korvex.exe")));
   CHECK(Exists(s.folder + L"\\Uninstall.lst"));
-  CHECK_FALSE(Exists(scene.Batch()));
+  CHECK(BatchFilesGone(0));
 }
 
 // ---------------------------------------------------------------- locked files and the restart
@@ -355,7 +352,7 @@ TEST_CASE("locked files go at the restart; the reboot message and the folder's d
   CHECK(Exists(held));
   CHECK(Pending(held));
   CHECK(Pending(s.folder));  // the folder is named "Korvex" and the run was not silent
-  CHECK(WaitUntilGone(scene.Batch(), 30000));
+  CHECK(BatchFilesGone(30000));
   CHECK_FALSE(Exists(s.Program()));
 
   WriteText(stop, "");
@@ -398,5 +395,17 @@ TEST_CASE("the browser-data folder goes from the configured temporary folder") {
   Uninstall(t, scene);
   CHECK(WaitUntilGone(t.folder, 30000));
   CHECK(Exists(victims + L"\\Korvex.exe.WebView2\\own.dat"));
+  // A setting that names a folder of the system's: nothing there is deleted.
+  wchar_t windows[MAX_PATH];
+  GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  std::wstring system = std::wstring(windows) + L"\\Temp";
+  MakeDirs(system + L"\\Korvex.exe.WebView2");
+  WriteText(system + L"\\Korvex.exe.WebView2\\system.dat", "system");
+  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"TempFolder", system);
+  SampleInstallation u(scene.root / L"Third");
+  Uninstall(u, scene);
+  CHECK(WaitUntilGone(u.folder, 30000));
+  CHECK(Exists(system + L"\\Korvex.exe.WebView2\\system.dat"));
+  RemoveTree(system + L"\\Korvex.exe.WebView2");
   RegRemoveTree(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths");
 }

@@ -292,19 +292,19 @@ void StartSelfRemoval(const wchar_t* program, const wchar_t* folder, bool silent
   if (ok) {
     UniqueFile file(OpenUnredirected(batch, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW));
     // Short forms, for paths the command processor's code page cannot carry.
-    wchar_t shortForms[4][kPathCapacity];
-    const wchar_t* values[4] = {program, folder, batch, batchFolder};
-    BatchPaths paths = {program, folder, batch, batchFolder, {}};
-    for (int i = 0; i < 4; i++) {
+    wchar_t shortForms[5][kPathCapacity];
+    const wchar_t* values[5] = {program, folder, batch, batchFolder, processor};
+    BatchPaths paths = {program, folder, batch, batchFolder, processor, {}};
+    for (int i = 0; i < 5; i++) {
       DWORD length = GetShortPathNameW(values[i], shortForms[i], kPathCapacity);
       if (length > 0 && length < kPathCapacity) paths.shortForms[i] = shortForms[i];
     }
     GrowArray<wchar_t> lines;
-    bool useVariable[4];
+    bool useVariable[5];
     ComposeBatchLines(paths, silent, lines, useVariable);
     ok = file && WriteBatchText(file.get(), lines.Data());
     if (file && !ok) DeleteByHandle(file.get());
-    for (int i = 0; ok && i < 4; i++) SetEnvironmentVariableW(kBatchVariables[i], useVariable[i] ? values[i] : nullptr);
+    for (int i = 0; ok && i < 5; i++) SetEnvironmentVariableW(kBatchVariables[i], useVariable[i] ? values[i] : nullptr);
   }
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;

@@ -67,8 +67,8 @@ bool IsContainedEntry(const wchar_t* entry) {
   return true;
 }
 
-const wchar_t* const kBatchVariables[4] = {L"KVX_UNINSTALL_PROGRAM", L"KVX_UNINSTALL_FOLDER", L"KVX_UNINSTALL_BATCH",
-                                           L"KVX_UNINSTALL_TEMP"};
+const wchar_t* const kBatchVariables[5] = {L"KVX_UNINSTALL_PROGRAM", L"KVX_UNINSTALL_FOLDER", L"KVX_UNINSTALL_BATCH",
+                                           L"KVX_UNINSTALL_TEMP", L"KVX_UNINSTALL_CMD"};
 
 // True when the path comes back unchanged from the command processor's code page.
 static bool SurvivesCodePage(const wchar_t* path) {
@@ -116,14 +116,14 @@ static void AppendLine(GrowArray<wchar_t>& text, const wchar_t* line) {
   for (size_t i = 0; i < n; i++) text[at + i] = line[i];
 }
 
-void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>& text, bool useVariable[4]) {
+void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>& text, bool useVariable[5]) {
   // Each path in its batch form: doubled percent signs or a variable.
-  wchar_t forms[4][2048];
-  const wchar_t* sources[4] = {paths.program, paths.folder, paths.batch, paths.batchFolder};
-  for (int i = 0; i < 4; i++)
+  wchar_t forms[5][2048];
+  const wchar_t* sources[5] = {paths.program, paths.folder, paths.batch, paths.batchFolder, paths.processor};
+  for (int i = 0; i < 5; i++)
     useVariable[i] =
         sources[i] && BatchPathText(sources[i], paths.shortForms[i], kBatchVariables[i], forms[i], 2048);
-  const wchar_t *p = forms[0], *f = forms[1], *b = forms[2], *t = forms[3];
+  const wchar_t *p = forms[0], *f = forms[1], *b = forms[2], *t = forms[3], *c = forms[4];
   // Room for three lines of the longest paths: a shorter buffer would cut
   // the deletion lines of a deep installation folder.
   wchar_t line[3 * 2048 + 64];
@@ -139,7 +139,8 @@ void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>&
     AppendLine(text, line);
   }
   // One line, read whole before the file it stands in is gone.
-  if (paths.batchFolder) FormatText(line, L"del \"%s\" & rd \"%s\"\r\n", b, t);
+  if (paths.batchFolder && paths.processor)
+    FormatText(line, L"del \"%s\" & start \"\" /b \"%s\" /d /c rd \"%s\"\r\n", b, c, t);
   else FormatText(line, L"del \"%s\"\r\n", b);
   AppendLine(text, line);
   text.PushElement(0);

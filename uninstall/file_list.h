@@ -46,17 +46,18 @@ struct BatchPaths {
   const wchar_t* folder;       // the program folder, without a trailing separator
   const wchar_t* batch;        // the batch file itself
   const wchar_t* batchFolder;  // the folder made for the batch file alone, or null
-  // The short (8.3) forms of the four, where the system has them; else null.
-  const wchar_t* shortForms[4];
+  const wchar_t* processor;    // the command processor, which removes that folder
+  // The short (8.3) forms of the five, where the system has them; else null.
+  const wchar_t* shortForms[5];
 };
 
 // The code page in which the command processor reads batch files.
 const unsigned kBatchCodePage = CP_OEMCP;
 
-// The names the batch file refers to for the four paths when a path would
+// The names the batch file refers to for the five paths when a path would
 // not survive the command processor's code page: the driver puts them into
 // the command processor's environment.
-extern const wchar_t* const kBatchVariables[4];
+extern const wchar_t* const kBatchVariables[5];
 
 // Writes a path as the batch file needs it into dest. A path that survives
 // the command processor's code page is written with its percent signs
@@ -67,9 +68,11 @@ bool BatchPathText(const wchar_t* path, const wchar_t* shortForm, const wchar_t*
                    size_t capacity);
 
 // The lines of the batch file, in order; `silent` leaves out the warning line.
-// The last line deletes the batch file and then its own folder, when it has
-// one. `useVariable` receives, per path, whether its variable must be set.
-void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>& text, bool useVariable[4]);
+// The last line deletes the batch file and, when it has a folder of its own,
+// has another command processor remove that folder (one that reads a batch
+// file may hold it open to its end). `useVariable` receives, per path,
+// whether its variable must be set.
+void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>& text, bool useVariable[5]);
 
 // Converts the text to the command processor's code page and writes it,
 // without terminator, to the open file.
