@@ -513,6 +513,19 @@ TEST_CASE("help: the topic path, the contents, and the one retry through the sho
   CHECK(calls[1].find("::/html/HELPContextItems.htm") != std::string::npos);
   CHECK(calls[1].find(Narrow(unicode.Path())) == std::string::npos);
   CHECK(calls[1] != calls[0]);
+
+  // The user's language folder gives the help file only from inside the
+  // program folder: the viewer renders it in the elevated process.
+  TempFolder languages;
+  std::wstring inside = plain / L"lang";
+  MakeDirs(inside);
+  for (const std::wstring& folder : {languages.Path(), inside}) {
+    WriteText(folder + L"\\korvex.chm", "help");
+    RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\General", L"LanguageFolder", folder);
+    std::string expected = folder == inside ? Narrow(inside) + "\\korvex.chm" : chm;
+    CHECK(HelpCalls(plain.Path(), "1").at(2) == "1|" + expected);
+  }
+  RegRemoveTree(HKEY_CURRENT_USER, L"Software\\Korvex\\General");
 }
 
 // ---------------------------------------------------------------- what the screen shows
