@@ -18,6 +18,7 @@
 #include <set>
 
 #include "support.h"
+#include "uninstall/driver.h"
 
 namespace {
 
@@ -91,7 +92,7 @@ struct Size {
   Tree tree;
   std::string list;
   std::wstring filesList, foldersList, peer;
-  std::vector<double> ours, floor, ratios, peers;
+  std::vector<double> ours, floor, ratios, peers, fast, linkSafe;
   double Entries() const { return files + (double)tree.folders.size(); }
 };
 
@@ -118,6 +119,27 @@ double RunFloor(const std::wstring& folder, const Size& size, int round) {
   if (Exists(b + L"\\dir0_0")) printf("the floor left files behind\n");
   RemoveTree(b);
   return r.milliseconds;
+}
+
+// The deletion passes alone, in this process, on a freshly built tree: the
+// fast deletions (a program folder only administrators can change) or the
+// link-safe ones (a folder others can change; under Wine every folder is
+// one), in milliseconds.
+double RunPasses(const std::wstring& folder, const Size& size, int round, bool linkSafe) {
+  std::wstring c = folder + L"\\passes" + std::to_wstring(size.files) + L"-" + std::to_wstring(round) + L"\\";
+  Build(c, size.tree);
+  FileList list;
+  list.bytes.AddElements(size.list.size());
+  memcpy(list.bytes.Data(), size.list.data(), size.list.size());
+  LARGE_INTEGER start, end, frequency;
+  QueryPerformanceCounter(&start);
+  ParseFileList(list.bytes.Data(), list.bytes.Count(), list.entries);
+  DeleteListedFiles(list, c.c_str(), L"uninstall.exe", linkSafe);
+  QueryPerformanceCounter(&end);
+  QueryPerformanceFrequency(&frequency);
+  if (Exists(c + L"dir0_0")) printf("the passes left files behind\n");
+  RemoveTree(c);
+  return (end.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart;
 }
 
 }  // namespace
@@ -177,6 +199,10 @@ int wmain(int argc, wchar_t** argv) {
       }
       s.ours.push_back(ours);
       s.floor.push_back(floor);
+      bool safeFirst = r % 2 == 0;
+      double first = RunPasses(folder, s, r, safeFirst), second = RunPasses(folder, s, r, !safeFirst);
+      s.linkSafe.push_back(safeFirst ? first : second);
+      s.fast.push_back(safeFirst ? second : first);
       s.ratios.push_back(ours / floor);
       // The peer is several times slower: one run of it tells enough.
       if (r == 0 && !s.peer.empty() && Exists(s.peer)) {
@@ -200,6 +226,10 @@ int wmain(int argc, wchar_t** argv) {
            s.files, s.tree.folders.size(), rounds, mo, Median(s.floor), Median(s.ratios));
     if (!s.peers.empty()) printf(", NSIS peer %.0f ms, ours/peer %.2f", s.peers[0], mo / s.peers[0]);
     printf("; %.0f us per listed entry\n", mo * 1000 / s.Entries());
+    std::vector<double> safeRatios;
+    for (size_t i = 0; i < s.fast.size(); i++) safeRatios.push_back(s.linkSafe[i] / s.fast[i]);
+    printf("  the passes alone, in one process: fast %.0f ms, link-safe %.0f ms (medians), link-safe/fast %.2f\n",
+           Median(s.fast), Median(s.linkSafe), Median(safeRatios));
   }
   printf("time per entry at 40000 files against 10000 (median of the rounds): uninstall.exe %.2f, raw floor %.2f\n",
          Median(growth), Median(floorGrowth));

@@ -13,6 +13,28 @@ static bool IsOwnProgId(const wchar_t* text) {
   return CompareTextNoCase(text, L"Korvex") == 0 || CompareTextNoCase(text, L"Korvex.ZIP") == 0;
 }
 
+// The saved previous owner lies in the user's own settings, and the release
+// writes it for the whole machine: a type under which files are programs or
+// scripts (by its name, or by an open command that starts the file itself)
+// would have every user's archives run when opened. Such a type is not
+// given back, nor anything that is not a plain ProgID.
+static bool IsRestorableType(const wchar_t* type) {
+  static const wchar_t* const kRunners[] = {
+      L"exefile", L"batfile", L"cmdfile", L"comfile", L"piffile", L"scrfile", L"htafile", L"JSFile", L"JSEFile",
+      L"VBSFile", L"VBEFile", L"WSFFile", L"WSHFile", L"regfile", L"inffile", L"lnkfile", L"cplfile", L"mscfile",
+      L"scriptletfile", L"SHCmdFile", L"Msi.Package", L"Msi.Patch", L"Application.Reference",
+      L"Microsoft.PowerShellScript.1", L"Microsoft.PowerShellModule.1", L"Microsoft.PowerShellData.1"};
+  for (const wchar_t* p = type; *p; p++)
+    if (*p < 32 || *p == L'\\' || *p == L'/') return false;
+  for (const wchar_t* runner : kRunners)
+    if (CompareTextNoCase(type, runner) == 0) return false;
+  wchar_t key[600], command[64];
+  FormatText(key, L"%s\\shell\\open\\command", type);
+  ReadSettingString(HKEY_CLASSES_ROOT, key, L"", command, L"");
+  const wchar_t* start = command[0] == L'"' ? command + 1 : command;
+  return !StartsWithExact(start, L"%1");
+}
+
 bool IsOwnAssociation(const wchar_t* extension) {
   wchar_t owner[80];
   ReadSettingString(HKEY_CLASSES_ROOT, extension, L"", owner, L"");
@@ -88,7 +110,7 @@ void SetExtensionAssociation(const wchar_t* extension, bool associate, bool shel
     // instead of leaving our "ShellNew" entry in place of the previous one.
     wchar_t type[512];
     ReadSettingString(settings, L"Type", type, L"");
-    if (IsOwnProgId(type)) type[0] = 0;  // never give a type back to ourselves
+    if (IsOwnProgId(type) || !IsRestorableType(type)) type[0] = 0;  // never to ourselves or to a runner
     if (kvxRow) {
       for (unsigned n = 0; n < 100; n++) {
         wchar_t volume[32];

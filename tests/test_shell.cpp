@@ -170,10 +170,12 @@ TEST_CASE("claiming saves the previous owner once; releasing gives it back") {
   CHECK(Default(L".7z") == L"Other.7z");
 }
 
-TEST_CASE("a saved type of our own ProgID, in any case, restores as empty") {
+TEST_CASE("a saved type of our own ProgID, or one that would run the archive, restores as empty") {
+  // The saved owner is the user's to plant; the release writes it machine-wide.
   RegistrySandbox sandbox;
   UseRegistry();
-  for (const wchar_t* saved : {L"korvex", L"KORVEX.zip"}) {
+  RegPutText(HKEY_CLASSES_ROOT, L"Planted.Runner\\shell\\open\\command", L"", L"\"%1\" %*");
+  for (const wchar_t* saved : {L"korvex", L"KORVEX.zip", L"exefile", L"JSFile", L"Planted.Runner", L"a\\b"}) {
     RegPutText(HKEY_CLASSES_ROOT, L".arj", L"", L"Korvex");
     RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.arj", L"Type", saved);
     RegPutNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.arj", L"Exist", 1);

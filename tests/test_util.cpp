@@ -363,6 +363,20 @@ TEST_CASE("files behind links are neither written nor deleted") {
   CHECK_FALSE(Exists(tree + L"\\sub\\deeper"));
   CHECK(Exists(victims + L"\\inside.txt"));
   CHECK(ReadBytes(victim).size() == 6);
+
+  // A file others held without sharing its deletion, gone by the retry: the
+  // retry makes no file it could not remove again.
+  static int calls;
+  calls = 0;
+  auto held = +[](LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition, DWORD flags,
+                  HANDLE templ) -> HANDLE {
+    if (calls++ == 0) return SetLastError(ERROR_SHARING_VIOLATION), INVALID_HANDLE_VALUE;
+    auto real = (decltype(&CreateFileW))(void*)GetProcAddress(GetModuleHandleW(L"kernel32"), "CreateFileW");
+    return real(name, access, share, sa, disposition, flags, templ);
+  };
+  ImportHooks hooks({{"CreateFileW", (void*)held}});
+  CHECK(OpenUnredirected(plain.c_str(), GENERIC_WRITE, 0, OPEN_ALWAYS) == INVALID_HANDLE_VALUE);
+  CHECK_FALSE(Exists(plain));
 }
 
 TEST_CASE("folders of the user's choosing, and a folder of the tool's own") {

@@ -173,6 +173,8 @@ int DeeperFirst(const void* a, const void* b) {
   return x < y ? 1 : x > y ? -1 : 0;
 }
 
+}  // namespace
+
 // Works through the list in passes until a pass removes nothing, with the
 // outcome of re-reading the whole list in every pass; but each pass deletes
 // the files first and then removes the folders, deepest first, so that one
@@ -272,6 +274,8 @@ bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator,
   }
   return rebootNeeded;
 }
+
+namespace {
 
 // Writes the self-removal batch file and starts it hidden. It lies in a
 // folder made for this run below the system's own temporary folder, which

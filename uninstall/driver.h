@@ -3,6 +3,15 @@
 #pragma once
 #include <stddef.h>
 
+#include "uninstall/file_list.h"
+
 void UninstallDriver();
 // The program's temporary folder, with a trailing backslash.
 void GetTempFolder(wchar_t* buffer, size_t size);
+
+// Deletes the listed files and folders below the program folder in passes,
+// scheduling what is locked for the restart; true when something waits for
+// it. `linkSafe` (a program folder that others can change): every deletion
+// goes through a handle checked to be the entry itself.
+bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator, const wchar_t* programName,
+                       bool linkSafe);

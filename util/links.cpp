@@ -96,18 +96,37 @@ bool PathCrossesLink(const wchar_t* path) {
   }
 }
 
+// The handle's path below its volume's root, and its volume, against the
+// path: for where the final path cannot be had (Wine gives none for paths
+// past MAX_PATH).
+static bool HandleIsPathByName(HANDLE handle, const wchar_t* path) {
+  size_t root = RootLength(path);
+  if (root == 0) return false;
+  alignas(8) unsigned char buffer[sizeof(FILE_NAME_INFO) + kPathCapacity * sizeof(wchar_t)];
+  auto info = reinterpret_cast<FILE_NAME_INFO*>(buffer);
+  if (!GetFileInformationByHandleEx(handle, FileNameInfo, info, sizeof buffer)) return false;
+  int length = (int)(info->FileNameLength / sizeof(wchar_t));
+  if (CompareStringOrdinal(info->FileName, length, path + root - 1, -1, TRUE) != CSTR_EQUAL) return false;
+  wchar_t volume[kPathCapacity];
+  CopyText(volume, path, root + 1);
+  DWORD handleSerial = 0, pathSerial = 0;
+  return GetVolumeInformationByHandleW(handle, nullptr, 0, &handleSerial, nullptr, nullptr, nullptr, 0) &&
+         GetVolumeInformationW(volume, nullptr, 0, &pathSerial, nullptr, nullptr, nullptr, 0) &&
+         handleSerial == pathSerial;
+}
+
 bool HandleIsPath(HANDLE handle, const wchar_t* path) {
   wchar_t final[kPathCapacity], full[kPathCapacity], longForm[kPathCapacity];
   wchar_t scratchA[kPathCapacity], scratchB[kPathCapacity];
-  DWORD n = GetFinalPathNameByHandleW(handle, final, kPathCapacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (n == 0 || n >= kPathCapacity) return false;
-  n = GetFullPathNameW(path, kPathCapacity, full, nullptr);
+  DWORD n = GetFullPathNameW(path, kPathCapacity, full, nullptr);
   if (n == 0 || n >= kPathCapacity) return false;
   // Short (8.3) names become long ones; the file exists, so each part does.
   n = GetLongPathNameW(full, longForm, kPathCapacity);
   if (n == 0 || n >= kPathCapacity) CopyText(longForm, full);
-  const wchar_t* a = WithoutLongPrefix(final, scratchA, kPathCapacity);
   const wchar_t* b = WithoutLongPrefix(longForm, scratchB, kPathCapacity);
+  n = GetFinalPathNameByHandleW(handle, final, kPathCapacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (n == 0 || n >= kPathCapacity) return HandleIsPathByName(handle, b);
+  const wchar_t* a = WithoutLongPrefix(final, scratchA, kPathCapacity);
   return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
 }
 
