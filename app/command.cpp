@@ -46,7 +46,15 @@ static void ShowWarning() {
   ShowMessage(nullptr, message, GetText(IDS_UNINSTALLKVX), MB_ICONINFORMATION | MB_SETFOREGROUND);
 }
 
-void ParseCommand(bool installerCommand, const wchar_t* text, bool& setup, bool& uninstall) {
+void RunCommandActions(const CommandActions& actions) {
+  for (size_t i = 0; i < actions.Count(); i++) {
+    if (actions[i] == CommandAction::Wait) Sleep(2000);
+    else ShowWarning();
+  }
+}
+
+void ParseCommand(bool installerCommand, const wchar_t* text, bool& setup, bool& uninstall,
+                  CommandActions* actions) {
   int switches = 0;
   wchar_t token[kTokenCapacity];
   for (const wchar_t* p = text ? text : L""; (p = NextToken(p, token, kTokenCapacity)) != nullptr;) {
@@ -65,11 +73,11 @@ void ParseCommand(bool installerCommand, const wchar_t* text, bool& setup, bool&
     } else if (MatchSwitch(word, L"init", 4)) {
       CopyText(g_RunOptions.InitText, word + 4);
     } else if (MatchSwitch(word, L"wait", 4)) {
-      Sleep(2000);
+      if (actions) actions->PushElement(CommandAction::Wait);
     } else if (MatchSwitch(word, L"noexplorer", 4)) {
       g_RunOptions.NoExplorer = true;
     } else if (MatchSwitch(word, L"warning", 7)) {
-      ShowWarning();
+      if (actions) actions->PushElement(CommandAction::Warning);
     }
   }
   uninstall = !installerCommand && switches == 0;

@@ -4,6 +4,8 @@
 #include <stddef.h>
 #include <windows.h>
 
+#include "util/array.h"
+
 struct RunOptions {
   wchar_t InitText[40];  // preset of the integration options ("init")
   bool Silent;           // "s", in either string
@@ -15,8 +17,9 @@ struct RunOptions {
 // Exit codes. A removal that needs a restart to finish is a success (0):
 // package managers take other codes for failures.
 const int kExitSuccess = 0;
-const int kExitSetupCancelled = 1;  // the setup dialog was cancelled
-const int kExitListMissing = 2;     // uninstall: "Uninstall.lst" could not be opened, nothing removed
+const int kExitCancelled = 1;    // the setup dialog was cancelled, or the uninstall's confirmation declined
+const int kExitListMissing = 2;  // uninstall: "Uninstall.lst" could not be opened, nothing removed
+const int kExitMemory = KVX_EXIT_MEMORY;  // memory ran out (the process ends at once)
 
 // Process-wide; zero at start, flags only ever change from false to true.
 extern RunOptions g_RunOptions;
@@ -31,8 +34,20 @@ const wchar_t* NextToken(const wchar_t* text, wchar_t* token, size_t size);
 // ignoring case (the terminator counts when a text is shorter than n).
 bool MatchSwitch(const wchar_t* switchText, const wchar_t* keyword, int n);
 
-// Parses one of the two strings into g_RunOptions and the two mode flags.
-void ParseCommand(bool installerCommand, const wchar_t* text, bool& setup, bool& uninstall);
+// What the command line asks to be done at once ("wait", "warning"), in the
+// order of its switches: the parser records it, the entry routine acts.
+enum class CommandAction : unsigned char { Wait, Warning };
+using CommandActions = GrowArray<CommandAction>;
+
+// Parses one of the two strings into g_RunOptions and the two mode flags,
+// and records the command line's actions in `actions` when given.
+void ParseCommand(bool installerCommand, const wchar_t* text, bool& setup, bool& uninstall,
+                  CommandActions* actions = nullptr);
+
+// Carries the actions out in order: a pause of two seconds for each "wait",
+// the warning message (the program's path, to be deleted by hand) for each
+// "warning".
+void RunCommandActions(const CommandActions& actions);
 
 // MessageBoxW, with right-to-left reading added for right-to-left languages.
 int ShowMessage(HWND owner, const wchar_t* text, const wchar_t* caption, UINT style);

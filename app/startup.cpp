@@ -10,6 +10,7 @@
 #include "setup/setup_dialog.h"
 #include "shell/desktop.h"
 #include "uninstall/driver.h"
+#include "util/handles.h"
 #include "util/text.h"
 
 HICON DialogIcon;
@@ -48,18 +49,21 @@ int RunProgram(HINSTANCE instance) {
   LoadLanguageModule(instance);
   LoadLanguageFile(L"uninstall.lng");
   OleInitialize(nullptr);
-  HMODULE richEdit = LoadSystemLibrary(L"riched20.dll");
+  UniqueModule richEdit(LoadSystemLibrary(L"riched20.dll"));
   DialogIcon = LoadIconW(ResourceInstance, L"KVXICON");
   if (!DialogIcon && ResourceInstance != ProgramInstance) DialogIcon = LoadIconW(ProgramInstance, L"KVXICON");
-  BoldFont = CreateFontW(ScaleToDpi(-12), 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg");
+  UniqueGdiObject font(CreateFontW(ScaleToDpi(-12), 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg"));
+  BoldFont = (HFONT)font.get();
 
   wchar_t installerCommand[1024];
   installerCommand[0] = 0;
   DWORD n = GetEnvironmentVariableW(L"sfxcmd", installerCommand, 1024);
   if (n == 0 || n >= 1024) installerCommand[0] = 0;
   bool setup = false, uninstall = false;
+  CommandActions actions;
   ParseCommand(true, installerCommand, setup, uninstall);
-  ParseCommand(false, GetCommandLineW(), setup, uninstall);
+  ParseCommand(false, GetCommandLineW(), setup, uninstall, &actions);
+  RunCommandActions(actions);
 
   if (setup) {
     if (DialogBoxParamW(ResourceInstance, L"SETUPDLG", nullptr, SetupDialogProc, 0) != 0) {
@@ -73,9 +77,10 @@ int RunProgram(HINSTANCE instance) {
     UninstallDriver();
   }
 
-  if (richEdit) FreeLibrary(richEdit);
+  richEdit.reset();
   OleUninitialize();
-  DeleteObject(BoldFont);
+  font.reset();
+  BoldFont = nullptr;
   int exitCode = g_RunOptions.ExitCode;
 
   // Process end: the portable settings file is saved, the language module

@@ -5,14 +5,15 @@
 
 #include "lang/language.h"
 #include "setup/help.h"
+#include "util/handles.h"
 #include "util/path.h"
 #include "util/text.h"
 
 HINSTANCE ProgramInstance;
 HINSTANCE ResourceInstance;
-static bool g_ModuleLoaded;
+static UniqueModule g_LanguageModule;  // released at the latest when the process ends
 
-bool IsLanguageModuleLoaded() { return g_ModuleLoaded; }
+bool IsLanguageModuleLoaded() { return (bool)g_LanguageModule; }
 
 void LoadLanguageModule(HINSTANCE programInstance) {
   ReleaseLanguageModule();
@@ -22,17 +23,15 @@ void LoadLanguageModule(HINSTANCE programInstance) {
   FindLanguageFile(path, found);
   // The module may come from the user's own "LanguageFolder": it is mapped
   // for its resources only and never run.
-  HMODULE module = LoadLibraryExW(found, nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  g_ModuleLoaded = module != nullptr;
+  g_LanguageModule.reset(LoadLibraryExW(found, nullptr, LOAD_LIBRARY_AS_DATAFILE));
   ProgramInstance = programInstance;
-  ResourceInstance = module ? module : programInstance;
+  ResourceInstance = g_LanguageModule ? g_LanguageModule.get() : programInstance;
 }
 
 void ReleaseLanguageModule() {
-  if (!g_ModuleLoaded) return;
-  FreeLibrary(ResourceInstance);
+  if (!g_LanguageModule) return;
+  g_LanguageModule.reset();
   ResourceInstance = ProgramInstance;
-  g_ModuleLoaded = false;
 }
 
 void ApplyRightToLeft(HWND window) {

@@ -237,7 +237,7 @@ void ParseSettingsText(const wchar_t* text, size_t length, SettingsList& list) {
 
 // ---------------------------------------------------------------- saving
 
-static int CompareEntryNames(const void* a, const void* b) {
+static int CompareEntryNames(const void* a, const void* b, void*) {
   return CompareTextExact((*static_cast<const SettingsEntry* const*>(a))->name,
                           (*static_cast<const SettingsEntry* const*>(b))->name);
 }

@@ -57,11 +57,7 @@ void ShowHelp(const wchar_t* topic) {
   g_ShortPathTried = true;
   // A help path with characters the ANSI code page cannot carry defeats the
   // viewer; the short form of the program's path avoids them.
-  char narrow[kPathCapacity * 2];
-  wchar_t back[kPathCapacity];
-  WideToAnsi(g_HelpFile, narrow);
-  AnsiToWide(narrow, back);
-  if (CompareTextExact(back, g_HelpFile) == 0) return;
+  if (SurvivesCodePage(g_HelpFile, CP_ACP)) return;
   wchar_t program[kPathCapacity], shortPath[kPathCapacity];
   GetProgramPath(program);
   DWORD n = GetShortPathNameW(program, shortPath, kPathCapacity);

@@ -116,7 +116,7 @@ INT_PTR CALLBACK SetupDialogProc(HWND window, UINT message, WPARAM wParam, LPARA
       Confirm(window);
       break;
     case IDCANCEL:
-      g_RunOptions.ExitCode = kExitSetupCancelled;
+      g_RunOptions.ExitCode = kExitCancelled;
       EndDialog(window, 0);
       break;
     case IDC_SHELLEXT: {

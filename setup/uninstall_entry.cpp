@@ -44,9 +44,8 @@ struct PathPool {
   }
 };
 
-const PathPool* g_Sorting;
-int ComparePaths(const void* a, const void* b) {
-  const wchar_t* base = g_Sorting->text.Data();
+int ComparePaths(const void* a, const void* b, void* pool) {
+  const wchar_t* base = static_cast<const PathPool*>(pool)->text.Data();
   int r = CompareStringOrdinal(base + *static_cast<const size_t*>(a), -1, base + *static_cast<const size_t*>(b), -1,
                                TRUE);
   return r == CSTR_LESS_THAN ? -1 : r == CSTR_GREATER_THAN ? 1 : 0;
@@ -72,12 +71,11 @@ uint64_t MeasureInstallation(const wchar_t* program) {
   CopyText(full, folder);
   for (size_t i = 0; i < list.entries.Count(); i++)
     if (ListedPath(list, i, full, kPathCapacity, folderLength)) paths.Add(full);
-  g_Sorting = &paths;
-  SortElements(paths.starts.Data(), paths.starts.Count(), sizeof(size_t), ComparePaths);
+  SortElements(paths.starts.Data(), paths.starts.Count(), sizeof(size_t), ComparePaths, &paths);
   uint64_t total = 0;
   FoundEntry found;
   for (size_t i = 0; i < paths.starts.Count(); i++) {
-    if (i > 0 && ComparePaths(&paths.starts[i - 1], &paths.starts[i]) == 0) continue;  // named twice
+    if (i > 0 && ComparePaths(&paths.starts[i - 1], &paths.starts[i], &paths) == 0) continue;  // named twice
     if (FindSingle(paths.text.Data() + paths.starts[i], found) && !found.isDirectory) total += found.size;
   }
   return total;

@@ -17,9 +17,6 @@ void PrepareTemplates() {
   g_ZipImage[0] = 0x50;
 }
 
-const unsigned char* KvxTemplate() { return g_KvxImage; }
-const unsigned char* ZipTemplate() { return g_ZipImage; }
-
 bool TemplateCondition(bool shellExtension, bool kvxRow, bool zipRow) {
   if (!shellExtension) return false;
   if (kvxRow && ReadSettingInt(L"Setup\\MenuItems", L"NewKVX", 1) == 0) return false;

@@ -8,9 +8,6 @@ const size_t kKvxTemplateSize = 24, kZipTemplateSize = 22;
 // Sets the first bytes of the two template images; the program file itself
 // holds neither complete signature.
 void PrepareTemplates();
-// The template images (valid after PrepareTemplates).
-const unsigned char* KvxTemplate();
-const unsigned char* ZipTemplate();
 // Whether claiming a row installs its template: the shell extension is on,
 // and "NewKVX" (KVX row) or "NewZIP" (ZIP row) is not turned off.
 bool TemplateCondition(bool shellExtension, bool kvxRow, bool zipRow);

@@ -130,14 +130,9 @@ std::wstring Wide(const Bytes& b, bool asUtf16) {
 void Command(Generator& g) {
   Bytes b = g.Next(3000);
   std::wstring text = Wide(b, g.Number() % 2);
-  // The command line's "wait" and "warning" act at once (a pause, a message
-  // box); their tokens are defused, everything else is parsed as it comes.
   std::vector<wchar_t> token(kTokenCapacity);
   for (const wchar_t* p = text.c_str(); (p = NextToken(p, token.data(), kTokenCapacity)) != nullptr;) {
     EXPECT(TextLength(token.data()) < kTokenCapacity);
-  }
-  for (size_t i = 0; i + 2 < text.size(); i++) {
-    if ((text[i] == L'w' || text[i] == L'W') && (text[i + 1] == L'a' || text[i + 1] == L'A')) text[i] = L'x';
   }
   g_RunOptions = RunOptions{};
   bool setup = false, uninstall = false;

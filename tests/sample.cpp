@@ -80,6 +80,18 @@ bool BatchFilesGone(unsigned milliseconds) {
   }
 }
 
+void RemoveKilledRunsFolders() {
+  wchar_t windows[MAX_PATH];
+  GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  std::wstring temp = std::wstring(windows) + L"\\Temp\\";
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((temp + L"Kvx-*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do RemoveDirectoryW((temp + data.cFileName).c_str());  // only an empty one goes
+  while (FindNextFileW(find, &data));
+  FindClose(find);
+}
+
 static std::wstring Special(int csidl) {
   wchar_t path[MAX_PATH] = {};
   SHGetFolderPathW(nullptr, csidl, nullptr, 0, path);

@@ -30,6 +30,9 @@ bool WaitUntilGone(const std::wstring& path, unsigned milliseconds);
 // Waits until no self-removal batch file's folder is left in the system's
 // temporary folder, up to a time limit.
 bool BatchFilesGone(unsigned milliseconds);
+// Removes the empty batch-file folders left there by runs killed between
+// making their folder and starting the command processor.
+void RemoveKilledRunsFolders();
 
 // What of the archiver's integration exists in the registry and the shortcut
 // folders right now, one line each; empty when there is none.

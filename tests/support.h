@@ -165,6 +165,11 @@ std::vector<std::wstring> RegDump(HKEY root, const std::wstring& key, REGSAM vie
 // Replaces functions of system DLLs in the import tables of this program and
 // of the C runtime for the scope: a way to bring about what Wine cannot
 // (a path limit, exhausted memory) without touching the product.
+// The system's own function, for a hook that passes a call on.
+template <class F> F RealFunction(F, const char* name) {
+  return (F)(void*)GetProcAddress(GetModuleHandleW(L"kernel32"), name);
+}
+
 class ImportHooks {
  public:
   explicit ImportHooks(const std::vector<std::pair<const char*, void*>>& hooks);

@@ -125,12 +125,19 @@ TEST_CASE("the init text keeps at most 39 characters; the last one wins") {
   CHECK(std::wstring(Parse(L"-initA1", L"x").options.InitText) == L"");  // not acted on in the installer command
 }
 
-TEST_CASE("the warning message names the program and waits for OK") {
+TEST_CASE("wait and warning are recorded in order; the warning names the program and waits for OK") {
   g_RunOptions = RunOptions{};
   ProgramInstance = ResourceInstance = GetModuleHandleW(nullptr);
-  DialogWatcher watcher(IDOK);
   bool setup = false, uninstall = false;
-  ParseCommand(false, L"x /warning", setup, uninstall);
+  CommandActions actions;
+  ParseCommand(true, L"-wait", setup, uninstall, &actions);  // the installer command's are not acted on
+  ParseCommand(false, L"x /warning -WAITx /warn /warnings", setup, uninstall, &actions);
+  REQUIRE(actions.Count() == 3);
+  CHECK((actions[0] == CommandAction::Warning && actions[1] == CommandAction::Wait &&
+         actions[2] == CommandAction::Warning));
+  actions.Shrink(1);
+  DialogWatcher watcher(IDOK);
+  RunCommandActions(actions);
   watcher.Wait();
   REQUIRE(watcher.Seen());
   wchar_t self[MAX_PATH];
@@ -233,9 +240,7 @@ TEST_CASE("after HardenDllSearch a library planted in the current directory is n
   CHECK(hardened == 0);
 }
 
-TEST_CASE("real program: it opens nothing through its own shell and runs programs by their full path") {
-  // Documents and folders go to the user's own shell, so no ShellExecute
-  // function is among the program's imports; programs start by CreateProcessW.
+TEST_CASE("real program: it opens nothing through its own shell, the user's shell does") {
   HMODULE image = LoadLibraryExW(ProductExe().c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
   REQUIRE(image);
   auto base = (unsigned char*)image;

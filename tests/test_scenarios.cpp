@@ -398,6 +398,7 @@ TEST_CASE("setup killed at several points, then run again; uninstall killed, the
     DWORD uninstallDelay = 20 + random() % 300;
     CAPTURE(uninstallDelay);
     RunProcess(Quote(scene.sample.Program()) + L" /S", scene.Env(), uninstallDelay);
+    RemoveKilledRunsFolders();
     std::wstring message;
     if (Exists(scene.sample.Program())) {
       RunProcess(Quote(scene.sample.Program()) + L" /S", scene.Env(), 120000, L"", [&](DWORD pid) {

@@ -57,7 +57,8 @@ TEST_CASE("batch lines keep their shape; unusual paths are escaped or referenced
   ComposeBatchLines(own, true, silent, vars);
   CHECK(std::wstring(silent.Data()).find(L"/warning") == std::wstring::npos);
   CHECK(std::wstring(silent.Data()).find(
-            L"\r\ndel \"C:\\W\\Kvx-1\\Uninstall_Kvx.Bat\" & start \"\" /b \"C:\\S\\cmd.exe\" /d /c rd \"C:\\W\\Kvx-1\"\r\n") !=
+            L"\r\ndel \"C:\\W\\Kvx-1\\Uninstall_Kvx.Bat\" & start \"\" /b \"C:\\S\\cmd.exe\" /d /c for /l %%i in (1,1,100) "
+            L"do @if exist \"C:\\W\\Kvx-1\" rd \"C:\\W\\Kvx-1\" 2^>nul\r\n") !=
         std::wstring::npos);
 
   // The command: the given processor, no AutoRun, no delayed expansion, the
@@ -128,7 +129,7 @@ TEST_CASE("the confirmation: No removes nothing, Yes removes it all") {
   Scene scene;
   SampleInstallation s(scene.root / L"Korvex");
   std::vector<std::wstring> texts;
-  Uninstall(s, scene, L"", IDNO, &texts);
+  CHECK(Uninstall(s, scene, L"", IDNO, &texts).exitCode == 1);  // declined: no removal to report
   REQUIRE(texts.size() == 1);
   // The sample carries the (German) language module: its texts are used.
   CHECK(texts[0] == L"M\x00f6" L"chten Sie Korvex mit allen Komponenten entfernen?");
@@ -169,7 +170,10 @@ TEST_CASE("list edge cases: empty, folders before files, blanks and CR, absolute
                // A folder named in another case and with other separators than
                // the files in it; a read-only file that another line names as
                // a folder: both go all the same.
-               "formats/DEEP/deeper", "readonly.txt\\inside"});
+               "formats/DEEP/deeper", "readonly.txt\\inside",
+               // One leading separator: still inside the program folder.
+               "\\Formats\\lead.txt"});
+  WriteText(s.Path("Formats\\lead.txt"), "lead");
   Uninstall(s, scene);
   CHECK(WaitUntilGone(s.folder, 30000));
   CHECK(s.Remaining().empty());
@@ -182,6 +186,32 @@ TEST_CASE("list edge cases: empty, folders before files, blanks and CR, absolute
   CHECK(WaitUntilGone(empty.Program(), 30000));
   CHECK_FALSE(Exists(empty.folder + L"\\Uninstall.lst"));
   CHECK(Exists(empty.Path("Korvex.exe")));  // not listed, so not deleted: the folder stays
+
+  // A file that a second line names as a folder, and nothing else to remove
+  // in the first pass: the folders' turn deletes it as the file it is.
+  SampleInstallation named(scene.root / L"Named");
+  WriteText(named.folder + L"\\Uninstall.lst", "Kvx.txt\r\nKvx.txt\\x\r\nuninstall.exe\r\n");
+  Uninstall(named, scene);
+  CHECK(WaitUntilGone(named.Program(), 30000));
+  CHECK_FALSE(Exists(named.Path("Kvx.txt")));
+}
+
+TEST_CASE("the deletions reach entries past MAX_PATH where the system has no long-path support") {
+  TempFolder root;
+  std::wstring folder = root.Path(), deep = L"Formats";
+  for (int i = 0; i < 12; i++) deep += L"\\a rather long folder name " + std::to_wstring(i);
+  MakeDirs(folder + L"\\" + deep);
+  WriteText(folder + L"\\" + deep + L"\\deep.txt", "deep");
+  std::string text = Narrow(deep) + "\\deep.txt\r\n";
+  for (std::wstring d = deep; !d.empty(); d = d.substr(0, d.rfind(L'\\') == std::wstring::npos ? 0 : d.rfind(L'\\')))
+    text += Narrow(d) + "\r\n";
+  FileList list;
+  list.bytes.AddElements(text.size());
+  memcpy(list.bytes.Data(), text.data(), text.size());
+  ParseFileList(list.bytes.Data(), list.bytes.Count(), list.entries);
+  ClassicPathLimit limit;
+  CHECK_FALSE(DeleteListedFiles(list, (folder + L"\\").c_str(), L"uninstall.exe", false));
+  CHECK_FALSE(Exists(folder + L"\\Formats"));
 }
 
 TEST_CASE("a link inside the installation is not followed") {

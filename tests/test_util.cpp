@@ -371,8 +371,7 @@ TEST_CASE("files behind links are neither written nor deleted") {
   auto held = +[](LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition, DWORD flags,
                   HANDLE templ) -> HANDLE {
     if (calls++ == 0) return SetLastError(ERROR_SHARING_VIOLATION), INVALID_HANDLE_VALUE;
-    auto real = (decltype(&CreateFileW))(void*)GetProcAddress(GetModuleHandleW(L"kernel32"), "CreateFileW");
-    return real(name, access, share, sa, disposition, flags, templ);
+    return RealFunction(&CreateFileW, "CreateFileW")(name, access, share, sa, disposition, flags, templ);
   };
   ImportHooks hooks({{"CreateFileW", (void*)held}});
   CHECK(OpenUnredirected(plain.c_str(), GENERIC_WRITE, 0, OPEN_ALWAYS) == INVALID_HANDLE_VALUE);
@@ -380,53 +379,43 @@ TEST_CASE("files behind links are neither written nor deleted") {
 }
 
 TEST_CASE("folders of the user's choosing, and a folder of the tool's own") {
-  struct {
-    const wchar_t *path, *folder;
-    bool inside;
-  } const names[] = {{L"C:\\a\\b", L"C:\\a", true},   {L"c:/A/", L"C:\\a\\", true}, {L"C:\\ab", L"C:\\a", false},
-                     {L"C:\\a", L"C:\\a\\b", false}, {L"C:\\a", L"", false}};
-  for (auto& row : names) CHECK(IsInsideFolder(row.path, row.folder) == row.inside);
-
-  // Where a user may point a shell folder: inside the profile, or a folder
-  // of their own elsewhere (Wine reports every owner as the current user);
-  // never the system's, the machine's, another profile or this program's.
+  for (auto row : {std::make_pair(L"C:\\a\\b", true), {L"c:/A/", true}, {L"C:\\ab", false}, {L"C:\\", false}})
+    CHECK(IsInsideFolder(row.first, L"C:\\a\\") == row.second);
+  CHECK_FALSE(IsInsideFolder(L"C:\\a", L""));
+  // Where a user may point a shell folder: inside the profile, or a folder of
+  // their own elsewhere (Wine makes every folder the current user's); never
+  // the system's, the machine's, another profile or this program's.
+  auto special = [](int csidl) {
+    wchar_t path[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, csidl, nullptr, 0, path);
+    return std::wstring(path);
+  };
   TempFolder own;
-  std::wstring outside = L"C:\\kvx-owned";
+  std::wstring outside = L"C:\\kvx-owned", windows = special(CSIDL_WINDOWS), files = special(CSIDL_PROGRAM_FILES);
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring program(self, wcsrchr(self, L'\\')), profile = special(CSIDL_PROFILE);
   MakeDirs(outside);
-  wchar_t windows[MAX_PATH], program[MAX_PATH], profile[MAX_PATH], common[MAX_PATH], files[MAX_PATH];
-  GetSystemWindowsDirectoryW(windows, MAX_PATH);
-  GetModuleFileNameW(nullptr, program, MAX_PATH);
-  *wcsrchr(program, L'\\') = 0;
-  SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, 0, profile);
-  SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, common);
-  SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, files);
-  std::wstring others = std::wstring(profile).substr(0, wcsrchr(profile, L'\\') - profile) + L"\\Public";
   REQUIRE(PlantLink(own / L"to-program-files", files));
-  struct {
-    std::wstring folder;
-    bool usable;
-  } const folders[] = {{own.Path(), true},         {outside, true},          {windows, false},
-                       {std::wstring(windows) + L"\\Temp", false}, {program, false},
-                       {std::wstring(program) + L"\\..", false},   {files + std::wstring(L"\\Korvex"), false},
-                       {common, false},            {others, false},                 {own / L"to-program-files", false},
-                       {L"", false}};
-  for (auto& row : folders) {
-    CAPTURE(Narrow(row.folder));
-    CHECK(IsUserFolderUsable(row.folder.c_str()) == row.usable);
+  for (auto row : {std::make_pair(own.Path(), true), {outside, true}, {windows, false}, {windows + L"\\Temp", false},
+                   {program, false}, {program + L"\\..", false}, {files + L"\\Korvex", false},
+                   {special(CSIDL_COMMON_APPDATA), false}, {profile.substr(0, profile.rfind(L'\\')) + L"\\Public", false},
+                   {own / L"to-program-files", false}, {std::wstring(), false}}) {
+    CAPTURE(Narrow(row.first));
+    CHECK(IsUserFolderUsable(row.first.c_str()) == row.second);
   }
+  RemoveTree(outside);
 
   // Each run its own folder, made with a list that no one else may change
   // (Wine keeps no list: the one handed to the system is read).
   static std::wstring given;
-  given.clear();
   auto create = +[](LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) -> BOOL {
     LPWSTR text = nullptr;
-    if (attributes && ConvertSecurityDescriptorToStringSecurityDescriptorW(
-                          attributes->lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr))
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(attributes->lpSecurityDescriptor, SDDL_REVISION_1,
+                                                             DACL_SECURITY_INFORMATION, &text, nullptr))
       given = text;
     LocalFree(text);
-    auto real = (decltype(&CreateDirectoryW))(void*)GetProcAddress(GetModuleHandleW(L"kernel32"), "CreateDirectoryW");
-    return real(path, attributes);
+    return RealFunction(&CreateDirectoryW, "CreateDirectoryW")(path, attributes);
   };
   wchar_t first[MAX_PATH], second[MAX_PATH];
   {
@@ -436,30 +425,23 @@ TEST_CASE("folders of the user's choosing, and a folder of the tool's own") {
   CHECK(given == L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
   REQUIRE(CreatePrivateFolder(own.Path().c_str(), second));
   CHECK(std::wstring(first) != second);
-  CHECK(StartsWithExact(PointToName(first), L"Kvx-"));
+  CHECK(std::wstring(PointToName(first)).find(L"Kvx-") == 0);
   CHECK(wcslen(PointToName(first)) == 36);
   CHECK_FALSE(CreatePrivateFolder((own / L"missing").c_str(), first));
-  // Who else may change a folder, by its list.
-  struct {
-    const wchar_t* list;
-    bool others;
-  } const lists[] = {{L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", false},
-                     {L"D:(A;OICIIO;FA;;;CO)(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)", false},
-                     {L"D:(A;;FA;;;SY)(A;;0x2;;;BU)", true},  // users may add files
-                     {L"D:(A;;0x40;;;AU)", true},              // or delete what is inside
-                     {L"D:(A;;GW;;;WD)", true}};
-  for (auto& row : lists) {
-    CAPTURE(Narrow(row.list));
+  // Who else may change a folder, by its list: users who may add files or
+  // delete what is inside, everyone writing; not an inherit-only entry.
+  for (auto row : {std::make_pair(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)", false),
+                   {L"D:(A;OICIIO;FA;;;CO)(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)", false},
+                   {L"D:(A;;FA;;;SY)(A;;0x2;;;BU)", true}, {L"D:(A;;0x40;;;AU)", true}, {L"D:(A;;GW;;;WD)", true}}) {
     PSECURITY_DESCRIPTOR sd = nullptr;
-    REQUIRE(ConvertStringSecurityDescriptorToSecurityDescriptorW(row.list, SDDL_REVISION_1, &sd, nullptr));
     BOOL present = FALSE, defaulted = FALSE;
     PACL acl = nullptr;
+    REQUIRE(ConvertStringSecurityDescriptorToSecurityDescriptorW(row.first, SDDL_REVISION_1, &sd, nullptr));
     GetSecurityDescriptorDacl(sd, &present, &acl, &defaulted);
-    CHECK(AclLetsOthersChange(acl) == row.others);
+    CHECK(AclLetsOthersChange(acl) == row.second);
     LocalFree(sd);
   }
   CHECK(AclLetsOthersChange(nullptr));
-  RemoveTree(outside);
 }
 
 TEST_CASE("MakeFolder results") {
@@ -575,7 +557,7 @@ TEST_CASE("GrowArray growth figures") {
   CHECK(b.Data() == nullptr);
 }
 
-static int CompareInts(const void* a, const void* b) {
+static int CompareInts(const void* a, const void* b, void*) {
   int x = *static_cast<const int*>(a), y = *static_cast<const int*>(b);
   return x < y ? -1 : x > y;
 }

@@ -162,14 +162,39 @@ void ScheduleLockedFile(const wchar_t* path) {
     FormatText(name, L"%s.%u.tmp", path, j);
     if (!FileExists(name)) break;
   }
-  if (!MoveFileW(path, name)) CopyText(name, path);
-  MoveFileExW(name, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+  if (!MoveByName(path, name)) CopyText(name, path);
+  DeleteAtRestart(name);
 }
 
-const Entries* g_Sorting;
-int DeeperFirst(const void* a, const void* b) {
-  size_t x = g_Sorting->items[*static_cast<const uint32_t*>(a)].depth;
-  size_t y = g_Sorting->items[*static_cast<const uint32_t*>(b)].depth;
+// What became of an entry tried as a file.
+enum class Outcome { Removed, Gone, Folder, Left };
+
+// A listed file costs one deletion; only when that fails is it looked at
+// closely: already gone, a folder after all, read-only, or locked (renamed
+// and scheduled for the restart, unless it is the program or the list,
+// which the batch file and the driver delete).
+Outcome DeleteAsFile(const wchar_t* full, const wchar_t* programName, bool linkSafe, bool& rebootNeeded) {
+  bool deleted = linkSafe ? GetAttributes(full) != INVALID_FILE_ATTRIBUTES && DeleteUnredirected(full)
+                          : DeleteFileByName(full);
+  if (deleted) return Outcome::Removed;
+  DWORD attributes = GetAttributes(full);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return Outcome::Gone;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Outcome::Folder;
+  if (!linkSafe && (attributes & FILE_ATTRIBUTE_READONLY) && SetAttributes(full, FILE_ATTRIBUTE_NORMAL) &&
+      DeleteFileByName(full))
+    return Outcome::Removed;
+  const wchar_t* name = PointToName(full);
+  if (CompareTextNoCase(name, programName) != 0 && CompareTextNoCase(name, L"Uninstall.lst") != 0) {
+    rebootNeeded = true;
+    ScheduleLockedFile(full);
+  }
+  return Outcome::Left;
+}
+
+int DeeperFirst(const void* a, const void* b, void* entries) {
+  const Entries& sorting = *static_cast<const Entries*>(entries);
+  size_t x = sorting.items[*static_cast<const uint32_t*>(a)].depth;
+  size_t y = sorting.items[*static_cast<const uint32_t*>(b)].depth;
   return x < y ? 1 : x > y ? -1 : 0;
 }
 
@@ -186,58 +211,32 @@ int DeeperFirst(const void* a, const void* b) {
 // folder swapped for a link between the look and the deletion leads nowhere.
 bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator, const wchar_t* programName,
                        bool linkSafe) {
-  auto deleteFile = [linkSafe](const wchar_t* path) {
-    return linkSafe ? GetAttributes(path) != INVALID_FILE_ATTRIBUTES && DeleteUnredirected(path)
-                    : DeleteFileW(path) != 0;
-  };
   auto removeFolder = [linkSafe](const wchar_t* path) {
-    return linkSafe ? RemoveFolderUnredirected(path) : RemoveDirectoryW(path) != 0;
+    return linkSafe ? RemoveFolderUnredirected(path) : RemoveFolderByName(path);
   };
   bool rebootNeeded = false;
   size_t folderLength = TextLength(folderWithSeparator);
   Entries entries;
   FolderTable folders;
   CollectEntries(list, folderWithSeparator, entries, folders);
-  g_Sorting = &entries;
   GrowArray<uint32_t> pending, next, emptied;
   for (size_t i = 0; i < entries.items.Count(); i++) pending.PushElement((uint32_t)i);
   for (;;) {
     size_t removed = 0;
     next.Shrink(0);
     emptied.Shrink(0);
+    // The files first.
     for (size_t k = 0; k < pending.Count(); k++) {
       Entry& e = entries.items[pending[k]];
       const wchar_t* full = entries.Path(e);
       if (PassesThroughLink(full, folderLength, folders)) continue;
-      if (e.folder) {
-        emptied.PushElement(pending[k]);
-        continue;
-      }
-      if (deleteFile(full)) {
-        removed++;
-        continue;
-      }
-      DWORD attributes = GetFileAttributesW(full);
-      if (attributes == INVALID_FILE_ATTRIBUTES) continue;  // not there: never again
-      if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        e.folder = true;
-        emptied.PushElement(pending[k]);
-        continue;
-      }
-      if (!linkSafe && (attributes & FILE_ATTRIBUTE_READONLY) && SetFileAttributesW(full, FILE_ATTRIBUTE_NORMAL) &&
-          DeleteFileW(full)) {
-        removed++;
-        continue;
-      }
-      const wchar_t* name = PointToName(full);
-      if (CompareTextNoCase(name, programName) != 0 && CompareTextNoCase(name, L"Uninstall.lst") != 0) {
-        rebootNeeded = true;
-        ScheduleLockedFile(full);
-      }
-      next.PushElement(pending[k]);
+      Outcome outcome = e.folder ? Outcome::Folder : DeleteAsFile(full, programName, linkSafe, rebootNeeded);
+      if (outcome == Outcome::Removed) removed++;
+      if (outcome == Outcome::Folder) e.folder = true, emptied.PushElement(pending[k]);
+      if (outcome == Outcome::Left) next.PushElement(pending[k]);
     }
-    // The folders once the files of this pass are gone, the deepest first.
-    SortElements(emptied.Data(), emptied.Count(), sizeof(uint32_t), DeeperFirst);
+    // Then the folders, the deepest first.
+    SortElements(emptied.Data(), emptied.Count(), sizeof(uint32_t), DeeperFirst, &entries);
     for (size_t k = 0; k < emptied.Count(); k++) {
       Entry& e = entries.items[emptied[k]];
       const wchar_t* full = entries.Path(e);
@@ -245,12 +244,19 @@ bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator,
         removed++;
         continue;
       }
-      DWORD attributes = GetFileAttributesW(full);
+      DWORD attributes = GetAttributes(full);
       if (attributes == INVALID_FILE_ATTRIBUTES) continue;
       if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        e.folder = false;  // a file after all (another entry named something inside it)
-      } else if (!linkSafe && (attributes & FILE_ATTRIBUTE_READONLY) &&
-                 SetFileAttributesW(full, FILE_ATTRIBUTE_NORMAL) && RemoveDirectoryW(full)) {
+        // A file after all (another entry named something inside it): it
+        // takes the file's steps now, and its going counts for the pass.
+        e.folder = false;
+        Outcome outcome = DeleteAsFile(full, programName, linkSafe, rebootNeeded);
+        if (outcome == Outcome::Removed) removed++;
+        if (outcome == Outcome::Left) next.PushElement(emptied[k]);
+        continue;
+      }
+      if (!linkSafe && (attributes & FILE_ATTRIBUTE_READONLY) && SetAttributes(full, FILE_ATTRIBUTE_NORMAL) &&
+          RemoveFolderByName(full)) {
         removed++;
         continue;
       }
@@ -264,13 +270,11 @@ bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator,
   if (rebootNeeded) {
     GrowArray<uint32_t> remaining;
     for (size_t k = 0; k < next.Count(); k++) {
-      const wchar_t* full = entries.Path(entries.items[next[k]]);
-      DWORD attributes = GetFileAttributesW(full);
+      DWORD attributes = GetAttributes(entries.Path(entries.items[next[k]]));
       if (IsDirectoryAttr(attributes) && !IsReparsePointAttr(attributes)) remaining.PushElement(next[k]);
     }
-    SortElements(remaining.Data(), remaining.Count(), sizeof(uint32_t), DeeperFirst);
-    for (size_t k = 0; k < remaining.Count(); k++)
-      MoveFileExW(entries.Path(entries.items[remaining[k]]), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    SortElements(remaining.Data(), remaining.Count(), sizeof(uint32_t), DeeperFirst, &entries);
+    for (size_t k = 0; k < remaining.Count(); k++) DeleteAtRestart(entries.Path(entries.items[remaining[k]]));
   }
   return rebootNeeded;
 }
@@ -317,12 +321,11 @@ void StartSelfRemoval(const wchar_t* program, const wchar_t* folder, bool silent
   PROCESS_INFORMATION process = {};
   SetCurrentDirectoryW(L"..");
   if (ok && CreateProcessW(processor, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    UniqueHandle thread(process.hThread), child(process.hProcess);
     return;
   }
   DeleteUnredirected(batch);
-  RemoveDirectoryW(batchFolder);
+  RemoveFolderByName(batchFolder);
 }
 
 }  // namespace
@@ -345,8 +348,11 @@ void UninstallDriver() {
 
   if (!g_RunOptions.Silent &&
       ShowMessage(nullptr, GetText(IDS_CONTINUEUNINSTALL), GetText(IDS_UNINSTALLKVX),
-                  MB_YESNO | MB_ICONQUESTION | MB_SETFOREGROUND) != IDYES)
+                  MB_YESNO | MB_ICONQUESTION | MB_SETFOREGROUND) != IDYES) {
+    // Nothing was removed: a package manager must not record a removal.
+    g_RunOptions.ExitCode = kExitCancelled;
     return;
+  }
 
   FILE* listStream = OpenShared(L"Uninstall.lst", L"rb");
   if (!listStream) {
@@ -374,8 +380,8 @@ void UninstallDriver() {
 
   static const wchar_t* const kHelpIndexes[] = {L"korvex.gid", L"korvex.fts"};
   for (const wchar_t* helpIndex : kHelpIndexes) {
-    SetFileAttributesW(helpIndex, 0);
-    DeleteFileW(helpIndex);
+    SetAttributes(helpIndex, 0);
+    DeleteFileByName(helpIndex);
   }
   bool rebootNeeded = false;
   {
@@ -386,12 +392,12 @@ void UninstallDriver() {
     rebootNeeded = DeleteListedFiles(list, folderWithSeparator, PointToName(program), linkSafe);
   }
   fclose(listStream);
-  DeleteFileW(L"Uninstall.lst");
+  DeleteFileByName(L"Uninstall.lst");
 
   wchar_t browserData[kPathCapacity];
   JoinPath(tempFolder, L"Korvex.exe.WebView2", browserData);
   // The folder is the user's choice (a setting, or the environment).
-  if (IsUserFolderUsable(tempFolder) && GetFileAttributesW(browserData) != INVALID_FILE_ATTRIBUTES)
+  if (IsUserFolderUsable(tempFolder) && FileExists(browserData))
     RemoveFolder(browserData);
 
   wchar_t current[kPathCapacity];
@@ -400,7 +406,7 @@ void UninstallDriver() {
   if (rebootNeeded && !g_RunOptions.Silent) {
     ShowMessage(nullptr, rebootText, caption, MB_ICONINFORMATION | MB_SETFOREGROUND);
     if (CompareTextNoCase(PointToName(current), L"Korvex") == 0)
-      MoveFileExW(current, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+      DeleteAtRestart(current);
   }
 
   StartSelfRemoval(program, current, g_RunOptions.Silent);

@@ -1,6 +1,7 @@
 #include "uninstall/file_list.h"
 
 #include <stdlib.h>
+#include <string.h>
 #include <windows.h>
 
 #include "util/text.h"
@@ -43,8 +44,16 @@ size_t ListedPath(const FileList& list, size_t i, wchar_t* full, size_t capacity
   for (size_t k = 0; k < length; k++) line[k] = list.bytes[e.offset + k];
   line[length] = 0;
   if (folderLength >= capacity) return 0;
-  int n = MultiByteToWideChar(CP_ACP, 0, line, -1, full + folderLength, (int)(capacity - folderLength));
-  return n > 0 && IsContainedEntry(full + folderLength) ? (size_t)n : 0;
+  wchar_t* entry = full + folderLength;
+  int n = MultiByteToWideChar(CP_ACP, 0, line, -1, entry, (int)(capacity - folderLength));
+  // One leading separator still names something inside the program folder
+  // ("\Formats\x"); two begin a network path.
+  auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  if (n > 1 && separator(entry[0]) && !separator(entry[1])) {
+    memmove(entry, entry + 1, (size_t)(n - 1) * sizeof(wchar_t));
+    n--;
+  }
+  return n > 1 && IsContainedEntry(entry) ? (size_t)n : 0;
 }
 
 bool IsContainedEntry(const wchar_t* entry) {
@@ -70,30 +79,11 @@ bool IsContainedEntry(const wchar_t* entry) {
 const wchar_t* const kBatchVariables[5] = {L"KVX_UNINSTALL_PROGRAM", L"KVX_UNINSTALL_FOLDER", L"KVX_UNINSTALL_BATCH",
                                            L"KVX_UNINSTALL_TEMP", L"KVX_UNINSTALL_CMD"};
 
-// True when the path comes back unchanged from the command processor's code page.
-static bool SurvivesCodePage(const wchar_t* path) {
-  size_t length = TextLength(path);
-  size_t bytes = length * 4 + 1;
-  char* narrow = static_cast<char*>(malloc(bytes));
-  wchar_t* back = static_cast<wchar_t*>(malloc((length + 1) * sizeof(wchar_t)));
-  bool same = false;
-  if (narrow && back) {
-    int n = WideCharToMultiByte(kBatchCodePage, 0, path, -1, narrow, (int)bytes, nullptr, nullptr);
-    if (n > 0) {
-      int m = MultiByteToWideChar(kBatchCodePage, 0, narrow, -1, back, (int)length + 1);
-      same = m > 0 && CompareTextExact(back, path) == 0;
-    }
-  }
-  free(narrow);
-  free(back);
-  return same;
-}
-
 bool BatchPathText(const wchar_t* path, const wchar_t* shortForm, const wchar_t* variable, wchar_t* dest,
                    size_t capacity) {
   if (capacity == 0) return false;
-  if (!SurvivesCodePage(path) && shortForm && shortForm[0] && SurvivesCodePage(shortForm)) path = shortForm;
-  if (!SurvivesCodePage(path)) {
+  if (!SurvivesCodePage(path, kBatchCodePage) && shortForm && shortForm[0] && SurvivesCodePage(shortForm, kBatchCodePage)) path = shortForm;
+  if (!SurvivesCodePage(path, kBatchCodePage)) {
     FormatText(dest, capacity, L"%%%s%%", variable);
     return true;
   }
@@ -140,7 +130,8 @@ void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>&
   }
   // One line, read whole before the file it stands in is gone.
   if (paths.batchFolder && paths.processor)
-    FormatText(line, L"del \"%s\" & start \"\" /b \"%s\" /d /c rd \"%s\"\r\n", b, c, t);
+    FormatText(line, L"del \"%s\" & start \"\" /b \"%s\" /d /c for /l %%%%i in (1,1,100) do @if exist \"%s\" rd \"%s\" 2^>nul\r\n",
+               b, c, t, t);
   else FormatText(line, L"del \"%s\"\r\n", b);
   AppendLine(text, line);
   text.PushElement(0);

@@ -29,9 +29,10 @@ void ReadFileList(FILE* stream, FileList& list, size_t limit = (size_t)-1);
 
 // Converts entry i to its full path: `full` holds the program folder with
 // its trailing separator in its first `folderLength` characters, and gets
-// the entry appended. Returns the characters appended with the terminator,
-// or 0 for an entry that does not fit whole or leaves the program folder
-// (see IsContainedEntry): such a line names nothing of the installation.
+// the entry appended (one leading separator dropped). Returns the characters
+// appended with the terminator, or 0 for an entry that is empty, does not
+// fit whole or leaves the program folder (see IsContainedEntry): such a line
+// names nothing of the installation.
 size_t ListedPath(const FileList& list, size_t i, wchar_t* full, size_t capacity, size_t folderLength);
 
 // True when an entry names something inside the program folder: no drive,
@@ -69,8 +70,8 @@ bool BatchPathText(const wchar_t* path, const wchar_t* shortForm, const wchar_t*
 
 // The lines of the batch file, in order; `silent` leaves out the warning line.
 // The last line deletes the batch file and, when it has a folder of its own,
-// has another command processor remove that folder (one that reads a batch
-// file may hold it open to its end). `useVariable` receives, per path,
+// has another command processor remove that folder, trying while it is
+// still there (one that reads a batch file may hold it open to its end). `useVariable` receives, per path,
 // whether its variable must be set.
 void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>& text, bool useVariable[5]);
 

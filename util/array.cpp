@@ -26,32 +26,31 @@ size_t GrowCapacity(size_t capacity, size_t count) {
 }
 
 static void SiftDown(unsigned char* base, size_t size, size_t root, size_t end, unsigned char* temp,
-                     int (*compare)(const void*, const void*)) {
+                     CompareElements compare, void* context) {
   memcpy(temp, base + root * size, size);
   for (;;) {
     size_t child = root * 2 + 1;
     if (child >= end) break;
-    if (child + 1 < end && compare(base + child * size, base + (child + 1) * size) < 0) child++;
-    if (compare(temp, base + child * size) >= 0) break;
+    if (child + 1 < end && compare(base + child * size, base + (child + 1) * size, context) < 0) child++;
+    if (compare(temp, base + child * size, context) >= 0) break;
     memcpy(base + root * size, base + child * size, size);
     root = child;
   }
   memcpy(base + root * size, temp, size);
 }
 
-void SortElements(void* base, size_t count, size_t size, int (*compare)(const void*, const void*)) {
+void SortElements(void* base, size_t count, size_t size, CompareElements compare, void* context) {
   if (count < 2 || size == 0) return;
   unsigned char* temp = static_cast<unsigned char*>(malloc(size));
   if (!temp) RaiseMemoryError();
   unsigned char* bytes = static_cast<unsigned char*>(base);
-  for (size_t i = count / 2; i-- > 0;) SiftDown(bytes, size, i, count, temp, compare);
+  for (size_t i = count / 2; i-- > 0;) SiftDown(bytes, size, i, count, temp, compare, context);
   for (size_t end = count - 1; end > 0; end--) {
     memcpy(temp, bytes, size);
     memcpy(bytes, bytes + end * size, size);
     memcpy(bytes + end * size, temp, size);
-    SiftDown(bytes, size, 0, end, temp, compare);
+    SiftDown(bytes, size, 0, end, temp, compare, context);
   }
   free(temp);
 }
 
-bool ReportFileError(FileErrorKind kind, const wchar_t*) { return kind == FileErrorKind::Read; }

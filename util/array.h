@@ -87,10 +87,8 @@ template <class T> class GrowArray {
   size_t capacity_ = 0;
 };
 
-// Heap sort in place; not stable.
-void SortElements(void* base, size_t count, size_t size, int (*compare)(const void*, const void*));
+// Heap sort in place; not stable. `compare` gets the two elements and the
+// context given here.
+using CompareElements = int (*)(const void* a, const void* b, void* context);
+void SortElements(void* base, size_t count, size_t size, CompareElements compare, void* context = nullptr);
 
-enum class FileErrorKind { Open, Read, Write, Seek, Close };
-// Receives file errors. Nothing is shown; the answer says whether a reader
-// shall stop (true for read errors).
-bool ReportFileError(FileErrorKind kind, const wchar_t* name);

@@ -23,11 +23,10 @@ static bool EndsInDotOrBlank(const wchar_t* name) {
 }
 
 DiskFile::~DiskFile() {
-  if (handle_ == INVALID_HANDLE_VALUE) return;
-  CloseHandle(handle_);
-  handle_ = INVALID_HANDLE_VALUE;
+  if (!handle_) return;
+  handle_.reset();
   // Only a new file that was abandoned before Close is removed.
-  if (created_ && deleteIfLeftOpen_) DeleteFileByName(name_);
+  if (created_) DeleteFileByName(name_);
 }
 
 bool DiskFile::Open(const wchar_t* name, uint32_t mode) {
@@ -39,7 +38,7 @@ bool DiskFile::Open(const wchar_t* name, uint32_t mode) {
     return r == INVALID_HANDLE_VALUE ? nullptr : r;
   });
   if (!h) return false;
-  handle_ = h;
+  handle_.reset(h);
   created_ = false;
   atEndAfterError_ = false;
   CopyText(name_, name);
@@ -63,40 +62,38 @@ bool DiskFile::Create(const wchar_t* name, uint32_t mode) {
   }
   CopyText(name_, name);
   if (!h) return false;
-  handle_ = h;
+  handle_.reset(h);
   created_ = true;
   atEndAfterError_ = false;
   return true;
 }
 
 bool DiskFile::Close() {
-  if (handle_ == INVALID_HANDLE_VALUE) return true;
-  bool ok = CloseHandle(handle_) != 0;
-  handle_ = INVALID_HANDLE_VALUE;
-  if (!ok && reportErrors_) ReportFileError(FileErrorKind::Close, name_);
+  if (!handle_) return true;
+  // Closed here rather than by the owner, for its result: a write the
+  // system kept back can fail only now.
+  bool ok = CloseHandle(handle_.release()) != 0;
   return ok;
 }
 
-bool DiskFile::IsOpened() const { return handle_ != INVALID_HANDLE_VALUE; }
-
 size_t DiskFile::RawRead(void* buffer, DWORD count) {
   DWORD got = 0;
-  if (ReadFile(handle_, buffer, count, &got, nullptr)) return got;
+  if (ReadFile(handle_.get(), buffer, count, &got, nullptr)) return got;
   DWORD error = GetLastError();
-  DWORD type = GetFileType(handle_);
+  DWORD type = GetFileType(handle_.get());
   DWORD retry = 0;
   if ((type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) && count > 20000) retry = 20000;
   else if (type == FILE_TYPE_DISK && count >= 32769 && error == ERROR_LOCK_VIOLATION) retry = 32768;
-  if (retry && ReadFile(handle_, buffer, retry, &got, nullptr)) return got;
+  if (retry && ReadFile(handle_.get(), buffer, retry, &got, nullptr)) return got;
   return (size_t)-1;
 }
 
 size_t DiskFile::Read(void* buffer, size_t count) {
-  if (atEndAfterError_ || handle_ == INVALID_HANDLE_VALUE || count == 0) return 0;
+  if (atEndAfterError_ || !handle_ || count == 0) return 0;
   DWORD chunk = count > 0x40000000 ? 0x40000000 : (DWORD)count;
   size_t got = RawRead(buffer, chunk);
   if (got == (size_t)-1) {
-    if (ReportFileError(FileErrorKind::Read, name_)) atEndAfterError_ = true;
+    atEndAfterError_ = true;  // a reader stops at a read error
     return 0;
   }
   return got;
@@ -104,44 +101,35 @@ size_t DiskFile::Read(void* buffer, size_t count) {
 
 bool DiskFile::Write(const void* buffer, size_t count) {
   if (count == 0) return true;
-  if (handle_ == INVALID_HANDLE_VALUE || count > 0xFFFFFFFFu) return false;
+  if (!handle_ || count > 0xFFFFFFFFu) return false;
   DWORD written = 0;
-  bool ok = WriteFile(handle_, buffer, (DWORD)count, &written, nullptr) && written == count;
-  if (!ok && reportErrors_) ReportFileError(FileErrorKind::Write, name_);
-  return ok;
+  return WriteFile(handle_.get(), buffer, (DWORD)count, &written, nullptr) && written == count;
 }
 
-bool DiskFile::Flush() { return handle_ != INVALID_HANDLE_VALUE && FlushFileBuffers(handle_) != 0; }
-
 bool DiskFile::Seek(int64_t offset, SeekOrigin origin) {
-  if (handle_ == INVALID_HANDLE_VALUE) return false;
+  if (!handle_) return false;
   if (offset < 0 && origin != SeekOrigin::Begin) {
     int64_t base;
     if (origin == SeekOrigin::Current) {
       base = Tell();
     } else {
       LARGE_INTEGER size;
-      base = GetFileSizeEx(handle_, &size) ? size.QuadPart : -1;
+      base = GetFileSizeEx(handle_.get(), &size) ? size.QuadPart : -1;
     }
-    if (base < 0) {
-      if (reportErrors_) ReportFileError(FileErrorKind::Seek, name_);
-      return false;
-    }
+    if (base < 0) return false;
     offset += base;
     origin = SeekOrigin::Begin;
   }
   LARGE_INTEGER move;
   move.QuadPart = offset;
   DWORD method = origin == SeekOrigin::Begin ? FILE_BEGIN : origin == SeekOrigin::Current ? FILE_CURRENT : FILE_END;
-  bool ok = offset >= 0 || origin != SeekOrigin::Begin ? SetFilePointerEx(handle_, move, nullptr, method) != 0 : false;
-  if (!ok && reportErrors_) ReportFileError(FileErrorKind::Seek, name_);
-  return ok;
+  return (offset >= 0 || origin != SeekOrigin::Begin) && SetFilePointerEx(handle_.get(), move, nullptr, method) != 0;
 }
 
 int64_t DiskFile::Tell() {
-  if (handle_ == INVALID_HANDLE_VALUE) return -1;
+  if (!handle_) return -1;
   LARGE_INTEGER zero = {}, position;
-  if (!SetFilePointerEx(handle_, zero, &position, FILE_CURRENT)) return -1;
+  if (!SetFilePointerEx(handle_.get(), zero, &position, FILE_CURRENT)) return -1;
   return position.QuadPart;
 }
 
@@ -152,6 +140,26 @@ bool DeleteFileByName(const wchar_t* name) {
   // or blank, so "name." would delete "name".
   wchar_t longName[kPathCapacity];
   return MakeLongPathName(name, longName) && remove(longName);
+}
+
+bool RemoveFolderByName(const wchar_t* name) {
+  return WithLongRetry(name, [](const wchar_t* path) { return RemoveDirectoryW(path) != 0; });
+}
+
+bool SetAttributes(const wchar_t* name, DWORD attributes) {
+  return WithLongRetry(name, [&](const wchar_t* path) { return SetFileAttributesW(path, attributes) != 0; });
+}
+
+bool MoveByName(const wchar_t* from, const wchar_t* to) {
+  if (MoveFileW(from, to)) return true;
+  wchar_t longFrom[kPathCapacity], longTo[kPathCapacity];
+  return MakeLongPathName(from, longFrom) && MakeLongPathName(to, longTo) && MoveFileW(longFrom, longTo);
+}
+
+bool DeleteAtRestart(const wchar_t* name) {
+  return WithLongRetry(name, [](const wchar_t* path) {
+    return MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+  });
 }
 
 DWORD GetAttributes(const wchar_t* name) {

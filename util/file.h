@@ -6,6 +6,7 @@
 #include <stdint.h>
 #include <windows.h>
 
+#include "util/handles.h"
 #include "util/path.h"
 
 // Mode bits of DiskFile::Open and DiskFile::Create.
@@ -29,28 +30,28 @@ class DiskFile {
   virtual size_t Read(void* buffer, size_t count);
   virtual bool Seek(int64_t offset, SeekOrigin origin);
   virtual int64_t Tell();
-  virtual bool IsOpened() const;
 
   bool Create(const wchar_t* name, uint32_t mode = 0);
   bool Write(const void* buffer, size_t count);
-  // Writes the system's buffers of this file through to the disk.
-  bool Flush();
   const wchar_t* Name() const { return name_; }
-  void SetDeleteIfLeftOpen(bool on) { deleteIfLeftOpen_ = on; }
-  void SetReportErrors(bool on) { reportErrors_ = on; }
 
  private:
   size_t RawRead(void* buffer, DWORD count);
 
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  UniqueFile handle_;
   bool created_ = false;
-  bool deleteIfLeftOpen_ = true;
-  bool reportErrors_ = true;
   bool atEndAfterError_ = false;
   wchar_t name_[kPathCapacity] = {};
 };
 
 bool DeleteFileByName(const wchar_t* name);
+// Removes an empty folder.
+bool RemoveFolderByName(const wchar_t* name);
+bool SetAttributes(const wchar_t* name, DWORD attributes);
+// Renames a file (MoveFileW: not across volumes, no replacing).
+bool MoveByName(const wchar_t* from, const wchar_t* to);
+// Has the system delete the file or empty folder at the next restart.
+bool DeleteAtRestart(const wchar_t* name);
 DWORD GetAttributes(const wchar_t* name);
 bool FileExists(const wchar_t* name);
 bool IsDirectoryAttr(DWORD attributes);

@@ -66,6 +66,7 @@ using UniqueFile = UniqueOwner<HANDLE, FileHandleTraits>;      // CreateFile res
 using UniqueHandle = UniqueOwner<HANDLE, KernelHandleTraits>;  // processes, events
 using UniqueFind = UniqueOwner<HANDLE, FindHandleTraits>;
 using UniqueModule = UniqueOwner<HMODULE, ModuleTraits>;
+using UniqueGdiObject = UniqueOwner<HGDIOBJ, GdiTraits>;  // fonts, bitmaps
 
 // Holds one reference of a COM interface.
 template <class T> class ComPtr {

@@ -196,9 +196,10 @@ HANDLE OpenUnredirected(const wchar_t* path, DWORD access, DWORD share, DWORD di
   bool own = GetFileInformationByHandle(h, &info) &&
              !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
              info.nNumberOfLinks == 1 && HandleIsPath(h, path);
-  if (own) return h;
+  UniqueFile file(h);
+  if (own) return file.release();
   if (created) DeleteByHandle(h);
-  CloseHandle(h);
+  file.reset();
   SetLastError(ERROR_ACCESS_DENIED);
   return INVALID_HANDLE_VALUE;
 }

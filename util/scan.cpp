@@ -6,32 +6,30 @@
 void DirectoryScan::SetMask(const wchar_t* mask) {
   Close();
   CopyText(mask_, mask);
-  firstCall_ = true;
 }
 
 void DirectoryScan::Close() {
-  if (search_ != INVALID_HANDLE_VALUE) FindClose(search_);
-  search_ = INVALID_HANDLE_VALUE;
+  search_.reset();
 }
 
 bool DirectoryScan::Step(FoundEntry& entry) {
   WIN32_FIND_DATAW data;
-  if (search_ == INVALID_HANDLE_VALUE) {
-    search_ = FindFirstFileW(mask_, &data);
-    if (search_ == INVALID_HANDLE_VALUE) {
+  if (!search_) {
+    search_.reset(FindFirstFileW(mask_, &data));
+    if (!search_) {
       wchar_t longMask[kPathCapacity];
       DWORD error = GetLastError();
       if (MakeLongPathName(mask_, longMask)) {
-        search_ = FindFirstFileW(longMask, &data);
-        if (search_ == INVALID_HANDLE_VALUE) error = GetLastError();
+        search_.reset(FindFirstFileW(longMask, &data));
+        if (!search_) error = GetLastError();
       }
-      if (search_ == INVALID_HANDLE_VALUE) {
+      if (!search_) {
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_NO_MORE_FILES)
           entry.error = true;
         return false;
       }
     }
-  } else if (!FindNextFileW(search_, &data)) {
+  } else if (!FindNextFileW(search_.get(), &data)) {
     if (GetLastError() != ERROR_NO_MORE_FILES) entry.error = true;
     return false;
   }
@@ -41,9 +39,6 @@ bool DirectoryScan::Step(FoundEntry& entry) {
   entry.attributes = data.dwFileAttributes;
   entry.isDirectory = IsDirectoryAttr(data.dwFileAttributes);
   entry.isReparsePoint = IsReparsePointAttr(data.dwFileAttributes);
-  entry.creationTime = data.ftCreationTime;
-  entry.lastAccessTime = data.ftLastAccessTime;
-  entry.lastWriteTime = data.ftLastWriteTime;
   return true;
 }
 
@@ -52,7 +47,6 @@ bool DirectoryScan::Next(FoundEntry& entry) {
   if (!mask_[0]) return false;
   for (;;) {
     if (!Step(entry)) return false;
-    firstCall_ = false;
     const wchar_t* name = PointToName(entry.name);
     if (CompareTextExact(name, L".") != 0 && CompareTextExact(name, L"..") != 0) return true;
   }

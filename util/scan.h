@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <windows.h>
 
+#include "util/handles.h"
 #include "util/path.h"
 
 struct FoundEntry {
@@ -12,7 +13,6 @@ struct FoundEntry {
   DWORD attributes;
   bool isDirectory;
   bool isReparsePoint;
-  FILETIME creationTime, lastAccessTime, lastWriteTime;
   bool error;  // a search failed for a reason other than "nothing (more) matched"
 };
 
@@ -33,8 +33,7 @@ class DirectoryScan {
   bool Step(FoundEntry& entry);
 
   wchar_t mask_[kPathCapacity] = {};
-  bool firstCall_ = false;
-  HANDLE search_ = INVALID_HANDLE_VALUE;
+  UniqueFind search_;
 };
 
 // Fills the entry of one file or folder; a path with wildcards is refused.

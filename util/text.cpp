@@ -1,5 +1,6 @@
 #include "util/text.h"
 
+#include <stdlib.h>
 #include <windows.h>
 
 size_t TextLength(const wchar_t* text) {
@@ -224,7 +225,6 @@ template <class C> static int64_t ParseInt(const C* text) {
 }
 
 int64_t TextToInt(const wchar_t* text) { return ParseInt(text); }
-int64_t TextToIntA(const char* text) { return ParseInt(text); }
 
 bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 bool IsLatinLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
@@ -330,4 +330,21 @@ bool Utf8ToWide(const unsigned char* source, wchar_t* dest, size_t capacity) {
   }
   dest[out] = 0;
   return ok;
+}
+
+bool SurvivesCodePage(const wchar_t* text, unsigned codePage) {
+  size_t length = TextLength(text);
+  if (length > 0x1fffffff) return false;
+  size_t bytes = length * 4 + 1;
+  char* narrow = static_cast<char*>(malloc(bytes));
+  wchar_t* back = static_cast<wchar_t*>(malloc((length + 1) * sizeof(wchar_t)));
+  bool same = false;
+  if (narrow && back) {
+    int n = WideCharToMultiByte(codePage, 0, text, -1, narrow, (int)bytes, nullptr, nullptr);
+    int m = n > 0 ? MultiByteToWideChar(codePage, 0, narrow, -1, back, (int)length + 1) : 0;
+    same = m > 0 && CompareTextExact(back, text) == 0;
+  }
+  free(narrow);
+  free(back);
+  return same;
 }

@@ -57,7 +57,6 @@ template <size_t N, class... A> int FormatText(wchar_t (&dest)[N], const wchar_t
 
 void IntToText(int64_t value, wchar_t* dest, size_t capacity);
 int64_t TextToInt(const wchar_t* text);
-int64_t TextToIntA(const char* text);
 
 bool IsDigit(wchar_t c);
 bool IsLatinLetter(wchar_t c);
@@ -73,6 +72,9 @@ bool StartsWithExact(const wchar_t* text, const wchar_t* prefix);
 
 bool AnsiToWide(const char* source, wchar_t* dest, size_t capacity);
 bool WideToAnsi(const wchar_t* source, char* dest, size_t capacity);
+// True when the text comes back unchanged from the code page (CP_ACP,
+// CP_OEMCP or a number): no character of it is lost or replaced.
+bool SurvivesCodePage(const wchar_t* text, unsigned codePage);
 template <size_t N> bool AnsiToWide(const char* source, wchar_t (&dest)[N]) { return AnsiToWide(source, dest, N); }
 template <size_t N> bool WideToAnsi(const wchar_t* source, char (&dest)[N]) { return WideToAnsi(source, dest, N); }
 
