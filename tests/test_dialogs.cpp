@@ -517,6 +517,7 @@ TEST_CASE("help: the topic path, the contents, and the one retry through the sho
   // The user's language folder gives the help file only from inside the
   // program folder: the viewer renders it in the elevated process.
   TempFolder languages;
+  bool productKey = RegKeyExists(HKEY_CURRENT_USER, L"Software\\Korvex");
   std::wstring inside = plain / L"lang";
   MakeDirs(inside);
   for (const std::wstring& folder : {languages.Path(), inside}) {
@@ -525,7 +526,7 @@ TEST_CASE("help: the topic path, the contents, and the one retry through the sho
     std::string expected = folder == inside ? Narrow(inside) + "\\korvex.chm" : chm;
     CHECK(HelpCalls(plain.Path(), "1").at(2) == "1|" + expected);
   }
-  RegRemoveTree(HKEY_CURRENT_USER, L"Software\\Korvex\\General");
+  RegRemoveTree(HKEY_CURRENT_USER, productKey ? L"Software\\Korvex\\General" : L"Software\\Korvex");
 }
 
 // ---------------------------------------------------------------- what the screen shows
