@@ -120,14 +120,18 @@ bool HandleIsPath(HANDLE handle, const wchar_t* path) {
   wchar_t scratchA[kPathCapacity], scratchB[kPathCapacity];
   DWORD n = GetFullPathNameW(path, kPathCapacity, full, nullptr);
   if (n == 0 || n >= kPathCapacity) return false;
-  // Short (8.3) names become long ones; the file exists, so each part does.
-  n = GetLongPathNameW(full, longForm, kPathCapacity);
-  if (n == 0 || n >= kPathCapacity) CopyText(longForm, full);
-  const wchar_t* b = WithoutLongPrefix(longForm, scratchB, kPathCapacity);
+  const wchar_t* b = WithoutLongPrefix(full, scratchB, kPathCapacity);
   n = GetFinalPathNameByHandleW(handle, final, kPathCapacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (n == 0 || n >= kPathCapacity) return HandleIsPathByName(handle, b);
-  const wchar_t* a = WithoutLongPrefix(final, scratchA, kPathCapacity);
-  return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+  bool named = n > 0 && n < kPathCapacity;
+  const wchar_t* a = named ? WithoutLongPrefix(final, scratchA, kPathCapacity) : nullptr;
+  if (named ? CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL : HandleIsPathByName(handle, b)) return true;
+  // Short (8.3) names become long ones (the file exists, so each part
+  // does); looked up only when the plain comparison fails, for it reads
+  // every folder on the way.
+  n = GetLongPathNameW(full, longForm, kPathCapacity);
+  if (n == 0 || n >= kPathCapacity || CompareTextExact(longForm, full) == 0) return false;
+  b = WithoutLongPrefix(longForm, scratchB, kPathCapacity);
+  return named ? CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL : HandleIsPathByName(handle, b);
 }
 
 bool DeleteByHandle(HANDLE handle) {
