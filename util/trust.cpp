@@ -15,12 +15,6 @@ namespace {
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-// The path without "\\?\" (a final path has it).
-const wchar_t* Plain(const wchar_t* path) {
-  if (StartsWithExact(path, L"\\\\?\\UNC\\")) return path + 6;  // keeps one "\" of "\\"; compared as such
-  return StartsWithExact(path, L"\\\\?\\") ? path + 4 : path;
-}
-
 // Where the folder really is: an existing folder through a handle (links
 // followed), else its full name.
 bool FinalFolder(const wchar_t* folder, wchar_t* out, size_t capacity) {
@@ -30,7 +24,10 @@ bool FinalFolder(const wchar_t* folder, wchar_t* out, size_t capacity) {
   wchar_t final[kPathCapacity];
   DWORD n = GetFinalPathNameByHandleW(handle.get(), final, kPathCapacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   if (n == 0 || n >= kPathCapacity) return false;
-  CopyText(out, Plain(final), capacity);
+  // Without "\\?\", and "\\?\UNC\server" as "\\server".
+  bool unc = StartsWithExact(final, L"\\\\?\\UNC\\");
+  CopyText(out, unc ? L"\\" : L"", capacity);
+  AppendText(out, unc ? final + 7 : StartsWithExact(final, L"\\\\?\\") ? final + 4 : final, capacity);
   return true;
 }
 
