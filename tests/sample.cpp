@@ -65,31 +65,25 @@ bool WaitUntilGone(const std::wstring& path, unsigned milliseconds) {
   return true;
 }
 
+// The self-removal batch files' folders in the system's temporary folder.
+static std::vector<std::wstring> BatchFolders() {
+  std::wstring temp = L"C:\\windows\\Temp\\";
+  std::vector<std::wstring> out;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((temp + L"Kvx-*").c_str(), &data);
+  for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data)) out.push_back(temp + data.cFileName);
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
+  return out;
+}
+
 bool BatchFilesGone(unsigned milliseconds) {
-  wchar_t windows[MAX_PATH];
-  GetSystemWindowsDirectoryW(windows, MAX_PATH);
-  std::wstring mask = std::wstring(windows) + L"\\Temp\\Kvx-*";
-  DWORD start = GetTickCount();
-  for (;;) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(mask.c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return true;
-    FindClose(find);
+  for (DWORD start = GetTickCount(); !BatchFolders().empty(); Sleep(100))
     if (GetTickCount() - start >= milliseconds) return false;
-    Sleep(100);
-  }
+  return true;
 }
 
 void RemoveKilledRunsFolders() {
-  wchar_t windows[MAX_PATH];
-  GetSystemWindowsDirectoryW(windows, MAX_PATH);
-  std::wstring temp = std::wstring(windows) + L"\\Temp\\";
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((temp + L"Kvx-*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do RemoveDirectoryW((temp + data.cFileName).c_str());  // only an empty one goes
-  while (FindNextFileW(find, &data));
-  FindClose(find);
+  for (auto& folder : BatchFolders()) RemoveDirectoryW(folder.c_str());  // only an empty one goes
 }
 
 static std::wstring Special(int csidl) {

@@ -547,9 +547,6 @@ ImportHooks::ImportHooks(const std::vector<std::pair<const char*, void*>>& hooks
     IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (!dir.VirtualAddress) continue;
     for (auto imp = (IMAGE_IMPORT_DESCRIPTOR*)(base + dir.VirtualAddress); imp->Name; imp++) {
-      std::string dll = (const char*)(base + imp->Name);
-      std::transform(dll.begin(), dll.end(), dll.begin(), ::tolower);
-      if (dll != "kernel32.dll" && dll.compare(0, 11, "api-ms-win-") != 0) continue;
       if (!imp->OriginalFirstThunk) continue;
       auto names = (IMAGE_THUNK_DATA*)(base + imp->OriginalFirstThunk);
       auto slots = (IMAGE_THUNK_DATA*)(base + imp->FirstThunk);

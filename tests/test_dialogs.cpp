@@ -523,8 +523,7 @@ TEST_CASE("help: the topic path, the contents, and the one retry through the sho
   for (const std::wstring& folder : {languages.Path(), inside}) {
     WriteText(folder + L"\\korvex.chm", "help");
     RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\General", L"LanguageFolder", folder);
-    std::string expected = folder == inside ? Narrow(inside) + "\\korvex.chm" : chm;
-    CHECK(HelpCalls(plain.Path(), "1").at(2) == "1|" + expected);
+    CHECK(HelpCalls(plain.Path(), "1").at(2) == "1|" + (folder == inside ? Narrow(inside) + "\\korvex.chm" : chm));
   }
   RegRemoveTree(HKEY_CURRENT_USER, productKey ? L"Software\\Korvex\\General" : L"Software\\Korvex");
 }
