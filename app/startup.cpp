@@ -10,6 +10,7 @@
 #include "setup/setup_dialog.h"
 #include "shell/desktop.h"
 #include "uninstall/driver.h"
+#include "util/file.h"
 #include "util/handles.h"
 #include "util/text.h"
 
@@ -70,7 +71,7 @@ int RunProgram(HINSTANCE instance) {
       RunPostSetupCopy();
       if (!g_RunOptions.Msi) DialogBoxParamW(ResourceInstance, L"DONEDLG", nullptr, DoneDialogProc, 0);
       if (ProgramGroupPath[0] && !g_RunOptions.Silent && !g_RunOptions.Msi && !g_RunOptions.NoExplorer &&
-          GetFileAttributesW(ProgramGroupPath) != INVALID_FILE_ATTRIBUTES)
+          FileExists(ProgramGroupPath))
         OpenInUserShell(ProgramGroupPath);
     }
   } else if (uninstall) {

@@ -7,7 +7,6 @@
 #include "settings/store.h"
 #include "util/file.h"
 #include "util/handles.h"
-#include "util/links.h"
 #include "util/path.h"
 #include "util/text.h"
 #include "util/trust.h"
@@ -345,10 +344,7 @@ bool SaveSettingsFile() {
   if (!DeleteUnredirected(temporary)) return false;
   UniqueFile twin(OpenUnredirected(temporary, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW));
   if (!twin) return false;
-  DWORD written = 0;
-  bool ok = (bytes.Count() == 0 ||
-             (WriteFile(twin.get(), bytes.Data(), (DWORD)bytes.Count(), &written, nullptr) && written == bytes.Count())) &&
-            FlushFileBuffers(twin.get());
+  bool ok = WriteExactly(twin.get(), bytes.Data(), bytes.Count()) && FlushFileBuffers(twin.get());
   if (ok && FileExists(s.path)) {
     UniqueFile old(OpenUnredirected(s.path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING));
     ok = old.valid();

@@ -7,7 +7,6 @@
 #include "setup/help.h"
 #include "shell/desktop.h"
 #include "util/file.h"
-#include "util/links.h"
 #include "util/path.h"
 #include "util/text.h"
 

@@ -1,15 +1,11 @@
 #include "setup/uninstall_entry.h"
 
-#include <share.h>
-#include <stdio.h>
-
 #include "lang/language.h"
 #include "settings/store.h"
-#include "uninstall/file_list.h"
 #include "util/array.h"
 #include "util/file.h"
+#include "util/file_list.h"
 #include "util/path.h"
-#include "util/scan.h"
 #include "util/text.h"
 
 const wchar_t kUninstallEntryKey[] = L"\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver";
@@ -62,10 +58,8 @@ uint64_t MeasureInstallation(const wchar_t* program) {
   wchar_t listPath[kPathCapacity];
   JoinPath(folder, L"Uninstall.lst", listPath);
   FileList list;
-  if (FILE* stream = _wfsopen(listPath, L"rb", _SH_DENYNO)) {
-    ReadFileList(stream, list, kMaxMeasuredListBytes);
-    fclose(stream);
-  }
+  DiskFile listFile;
+  if (listFile.Open(listPath, kFileShareWrite)) ReadFileList(listFile, list, kMaxMeasuredListBytes);
   size_t folderLength = TextLength(folder);
   wchar_t full[kPathCapacity];
   CopyText(full, folder);

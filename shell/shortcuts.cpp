@@ -9,9 +9,7 @@
 #include "setup/winver.h"
 #include "util/file.h"
 #include "util/handles.h"
-#include "util/links.h"
 #include "util/path.h"
-#include "util/scan.h"
 #include "util/text.h"
 #include "util/trust.h"
 
@@ -45,8 +43,7 @@ bool CreateShellLink(const wchar_t* target, const wchar_t* linkPath, const wchar
     ComPtr<IStream> in;
     if (memory && SUCCEEDED(CreateStreamOnHGlobal(memory, TRUE, in.put()))) {
       void* bytes = GlobalLock(memory);
-      DWORD got = 0;
-      bool read = ReadFile(file.get(), bytes, (DWORD)size.QuadPart, &got, nullptr) && got == size.QuadPart;
+      bool read = ReadExactly(file.get(), bytes, (size_t)size.QuadPart);
       GlobalUnlock(memory);
       if (read) persist->Load(in.get());  // a damaged shortcut is written anew
     } else if (memory) {
@@ -65,11 +62,9 @@ bool CreateShellLink(const wchar_t* target, const wchar_t* linkPath, const wchar
             SUCCEEDED(GetHGlobalFromStream(out.get(), &saved));
   if (ok) {
     void* bytes = GlobalLock(saved);
-    DWORD written = 0;
     LARGE_INTEGER zero = {};
     ok = bytes && SetFilePointerEx(file.get(), zero, nullptr, FILE_BEGIN) &&
-         WriteFile(file.get(), bytes, (DWORD)stat.cbSize.QuadPart, &written, nullptr) &&
-         written == stat.cbSize.QuadPart && SetEndOfFile(file.get());
+         WriteExactly(file.get(), bytes, (size_t)stat.cbSize.QuadPart) && SetEndOfFile(file.get());
     GlobalUnlock(saved);
   }
   if (!ok && !existed) DeleteByHandle(file.get());  // no empty shortcut left behind
@@ -80,7 +75,7 @@ bool CreateShellLink(const wchar_t* target, const wchar_t* linkPath, const wchar
 // followed through a link, neither the folder nor a folder above it, nor
 // anything inside it.
 void RemoveFolder(const wchar_t* path) {
-  DWORD attributes = GetFileAttributesW(path);
+  DWORD attributes = GetAttributes(path);
   if (attributes == INVALID_FILE_ATTRIBUTES || !IsDirectoryAttr(attributes) || IsReparsePointAttr(attributes)) return;
   DeleteTreeUnredirected(path);
 }

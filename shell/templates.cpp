@@ -3,7 +3,6 @@
 #include "settings/store.h"
 #include "util/file.h"
 #include "util/path.h"
-#include "util/scan.h"
 #include "util/text.h"
 
 // First bytes zero: set at run time only.

@@ -22,7 +22,8 @@
 #include "lang/language.h"
 #include "lang/module.h"
 #include "settings/settings_file.h"
-#include "uninstall/file_list.h"
+#include "uninstall/batch.h"
+#include "util/file_list.h"
 #include "util/path.h"
 #include "util/text.h"
 

@@ -4,7 +4,8 @@
 #include "sample.h"
 #include "test.h"
 #include "uninstall/driver.h"
-#include "uninstall/file_list.h"
+#include "uninstall/batch.h"
+#include "util/file_list.h"
 #include "util/text.h"
 
 static std::vector<std::string> Entries(const std::string& text) {

@@ -1,7 +1,5 @@
 #include "uninstall/driver.h"
 
-#include <share.h>
-#include <stdio.h>
 #include <windows.h>
 
 #include "app/command.h"
@@ -9,11 +7,11 @@
 #include "lang/module.h"
 #include "settings/store.h"
 #include "shell/shortcuts.h"
-#include "uninstall/file_list.h"
+#include "uninstall/batch.h"
 #include "uninstall/removal.h"
 #include "util/file.h"
+#include "util/file_list.h"
 #include "util/handles.h"
-#include "util/links.h"
 #include "util/path.h"
 #include "util/text.h"
 #include "util/trust.h"
@@ -26,7 +24,7 @@ void GetTempFolder(wchar_t* buffer, size_t size) {
     DWORD n = ExpandEnvironmentStringsW(buffer, expanded, kPathCapacity);
     if (n >= 1 && n <= 2047) CopyText(buffer, expanded, size);
   }
-  if (buffer[0] && GetFileAttributesW(buffer) != INVALID_FILE_ATTRIBUTES) {
+  if (buffer[0] && FileExists(buffer)) {
     AddTrailingSeparator(buffer, size);
     return;
   }
@@ -34,8 +32,6 @@ void GetTempFolder(wchar_t* buffer, size_t size) {
   if (n == 0 || n >= size || !buffer[0]) CopyText(buffer, L"\\kvxtemp", size);
   AddTrailingSeparator(buffer, size);
 }
-
-FILE* OpenShared(const wchar_t* path, const wchar_t* mode) { return _wfsopen(path, mode, _SH_DENYNO); }
 
 namespace {
 
@@ -354,8 +350,8 @@ void UninstallDriver() {
     return;
   }
 
-  FILE* listStream = OpenShared(L"Uninstall.lst", L"rb");
-  if (!listStream) {
+  DiskFile listFile;
+  if (!listFile.Open(L"Uninstall.lst", kFileShareWrite)) {
     wchar_t message[200];
     FormatText(message, GetText(IDS_CANNOTOPENLIST), L"Uninstall.lst");
     ShowMessage(nullptr, message, GetText(IDS_UNINSTALLKVX), MB_ICONERROR | MB_SETFOREGROUND);
@@ -373,10 +369,7 @@ void UninstallDriver() {
 
   RemoveIntegration();
   ReleaseLanguageModule();
-  if (g_RunOptions.Msi) {
-    fclose(listStream);
-    return;
-  }
+  if (g_RunOptions.Msi) return;
 
   static const wchar_t* const kHelpIndexes[] = {L"korvex.gid", L"korvex.fts"};
   for (const wchar_t* helpIndex : kHelpIndexes) {
@@ -386,12 +379,12 @@ void UninstallDriver() {
   bool rebootNeeded = false;
   {
     FileList list;
-    ReadFileList(listStream, list);
+    ReadFileList(listFile, list);
     // The fast deletions are for folders that only administrators can change.
     bool linkSafe = IsWritableByOthers(folder);
     rebootNeeded = DeleteListedFiles(list, folderWithSeparator, PointToName(program), linkSafe);
   }
-  fclose(listStream);
+  listFile.Close();
   DeleteFileByName(L"Uninstall.lst");
 
   wchar_t browserData[kPathCapacity];

@@ -3,7 +3,7 @@
 #pragma once
 #include <stddef.h>
 
-#include "uninstall/file_list.h"
+#include "util/file_list.h"
 
 void UninstallDriver();
 // The program's temporary folder, with a trailing backslash.

@@ -1,6 +1,16 @@
-// The file object and single file-system operations. Every call that takes
-// a path first uses it unchanged and, when the system call fails and the
-// extended-length form can be made, tries once more with that form.
+// The one file layer: the file object, operations on files and folders by
+// name, directory enumeration and the link-safe operations. Every call that
+// takes a path first uses it unchanged and, when the system call fails for a
+// reason the extended-length form could mend, tries once more with that
+// form ("\\?\C:\..."): written once, in WithLongRetry.
+//
+// Which call to use: the plain operations act on whatever is at the name,
+// links followed; they serve the program folder while only administrators
+// can change it, and the system's own folders. Wherever a process of the
+// user can change a folder (the profile, the temporary folders, a program
+// folder others may write), use the "Unredirected" operations at the end.
+// Failures are reported as false (or INVALID_HANDLE_VALUE), with the Win32
+// error left in GetLastError.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -8,6 +18,8 @@
 
 #include "util/handles.h"
 #include "util/path.h"
+
+// ---------------------------------------------------------------- the file object
 
 // Mode bits of DiskFile::Open and DiskFile::Create.
 enum : uint32_t {
@@ -44,6 +56,10 @@ class DiskFile {
   wchar_t name_[kPathCapacity] = {};
 };
 
+// The whole of `count` bytes from or to an open file, or false.
+bool ReadExactly(HANDLE file, void* buffer, size_t count);
+bool WriteExactly(HANDLE file, const void* buffer, size_t count);
+
 bool DeleteFileByName(const wchar_t* name);
 // Removes an empty folder.
 bool RemoveFolderByName(const wchar_t* name);
@@ -58,3 +74,106 @@ bool IsDirectoryAttr(DWORD attributes);
 bool IsReparsePointAttr(DWORD attributes);
 // 0 on success, 2 when a part of the path is missing, 1 for other failures.
 int MakeFolder(const wchar_t* name);
+
+// The per-user settings folder "<AppData>\Korvex", made when `create` is
+// set; false (and dest empty) when there is none.
+bool GetUserSettingsFolder(wchar_t* dest, size_t capacity, bool create);
+// The settings folder: "Paths\AppData" of the user's settings when it
+// exists, else the per-user folder, else the program folder.
+void GetSettingsFolder(wchar_t* dest, size_t capacity, bool create);
+
+// ---------------------------------------------------------------- enumeration
+
+struct FoundEntry {
+  wchar_t name[kPathCapacity];  // the mask with its name part replaced
+  uint64_t size;
+  DWORD attributes;
+  bool isDirectory;
+  bool isReparsePoint;
+  bool error;  // a search failed for a reason other than "nothing (more) matched"
+};
+
+class DirectoryScan {
+ public:
+  DirectoryScan() = default;
+  ~DirectoryScan() { Close(); }
+  DirectoryScan(const DirectoryScan&) = delete;
+  DirectoryScan& operator=(const DirectoryScan&) = delete;
+
+  void SetMask(const wchar_t* mask);
+  // The next entry other than "." and ".."; false when there is none.
+  bool Next(FoundEntry& entry);
+  void Close();
+
+ private:
+  friend bool FindSingle(const wchar_t* path, FoundEntry& entry);
+  bool Step(FoundEntry& entry);
+
+  wchar_t mask_[kPathCapacity] = {};
+  UniqueFind search_;
+};
+
+// Fills the entry of one file or folder; a path with wildcards is refused.
+bool FindSingle(const wchar_t* path, FoundEntry& entry);
+
+// ---------------------------------------------------------------- link-safe operations
+//
+// The tool runs elevated, while the user's temporary folder, desktop, start
+// menu and application data can be written by every process of that user.
+// Anything there may be a link (a symbolic link, a junction, a hard link)
+// planted to have the tool overwrite or delete a file the user could not
+// touch. These operations act on the file at a path only when it is that
+// path: nothing at its name is followed and no folder on the way leads
+// elsewhere. Where they cannot be sure, they decline.
+
+// True when the path, or an existing folder on the way to it, is a link: a
+// reparse point that stands for another name (a symbolic link or a
+// junction; the placeholders of cloud folders are none).
+bool PathCrossesLink(const wchar_t* path);
+
+// True when the open file is the one at `path` itself: the final path of
+// the handle is the path's full, long form (case aside).
+bool HandleIsPath(HANDLE handle, const wchar_t* path);
+
+// Opens the file at `path` for the tool's own use: CREATE_NEW, OPEN_EXISTING
+// or OPEN_ALWAYS (never anything that truncates before the file is known).
+// The handle is given only for a plain file with one name that is the one at
+// `path`; otherwise INVALID_HANDLE_VALUE with ERROR_ACCESS_DENIED, and a file
+// the call made itself is removed again. With the extended-length retry.
+HANDLE OpenUnredirected(const wchar_t* path, DWORD access, DWORD share, DWORD disposition);
+
+// Deletes the file at `path`, never a file a link there leads to: a link
+// object itself goes, a file reached through a link stays. True when
+// nothing is at the path any more.
+bool DeleteUnredirected(const wchar_t* path);
+
+// Deletes the open file (opened with DELETE access); read-only files too.
+bool DeleteByHandle(HANDLE handle);
+
+// Renames the open file (opened with DELETE access) to `to`, replacing a
+// file there (the name itself, not what a link there leads to).
+bool RenameByHandle(HANDLE handle, const wchar_t* to);
+
+// Removes the empty folder at `path` when it is that folder itself (a link
+// object there goes instead of what it leads to). True when it went.
+bool RemoveFolderUnredirected(const wchar_t* path);
+
+// Makes the folder at `path` (or, unless `onlyNew`, finds it made) with the
+// given security (null: inherited), and checks through its handle that it
+// is a plain folder at that path, not a link; a folder the call made that
+// fails the check is removed again.
+bool CreateFolderUnredirected(const wchar_t* path, SECURITY_ATTRIBUTES* security = nullptr, bool onlyNew = false);
+
+// Where an existing file or folder really is, links followed: its final
+// path without the "\\?\" prefix ("\\?\UNC\server" as "\\server").
+bool GetFinalPath(const wchar_t* path, wchar_t* out, size_t capacity);
+
+// Deletes a folder with everything in it without following any link: a
+// link inside is removed itself where the platform allows it, and a file
+// reached through one stays, and with it the folders above it. Nothing is
+// done when the folder itself, or a folder above it, is a link.
+void DeleteTreeUnredirected(const wchar_t* path);
+
+// Copies a file to a new file `to` (failing when `to` exists), reading the
+// source only when it is the file at `from` itself. At most `limit` bytes.
+bool CopyFileUnredirected(const wchar_t* from, const wchar_t* to, size_t limit);

@@ -1,6 +1,6 @@
 // Paths in fixed wide buffers: name part, folder, joining, classification,
-// the extended-length form for retries, the settings folders and loading
-// libraries from the system folder.
+// the extended-length form for retries and loading libraries from the
+// system folder. No file-system calls besides those (see util/file.h).
 #pragma once
 #include <stddef.h>
 #include <windows.h>
@@ -17,8 +17,6 @@ bool IsDrivePath(const wchar_t* path);
 bool IsFullPath(const wchar_t* path);
 bool HasWildcards(const wchar_t* path);
 bool MakeLongPathName(const wchar_t* path, wchar_t* dest, size_t capacity);
-bool GetUserSettingsFolder(wchar_t* dest, size_t capacity, bool create);
-void GetSettingsFolder(wchar_t* dest, size_t capacity, bool create);
 HMODULE LoadSystemLibrary(const wchar_t* name);
 
 // The running program's full path and its folder (no trailing separator).

@@ -7,29 +7,12 @@
 
 #include "util/file.h"
 #include "util/handles.h"
-#include "util/links.h"
 #include "util/path.h"
 #include "util/text.h"
 
 namespace {
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
-// Where the folder really is: an existing folder through a handle (links
-// followed), else its full name.
-bool FinalFolder(const wchar_t* folder, wchar_t* out, size_t capacity) {
-  UniqueFile handle(CreateFileW(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!handle) return false;
-  wchar_t final[kPathCapacity];
-  DWORD n = GetFinalPathNameByHandleW(handle.get(), final, kPathCapacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (n == 0 || n >= kPathCapacity) return false;
-  // Without "\\?\", and "\\?\UNC\server" as "\\server".
-  bool unc = StartsWithExact(final, L"\\\\?\\UNC\\");
-  CopyText(out, unc ? L"\\" : L"", capacity);
-  AppendText(out, unc ? final + 7 : StartsWithExact(final, L"\\\\?\\") ? final + 4 : final, capacity);
-  return true;
-}
 
 bool FullName(const wchar_t* path, wchar_t (&out)[kPathCapacity]) {
   DWORD n = GetFullPathNameW(path, kPathCapacity, out, nullptr);
@@ -102,7 +85,7 @@ bool IsInsideFolder(const wchar_t* path, const wchar_t* folder) {
 bool IsUserFolderUsable(const wchar_t* folder) {
   wchar_t full[kPathCapacity], final[kPathCapacity];
   if (!folder || !folder[0] || !FullName(folder, full) || !IsUsableName(full)) return false;
-  return !FinalFolder(full, final, kPathCapacity) || IsUsableName(final);
+  return !GetFinalPath(full, final, kPathCapacity) || IsUsableName(final);
 }
 
 bool IsWritableByOthers(const wchar_t* folder) {
@@ -162,18 +145,9 @@ bool CreatePrivateFolder(const wchar_t* parent, wchar_t* out, size_t capacity) {
     name[4 + 2 * sizeof random] = 0;
     JoinPath(parent, name, out, capacity);
     // A new folder or none: a name someone made first is never taken over.
-    made = CreateDirectoryW(out, &attributes) != 0;
+    made = CreateFolderUnredirected(out, &attributes, true);
     if (!made && GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
   LocalFree(descriptor);
-  if (!made) return false;
-  UniqueFile folder(CreateFileW(out, FILE_READ_ATTRIBUTES | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  BY_HANDLE_FILE_INFORMATION info;
-  if (folder && GetFileInformationByHandle(folder.get(), &info) &&
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-      HandleIsPath(folder.get(), out))
-    return true;
-  if (folder && HandleIsPath(folder.get(), out)) DeleteByHandle(folder.get());
-  return false;
+  return made;
 }

@@ -1,45 +1,10 @@
-// The installation's file list "Uninstall.lst" and the self-removal batch
-// file: both worked out in memory, apart from reading and writing them.
+// The self-removal batch file: its lines and the command that runs it,
+// worked out in memory, apart from writing and starting it.
 #pragma once
 #include <stddef.h>
-#include <stdio.h>
 #include <windows.h>
 
 #include "util/array.h"
-
-// One entry of the list: a run of bytes in the list's text.
-struct FileListEntry {
-  size_t offset, length;
-};
-
-// Splits the list as a reader with a 2048-byte line buffer would: a line
-// ends after LF; a longer line is read as several entries of at most 2047
-// bytes. Each piece ends at a NUL, loses its trailing blanks, tabs, CR and
-// LF, and is dropped when nothing is left.
-void ParseFileList(const char* bytes, size_t count, GrowArray<FileListEntry>& entries);
-
-// The list, read whole: its bytes and the entries in them.
-struct FileList {
-  GrowArray<char> bytes;
-  GrowArray<FileListEntry> entries;
-};
-
-// Reads the stream to its end (at most about `limit` bytes) and splits it.
-void ReadFileList(FILE* stream, FileList& list, size_t limit = (size_t)-1);
-
-// Converts entry i to its full path: `full` holds the program folder with
-// its trailing separator in its first `folderLength` characters, and gets
-// the entry appended (one leading separator dropped). Returns the characters
-// appended with the terminator, or 0 for an entry that is empty, does not
-// fit whole or leaves the program folder (see IsContainedEntry): such a line
-// names nothing of the installation.
-size_t ListedPath(const FileList& list, size_t i, wchar_t* full, size_t capacity, size_t folderLength);
-
-// True when an entry names something inside the program folder: no drive,
-// no leading separator (so no UNC or device form), no colon (streams), and
-// no component made of dots and blanks only ("..", and what Windows would
-// turn into it).
-bool IsContainedEntry(const wchar_t* entry);
 
 // Where the self-removal batch file stands and what it deletes.
 struct BatchPaths {
