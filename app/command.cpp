@@ -4,8 +4,6 @@
 #include "util/path.h"
 #include "util/text.h"
 
-RunOptions g_RunOptions;
-
 const wchar_t* NextToken(const wchar_t* text, wchar_t* token, size_t size) {
   while (*text == L' ' || *text == L'\t') text++;
   if (!*text) return nullptr;
@@ -53,14 +51,14 @@ void RunCommandActions(const CommandActions& actions) {
   }
 }
 
-void ParseCommand(bool installerCommand, const wchar_t* text, bool& setup, bool& uninstall,
+void ParseCommand(bool installerCommand, const wchar_t* text, RunOptions& options, bool& setup, bool& uninstall,
                   CommandActions* actions) {
   int switches = 0;
   wchar_t token[kTokenCapacity];
   for (const wchar_t* p = text ? text : L""; (p = NextToken(p, token, kTokenCapacity)) != nullptr;) {
     if (token[0] != L'-' && token[0] != L'/') continue;
     if (token[1] && UpperChar(token[1]) == L'S' && !IsLatinLetter(token[2])) {
-      g_RunOptions.Silent = true;
+      options.Silent = true;
       continue;
     }
     switches++;
@@ -69,13 +67,13 @@ void ParseCommand(bool installerCommand, const wchar_t* text, bool& setup, bool&
     if (MatchSwitch(word, L"setup", 5)) {
       setup = true;
     } else if (MatchSwitch(word, L"msi", 3)) {
-      g_RunOptions.Msi = true;
+      options.Msi = true;
     } else if (MatchSwitch(word, L"init", 4)) {
-      CopyText(g_RunOptions.InitText, word + 4);
+      CopyText(options.InitText, word + 4);
     } else if (MatchSwitch(word, L"wait", 4)) {
       if (actions) actions->PushElement(CommandAction::Wait);
     } else if (MatchSwitch(word, L"noexplorer", 4)) {
-      g_RunOptions.NoExplorer = true;
+      options.NoExplorer = true;
     } else if (MatchSwitch(word, L"warning", 7)) {
       if (actions) actions->PushElement(CommandAction::Warning);
     }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "util/array.h"
+#include "util/path.h"
 
 struct RunOptions {
   wchar_t InitText[40];  // preset of the integration options ("init")
@@ -21,8 +22,16 @@ const int kExitCancelled = 1;    // the setup dialog was cancelled, or the unins
 const int kExitListMissing = 2;  // uninstall: "Uninstall.lst" could not be opened, nothing removed
 const int kExitMemory = KVX_EXIT_MEMORY;  // memory ran out (the process ends at once)
 
-// Process-wide; zero at start, flags only ever change from false to true.
-extern RunOptions g_RunOptions;
+// What the entry routine hands the two modes: the run's options, the
+// handles the dialogs share, and the program group that the shortcut step
+// writes. Owned by the entry routine for the whole run; the setup and
+// completion dialogs receive it as their creation parameter.
+struct RunContext {
+  RunOptions Options;  // zero at start; flags only ever change from false to true
+  HICON DialogIcon;    // "KVXICON", the big icon of the setup and completion dialogs
+  HFONT BoldFont;      // the completion dialog's closing text
+  wchar_t ProgramGroupPath[kPathCapacity];
+};
 
 const size_t kTokenCapacity = 1024;
 
@@ -39,9 +48,9 @@ bool MatchSwitch(const wchar_t* switchText, const wchar_t* keyword, int n);
 enum class CommandAction : unsigned char { Wait, Warning };
 using CommandActions = GrowArray<CommandAction>;
 
-// Parses one of the two strings into g_RunOptions and the two mode flags,
+// Parses one of the two strings into the options and the two mode flags,
 // and records the command line's actions in `actions` when given.
-void ParseCommand(bool installerCommand, const wchar_t* text, bool& setup, bool& uninstall,
+void ParseCommand(bool installerCommand, const wchar_t* text, RunOptions& options, bool& setup, bool& uninstall,
                   CommandActions* actions = nullptr);
 
 // Carries the actions out in order: a pause of two seconds for each "wait",

@@ -14,10 +14,6 @@
 #include "util/handles.h"
 #include "util/text.h"
 
-HICON DialogIcon;
-HFONT BoldFont;
-wchar_t ProgramGroupPath[kPathCapacity];
-
 static int g_ScreenDpi;
 
 int ScaleToDpi(int value) {
@@ -51,10 +47,11 @@ int RunProgram(HINSTANCE instance) {
   LoadLanguageFile(L"uninstall.lng");
   OleInitialize(nullptr);
   UniqueModule richEdit(LoadSystemLibrary(L"riched20.dll"));
-  DialogIcon = LoadIconW(ResourceInstance, L"KVXICON");
-  if (!DialogIcon && ResourceInstance != ProgramInstance) DialogIcon = LoadIconW(ProgramInstance, L"KVXICON");
+  RunContext run = {};
+  run.DialogIcon = LoadIconW(ResourceInstance, L"KVXICON");
+  if (!run.DialogIcon && ResourceInstance != ProgramInstance) run.DialogIcon = LoadIconW(ProgramInstance, L"KVXICON");
   UniqueGdiObject font(CreateFontW(ScaleToDpi(-12), 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg"));
-  BoldFont = (HFONT)font.get();
+  run.BoldFont = (HFONT)font.get();
 
   wchar_t installerCommand[1024];
   installerCommand[0] = 0;
@@ -62,27 +59,27 @@ int RunProgram(HINSTANCE instance) {
   if (n == 0 || n >= 1024) installerCommand[0] = 0;
   bool setup = false, uninstall = false;
   CommandActions actions;
-  ParseCommand(true, installerCommand, setup, uninstall);
-  ParseCommand(false, GetCommandLineW(), setup, uninstall, &actions);
+  ParseCommand(true, installerCommand, run.Options, setup, uninstall);
+  ParseCommand(false, GetCommandLineW(), run.Options, setup, uninstall, &actions);
   RunCommandActions(actions);
 
   if (setup) {
-    if (DialogBoxParamW(ResourceInstance, L"SETUPDLG", nullptr, SetupDialogProc, 0) != 0) {
+    if (DialogBoxParamW(ResourceInstance, L"SETUPDLG", nullptr, SetupDialogProc, (LPARAM)&run) != 0) {
       RunPostSetupCopy();
-      if (!g_RunOptions.Msi) DialogBoxParamW(ResourceInstance, L"DONEDLG", nullptr, DoneDialogProc, 0);
-      if (ProgramGroupPath[0] && !g_RunOptions.Silent && !g_RunOptions.Msi && !g_RunOptions.NoExplorer &&
-          FileExists(ProgramGroupPath))
-        OpenInUserShell(ProgramGroupPath);
+      if (!run.Options.Msi) DialogBoxParamW(ResourceInstance, L"DONEDLG", nullptr, DoneDialogProc, (LPARAM)&run);
+      if (run.ProgramGroupPath[0] && !run.Options.Silent && !run.Options.Msi && !run.Options.NoExplorer &&
+          FileExists(run.ProgramGroupPath))
+        OpenInUserShell(run.ProgramGroupPath);
     }
   } else if (uninstall) {
-    UninstallDriver();
+    UninstallDriver(run.Options);
   }
 
   richEdit.reset();
   OleUninitialize();
   font.reset();
-  BoldFont = nullptr;
-  int exitCode = g_RunOptions.ExitCode;
+  run.BoldFont = nullptr;
+  int exitCode = run.Options.ExitCode;
 
   // Process end: the portable settings file is saved, the language module
   // released and the text tables freed.

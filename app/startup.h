@@ -1,13 +1,8 @@
-// Start-up and shut-down of the process, and the process-wide handles that
-// the dialogs share.
+// Start-up and shut-down of the process.
 #pragma once
 #include <windows.h>
 
 #include "util/path.h"
-
-extern HICON DialogIcon;   // "KVXICON", the big icon of the setup and completion dialogs
-extern HFONT BoldFont;     // the completion dialog's closing text
-extern wchar_t ProgramGroupPath[kPathCapacity];  // written by the shortcut step
 
 // value * (vertical DPI) / 96, truncated toward zero; 0 while the screen
 // cannot be asked.

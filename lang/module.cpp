@@ -4,7 +4,6 @@
 #include <stdint.h>
 
 #include "lang/language.h"
-#include "setup/help.h"
 #include "util/handles.h"
 #include "util/path.h"
 #include "util/text.h"
@@ -142,8 +141,7 @@ void LocalizeDialog(HWND window, const wchar_t* dialogName) {
   }
 }
 
-bool DialogHook(HWND window, UINT message, WPARAM wParam, LPARAM, const wchar_t* dialogName,
-                const wchar_t* helpTopic) {
+bool DialogHook(HWND window, UINT message, WPARAM wParam, LPARAM, const wchar_t* dialogName, HelpCall showHelp) {
   switch (message) {
     case WM_SETFONT:
       ApplyRightToLeft(window);
@@ -153,10 +151,10 @@ bool DialogHook(HWND window, UINT message, WPARAM wParam, LPARAM, const wchar_t*
       ApplyRightToLeftReading(window);
       return false;
     case WM_HELP:
-      if (helpTopic) ShowHelp(helpTopic);
+      if (showHelp) showHelp();
       return true;
     case WM_COMMAND:
-      if (LOWORD(wParam) == IDHELP && helpTopic) ShowHelp(helpTopic);
+      if (LOWORD(wParam) == IDHELP && showHelp) showHelp();
       return false;
   }
   return false;

@@ -13,10 +13,15 @@ void LoadLanguageModule(HINSTANCE programInstance);
 void ReleaseLanguageModule();
 bool IsLanguageModuleLoaded();
 
+// Opens the dialog's page of the help (handed in by the dialog: the help
+// viewer lives above this folder).
+using HelpCall = void (*)();
+
 // Every dialog procedure calls this first and returns TRUE at once when it
-// answers true. `helpTopic` may be null.
+// answers true: it localizes the dialog when it is created and calls
+// `showHelp` (may be null) for F1 and the Help button.
 bool DialogHook(HWND window, UINT message, WPARAM wParam, LPARAM lParam, const wchar_t* dialogName,
-                const wchar_t* helpTopic);
+                HelpCall showHelp);
 void LocalizeDialog(HWND window, const wchar_t* dialogName);
 // Width and height percentages from the dialog's "SIZE" text.
 bool GetDialogScale(const wchar_t* dialogName, int& width, int& height);

@@ -1,7 +1,6 @@
 #include "setup/done_dialog.h"
 
 #include "app/command.h"
-#include "app/startup.h"
 #include "lang/language.h"
 #include "lang/module.h"
 #include "setup/help.h"
@@ -44,13 +43,14 @@ bool IsWebAddress(const wchar_t* text) {
 INT_PTR CALLBACK DoneDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (DialogHook(window, message, wParam, lParam, L"DONEDLG", nullptr)) return TRUE;
   if (message == WM_INITDIALOG) {
-    SendMessageW(window, WM_SETICON, ICON_BIG, (LPARAM)DialogIcon);
-    SendDlgItemMessageW(window, IDC_THANKS, WM_SETFONT, (WPARAM)BoldFont, FALSE);
+    const RunContext& run = *reinterpret_cast<const RunContext*>(lParam);
+    SendMessageW(window, WM_SETICON, ICON_BIG, (LPARAM)run.DialogIcon);
+    SendDlgItemMessageW(window, IDC_THANKS, WM_SETFONT, (WPARAM)run.BoldFont, FALSE);
     wchar_t folder[kPathCapacity];
     DWORD n = GetCurrentDirectoryW(kPathCapacity, folder);
     if (n == 0 || n >= kPathCapacity) folder[0] = 0;
     SetDlgItemTextW(window, IDC_INSTFOLDER, folder);
-    if (g_RunOptions.Silent) SendMessageW(window, WM_COMMAND, IDOK, 0);
+    if (run.Options.Silent) SendMessageW(window, WM_COMMAND, IDOK, 0);
     return TRUE;
   }
   if (message != WM_COMMAND) return FALSE;

@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 
+// The creation parameter is the run's RunContext (app/command.h).
 INT_PTR CALLBACK DoneDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Copies one file from the installer's folder ("sfxname") into the current

@@ -4,6 +4,7 @@
 #include "lang/module.h"
 #include "settings/settings_file.h"
 #include "settings/store.h"
+#include "setup/help.h"
 #include "setup/winver.h"
 
 const MenuItem MenuItems[kMenuItemCount] = {
@@ -75,7 +76,8 @@ static void Confirm(HWND window) {
 }
 
 INT_PTR CALLBACK ItemsDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (DialogHook(window, message, wParam, lParam, L"SETUPCONTEXTITEMS", L"HELPContextItems") || message == WM_HELP)
+  if (DialogHook(window, message, wParam, lParam, L"SETUPCONTEXTITEMS", [] { ShowHelp(L"HELPContextItems"); }) ||
+      message == WM_HELP)
     return TRUE;
   if (message == WM_INITDIALOG) {
     Initialize(window, lParam != 0);

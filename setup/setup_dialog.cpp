@@ -3,13 +3,13 @@
 #include <richedit.h>
 
 #include "app/command.h"
-#include "app/startup.h"
 #include "lang/language.h"
 #include "lang/module.h"
 #include "settings/store.h"
 #include "setup/items_dialog.h"
 #include "setup/options.h"
 #include "setup/uninstall_entry.h"
+#include "setup/help.h"
 #include "setup/winver.h"
 #include "shell/apply.h"
 #include "shell/associations.h"
@@ -70,13 +70,13 @@ void ComposeExplanation(HWND window) {
   }
 }
 
-void Confirm(HWND window) {
+void Confirm(HWND window, RunContext& run) {
   IntegrationOptions options = {};
   ReadRecord(window, options);
   SaveIntegrationOptions(options);
-  ApplyIntegration(options, ProgramGroupPath, kPathCapacity);
+  ApplyIntegration(options, run.ProgramGroupPath, kPathCapacity);
   DeleteSettingValue(L"Interface\\Misc", L"RemShown");
-  if (!g_RunOptions.Msi) WriteUninstallEntry();
+  if (!run.Options.Msi) WriteUninstallEntry();
   // ".ace" is no longer offered: an association left by an earlier version goes.
   SetExtensionAssociation(L".ace", false, false, false, false);
   EndDialog(window, 1);
@@ -97,26 +97,31 @@ void ToggleAllAssociations(HWND window) {
 void ResetSingleItemNotice() { g_SingleItemNoticeShown = false; }
 
 INT_PTR CALLBACK SetupDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (DialogHook(window, message, wParam, lParam, L"SETUPDLG", L"HELPIntegrationSettings")) return TRUE;
+  if (DialogHook(window, message, wParam, lParam, L"SETUPDLG", [] { ShowHelp(L"HELPIntegrationSettings"); }))
+    return TRUE;
   if (message == WM_INITDIALOG) {
+    // The run's context comes with the dialog's creation and stays with it.
+    SetWindowLongPtrW(window, DWLP_USER, lParam);
+    RunContext& run = *reinterpret_cast<RunContext*>(lParam);
     ComposeExplanation(window);
     IntegrationOptions options = {};
     LoadIntegrationOptions(options);
-    ApplyInstallerOverrides(g_RunOptions.InitText, options);
+    ApplyInstallerOverrides(run.Options.InitText, options);
     ShowRecord(window, options);
     SetForegroundWindow(window);
-    SendMessageW(window, WM_SETICON, ICON_BIG, (LPARAM)DialogIcon);
+    SendMessageW(window, WM_SETICON, ICON_BIG, (LPARAM)run.DialogIcon);
     SendDlgItemMessageW(window, IDC_INSTHELP, EM_SETBKGNDCOLOR, 0, GetSysColor(COLOR_BTNFACE));
-    if (g_RunOptions.Silent) SendMessageW(window, WM_COMMAND, IDOK, 0);
+    if (run.Options.Silent) SendMessageW(window, WM_COMMAND, IDOK, 0);
     return TRUE;
   }
   if (message != WM_COMMAND) return FALSE;
+  RunContext& run = *reinterpret_cast<RunContext*>(GetWindowLongPtrW(window, DWLP_USER));
   switch (LOWORD(wParam)) {
     case IDOK:
-      Confirm(window);
+      Confirm(window, run);
       break;
     case IDCANCEL:
-      g_RunOptions.ExitCode = kExitCancelled;
+      run.Options.ExitCode = kExitCancelled;
       EndDialog(window, 0);
       break;
     case IDC_SHELLEXT: {

@@ -135,12 +135,12 @@ void Command(Generator& g) {
   for (const wchar_t* p = text.c_str(); (p = NextToken(p, token.data(), kTokenCapacity)) != nullptr;) {
     EXPECT(TextLength(token.data()) < kTokenCapacity);
   }
-  g_RunOptions = RunOptions{};
+  RunOptions options = {};
   bool setup = false, uninstall = false;
-  ParseCommand(true, text.c_str(), setup, uninstall);
+  ParseCommand(true, text.c_str(), options, setup, uninstall);
   EXPECT(!setup && !uninstall);
-  ParseCommand(false, text.c_str(), setup, uninstall);
-  EXPECT(TextLength(g_RunOptions.InitText) < 40);
+  ParseCommand(false, text.c_str(), options, setup, uninstall);
+  EXPECT(TextLength(options.InitText) < 40);
   EXPECT(!(setup && uninstall));
   size_t size = 1 + g.Number() % 8;
   std::vector<wchar_t> small(size);

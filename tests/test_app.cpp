@@ -56,12 +56,10 @@ struct Parsed {
 };
 
 static Parsed Parse(const wchar_t* installer, const wchar_t* commandLine) {
-  g_RunOptions = RunOptions{};
   Parsed p;
-  ParseCommand(true, installer, p.setup, p.uninstall);
-  ParseCommand(false, commandLine, p.setup, p.uninstall);
-  p.options = g_RunOptions;
-  g_RunOptions = RunOptions{};
+  p.options = RunOptions{};
+  ParseCommand(true, installer, p.options, p.setup, p.uninstall);
+  ParseCommand(false, commandLine, p.options, p.setup, p.uninstall);
   return p;
 }
 
@@ -126,12 +124,12 @@ TEST_CASE("the init text keeps at most 39 characters; the last one wins") {
 }
 
 TEST_CASE("wait and warning are recorded in order; the warning names the program and waits for OK") {
-  g_RunOptions = RunOptions{};
+  RunOptions options = {};
   ProgramInstance = ResourceInstance = GetModuleHandleW(nullptr);
   bool setup = false, uninstall = false;
   CommandActions actions;
-  ParseCommand(true, L"-wait", setup, uninstall, &actions);  // the installer command's are not acted on
-  ParseCommand(false, L"x /warning -WAITx /warn /warnings", setup, uninstall, &actions);
+  ParseCommand(true, L"-wait", options, setup, uninstall, &actions);  // the installer command's are not acted on
+  ParseCommand(false, L"x /warning -WAITx /warn /warnings", options, setup, uninstall, &actions);
   REQUIRE(actions.Count() == 3);
   CHECK((actions[0] == CommandAction::Warning && actions[1] == CommandAction::Wait &&
          actions[2] == CommandAction::Warning));

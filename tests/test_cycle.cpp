@@ -127,8 +127,7 @@ KVX_CHILD(apply) {
 }
 KVX_CHILD(remove) {
   ChildStart();
-  g_RunOptions.Msi = Env(L"KVX_MSI") == L"1";
-  RemoveIntegration();
+  RemoveIntegration(Env(L"KVX_MSI") == L"1");
   return 0;
 }
 KVX_CHILD(entry) {

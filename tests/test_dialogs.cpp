@@ -43,6 +43,9 @@ struct PretendWindows {
   }
 };
 
+// What the entry routine hands the setup and completion dialogs.
+RunContext g_Run;
+
 // Everything a dialog of this process needs, and no settings file.
 struct Scene {
   RegistrySandbox sandbox;
@@ -53,13 +56,13 @@ struct Scene {
     FreeLanguageFile();
     ForgetSettingsFile();
     g_SettingsFile.loadAttempted = true;
-    g_RunOptions = RunOptions{};
+    g_Run = RunContext{};
     ResetSingleItemNotice();
   }
 };
 
 HWND OpenSetup() {
-  HWND w = CreateDialogParamW(GetModuleHandleW(nullptr), L"SETUPDLG", nullptr, SetupDialogProc, 0);
+  HWND w = CreateDialogParamW(GetModuleHandleW(nullptr), L"SETUPDLG", nullptr, SetupDialogProc, (LPARAM)&g_Run);
   REQUIRE(w);
   return w;
 }
@@ -79,8 +82,8 @@ bool AllAssociations(HWND w, bool checked) {
 TEST_CASE("the setup dialog shows the defaults of a first run") {
   Scene scene;
   PretendWindows windows10(19045);
-  DialogIcon = LoadIconW(GetModuleHandleW(nullptr), L"KVXICON");
-  REQUIRE(DialogIcon);
+  g_Run.DialogIcon = LoadIconW(GetModuleHandleW(nullptr), L"KVXICON");
+  REQUIRE(g_Run.DialogIcon);
   HWND w = OpenSetup();
   for (size_t i = 0; i < kArchiveTypeCount; i++) CHECK(Checked(w, ArchiveTypes[i].checkBox) == (i != kJarRow));
   CHECK(Checked(w, IDC_LINKPROGRAMS));
@@ -97,14 +100,14 @@ TEST_CASE("the setup dialog shows the defaults of a first run") {
   CHECK(t.find(L"    Choose the archive types") == 0);
   CHECK(t.find(L"Press Help for details.") != std::wstring::npos);
   CHECK(t.find(L"You can change all of these settings later in Korvex.") != std::wstring::npos);
-  CHECK(SendMessageW(w, WM_GETICON, ICON_BIG, 0) == (LRESULT)DialogIcon);
+  CHECK(SendMessageW(w, WM_GETICON, ICON_BIG, 0) == (LRESULT)g_Run.DialogIcon);
   DestroyWindow(w);
 }
 
 TEST_CASE("the installer's preset string reaches the boxes") {
   Scene scene;
   PretendWindows windows10(19045);
-  CopyText(g_RunOptions.InitText, L"A01D1S0");
+  CopyText(g_Run.Options.InitText, L"A01D1S0");
   HWND w = OpenSetup();
   CHECK_FALSE(Checked(w, IDC_ASSOCKVX));
   CHECK(Checked(w, IDC_ASSOCZIP));
@@ -197,9 +200,9 @@ TEST_CASE("the single-item notice: once per run on Windows 11, never below") {
 TEST_CASE("cancel stores nothing and leaves exit code 1") {
   Scene scene;
   PretendWindows windows10(19045);
-  HWND w = CreateDialogParamW(GetModuleHandleW(nullptr), L"SETUPDLG", nullptr, SetupDialogProc, 0);
+  HWND w = CreateDialogParamW(GetModuleHandleW(nullptr), L"SETUPDLG", nullptr, SetupDialogProc, (LPARAM)&g_Run);
   SendMessageW(w, WM_COMMAND, IDCANCEL, 0);
-  CHECK(g_RunOptions.ExitCode == 1);
+  CHECK(g_Run.Options.ExitCode == 1);
   CHECK_FALSE(RegKeyExists(HKEY_CURRENT_USER, L"Software\\Korvex"));
   CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".kvx"));
   DestroyWindow(w);
@@ -347,7 +350,7 @@ TEST_CASE("confirming the items dialog, then cancelling setup, keeps the items")
     watcher.Wait();
   }
   SendMessageW(w, WM_COMMAND, IDCANCEL, 0);
-  CHECK(g_RunOptions.ExitCode == 1);
+  CHECK(g_Run.Options.ExitCode == 1);
   CHECK(RegNumber(HKEY_CURRENT_USER, kItemsKey, L"Convert") == 1);
   CHECK_FALSE(RegKeyExists(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.kvx"));
   DestroyWindow(w);
@@ -374,20 +377,20 @@ TEST_CASE("items dialog in file mode saves the settings file on OK") {
 
 TEST_CASE("the completion dialog: icon, bold closing text, the installation folder, silent close") {
   Scene scene;
-  BoldFont = CreateFontW(-12, 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg");
-  DialogIcon = LoadIconW(GetModuleHandleW(nullptr), L"KVXICON");
-  HWND w = CreateDialogParamW(GetModuleHandleW(nullptr), L"DONEDLG", nullptr, DoneDialogProc, 0);
+  g_Run.BoldFont = CreateFontW(-12, 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg");
+  g_Run.DialogIcon = LoadIconW(GetModuleHandleW(nullptr), L"KVXICON");
+  HWND w = CreateDialogParamW(GetModuleHandleW(nullptr), L"DONEDLG", nullptr, DoneDialogProc, (LPARAM)&g_Run);
   REQUIRE(w);
-  CHECK(SendDlgItemMessageW(w, IDC_THANKS, WM_GETFONT, 0, 0) == (LRESULT)BoldFont);
-  CHECK(SendMessageW(w, WM_GETICON, ICON_BIG, 0) == (LRESULT)DialogIcon);
+  CHECK(SendDlgItemMessageW(w, IDC_THANKS, WM_GETFONT, 0, 0) == (LRESULT)g_Run.BoldFont);
+  CHECK(SendMessageW(w, WM_GETICON, ICON_BIG, 0) == (LRESULT)g_Run.DialogIcon);
   wchar_t shown[MAX_PATH], current[MAX_PATH];
   GetDlgItemTextW(w, IDC_INSTFOLDER, shown, MAX_PATH);
   GetCurrentDirectoryW(MAX_PATH, current);
   CHECK(std::wstring(shown) == current);
   DestroyWindow(w);
-  g_RunOptions.Silent = true;
-  CHECK(DialogBoxParamW(GetModuleHandleW(nullptr), L"DONEDLG", nullptr, DoneDialogProc, 0) == 1);
-  DeleteObject(BoldFont);
+  g_Run.Options.Silent = true;
+  CHECK(DialogBoxParamW(GetModuleHandleW(nullptr), L"DONEDLG", nullptr, DoneDialogProc, (LPARAM)&g_Run) == 1);
+  DeleteObject(g_Run.BoldFont);
 }
 
 TEST_CASE("the home-page button opens web addresses only") {
@@ -407,7 +410,7 @@ TEST_CASE("the home-page button opens web addresses only") {
   text.AddElements(lng.size());
   for (size_t i = 0; i < lng.size(); i++) text[i] = lng[i];
   ParseLanguageText(text, g_LanguageFile);
-  HWND w = CreateDialogParamW(GetModuleHandleW(nullptr), L"DONEDLG", nullptr, DoneDialogProc, 0);
+  HWND w = CreateDialogParamW(GetModuleHandleW(nullptr), L"DONEDLG", nullptr, DoneDialogProc, (LPARAM)&g_Run);
   SendMessageW(w, WM_COMMAND, IDC_HOMEPAGE, 0);
   Sleep(2000);
   CHECK_FALSE(Exists(folder / L"installer-log.txt"));
@@ -597,13 +600,14 @@ TEST_CASE("each dialog draws, and every text fits its control in each shipped tr
     if (*language) LoadLanguageFile((SourceDir() + L"\\res\\lng\\" + language).c_str());
     for (int dpi : {96, 120, 144}) {
       SetScreenDpi(dpi);
-      BoldFont = CreateFontW(ScaleToDpi(-12), 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg");
+      g_Run.BoldFont = CreateFontW(ScaleToDpi(-12), 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg");
       for (int d = 0; d < 3; d++) {
         CAPTURE(Narrow(language));
         CAPTURE(dpi);
         CAPTURE(Narrow(dialogs[d]));
         std::vector<BYTE> t = TemplateAt(dialogs[d], (WORD)(8 * dpi / 96));
-        HWND w = CreateDialogIndirectParamW(GetModuleHandleW(nullptr), (LPCDLGTEMPLATEW)t.data(), nullptr, procs[d], 1);
+        HWND w = CreateDialogIndirectParamW(GetModuleHandleW(nullptr), (LPCDLGTEMPLATEW)t.data(), nullptr, procs[d],
+                                           d == 1 ? 1 : (LPARAM)&g_Run);
         REQUIRE(w);
         for (HWND c = GetWindow(w, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
           if (GetWindowLongW(c, GWL_STYLE) & WS_VISIBLE) CHECK(TextOverflow(c, dpi) == "");
@@ -619,11 +623,11 @@ TEST_CASE("each dialog draws, and every text fits its control in each shipped tr
         }
         DestroyWindow(w);
       }
-      DeleteObject(BoldFont);
+      DeleteObject(g_Run.BoldFont);
     }
   }
   SetScreenDpi(0);
-  BoldFont = nullptr;
+  g_Run.BoldFont = nullptr;
   FreeLanguageFile();
   SetProcessDefaultLayout(0);  // Hebrew's right-to-left layout
 }

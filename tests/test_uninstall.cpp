@@ -263,9 +263,10 @@ TEST_CASE("the batch file through environment variables deletes a Unicode path i
 }
 
 KVX_CHILD(driver_msi) {
-  g_RunOptions.Msi = true;
-  g_RunOptions.Silent = true;
-  UninstallDriver();
+  RunOptions options = {};
+  options.Msi = true;
+  options.Silent = true;
+  UninstallDriver(options);
   return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <wchar.h>
 
+#include "app/command.h"
 #include "app/startup.h"
 #include "lang/language.h"
 #include "lang/module.h"
@@ -65,15 +66,18 @@ int wmain(int argc, wchar_t** argv) {
   ProgramInstance = ResourceInstance = self;
   if (wcscmp(argv[1], L"-") != 0) LoadLanguageFile(argv[1]);
   LoadSystemLibrary(L"riched20.dll");
-  DialogIcon = LoadIconW(self, L"KVXICON");
-  BoldFont = CreateFontW(ScaleToDpi(-12), 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg");
+  static RunContext run = {};
+  run.DialogIcon = LoadIconW(self, L"KVXICON");
+  run.BoldFont = CreateFontW(ScaleToDpi(-12), 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg");
   MakeDirs(L"C:\\Program Files\\Korvex");
   SetCurrentDirectoryW(L"C:\\Program Files\\Korvex");
   struct Shot {
     const wchar_t* name;
     DLGPROC proc;
     LPARAM param;
-  } shots[] = {{L"SETUPDLG", SetupDialogProc, 0}, {L"SETUPCONTEXTITEMS", ItemsDialogProc, 1}, {L"DONEDLG", DoneDialogProc, 0}};
+  } shots[] = {{L"SETUPDLG", SetupDialogProc, (LPARAM)&run},
+               {L"SETUPCONTEXTITEMS", ItemsDialogProc, 1},
+               {L"DONEDLG", DoneDialogProc, (LPARAM)&run}};
   int failures = 0;
   for (auto& s : shots) {
     HWND w = CreateDialogParamW(self, s.name, nullptr, s.proc, s.param);

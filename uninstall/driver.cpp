@@ -326,7 +326,7 @@ void StartSelfRemoval(const wchar_t* program, const wchar_t* folder, bool silent
 
 }  // namespace
 
-void UninstallDriver() {
+void UninstallDriver(RunOptions& options) {
   wchar_t program[kPathCapacity];
   GetProgramPath(program);
   wchar_t* lastSeparator = nullptr;
@@ -342,11 +342,11 @@ void UninstallDriver() {
   CopyText(folderWithSeparator, folder);
   AddTrailingSeparator(folderWithSeparator);
 
-  if (!g_RunOptions.Silent &&
+  if (!options.Silent &&
       ShowMessage(nullptr, GetText(IDS_CONTINUEUNINSTALL), GetText(IDS_UNINSTALLKVX),
                   MB_YESNO | MB_ICONQUESTION | MB_SETFOREGROUND) != IDYES) {
     // Nothing was removed: a package manager must not record a removal.
-    g_RunOptions.ExitCode = kExitCancelled;
+    options.ExitCode = kExitCancelled;
     return;
   }
 
@@ -356,7 +356,7 @@ void UninstallDriver() {
     FormatText(message, GetText(IDS_CANNOTOPENLIST), L"Uninstall.lst");
     ShowMessage(nullptr, message, GetText(IDS_UNINSTALLKVX), MB_ICONERROR | MB_SETFOREGROUND);
     // Nothing was removed: a package manager must not record this as success.
-    g_RunOptions.ExitCode = kExitListMissing;
+    options.ExitCode = kExitListMissing;
     return;
   }
   wchar_t rebootText[256], caption[256];
@@ -367,9 +367,9 @@ void UninstallDriver() {
   wchar_t tempFolder[kPathCapacity];
   GetTempFolder(tempFolder, kPathCapacity);
 
-  RemoveIntegration();
+  RemoveIntegration(options.Msi);
   ReleaseLanguageModule();
-  if (g_RunOptions.Msi) return;
+  if (options.Msi) return;
 
   static const wchar_t* const kHelpIndexes[] = {L"korvex.gid", L"korvex.fts"};
   for (const wchar_t* helpIndex : kHelpIndexes) {
@@ -396,11 +396,11 @@ void UninstallDriver() {
   wchar_t current[kPathCapacity];
   DWORD n = GetCurrentDirectoryW(kPathCapacity, current);
   if (n == 0 || n >= kPathCapacity) current[0] = 0;
-  if (rebootNeeded && !g_RunOptions.Silent) {
+  if (rebootNeeded && !options.Silent) {
     ShowMessage(nullptr, rebootText, caption, MB_ICONINFORMATION | MB_SETFOREGROUND);
     if (CompareTextNoCase(PointToName(current), L"Korvex") == 0)
       DeleteAtRestart(current);
   }
 
-  StartSelfRemoval(program, current, g_RunOptions.Silent);
+  StartSelfRemoval(program, current, options.Silent);
 }

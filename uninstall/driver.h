@@ -3,9 +3,11 @@
 #pragma once
 #include <stddef.h>
 
+#include "app/command.h"
 #include "util/file_list.h"
 
-void UninstallDriver();
+// The uninstall mode; sets the options' exit code.
+void UninstallDriver(RunOptions& options);
 // The program's temporary folder, with a trailing backslash.
 void GetTempFolder(wchar_t* buffer, size_t size);
 

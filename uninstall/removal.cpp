@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include "app/command.h"
 #include "settings/store.h"
 #include "setup/options.h"
 #include "setup/uninstall_entry.h"
@@ -12,7 +11,7 @@
 #include "shell/shell_extension.h"
 #include "shell/shortcuts.h"
 
-void RemoveIntegration() {
+void RemoveIntegration(bool msi) {
   IntegrationOptions none = {};
   SetAssociations(none);
   SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_FLUSH, nullptr, nullptr);
@@ -21,7 +20,7 @@ void RemoveIntegration() {
   static const wchar_t* const kProgIds[] = {L"Korvex", L"Korvex.ZIP", L"Korvex.REV", L".rev"};
   for (const wchar_t* key : kProgIds) DeleteSettingTree(HKEY_CLASSES_ROOT, key);
   DeleteSettingTree(HKEY_CURRENT_USER, L"");
-  if (g_RunOptions.Msi) return;
+  if (msi) return;
   DeleteSettingKey(HKEY_LOCAL_MACHINE, kUninstallEntryKey);
   DeleteSettingKey(HKEY_LOCAL_MACHINE, kAppPathsKey);
   // The entry was written in both views: it goes from both.
