@@ -34,33 +34,37 @@ void ComposeSettingName(HKEY root, const wchar_t* keyPath, const wchar_t* valueN
 
 namespace {
 
-enum class Route { File, Skip, Registry };
-
-Route RouteFor(HKEY root, const wchar_t* keyPath) {
+// The one routing of every operation of the store. While a settings file is
+// loaded, the product's own keys (no leading backslash) live in it: the
+// result is the entry's name. Keys outside the product go to the registry
+// only when the file allows system integration; otherwise the result is
+// null, and the operation acts as on a file without that entry. Without a
+// settings file everything is the registry's: `registry` is set and the
+// result is the key's registry path. `buffer` holds the text returned.
+const size_t kRouteCapacity = kSettingNameCapacity > kRegistryPathCapacity ? kSettingNameCapacity : kRegistryPathCapacity;
+const wchar_t* RouteFor(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, wchar_t (&buffer)[kRouteCapacity],
+                        bool& registry) {
   LoadSettingsFile();
-  if (!g_SettingsFile.loaded) return Route::Registry;
-  if ((root == kNullRoot || IsProductRoot(root)) && keyPath[0] != L'\\') return Route::File;
-  return g_SettingsFile.integration ? Route::Registry : Route::Skip;
+  registry = false;
+  if (g_SettingsFile.loaded && (root == kNullRoot || IsProductRoot(root)) && keyPath[0] != L'\\') {
+    ComposeSettingName(root, keyPath, valueName, buffer, kSettingNameCapacity);
+    return buffer;
+  }
+  if (g_SettingsFile.loaded && !g_SettingsFile.integration) return nullptr;
+  registry = true;
+  ComposeRegistryPath(root, keyPath, buffer, kRegistryPathCapacity);
+  return buffer;
 }
 
-struct Composed {
-  wchar_t text[kRegistryPathCapacity];
-};
-
-Composed RegistryPath(HKEY root, const wchar_t* keyPath) {
-  Composed c;
-  ComposeRegistryPath(root, keyPath, c.text, kRegistryPathCapacity);
-  return c;
-}
-
-struct Name {
-  wchar_t text[kSettingNameCapacity];
-};
-
-Name SettingName(HKEY root, const wchar_t* keyPath, const wchar_t* valueName) {
-  Name n;
-  ComposeSettingName(root, keyPath, valueName, n.text, kSettingNameCapacity);
-  return n;
+// Runs `onFile` with the entry's name (or null) or `onRegistry` with the
+// registry path, as RouteFor decides.
+template <class OnFile, class OnRegistry>
+auto Routed(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, OnFile onFile, OnRegistry onRegistry)
+    -> decltype(onFile(nullptr)) {
+  wchar_t buffer[kRouteCapacity];
+  bool registry;
+  const wchar_t* text = RouteFor(root, keyPath, valueName, buffer, registry);
+  return registry ? onRegistry(text) : onFile(text);
 }
 
 const DWORD kReadAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS;
@@ -94,172 +98,150 @@ void DeleteTreePass(HKEY root, const wchar_t* path, int& deleted) {
 }  // namespace
 
 int ReadSettingInt(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, int defaultValue) {
-  switch (RouteFor(root, keyPath)) {
-    case Route::File: {
-      const wchar_t* text = FindSettingEntry(SettingName(root, keyPath, valueName).text);
-      return text ? (int)(uint32_t)TextToInt(text) : defaultValue;
-    }
-    case Route::Skip:
-      return defaultValue;
-    case Route::Registry:
-      break;
-  }
-  UniqueHkey key;
-  if (RegOpenKeyExW(root, RegistryPath(root, keyPath).text, 0, kReadAccess | g_RegistryViewFlags, key.put()) !=
-      ERROR_SUCCESS)
-    return defaultValue;
-  DWORD value = 0, size = sizeof value;
-  if (RegQueryValueExW(key.get(), valueName, nullptr, nullptr, (BYTE*)&value, &size) != ERROR_SUCCESS || size == 0)
-    return defaultValue;
-  return (int)value;
+  return Routed(
+      root, keyPath, valueName,
+      [&](const wchar_t* name) {
+        const wchar_t* text = name ? FindSettingEntry(name) : nullptr;
+        return text ? (int)(uint32_t)TextToInt(text) : defaultValue;
+      },
+      [&](const wchar_t* path) {
+        UniqueHkey key;
+        DWORD value = 0, size = sizeof value;
+        if (RegOpenKeyExW(root, path, 0, kReadAccess | g_RegistryViewFlags, key.put()) != ERROR_SUCCESS ||
+            RegQueryValueExW(key.get(), valueName, nullptr, nullptr, (BYTE*)&value, &size) != ERROR_SUCCESS ||
+            size == 0)
+          return defaultValue;
+        return (int)value;
+      });
 }
 
 bool ReadSettingString(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, wchar_t* dest,
                        const wchar_t* defaultText, size_t capacity) {
   if (capacity == 0) return false;
-  switch (RouteFor(root, keyPath)) {
-    case Route::File: {
-      const wchar_t* text = FindSettingEntry(SettingName(root, keyPath, valueName).text);
-      CopyText(dest, text ? text : defaultText, capacity);
-      return true;
-    }
-    case Route::Skip:
-      CopyText(dest, defaultText, capacity);
-      return true;
-    case Route::Registry:
-      break;
-  }
-  CopyText(dest, defaultText, capacity);
-  UniqueHkey key;
-  if (RegOpenKeyExW(root, RegistryPath(root, keyPath).text, 0, kReadAccess | g_RegistryViewFlags, key.put()) !=
-      ERROR_SUCCESS)
-    return false;
-  DWORD bytes = capacity > 0x7fffffff / 2 ? 0x7ffffffe : (DWORD)(capacity * 2);
-  if (RegQueryValueExW(key.get(), valueName, nullptr, nullptr, (BYTE*)dest, &bytes) != ERROR_SUCCESS) {
-    CopyText(dest, defaultText, capacity);
-    return false;
-  }
-  size_t end = bytes / 2;
-  dest[end < capacity - 1 ? end : capacity - 1] = 0;
-  return true;
+  return Routed(
+      root, keyPath, valueName,
+      [&](const wchar_t* name) {
+        const wchar_t* text = name ? FindSettingEntry(name) : nullptr;
+        CopyText(dest, text ? text : defaultText, capacity);
+        return true;
+      },
+      [&](const wchar_t* path) {
+        CopyText(dest, defaultText, capacity);
+        UniqueHkey key;
+        if (RegOpenKeyExW(root, path, 0, kReadAccess | g_RegistryViewFlags, key.put()) != ERROR_SUCCESS) return false;
+        DWORD bytes = capacity > 0x7fffffff / 2 ? 0x7ffffffe : (DWORD)(capacity * 2);
+        if (RegQueryValueExW(key.get(), valueName, nullptr, nullptr, (BYTE*)dest, &bytes) != ERROR_SUCCESS) {
+          CopyText(dest, defaultText, capacity);
+          return false;
+        }
+        size_t end = bytes / 2;
+        dest[end < capacity - 1 ? end : capacity - 1] = 0;
+        return true;
+      });
 }
 
 LONG WriteSettingInt(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, int value) {
-  switch (RouteFor(root, keyPath)) {
-    case Route::File: {
-      wchar_t text[20];
-      IntToText((uint32_t)value, text, 20);
-      SetSettingEntry(SettingName(root, keyPath, valueName).text, text, kSettingNumber);
-      return ERROR_SUCCESS;
-    }
-    case Route::Skip:
-      return ERROR_SUCCESS;
-    case Route::Registry:
-      break;
-  }
-  UniqueHkey key;
-  LONG result = OpenForWrite(root, RegistryPath(root, keyPath).text, key);
-  if (result != ERROR_SUCCESS) return result;
-  DWORD data = (DWORD)value;
-  return RegSetValueExW(key.get(), valueName, 0, REG_DWORD, (const BYTE*)&data, 4);
+  return Routed(
+      root, keyPath, valueName,
+      [&](const wchar_t* name) {
+        wchar_t text[20];
+        IntToText((uint32_t)value, text, 20);
+        if (name) SetSettingEntry(name, text, kSettingNumber);
+        return (LONG)ERROR_SUCCESS;
+      },
+      [&](const wchar_t* path) {
+        UniqueHkey key;
+        LONG result = OpenForWrite(root, path, key);
+        if (result != ERROR_SUCCESS) return result;
+        DWORD data = (DWORD)value;
+        return RegSetValueExW(key.get(), valueName, 0, REG_DWORD, (const BYTE*)&data, 4);
+      });
 }
 
 LONG WriteSettingString(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, const wchar_t* text) {
-  switch (RouteFor(root, keyPath)) {
-    case Route::File:
-      SetSettingEntry(SettingName(root, keyPath, valueName).text, text, kSettingQuoted);
-      return ERROR_SUCCESS;
-    case Route::Skip:
-      return ERROR_SUCCESS;
-    case Route::Registry:
-      break;
-  }
-  UniqueHkey key;
-  LONG result = OpenForWrite(root, RegistryPath(root, keyPath).text, key);
-  if (result != ERROR_SUCCESS) return result;
-  size_t length = TextLength(text);
-  if (length > 0x3ffffffe) return ERROR_INVALID_PARAMETER;
-  return RegSetValueExW(key.get(), valueName, 0, REG_SZ, (const BYTE*)text, (DWORD)((length + 1) * 2));
+  return Routed(
+      root, keyPath, valueName,
+      [&](const wchar_t* name) {
+        if (name) SetSettingEntry(name, text, kSettingQuoted);
+        return (LONG)ERROR_SUCCESS;
+      },
+      [&](const wchar_t* path) {
+        UniqueHkey key;
+        LONG result = OpenForWrite(root, path, key);
+        if (result != ERROR_SUCCESS) return result;
+        size_t length = TextLength(text);
+        if (length > 0x3ffffffe) return (LONG)ERROR_INVALID_PARAMETER;
+        return RegSetValueExW(key.get(), valueName, 0, REG_SZ, (const BYTE*)text, (DWORD)((length + 1) * 2));
+      });
 }
 
 void DeleteSettingValue(HKEY root, const wchar_t* keyPath, const wchar_t* valueName) {
-  switch (RouteFor(root, keyPath)) {
-    case Route::File:
-      RemoveSettingEntries(SettingName(root, keyPath, valueName).text);
-      return;
-    case Route::Skip:
-      return;
-    case Route::Registry:
-      break;
-  }
-  Composed path = RegistryPath(root, keyPath);
-  if (Refused(root, path.text)) return;
-  UniqueHkey key;
-  if (RegOpenKeyExW(root, path.text, 0, KEY_WRITE, key.put()) == ERROR_SUCCESS) RegDeleteValueW(key.get(), valueName);
+  Routed(
+      root, keyPath, valueName,
+      [&](const wchar_t* name) {
+        if (name) RemoveSettingEntries(name);
+      },
+      [&](const wchar_t* path) {
+        UniqueHkey key;
+        if (!Refused(root, path) && RegOpenKeyExW(root, path, 0, KEY_WRITE, key.put()) == ERROR_SUCCESS)
+          RegDeleteValueW(key.get(), valueName);
+      });
 }
 
 void DeleteSettingKey(HKEY root, const wchar_t* keyPath) { DeleteSettingKeyInView(root, keyPath, 0); }
 
 void DeleteSettingKeyInView(HKEY root, const wchar_t* keyPath, DWORD view) {
-  switch (RouteFor(root, keyPath)) {
-    case Route::File:
-      RemoveSettingEntriesUnder(SettingName(root, keyPath, L"").text);
-      return;
-    case Route::Skip:
-      return;
-    case Route::Registry:
-      break;
-  }
-  Composed path = RegistryPath(root, keyPath);
-  if (Refused(root, path.text)) return;
-  if (view) RegDeleteKeyExW(root, path.text, view, 0);
-  else RegDeleteKeyW(root, path.text);
+  Routed(
+      root, keyPath, L"",
+      [&](const wchar_t* name) {
+        if (name) RemoveSettingEntriesUnder(name);
+      },
+      [&](const wchar_t* path) {
+        if (Refused(root, path)) return;
+        if (view) RegDeleteKeyExW(root, path, view, 0);
+        else RegDeleteKeyW(root, path);
+      });
 }
 
 void DeleteSettingTree(HKEY root, const wchar_t* keyPath) {
-  switch (RouteFor(root, keyPath)) {
-    case Route::File:
-      RemoveSettingEntriesUnder(SettingName(root, keyPath, L"").text);
-      return;
-    case Route::Skip:
-      return;
-    case Route::Registry:
-      break;
-  }
-  Composed path = RegistryPath(root, keyPath);
-  if (Refused(root, path.text)) return;
-  // A pass asks for subkeys by rising index while earlier ones go, so it can
-  // step over some; the next pass takes them.
-  for (;;) {
-    int deleted = 0;
-    DeleteTreePass(root, path.text, deleted);
-    if (deleted == 0) break;
-  }
+  Routed(
+      root, keyPath, L"",
+      [&](const wchar_t* name) {
+        if (name) RemoveSettingEntriesUnder(name);
+      },
+      [&](const wchar_t* path) {
+        if (Refused(root, path)) return;
+        // A pass asks for subkeys by rising index while earlier ones go, so
+        // it can step over some; the next pass takes them.
+        for (;;) {
+          int deleted = 0;
+          DeleteTreePass(root, path, deleted);
+          if (deleted == 0) break;
+        }
+      });
 }
 
 bool SettingKeyExists(HKEY root, const wchar_t* keyPath) {
-  switch (RouteFor(root, keyPath)) {
-    case Route::File:
-      return AnySettingEntryUnder(SettingName(root, keyPath, L"").text);
-    case Route::Skip:
-      return false;
-    case Route::Registry:
-      break;
-  }
-  UniqueHkey key;
-  return RegOpenKeyExW(root, RegistryPath(root, keyPath).text, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS;
+  return Routed(
+      root, keyPath, L"", [&](const wchar_t* name) { return name && AnySettingEntryUnder(name); },
+      [&](const wchar_t* path) {
+        UniqueHkey key;
+        return RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS;
+      });
 }
 
 bool SettingKeyIsEmpty(HKEY root, const wchar_t* keyPath) {
   // The settings file keeps entries, not keys: no key of it is there empty.
-  if (RouteFor(root, keyPath) != Route::Registry) return false;
-  UniqueHkey key;
-  if (RegOpenKeyExW(root, RegistryPath(root, keyPath).text, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
-    return false;
-  DWORD subkeys = 0, values = 0;
-  return RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                          nullptr, nullptr) == ERROR_SUCCESS &&
-         subkeys == 0 && values == 0;
+  return Routed(
+      root, keyPath, L"", [](const wchar_t*) { return false; },
+      [&](const wchar_t* path) {
+        UniqueHkey key;
+        DWORD subkeys = 0, values = 0;
+        return RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS &&
+               RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                                nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+               subkeys == 0 && values == 0;
+      });
 }
 
 bool IsSystemIntegrationEnabled() { return g_SettingsFile.integration; }
