@@ -24,53 +24,10 @@ static wchar_t* CopyOf(const wchar_t* text, size_t length) {
   return copy;
 }
 
-static uint32_t HashName(const wchar_t* name, size_t length) {
-  uint32_t h = 2166136261u;
-  for (size_t i = 0; i < length; i++) h = (h ^ name[i]) * 16777619u;
-  return h;
-}
-
-static bool SameName(const wchar_t* a, const wchar_t* b, size_t bLength) {
-  for (size_t i = 0; i < bLength; i++)
-    if (a[i] != b[i]) return false;
-  return a[bLength] == 0;
-}
-
-uint32_t SettingsList::Slot(const wchar_t* name, size_t length, bool& found) const {
-  uint32_t mask = (uint32_t)table_.Count() - 1;
-  uint32_t slot = HashName(name, length) & mask;
-  for (;;) {
-    int32_t at = table_[slot];
-    if (at < 0) {
-      found = false;
-      return slot;
-    }
-    if (SameName(entries_[at].name, name, length)) {
-      found = true;
-      return slot;
-    }
-    slot = (slot + 1) & mask;
-  }
-}
-
-void SettingsList::IndexEntry(uint32_t position) {
-  if ((live_ + 1) * 2 > table_.Count()) Rehash(table_.Count() ? table_.Count() * 2 : 64);
-  const wchar_t* name = entries_[position].name;
-  bool found;
-  uint32_t slot = Slot(name, TextLength(name), found);
-  if (!found) table_[slot] = (int32_t)position;  // the first entry of a name stays the one found
-}
-
-void SettingsList::Rehash(size_t capacity) {
-  table_.Reset();
-  table_.AddElements(capacity);
-  for (size_t i = 0; i < capacity; i++) table_[i] = -1;
-  for (size_t i = 0; i < entries_.Count(); i++) {
-    if (entries_[i].removed) continue;
-    bool found;
-    uint32_t slot = Slot(entries_[i].name, TextLength(entries_[i].name), found);
-    if (!found) table_[slot] = (int32_t)i;
-  }
+void SettingsList::Reindex() {
+  table_.Clear();
+  for (size_t i = 0; i < entries_.Count(); i++)
+    if (!entries_[i].removed) table_.Add(entries_[i].name, TextLength(entries_[i].name), (int32_t)i);
 }
 
 // Drops removed entries from the array, keeping the order of the others.
@@ -79,22 +36,20 @@ void SettingsList::Compact() {
   for (size_t i = 0; i < entries_.Count(); i++)
     if (!entries_[i].removed) entries_[out++] = entries_[i];
   entries_.Shrink(out);
-  size_t capacity = 64;
-  while (capacity < (live_ + 1) * 2) capacity *= 2;
-  Rehash(capacity);
+  Reindex();
 }
 
 const SettingsEntry* SettingsList::Find(const wchar_t* name) const {
-  if (!table_.Count()) return nullptr;
-  bool found;
-  uint32_t slot = Slot(name, TextLength(name), found);
-  return found ? &entries_[table_[slot]] : nullptr;
+  const int32_t* at = table_.Find(name, TextLength(name));
+  return at ? &entries_[*at] : nullptr;
 }
 
 void SettingsList::Append(const wchar_t* name, size_t nameLength, const wchar_t* text, size_t textLength,
                           int32_t kind) {
-  entries_.PushElement(SettingsEntry{CopyOf(name, nameLength), CopyOf(text, textLength), kind, false});
-  IndexEntry((uint32_t)(entries_.Count() - 1));
+  SettingsEntry entry = {CopyOf(name, nameLength), CopyOf(text, textLength), kind, false};
+  entries_.PushElement(entry);
+  // The first entry of a name stays the one found.
+  table_.Add(entry.name, TextLength(entry.name), (int32_t)(entries_.Count() - 1));
   live_++;
 }
 
@@ -152,7 +107,7 @@ void SettingsList::Clear() {
     free(entries_[i].text);
   }
   entries_.Reset();
-  table_.Reset();
+  table_.Clear();
   live_ = 0;
 }
 

@@ -38,13 +38,11 @@ class SettingsList {
   size_t Collect(GrowArray<const SettingsEntry*>& out) const;
 
  private:
-  uint32_t Slot(const wchar_t* name, size_t length, bool& found) const;
-  void Rehash(size_t capacity);
-  void IndexEntry(uint32_t position);
+  void Reindex();
   void Compact();
 
   GrowArray<SettingsEntry> entries_;
-  GrowArray<int32_t> table_;  // positions of the first entry of each name; -1 empty
+  TextTable table_;  // the position of the first entry of each name
   size_t live_ = 0;
 };
 

@@ -30,19 +30,14 @@ namespace {
 
 // Full paths in one pool, for counting each file once.
 struct PathPool {
-  GrowArray<wchar_t> text;
+  TextPool text;
   GrowArray<size_t> starts;
-  void Add(const wchar_t* path) {
-    size_t at = text.Count(), length = TextLength(path) + 1;
-    text.AddElements(length);
-    CopyText(text.Data() + at, path, length);
-    starts.PushElement(at);
-  }
+  void Add(const wchar_t* path) { starts.PushElement(text.Add(path)); }
 };
 
 int ComparePaths(const void* a, const void* b, void* pool) {
-  const wchar_t* base = static_cast<const PathPool*>(pool)->text.Data();
-  int r = CompareStringOrdinal(base + *static_cast<const size_t*>(a), -1, base + *static_cast<const size_t*>(b), -1,
+  const TextPool& text = static_cast<const PathPool*>(pool)->text;
+  int r = CompareStringOrdinal(text.At(*static_cast<const size_t*>(a)), -1, text.At(*static_cast<const size_t*>(b)), -1,
                                TRUE);
   return r == CSTR_LESS_THAN ? -1 : r == CSTR_GREATER_THAN ? 1 : 0;
 }
@@ -70,7 +65,7 @@ uint64_t MeasureInstallation(const wchar_t* program) {
   FoundEntry found;
   for (size_t i = 0; i < paths.starts.Count(); i++) {
     if (i > 0 && ComparePaths(&paths.starts[i - 1], &paths.starts[i], &paths) == 0) continue;  // named twice
-    if (FindSingle(paths.text.Data() + paths.starts[i], found) && !found.isDirectory) total += found.size;
+    if (FindSingle(paths.text.At(paths.starts[i]), found) && !found.isDirectory) total += found.size;
   }
   return total;
 }

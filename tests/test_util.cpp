@@ -552,6 +552,28 @@ TEST_CASE("GrowArray growth figures") {
   CHECK(b.Data() == nullptr);
 }
 
+TEST_CASE("texts in a pool and a table, exact and folded") {
+  TextPool pool;
+  std::vector<size_t> at;
+  for (int i = 0; i < 3000; i++) at.push_back(pool.Add((L"Dir/" + std::to_wstring(i)).c_str()));
+  CHECK(std::wstring(pool.At(at[2999])) == L"Dir/2999");  // offsets outlive the growth
+  TextTable exact, folded(true);
+  for (int i = 0; i < 3000; i++) exact.Add(pool.At(at[i]), wcslen(pool.At(at[i])), i);
+  for (int i = 0; i < 3000; i++) folded.Add(pool.At(at[i]), wcslen(pool.At(at[i])), i);
+  CHECK(*exact.Add(L"Dir/7", 5, 99) == 7);  // the first value stays
+  struct { const wchar_t* text; size_t length; int exact, folded; } rows[] = {
+      {L"Dir/42", 6, 42, 42}, {L"DIR\\42", 6, -1, 42}, {L"dir/42", 6, -1, 42},
+      {L"Dir/4", 5, 4, 4},     {L"Dir/42x", 6, 42, 42}, {L"Dir/3000", 8, -1, -1},
+  };
+  for (auto& r : rows) {
+    CAPTURE(Narrow(r.text));
+    const int32_t* e = exact.Find(r.text, r.length);
+    const int32_t* f = folded.Find(r.text, r.length);
+    CHECK((e ? *e : -1) == r.exact);
+    CHECK((f ? *f : -1) == r.folded);
+  }
+}
+
 static int CompareInts(const void* a, const void* b, void*) {
   int x = *static_cast<const int*>(a), y = *static_cast<const int*>(b);
   return x < y ? -1 : x > y;

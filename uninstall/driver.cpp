@@ -44,63 +44,16 @@ struct Entry {
 };
 
 struct Entries {
-  GrowArray<wchar_t> pool;
+  TextPool pool;
   GrowArray<Entry> items;
-  const wchar_t* Path(const Entry& e) const { return pool.Data() + e.path; }
+  const wchar_t* Path(const Entry& e) const { return pool.At(e.path); }
 };
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-wchar_t Folded(wchar_t c) { return c >= L'a' && c <= L'z' ? (wchar_t)(c - 32) : c == L'/' ? L'\\' : c; }
 
-// Folders below the program folder by their relative path (ASCII letters
-// in either case, either separator), each with a value.
-class FolderTable {
- public:
-  // The slot of the folder that `path` names up to `length` characters.
-  int* Find(const wchar_t* path, size_t length, bool add) {
-    if (slots_.Count() == 0 || (used_ + 1) * 2 > slots_.Count()) Grow();
-    size_t mask = slots_.Count() - 1;
-    for (size_t i = Hash(path, length) & mask;; i = (i + 1) & mask) {
-      Slot& slot = slots_[i];
-      if (!slot.text) {
-        if (!add) return nullptr;
-        slot = Slot{path, length, 0};
-        used_++;
-        return &slot.value;
-      }
-      if (slot.length == length && Same(slot.text, path, length)) return &slot.value;
-    }
-  }
-
- private:
-  struct Slot {
-    const wchar_t* text;
-    size_t length;
-    int value;
-  };
-  static size_t Hash(const wchar_t* p, size_t n) {
-    size_t h = 2166136261u;
-    for (size_t i = 0; i < n; i++) h = (h ^ Folded(p[i])) * 16777619u;
-    return h;
-  }
-  static bool Same(const wchar_t* a, const wchar_t* b, size_t n) {
-    for (size_t i = 0; i < n; i++)
-      if (Folded(a[i]) != Folded(b[i])) return false;
-    return true;
-  }
-  void Grow() {
-    GrowArray<Slot> old;
-    old.Swap(slots_);
-    size_t capacity = old.Count() ? old.Count() * 2 : 1024;
-    slots_.AddElements(capacity);
-    for (size_t i = 0; i < capacity; i++) slots_[i] = Slot{nullptr, 0, 0};
-    used_ = 0;
-    for (size_t i = 0; i < old.Count(); i++)
-      if (old[i].text) *Find(old[i].text, old[i].length, true) = old[i].value;
-  }
-  GrowArray<Slot> slots_;
-  size_t used_ = 0;
-};
+// Folders below the program folder by their relative path (ASCII letters in
+// either case, either separator), each with a value.
+using FolderTable = TextTable;
 
 // Reads each entry once: its full path, its depth, and whether another
 // entry lies inside it (then it is a folder and is not tried as a file).
@@ -111,9 +64,7 @@ void CollectEntries(const FileList& list, const wchar_t* folderWithSeparator, En
   for (size_t i = 0; i < list.entries.Count(); i++) {
     size_t n = ListedPath(list, i, full, kPathCapacity, folderLength);
     if (n == 0) continue;
-    size_t at = out.pool.Count(), total = folderLength + n;  // n counts the terminator
-    out.pool.AddElements(total);
-    CopyText(out.pool.Data() + at, full, total);
+    size_t at = out.pool.Add(full, folderLength + n - 1);  // n counts the terminator
     size_t depth = 0;
     for (const wchar_t* p = full + folderLength; *p; p++) depth += IsSeparator(*p);
     out.items.PushElement(Entry{at, depth, false});
@@ -123,11 +74,11 @@ void CollectEntries(const FileList& list, const wchar_t* folderWithSeparator, En
   for (size_t i = 0; i < out.items.Count(); i++) {
     const wchar_t* relative = out.Path(out.items[i]) + folderLength;
     for (size_t k = 0; relative[k]; k++)
-      if (IsSeparator(relative[k]) && k > 0) parents.Find(relative, k, true);
+      if (IsSeparator(relative[k]) && k > 0) parents.Add(relative, k, 0);
   }
   for (size_t i = 0; i < out.items.Count(); i++) {
     const wchar_t* relative = out.Path(out.items[i]) + folderLength;
-    out.items[i].folder = parents.Find(relative, TextLength(relative), false) != nullptr;
+    out.items[i].folder = parents.Find(relative, TextLength(relative)) != nullptr;
   }
 }
 
@@ -140,7 +91,7 @@ bool PassesThroughLink(const wchar_t* path, size_t folderLength, FolderTable& fo
   wchar_t prefix[kPathCapacity];
   for (size_t k = 0; relative[k]; k++) {
     if (!IsSeparator(relative[k]) || k == 0) continue;
-    int* state = folders.Find(relative, k, true);
+    int32_t* state = folders.Add(relative, k, 0);
     if (*state == 0) {
       CopyText(prefix, path, folderLength + k + 1);
       *state = IsReparsePointAttr(GetAttributes(prefix)) ? 2 : 1;
@@ -213,7 +164,7 @@ bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator,
   bool rebootNeeded = false;
   size_t folderLength = TextLength(folderWithSeparator);
   Entries entries;
-  FolderTable folders;
+  FolderTable folders(true);
   CollectEntries(list, folderWithSeparator, entries, folders);
   GrowArray<uint32_t> pending, next, emptied;
   for (size_t i = 0; i < entries.items.Count(); i++) pending.PushElement((uint32_t)i);

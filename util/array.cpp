@@ -54,3 +54,67 @@ void SortElements(void* base, size_t count, size_t size, CompareElements compare
   free(temp);
 }
 
+size_t TextPool::Add(const wchar_t* text, size_t length) {
+  size_t at = text_.Count();
+  text_.AddElements(length + 1);
+  memcpy(text_.Data() + at, text, length * sizeof(wchar_t));
+  text_[at + length] = 0;
+  return at;
+}
+
+size_t TextPool::Add(const wchar_t* text) { return Add(text, wcslen(text)); }
+
+static wchar_t Folded(wchar_t c) { return c >= L'a' && c <= L'z' ? (wchar_t)(c - 32) : c == L'/' ? L'\\' : c; }
+
+size_t TextTable::Locate(const wchar_t* text, size_t length) const {
+  uint32_t hash = 2166136261u;
+  for (size_t i = 0; i < length; i++) hash = (hash ^ (folded_ ? Folded(text[i]) : text[i])) * 16777619u;
+  size_t mask = slots_.Count() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (!slot.text) return i;
+    if (slot.length != length) continue;
+    size_t k = 0;
+    if (folded_) {
+      while (k < length && Folded(slot.text[k]) == Folded(text[k])) k++;
+    } else {
+      while (k < length && slot.text[k] == text[k]) k++;
+    }
+    if (k == length) return i;
+  }
+}
+
+const int32_t* TextTable::Find(const wchar_t* text, size_t length) const {
+  if (slots_.Count() == 0) return nullptr;
+  const Slot& slot = slots_[Locate(text, length)];
+  return slot.text ? &slot.value : nullptr;
+}
+
+int32_t* TextTable::Find(const wchar_t* text, size_t length) {
+  return const_cast<int32_t*>(static_cast<const TextTable*>(this)->Find(text, length));
+}
+
+int32_t* TextTable::Add(const wchar_t* text, size_t length, int32_t value) {
+  if ((used_ + 1) * 2 > slots_.Count()) Grow();
+  Slot& slot = slots_[Locate(text, length)];
+  if (!slot.text) {
+    slot = Slot{text, length, value};
+    used_++;
+  }
+  return &slot.value;
+}
+
+void TextTable::Grow() {
+  GrowArray<Slot> old;
+  old.Swap(slots_);
+  size_t capacity = old.Count() ? old.Count() * 2 : 64;
+  slots_.AddElements(capacity);
+  for (size_t i = 0; i < capacity; i++) slots_[i] = Slot{nullptr, 0, 0};
+  for (size_t i = 0; i < old.Count(); i++)
+    if (old[i].text) slots_[Locate(old[i].text, old[i].length)] = old[i];
+}
+
+void TextTable::Clear() {
+  slots_.Reset();
+  used_ = 0;
+}

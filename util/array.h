@@ -1,5 +1,5 @@
-// Growable arrays, the in-place sort, and the error handler that ends the
-// process when memory runs out.
+// Growable arrays, a pool of texts, a table of texts, the in-place sort,
+// and the error handler that ends the process when memory runs out.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -92,3 +92,44 @@ template <class T> class GrowArray {
 using CompareElements = int (*)(const void* a, const void* b, void* context);
 void SortElements(void* base, size_t count, size_t size, CompareElements compare, void* context = nullptr);
 
+// Zero-terminated texts one after another in one array, each known by its
+// offset, which (unlike a pointer) stays valid while the pool grows.
+class TextPool {
+ public:
+  // Copies `length` characters and a terminator; returns the offset.
+  size_t Add(const wchar_t* text, size_t length);
+  size_t Add(const wchar_t* text);
+  const wchar_t* At(size_t offset) const { return text_.Data() + offset; }
+
+ private:
+  GrowArray<wchar_t> text_;
+};
+
+// An index from texts to 32-bit values: open addressing over FNV-1a hashes.
+// The table keeps pointers: each text must stay where it is while the table
+// holds it. With `folded`, ASCII letters match in either case and '/'
+// matches '\\' (paths); else texts match exactly.
+class TextTable {
+ public:
+  explicit TextTable(bool folded = false) : folded_(folded) {}
+  // The value of the text, or null.
+  int32_t* Find(const wchar_t* text, size_t length);
+  const int32_t* Find(const wchar_t* text, size_t length) const;
+  // The value of the text; a text not in the table yet is added with `value`.
+  int32_t* Add(const wchar_t* text, size_t length, int32_t value);
+  void Clear();
+
+ private:
+  struct Slot {
+    const wchar_t* text;
+    size_t length;
+    int32_t value;
+  };
+  // The slot that holds the text, or the empty slot where it would go.
+  size_t Locate(const wchar_t* text, size_t length) const;
+  void Grow();
+
+  GrowArray<Slot> slots_;
+  size_t used_ = 0;
+  bool folded_;
+};

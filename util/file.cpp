@@ -527,18 +527,13 @@ void DeleteTreeUnredirected(const wchar_t* path) {
   if (!IsDirectoryAttr(GetAttributes(path)) || PathCrossesLink(path)) return;
   // The folders in the order found (each after the one that holds it);
   // they are removed the other way round, once emptied.
-  GrowArray<wchar_t> names;
+  TextPool names;
   GrowArray<size_t> folders;
-  auto remember = [&](const wchar_t* folder) {
-    size_t at = names.Count(), length = TextLength(folder) + 1;
-    names.AddElements(length);
-    CopyText(names.Data() + at, folder, length);
-    folders.PushElement(at);
-  };
+  auto remember = [&](const wchar_t* folder) { folders.PushElement(names.Add(folder)); };
   remember(path);
   wchar_t folder[kPathCapacity], mask[kPathCapacity];
   for (size_t i = 0; i < folders.Count(); i++) {
-    CopyText(folder, names.Data() + folders[i]);
+    CopyText(folder, names.At(folders[i]));
     JoinPath(folder, L"*", mask);
     DirectoryScan scan;
     scan.SetMask(mask);
@@ -549,7 +544,7 @@ void DeleteTreeUnredirected(const wchar_t* path) {
       else DeleteUnredirected(entry.name);
     }
   }
-  for (size_t i = folders.Count(); i-- > 0;) RemoveFolderUnredirected(names.Data() + folders[i]);
+  for (size_t i = folders.Count(); i-- > 0;) RemoveFolderUnredirected(names.At(folders[i]));
 }
 
 bool CopyFileUnredirected(const wchar_t* from, const wchar_t* to, size_t limit) {
