@@ -18,10 +18,9 @@ static int g_ScreenDpi;
 
 int ScaleToDpi(int value) {
   if (g_ScreenDpi == 0) {
-    HDC dc = GetDC(nullptr);
+    UniqueScreenDc dc(GetDC(nullptr));
     if (!dc) return 0;
-    g_ScreenDpi = GetDeviceCaps(dc, LOGPIXELSY);
-    ReleaseDC(nullptr, dc);
+    g_ScreenDpi = GetDeviceCaps(dc.Get(), LOGPIXELSY);
   }
   return (int)((long long)value * g_ScreenDpi / 96);
 }
@@ -51,7 +50,7 @@ int RunProgram(HINSTANCE instance) {
   run.DialogIcon = LoadIconW(ResourceInstance, L"KVXICON");
   if (!run.DialogIcon && ResourceInstance != ProgramInstance) run.DialogIcon = LoadIconW(ProgramInstance, L"KVXICON");
   UniqueGdiObject font(CreateFontW(ScaleToDpi(-12), 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg"));
-  run.BoldFont = (HFONT)font.get();
+  run.BoldFont = (HFONT)font.Get();
 
   wchar_t installerCommand[1024];
   installerCommand[0] = 0;
@@ -75,9 +74,9 @@ int RunProgram(HINSTANCE instance) {
     UninstallDriver(run.Options);
   }
 
-  richEdit.reset();
+  richEdit.Reset();
   OleUninitialize();
-  font.reset();
+  font.Reset();
   run.BoldFont = nullptr;
   int exitCode = run.Options.ExitCode;
 

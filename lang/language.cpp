@@ -339,13 +339,13 @@ void ParseLanguageText(GrowArray<wchar_t>& text, LanguageFile& file) {
 void FindLanguageFile(const wchar_t* path, wchar_t* result, size_t size) {
   CopyText(result, path, size);
   UniqueHkey key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Korvex\\General", 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Korvex\\General", 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS)
     return;
   wchar_t folder[kPathCapacity] = {};
   size_t pathLength = TextLength(path);
   if (pathLength >= 2047) return;
   DWORD bytes = (DWORD)((2047 - pathLength) * sizeof(wchar_t));
-  if (RegQueryValueExW(key.get(), L"LanguageFolder", nullptr, nullptr, (BYTE*)folder, &bytes) != ERROR_SUCCESS)
+  if (RegQueryValueExW(key.Get(), L"LanguageFolder", nullptr, nullptr, (BYTE*)folder, &bytes) != ERROR_SUCCESS)
     return;
   folder[bytes / sizeof(wchar_t) < kPathCapacity ? bytes / sizeof(wchar_t) : kPathCapacity - 1] = 0;
   wchar_t expanded[kPathCapacity];

@@ -22,14 +22,14 @@ void LoadLanguageModule(HINSTANCE programInstance) {
   FindLanguageFile(path, found);
   // The module may come from the user's own "LanguageFolder": it is mapped
   // for its resources only and never run.
-  g_LanguageModule.reset(LoadLibraryExW(found, nullptr, LOAD_LIBRARY_AS_DATAFILE));
+  g_LanguageModule.Reset(LoadLibraryExW(found, nullptr, LOAD_LIBRARY_AS_DATAFILE));
   ProgramInstance = programInstance;
-  ResourceInstance = g_LanguageModule ? g_LanguageModule.get() : programInstance;
+  ResourceInstance = g_LanguageModule ? g_LanguageModule.Get() : programInstance;
 }
 
 void ReleaseLanguageModule() {
   if (!g_LanguageModule) return;
-  g_LanguageModule.reset();
+  g_LanguageModule.Reset();
   ResourceInstance = ProgramInstance;
 }
 

@@ -299,13 +299,13 @@ bool SaveSettingsFile() {
   if (!DeleteUnredirected(temporary)) return false;
   UniqueFile twin(OpenUnredirected(temporary, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW));
   if (!twin) return false;
-  bool ok = WriteExactly(twin.get(), bytes.Data(), bytes.Count()) && FlushFileBuffers(twin.get());
+  bool ok = WriteExactly(twin.Get(), bytes.Data(), bytes.Count()) && FlushFileBuffers(twin.Get());
   if (ok && FileExists(s.path)) {
     UniqueFile old(OpenUnredirected(s.path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING));
-    ok = old.valid();
+    ok = old.IsValid();
   }
-  if (ok) ok = RenameByHandle(twin.get(), s.path);
-  if (!ok) DeleteByHandle(twin.get());
+  if (ok) ok = RenameByHandle(twin.Get(), s.path);
+  if (!ok) DeleteByHandle(twin.Get());
   return ok;
 }
 

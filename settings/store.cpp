@@ -73,7 +73,7 @@ LONG Refused(HKEY root, const wchar_t* path) { return g_RegistryWriteFilter ? g_
 
 LONG OpenForWrite(HKEY root, const wchar_t* path, UniqueHkey& key) {
   if (LONG refused = Refused(root, path)) return refused;
-  return RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_WRITE | g_RegistryViewFlags, nullptr, key.put(), nullptr);
+  return RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_WRITE | g_RegistryViewFlags, nullptr, key.Put(), nullptr);
 }
 
 // One deletion pass over a key and everything below it; counts the keys
@@ -82,11 +82,11 @@ void DeleteTreePass(HKEY root, const wchar_t* path, int& deleted) {
   if (!path[0]) return;
   {
     UniqueHkey key;
-    if (RegOpenKeyExW(root, path, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExW(root, path, 0, KEY_READ, key.Put()) != ERROR_SUCCESS) return;
     wchar_t name[200];
     for (DWORD i = 0;; i++) {
       DWORD length = 200;
-      if (RegEnumKeyExW(key.get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+      if (RegEnumKeyExW(key.Get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
       wchar_t child[kRegistryPathCapacity];
       FormatText(child, L"%s\\%s", path, name);
       DeleteTreePass(root, child, deleted);
@@ -107,8 +107,8 @@ int ReadSettingInt(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, 
       [&](const wchar_t* path) {
         UniqueHkey key;
         DWORD value = 0, size = sizeof value;
-        if (RegOpenKeyExW(root, path, 0, kReadAccess | g_RegistryViewFlags, key.put()) != ERROR_SUCCESS ||
-            RegQueryValueExW(key.get(), valueName, nullptr, nullptr, (BYTE*)&value, &size) != ERROR_SUCCESS ||
+        if (RegOpenKeyExW(root, path, 0, kReadAccess | g_RegistryViewFlags, key.Put()) != ERROR_SUCCESS ||
+            RegQueryValueExW(key.Get(), valueName, nullptr, nullptr, (BYTE*)&value, &size) != ERROR_SUCCESS ||
             size == 0)
           return defaultValue;
         return (int)value;
@@ -128,9 +128,9 @@ bool ReadSettingString(HKEY root, const wchar_t* keyPath, const wchar_t* valueNa
       [&](const wchar_t* path) {
         CopyText(dest, defaultText, capacity);
         UniqueHkey key;
-        if (RegOpenKeyExW(root, path, 0, kReadAccess | g_RegistryViewFlags, key.put()) != ERROR_SUCCESS) return false;
+        if (RegOpenKeyExW(root, path, 0, kReadAccess | g_RegistryViewFlags, key.Put()) != ERROR_SUCCESS) return false;
         DWORD bytes = capacity > 0x7fffffff / 2 ? 0x7ffffffe : (DWORD)(capacity * 2);
-        if (RegQueryValueExW(key.get(), valueName, nullptr, nullptr, (BYTE*)dest, &bytes) != ERROR_SUCCESS) {
+        if (RegQueryValueExW(key.Get(), valueName, nullptr, nullptr, (BYTE*)dest, &bytes) != ERROR_SUCCESS) {
           CopyText(dest, defaultText, capacity);
           return false;
         }
@@ -154,7 +154,7 @@ LONG WriteSettingInt(HKEY root, const wchar_t* keyPath, const wchar_t* valueName
         LONG result = OpenForWrite(root, path, key);
         if (result != ERROR_SUCCESS) return result;
         DWORD data = (DWORD)value;
-        return RegSetValueExW(key.get(), valueName, 0, REG_DWORD, (const BYTE*)&data, 4);
+        return RegSetValueExW(key.Get(), valueName, 0, REG_DWORD, (const BYTE*)&data, 4);
       });
 }
 
@@ -171,7 +171,7 @@ LONG WriteSettingString(HKEY root, const wchar_t* keyPath, const wchar_t* valueN
         if (result != ERROR_SUCCESS) return result;
         size_t length = TextLength(text);
         if (length > 0x3ffffffe) return (LONG)ERROR_INVALID_PARAMETER;
-        return RegSetValueExW(key.get(), valueName, 0, REG_SZ, (const BYTE*)text, (DWORD)((length + 1) * 2));
+        return RegSetValueExW(key.Get(), valueName, 0, REG_SZ, (const BYTE*)text, (DWORD)((length + 1) * 2));
       });
 }
 
@@ -183,8 +183,8 @@ void DeleteSettingValue(HKEY root, const wchar_t* keyPath, const wchar_t* valueN
       },
       [&](const wchar_t* path) {
         UniqueHkey key;
-        if (!Refused(root, path) && RegOpenKeyExW(root, path, 0, KEY_WRITE, key.put()) == ERROR_SUCCESS)
-          RegDeleteValueW(key.get(), valueName);
+        if (!Refused(root, path) && RegOpenKeyExW(root, path, 0, KEY_WRITE, key.Put()) == ERROR_SUCCESS)
+          RegDeleteValueW(key.Get(), valueName);
       });
 }
 
@@ -226,7 +226,7 @@ bool SettingKeyExists(HKEY root, const wchar_t* keyPath) {
       root, keyPath, L"", [&](const wchar_t* name) { return name && AnySettingEntryUnder(name); },
       [&](const wchar_t* path) {
         UniqueHkey key;
-        return RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS;
+        return RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, key.Put()) == ERROR_SUCCESS;
       });
 }
 
@@ -237,8 +237,8 @@ bool SettingKeyIsEmpty(HKEY root, const wchar_t* keyPath) {
       [&](const wchar_t* path) {
         UniqueHkey key;
         DWORD subkeys = 0, values = 0;
-        return RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS &&
-               RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+        return RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, key.Put()) == ERROR_SUCCESS &&
+               RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
                                 nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
                subkeys == 0 && values == 0;
       });

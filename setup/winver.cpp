@@ -48,6 +48,7 @@ struct Automation {
   void(WINAPI* freeString)(BSTR) = nullptr;
   HRESULT(WINAPI* clearVariant)(VARIANTARG*) = nullptr;
   bool Bind() {
+    // Loaded once and kept for the rest of the process.
     static HMODULE module;
     if (!module) module = LoadSystemLibrary(L"oleaut32.dll");
     if (!module) return false;
@@ -58,6 +59,20 @@ struct Automation {
   }
 };
 
+// A string of OLE automation, freed when it goes out of scope.
+class AutomationText {
+ public:
+  AutomationText(const Automation& ole, const wchar_t* text) : ole_(ole), text_(ole.allocString(text)) {}
+  ~AutomationText() { ole_.freeString(text_); }
+  AutomationText(const AutomationText&) = delete;
+  AutomationText& operator=(const AutomationText&) = delete;
+  BSTR Get() const { return text_; }
+
+ private:
+  const Automation& ole_;
+  BSTR text_;
+};
+
 }  // namespace
 
 bool OperatingSystemNameSaysWindows10() {
@@ -66,29 +81,25 @@ bool OperatingSystemNameSaysWindows10() {
   static const CLSID kWbemLocator = {0x4590F811, 0x1D3A, 0x11D0, {0x89, 0x1F, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
   static const IID kIWbemLocator = {0xDC12A687, 0x737F, 0x11CF, {0x88, 0x4D, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};
   ComPtr<IWbemLocator> locator;
-  if (FAILED(CoCreateInstance(kWbemLocator, nullptr, CLSCTX_INPROC_SERVER, kIWbemLocator, locator.put_void())))
+  if (FAILED(CoCreateInstance(kWbemLocator, nullptr, CLSCTX_INPROC_SERVER, kIWbemLocator, locator.PutVoid())))
     return false;
   ComPtr<IWbemServices> services;
-  BSTR space = ole.allocString(L"ROOT\\CIMV2");
-  HRESULT hr = locator->ConnectServer(space, nullptr, nullptr, nullptr, 0, nullptr, nullptr, services.put());
-  ole.freeString(space);
-  if (FAILED(hr)) return false;
-  if (FAILED(CoSetProxyBlanket(services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
+  AutomationText space(ole, L"ROOT\\CIMV2");
+  if (FAILED(locator->ConnectServer(space.Get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr, services.Put())))
+    return false;
+  if (FAILED(CoSetProxyBlanket(services.Get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr, RPC_C_AUTHN_LEVEL_CALL,
                                RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE)))
     return false;
   ComPtr<IEnumWbemClassObject> results;
-  BSTR language = ole.allocString(L"WQL");
-  BSTR query = ole.allocString(L"SELECT * FROM Win32_OperatingSystem");
-  hr = services->ExecQuery(language, query, WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
-                           results.put());
-  ole.freeString(language);
-  ole.freeString(query);
-  if (FAILED(hr)) return false;
+  AutomationText language(ole, L"WQL"), query(ole, L"SELECT * FROM Win32_OperatingSystem");
+  if (FAILED(services->ExecQuery(language.Get(), query.Get(), WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY,
+                                 nullptr, results.Put())))
+    return false;
   bool windows10 = false;
   for (;;) {
     ComPtr<IWbemClassObject> object;
     ULONG returned = 0;
-    if (results->Next(WBEM_INFINITE, 1, object.put(), &returned) != WBEM_S_NO_ERROR || returned == 0) break;
+    if (results->Next(WBEM_INFINITE, 1, object.Put(), &returned) != WBEM_S_NO_ERROR || returned == 0) break;
     VARIANT name;
     name.vt = VT_EMPTY;
     if (SUCCEEDED(object->Get(L"Name", 0, &name, nullptr, nullptr)) && name.vt == VT_BSTR && name.bstrVal) {

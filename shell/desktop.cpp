@@ -15,7 +15,7 @@ bool OpenInUserShell(const wchar_t* what) {
   // the shell's automation object, which lives in the desktop's process.
   ComPtr<IShellWindows> windows;
   if (FAILED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
-                              windows.put_void())))
+                              windows.PutVoid())))
     return false;
   VARIANT desktop = {}, none = {};
   desktop.vt = VT_I4;
@@ -29,20 +29,20 @@ bool OpenInUserShell(const wchar_t* what) {
   ComPtr<IShellFolderViewDual> folderView;
   ComPtr<IDispatch> application;
   ComPtr<IShellDispatch2> shell;
-  if (windows->FindWindowSW(&desktop, &none, SWC_DESKTOP, &window, SWFO_NEEDDISPATCH, found.put()) != S_OK ||
-      !found || FAILED(found->QueryInterface(IID_IServiceProvider, provider.put_void())) ||
-      FAILED(provider->QueryService(SID_STopLevelBrowser, IID_IShellBrowser, browser.put_void())) ||
-      FAILED(browser->QueryActiveShellView(view.put())) ||
-      FAILED(view->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, background.put_void())) ||
-      FAILED(background->QueryInterface(IID_IShellFolderViewDual, folderView.put_void())) ||
-      FAILED(folderView->get_Application(application.put())) ||
-      FAILED(application->QueryInterface(IID_IShellDispatch2, shell.put_void())))
+  if (windows->FindWindowSW(&desktop, &none, SWC_DESKTOP, &window, SWFO_NEEDDISPATCH, found.Put()) != S_OK ||
+      !found || FAILED(found->QueryInterface(IID_IServiceProvider, provider.PutVoid())) ||
+      FAILED(provider->QueryService(SID_STopLevelBrowser, IID_IShellBrowser, browser.PutVoid())) ||
+      FAILED(browser->QueryActiveShellView(view.Put())) ||
+      FAILED(view->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, background.PutVoid())) ||
+      FAILED(background->QueryInterface(IID_IShellFolderViewDual, folderView.PutVoid())) ||
+      FAILED(folderView->get_Application(application.Put())) ||
+      FAILED(application->QueryInterface(IID_IShellDispatch2, shell.PutVoid())))
     return false;
   // The automation strings come from oleaut32, loaded only for this.
   UniqueModule automation(LoadSystemLibrary(L"oleaut32.dll"));
   if (!automation) return false;
-  auto allocString = (BSTR(WINAPI*)(const OLECHAR*))(void*)GetProcAddress(automation.get(), "SysAllocString");
-  auto freeString = (void(WINAPI*)(BSTR))(void*)GetProcAddress(automation.get(), "SysFreeString");
+  auto allocString = (BSTR(WINAPI*)(const OLECHAR*))(void*)GetProcAddress(automation.Get(), "SysAllocString");
+  auto freeString = (void(WINAPI*)(BSTR))(void*)GetProcAddress(automation.Get(), "SysFreeString");
   if (!allocString || !freeString) return false;
   BSTR file = allocString(what);
   if (!file) return false;

@@ -128,7 +128,7 @@ void SetContextMenuPackage(bool install) {
   PROCESS_INFORMATION process = {};
   if (CreateProcessW(installer, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
     UniqueHandle thread(process.hThread), child(process.hProcess);
-    if (!install) WaitForSingleObject(child.get(), 20000);
+    if (!install) WaitForSingleObject(child.Get(), 20000);
   }
   WriteSettingInt(L"Setup", L"NewContextMenu", install ? 1 : 0);
 }

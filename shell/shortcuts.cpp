@@ -30,24 +30,23 @@ bool GetSpecialFolder(wchar_t* buffer, size_t capacity, int csidl) {
 bool CreateShellLink(const wchar_t* target, const wchar_t* linkPath, const wchar_t* workingFolder,
                      const wchar_t* description, const wchar_t* icon) {
   ComPtr<IShellLinkW> link;
-  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void())))
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.PutVoid())))
     return false;
   ComPtr<IPersistStream> persist;
-  if (FAILED(link->QueryInterface(IID_IPersistStream, persist.put_void()))) return false;
+  if (FAILED(link->QueryInterface(IID_IPersistStream, persist.PutVoid()))) return false;
   UniqueFile file(OpenUnredirected(linkPath, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS));
   if (!file) return false;
   LARGE_INTEGER size;
-  bool existed = GetFileSizeEx(file.get(), &size) && size.QuadPart > 0;
+  bool existed = GetFileSizeEx(file.Get(), &size) && size.QuadPart > 0;
   if (existed && size.QuadPart < kMaxShortcutBytes) {
-    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, (SIZE_T)size.QuadPart);
+    UniqueGlobal memory(GlobalAlloc(GMEM_MOVEABLE, (SIZE_T)size.QuadPart));
     ComPtr<IStream> in;
-    if (memory && SUCCEEDED(CreateStreamOnHGlobal(memory, TRUE, in.put()))) {
-      void* bytes = GlobalLock(memory);
-      bool read = ReadExactly(file.get(), bytes, (size_t)size.QuadPart);
-      GlobalUnlock(memory);
-      if (read) persist->Load(in.get());  // a damaged shortcut is written anew
-    } else if (memory) {
-      GlobalFree(memory);
+    if (memory && SUCCEEDED(CreateStreamOnHGlobal(memory.Get(), TRUE, in.Put()))) {
+      HGLOBAL owned = memory.Release();  // the stream frees it
+      void* bytes = GlobalLock(owned);
+      bool read = ReadExactly(file.Get(), bytes, (size_t)size.QuadPart);
+      GlobalUnlock(owned);
+      if (read) persist->Load(in.Get());  // a damaged shortcut is written anew
     }
   }
   link->SetPath(target);
@@ -57,17 +56,17 @@ bool CreateShellLink(const wchar_t* target, const wchar_t* linkPath, const wchar
   ComPtr<IStream> out;
   HGLOBAL saved = nullptr;
   STATSTG stat = {};
-  bool ok = SUCCEEDED(CreateStreamOnHGlobal(nullptr, TRUE, out.put())) && SUCCEEDED(persist->Save(out.get(), TRUE)) &&
+  bool ok = SUCCEEDED(CreateStreamOnHGlobal(nullptr, TRUE, out.Put())) && SUCCEEDED(persist->Save(out.Get(), TRUE)) &&
             SUCCEEDED(out->Stat(&stat, STATFLAG_NONAME)) && stat.cbSize.QuadPart < kMaxShortcutBytes &&
-            SUCCEEDED(GetHGlobalFromStream(out.get(), &saved));
+            SUCCEEDED(GetHGlobalFromStream(out.Get(), &saved));
   if (ok) {
     void* bytes = GlobalLock(saved);
     LARGE_INTEGER zero = {};
-    ok = bytes && SetFilePointerEx(file.get(), zero, nullptr, FILE_BEGIN) &&
-         WriteExactly(file.get(), bytes, (size_t)stat.cbSize.QuadPart) && SetEndOfFile(file.get());
+    ok = bytes && SetFilePointerEx(file.Get(), zero, nullptr, FILE_BEGIN) &&
+         WriteExactly(file.Get(), bytes, (size_t)stat.cbSize.QuadPart) && SetEndOfFile(file.Get());
     GlobalUnlock(saved);
   }
-  if (!ok && !existed) DeleteByHandle(file.get());  // no empty shortcut left behind
+  if (!ok && !existed) DeleteByHandle(file.Get());  // no empty shortcut left behind
   return ok;
 }
 

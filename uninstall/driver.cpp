@@ -257,8 +257,8 @@ void StartSelfRemoval(const wchar_t* program, const wchar_t* folder, bool silent
     GrowArray<wchar_t> lines;
     bool useVariable[5];
     ComposeBatchLines(paths, silent, lines, useVariable);
-    ok = file && WriteBatchText(file.get(), lines.Data());
-    if (file && !ok) DeleteByHandle(file.get());
+    ok = file && WriteBatchText(file.Get(), lines.Data());
+    if (file && !ok) DeleteByHandle(file.Get());
     for (int i = 0; ok && i < 5; i++) SetEnvironmentVariableW(kBatchVariables[i], useVariable[i] ? values[i] : nullptr);
   }
   STARTUPINFOW startup = {};

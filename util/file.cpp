@@ -71,7 +71,7 @@ bool IsLinkEntry(const WIN32_FIND_DATAW& data) {
 
 DiskFile::~DiskFile() {
   if (!handle_) return;
-  handle_.reset();
+  handle_.Reset();
   // Only a new file that was abandoned before Close is removed.
   if (created_) DeleteFileByName(name_);
 }
@@ -84,7 +84,7 @@ bool DiskFile::Open(const wchar_t* name, uint32_t mode) {
     return CreateFileW(path, access, share, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   });
   if (h == INVALID_HANDLE_VALUE) return false;
-  handle_.reset(h);
+  handle_.Reset(h);
   created_ = false;
   atEndAfterError_ = false;
   CopyText(name_, name);
@@ -107,7 +107,7 @@ bool DiskFile::Create(const wchar_t* name, uint32_t mode) {
   }
   CopyText(name_, name);
   if (h == INVALID_HANDLE_VALUE) return false;
-  handle_.reset(h);
+  handle_.Reset(h);
   created_ = true;
   atEndAfterError_ = false;
   return true;
@@ -117,19 +117,19 @@ bool DiskFile::Close() {
   if (!handle_) return true;
   // Closed here rather than by the owner, for its result: a write the
   // system kept back can fail only now.
-  bool ok = CloseHandle(handle_.release()) != 0;
+  bool ok = CloseHandle(handle_.Release()) != 0;
   return ok;
 }
 
 size_t DiskFile::RawRead(void* buffer, DWORD count) {
   DWORD got = 0;
-  if (ReadFile(handle_.get(), buffer, count, &got, nullptr)) return got;
+  if (ReadFile(handle_.Get(), buffer, count, &got, nullptr)) return got;
   DWORD error = GetLastError();
-  DWORD type = GetFileType(handle_.get());
+  DWORD type = GetFileType(handle_.Get());
   DWORD retry = 0;
   if ((type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE) && count > 20000) retry = 20000;
   else if (type == FILE_TYPE_DISK && count >= 32769 && error == ERROR_LOCK_VIOLATION) retry = 32768;
-  if (retry && ReadFile(handle_.get(), buffer, retry, &got, nullptr)) return got;
+  if (retry && ReadFile(handle_.Get(), buffer, retry, &got, nullptr)) return got;
   return (size_t)-1;
 }
 
@@ -145,7 +145,7 @@ size_t DiskFile::Read(void* buffer, size_t count) {
 }
 
 bool DiskFile::Write(const void* buffer, size_t count) {
-  return count == 0 || (handle_ && WriteExactly(handle_.get(), buffer, count));
+  return count == 0 || (handle_ && WriteExactly(handle_.Get(), buffer, count));
 }
 
 bool DiskFile::Seek(int64_t offset, SeekOrigin origin) {
@@ -156,7 +156,7 @@ bool DiskFile::Seek(int64_t offset, SeekOrigin origin) {
       base = Tell();
     } else {
       LARGE_INTEGER size;
-      base = GetFileSizeEx(handle_.get(), &size) ? size.QuadPart : -1;
+      base = GetFileSizeEx(handle_.Get(), &size) ? size.QuadPart : -1;
     }
     if (base < 0) return false;
     offset += base;
@@ -165,13 +165,13 @@ bool DiskFile::Seek(int64_t offset, SeekOrigin origin) {
   LARGE_INTEGER move;
   move.QuadPart = offset;
   DWORD method = origin == SeekOrigin::Begin ? FILE_BEGIN : origin == SeekOrigin::Current ? FILE_CURRENT : FILE_END;
-  return (offset >= 0 || origin != SeekOrigin::Begin) && SetFilePointerEx(handle_.get(), move, nullptr, method) != 0;
+  return (offset >= 0 || origin != SeekOrigin::Begin) && SetFilePointerEx(handle_.Get(), move, nullptr, method) != 0;
 }
 
 int64_t DiskFile::Tell() {
   if (!handle_) return -1;
   LARGE_INTEGER zero = {}, position;
-  if (!SetFilePointerEx(handle_.get(), zero, &position, FILE_CURRENT)) return -1;
+  if (!SetFilePointerEx(handle_.Get(), zero, &position, FILE_CURRENT)) return -1;
   return position.QuadPart;
 }
 
@@ -256,9 +256,9 @@ void GetSettingsFolder(wchar_t* dest, size_t capacity, bool create) {
   if (capacity == 0) return;
   dest[0] = 0;
   UniqueHkey key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", 0, KEY_QUERY_VALUE, key.put()) == ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", 0, KEY_QUERY_VALUE, key.Put()) == ERROR_SUCCESS) {
     DWORD bytes = (DWORD)((capacity - 1) * sizeof(wchar_t));
-    if (RegQueryValueExW(key.get(), L"AppData", nullptr, nullptr, (BYTE*)dest, &bytes) == ERROR_SUCCESS) {
+    if (RegQueryValueExW(key.Get(), L"AppData", nullptr, nullptr, (BYTE*)dest, &bytes) == ERROR_SUCCESS) {
       size_t chars = bytes / sizeof(wchar_t);
       dest[chars < capacity ? chars : capacity - 1] = 0;
     } else {
@@ -279,20 +279,20 @@ void DirectoryScan::SetMask(const wchar_t* mask) {
 }
 
 void DirectoryScan::Close() {
-  search_.reset();
+  search_.Reset();
 }
 
 bool DirectoryScan::Step(FoundEntry& entry) {
   WIN32_FIND_DATAW data;
   if (!search_) {
-    search_.reset(WithLongRetry(mask_, [&](const wchar_t* mask) { return FindFirstFileW(mask, &data); }));
+    search_.Reset(WithLongRetry(mask_, [&](const wchar_t* mask) { return FindFirstFileW(mask, &data); }));
     if (!search_) {
       DWORD error = GetLastError();
       if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_NO_MORE_FILES)
         entry.error = true;
       return false;
     }
-  } else if (!FindNextFileW(search_.get(), &data)) {
+  } else if (!FindNextFileW(search_.Get(), &data)) {
     if (GetLastError() != ERROR_NO_MORE_FILES) entry.error = true;
     return false;
   }
@@ -333,7 +333,7 @@ bool RemoveFolderUnredirected(const wchar_t* path) {
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   }));
-  return folder && HandleIsPath(folder.get(), path) && DeleteByHandle(folder.get());
+  return folder && HandleIsPath(folder.Get(), path) && DeleteByHandle(folder.Get());
 }
 
 bool CreateFolderUnredirected(const wchar_t* path, SECURITY_ATTRIBUTES* security, bool onlyNew) {
@@ -344,12 +344,12 @@ bool CreateFolderUnredirected(const wchar_t* path, SECURITY_ATTRIBUTES* security
                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   }));
   BY_HANDLE_FILE_INFORMATION info;
-  bool plain = folder && GetFileInformationByHandle(folder.get(), &info) &&
+  bool plain = folder && GetFileInformationByHandle(folder.Get(), &info) &&
                (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
                !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
-  bool atPath = folder && HandleIsPath(folder.get(), path);
+  bool atPath = folder && HandleIsPath(folder.Get(), path);
   if (plain && atPath) return true;
-  if (made && atPath) DeleteByHandle(folder.get());  // not left behind half-checked
+  if (made && atPath) DeleteByHandle(folder.Get());  // not left behind half-checked
   return false;
 }
 
@@ -360,7 +360,7 @@ bool GetFinalPath(const wchar_t* path, wchar_t* out, size_t capacity) {
   }));
   if (!handle) return false;
   wchar_t final[kPathCapacity], scratch[kPathCapacity];
-  DWORD n = GetFinalPathNameByHandleW(handle.get(), final, kPathCapacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  DWORD n = GetFinalPathNameByHandleW(handle.Get(), final, kPathCapacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   if (n == 0 || n >= kPathCapacity) return false;
   CopyText(out, WithoutLongPrefix(final, scratch, kPathCapacity), capacity);
   return true;
@@ -502,9 +502,9 @@ HANDLE OpenUnredirected(const wchar_t* path, DWORD access, DWORD share, DWORD di
              !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
              info.nNumberOfLinks == 1 && HandleIsPath(h, path);
   UniqueFile file(h);
-  if (own) return file.release();
+  if (own) return file.Release();
   if (created) DeleteByHandle(h);
-  file.reset();
+  file.Reset();
   SetLastError(ERROR_ACCESS_DENIED);
   return INVALID_HANDLE_VALUE;
 }
@@ -520,7 +520,7 @@ bool DeleteUnredirected(const wchar_t* path) {
   }));
   // A link object opened as such is at its own path and goes itself; a file
   // reached through a link is elsewhere and stays.
-  return file && HandleIsPath(file.get(), path) && DeleteByHandle(file.get());
+  return file && HandleIsPath(file.Get(), path) && DeleteByHandle(file.Get());
 }
 
 void DeleteTreeUnredirected(const wchar_t* path) {
@@ -550,14 +550,14 @@ void DeleteTreeUnredirected(const wchar_t* path) {
 bool CopyFileUnredirected(const wchar_t* from, const wchar_t* to, size_t limit) {
   UniqueFile source(OpenUnredirected(from, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
   LARGE_INTEGER size;
-  if (!source || !GetFileSizeEx(source.get(), &size) || (uint64_t)size.QuadPart > limit) return false;
+  if (!source || !GetFileSizeEx(source.Get(), &size) || (uint64_t)size.QuadPart > limit) return false;
   GrowArray<char> bytes;
   if (!bytes.TryReserve((size_t)size.QuadPart + 1)) return false;
   bytes.AddElements((size_t)size.QuadPart);
-  if (!ReadExactly(source.get(), bytes.Data(), bytes.Count())) return false;
+  if (!ReadExactly(source.Get(), bytes.Data(), bytes.Count())) return false;
   UniqueFile target(OpenUnredirected(to, GENERIC_WRITE, 0, CREATE_NEW));
   if (!target) return false;
-  if (WriteExactly(target.get(), bytes.Data(), bytes.Count())) return true;
-  DeleteByHandle(target.get());
+  if (WriteExactly(target.Get(), bytes.Data(), bytes.Count())) return true;
+  DeleteByHandle(target.Get());
   return false;
 }

@@ -7,27 +7,27 @@ template <class H, class Traits> class UniqueOwner {
  public:
   UniqueOwner() = default;
   explicit UniqueOwner(H h) : h_(h) {}
-  ~UniqueOwner() { reset(); }
+  ~UniqueOwner() { Reset(); }
   UniqueOwner(const UniqueOwner&) = delete;
   UniqueOwner& operator=(const UniqueOwner&) = delete;
-  UniqueOwner(UniqueOwner&& other) : h_(other.release()) {}
+  UniqueOwner(UniqueOwner&& other) : h_(other.Release()) {}
   UniqueOwner& operator=(UniqueOwner&& other) {
-    if (this != &other) reset(other.release());
+    if (this != &other) Reset(other.Release());
     return *this;
   }
-  H get() const { return h_; }
-  bool valid() const { return h_ != Traits::Invalid(); }
-  explicit operator bool() const { return valid(); }
-  H* put() {
-    reset();
+  H Get() const { return h_; }
+  bool IsValid() const { return h_ != Traits::Invalid(); }
+  explicit operator bool() const { return IsValid(); }
+  H* Put() {
+    Reset();
     return &h_;
   }
-  H release() {
+  H Release() {
     H h = h_;
     h_ = Traits::Invalid();
     return h;
   }
-  void reset(H h = Traits::Invalid()) {
+  void Reset(H h = Traits::Invalid()) {
     if (h_ != Traits::Invalid()) Traits::Close(h_);
     h_ = h;
   }
@@ -60,6 +60,18 @@ struct GdiTraits {
   static HGDIOBJ Invalid() { return nullptr; }
   static void Close(HGDIOBJ h) { DeleteObject(h); }
 };
+struct LocalMemoryTraits {
+  static HLOCAL Invalid() { return nullptr; }
+  static void Close(HLOCAL h) { LocalFree(h); }
+};
+struct GlobalMemoryTraits {
+  static HGLOBAL Invalid() { return nullptr; }
+  static void Close(HGLOBAL h) { GlobalFree(h); }
+};
+struct ScreenDcTraits {
+  static HDC Invalid() { return nullptr; }
+  static void Close(HDC h) { ReleaseDC(nullptr, h); }
+};
 
 using UniqueHkey = UniqueOwner<HKEY, HkeyTraits>;
 using UniqueFile = UniqueOwner<HANDLE, FileHandleTraits>;      // CreateFile results
@@ -67,23 +79,26 @@ using UniqueHandle = UniqueOwner<HANDLE, KernelHandleTraits>;  // processes, eve
 using UniqueFind = UniqueOwner<HANDLE, FindHandleTraits>;
 using UniqueModule = UniqueOwner<HMODULE, ModuleTraits>;
 using UniqueGdiObject = UniqueOwner<HGDIOBJ, GdiTraits>;  // fonts, bitmaps
+using UniqueLocal = UniqueOwner<HLOCAL, LocalMemoryTraits>;    // what the system hands out by LocalAlloc
+using UniqueGlobal = UniqueOwner<HGLOBAL, GlobalMemoryTraits>;
+using UniqueScreenDc = UniqueOwner<HDC, ScreenDcTraits>;       // GetDC(nullptr)
 
 // Holds one reference of a COM interface.
 template <class T> class ComPtr {
  public:
   ComPtr() = default;
-  ~ComPtr() { reset(); }
+  ~ComPtr() { Reset(); }
   ComPtr(const ComPtr&) = delete;
   ComPtr& operator=(const ComPtr&) = delete;
-  T* get() const { return p_; }
+  T* Get() const { return p_; }
   T* operator->() const { return p_; }
   explicit operator bool() const { return p_ != nullptr; }
-  T** put() {
-    reset();
+  T** Put() {
+    Reset();
     return &p_;
   }
-  void** put_void() { return reinterpret_cast<void**>(put()); }
-  void reset() {
+  void** PutVoid() { return reinterpret_cast<void**>(Put()); }
+  void Reset() {
     if (p_) p_->Release();
     p_ = nullptr;
   }

@@ -30,19 +30,18 @@ bool SpecialFolder(int csidl, wchar_t (&out)[kPathCapacity]) {
 // The current user's SID, for the owner check.
 bool IsOwnedByCurrentUser(const wchar_t* folder) {
   PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  UniqueLocal descriptor;
   if (GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                            &descriptor) != ERROR_SUCCESS)
+                            descriptor.Put()) != ERROR_SUCCESS)
     return false;
   bool same = false;
   UniqueHandle token;
-  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put())) {
     alignas(8) unsigned char buffer[256];
     DWORD size = 0;
-    if (GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size))
+    if (GetTokenInformation(token.Get(), TokenUser, buffer, sizeof buffer, &size))
       same = owner && EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
   }
-  LocalFree(descriptor);
   return same;
 }
 
@@ -90,13 +89,11 @@ bool IsUserFolderUsable(const wchar_t* folder) {
 
 bool IsWritableByOthers(const wchar_t* folder) {
   PACL acl = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  UniqueLocal descriptor;
   if (GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl, nullptr,
-                            &descriptor) != ERROR_SUCCESS)
+                            descriptor.Put()) != ERROR_SUCCESS)
     return true;
-  bool writable = AclLetsOthersChange(acl);
-  LocalFree(descriptor);
-  return writable;
+  return AclLetsOthersChange(acl);
 }
 
 bool AclLetsOthersChange(const ACL* acl) {
@@ -128,11 +125,11 @@ bool AclLetsOthersChange(const ACL* acl) {
 
 bool CreatePrivateFolder(const wchar_t* parent, wchar_t* out, size_t capacity) {
   // Only SYSTEM and administrators, nothing inherited from the parent.
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  UniqueLocal descriptor;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1,
-                                                            &descriptor, nullptr))
+                                                            descriptor.Put(), nullptr))
     return false;
-  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.Get(), FALSE};
   bool made = false;
   for (int attempt = 0; attempt < 8 && !made; attempt++) {
     unsigned char random[16];
@@ -148,6 +145,5 @@ bool CreatePrivateFolder(const wchar_t* parent, wchar_t* out, size_t capacity) {
     made = CreateFolderUnredirected(out, &attributes, true);
     if (!made && GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
-  LocalFree(descriptor);
   return made;
 }
