@@ -78,7 +78,10 @@ bool GetDialogScale(const wchar_t* dialogName, int& width, int& height) {
 
 static int ClampToInt(int64_t value) { return value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : (int)value; }
 
-void LocalizeDialog(HWND window, const wchar_t* dialogName) {
+namespace {
+
+// Step 1: the texts of the controls, from the keys "$<dialog>:<control>".
+void LocalizeControlTexts(HWND window, const wchar_t* dialogName) {
   wchar_t widePrefix[80];
   FormatText(widePrefix, L"$%s:", dialogName);
   char prefix[160];
@@ -92,39 +95,53 @@ void LocalizeDialog(HWND window, const wchar_t* dialogName) {
     if (i < prefixLength) continue;
     if (FindTextByKey(row.key, text, 1024)) SetDlgItemTextW(window, row.id, text);
   }
+}
 
-  int width = 0, height = 0;
-  bool scale = GetDialogScale(dialogName, width, height);
-  RECT w, client;
-  GetWindowRect(window, &w);
-  GetClientRect(window, &client);
-  // Window arithmetic in 64 bits: with percentages up to kMaxDialogScale no
-  // step can overflow, and every result is kept to the range of an int.
-  int64_t ww = (int64_t)w.right - w.left + 1, wh = (int64_t)w.bottom - w.top + 1;
-  int64_t fw = ww - client.right, fh = wh - client.bottom;
-  if (scale) {
-    int64_t nw = (int64_t)client.right * width / 100 + fw;
-    int64_t nh = (int64_t)client.bottom * height / 100 + fh;
-    int64_t left = w.left + (ww - nw) / 2, top = w.top + (wh - nh) / 2;
-    if (left < 0) left = 0;
-    if (top < 0) top = 0;
-    UINT flags = SWP_NOZORDER | SWP_NOOWNERZORDER;
-    if (!(GetWindowLongW(window, GWL_STYLE) & DS_CENTER)) flags |= SWP_NOMOVE;
-    SetWindowPos(window, nullptr, ClampToInt(left), ClampToInt(top), ClampToInt(nw), ClampToInt(nh), flags);
-    GetWindowRect(window, &w);
-  }
-  if (GetDialogText(dialogName, L"CAPTION", text, 1024)) SetWindowTextW(window, text);
-  if (!scale) return;
+// The dialog's frame: the window's size beyond its client area. Window
+// arithmetic is in 64 bits: with percentages up to kMaxDialogScale no step
+// can overflow, and every result is kept to the range of an int.
+struct DialogFrame {
+  RECT window, client;
+  int64_t width, height;  // of the window
+  int64_t frameWidth, frameHeight;
+};
 
-  int64_t top = fh - GetSystemMetrics(SM_CYDLGFRAME);
-  int64_t left = fw / 2;
+DialogFrame MeasureFrame(HWND window) {
+  DialogFrame f;
+  GetWindowRect(window, &f.window);
+  GetClientRect(window, &f.client);
+  f.width = (int64_t)f.window.right - f.window.left + 1;
+  f.height = (int64_t)f.window.bottom - f.window.top + 1;
+  f.frameWidth = f.width - f.client.right;
+  f.frameHeight = f.height - f.client.bottom;
+  return f;
+}
+
+// Step 2: the window grows or shrinks by the percentages about its centre
+// (kept on the screen), or in place when it is not a centred dialog.
+void ScaleWindow(HWND window, const DialogFrame& f, int width, int height) {
+  int64_t nw = (int64_t)f.client.right * width / 100 + f.frameWidth;
+  int64_t nh = (int64_t)f.client.bottom * height / 100 + f.frameHeight;
+  int64_t left = f.window.left + (f.width - nw) / 2, top = f.window.top + (f.height - nh) / 2;
+  if (left < 0) left = 0;
+  if (top < 0) top = 0;
+  UINT flags = SWP_NOZORDER | SWP_NOOWNERZORDER;
+  if (!(GetWindowLongW(window, GWL_STYLE) & DS_CENTER)) flags |= SWP_NOMOVE;
+  SetWindowPos(window, nullptr, ClampToInt(left), ClampToInt(top), ClampToInt(nw), ClampToInt(nh), flags);
+}
+
+// Step 4: every control moves and grows by the same percentages (a drop-down
+// list keeps room for its list), at most 512 of them.
+void ScaleControls(HWND window, const DialogFrame& f, const RECT& scaled, int width, int height) {
+  int64_t top = f.frameHeight - GetSystemMetrics(SM_CYDLGFRAME);
+  int64_t left = f.frameWidth / 2;
   HWND first = GetWindow(window, GW_CHILD);
   HWND control = first;
   for (int n = 0; control && n < 512; n++) {
     RECT q;
     GetWindowRect(control, &q);
-    int64_t x = (q.left - left - w.left) * width / 100;
-    int64_t y = (q.top - top - w.top) * height / 100;
+    int64_t x = (q.left - left - scaled.left) * width / 100;
+    int64_t y = (q.top - top - scaled.top) * height / 100;
     int64_t cw = ((int64_t)q.right - q.left + 1) * width / 100;
     int64_t ch = ((int64_t)q.bottom - q.top + 1) * height / 100;
     wchar_t className[32];
@@ -139,6 +156,24 @@ void LocalizeDialog(HWND window, const wchar_t* dialogName) {
     control = GetWindow(control, GW_HWNDNEXT);
     if (control == first) break;
   }
+}
+
+}  // namespace
+
+void LocalizeDialog(HWND window, const wchar_t* dialogName) {
+  LocalizeControlTexts(window, dialogName);
+  int width = 0, height = 0;
+  bool scale = GetDialogScale(dialogName, width, height);
+  DialogFrame frame = MeasureFrame(window);
+  RECT scaled = frame.window;
+  if (scale) {
+    ScaleWindow(window, frame, width, height);
+    GetWindowRect(window, &scaled);
+  }
+  // Step 3: the caption.
+  wchar_t text[1024];
+  if (GetDialogText(dialogName, L"CAPTION", text, 1024)) SetWindowTextW(window, text);
+  if (scale) ScaleControls(window, frame, scaled, width, height);
 }
 
 bool DialogHook(HWND window, UINT message, WPARAM wParam, LPARAM, const wchar_t* dialogName, HelpCall showHelp) {

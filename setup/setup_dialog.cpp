@@ -78,7 +78,7 @@ void Confirm(HWND window, RunContext& run) {
   DeleteSettingValue(L"Interface\\Misc", L"RemShown");
   if (!run.Options.Msi) WriteUninstallEntry();
   // ".ace" is no longer offered: an association left by an earlier version goes.
-  SetExtensionAssociation(L".ace", false, false, false, false);
+  SetExtensionAssociation(L".ace", kReleaseType);
   EndDialog(window, 1);
 }
 

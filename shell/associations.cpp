@@ -45,7 +45,9 @@ void SetAssociations(const IntegrationOptions& options) {
   for (size_t i = 0; i < kArchiveTypeCount; i++) {
     wchar_t extension[50];
     for (const wchar_t* p = ArchiveTypes[i].extensions; (p = NextExtension(p, extension)) != nullptr;)
-      SetExtensionAssociation(extension, options.Associate[i] != 0, options.ShellExt != 0, i == kKvxRow, i == kZipRow);
+      SetExtensionAssociation(extension, (options.Associate[i] ? kClaimType : kReleaseType) |
+                                             (options.ShellExt ? kShellExtensionChosen : 0) |
+                                             (i == kKvxRow ? kKvxTypeRow : i == kZipRow ? kZipTypeRow : 0));
   }
 }
 
@@ -74,67 +76,78 @@ static bool ClaimCutShort(const wchar_t* extension, const wchar_t* settings) {
 
 static void VolumeName(unsigned n, wchar_t (&name)[32]) { FormatText(name, L".k%02u", n); }
 
-void SetExtensionAssociation(const wchar_t* extension, bool associate, bool shellExtension, bool kvxRow, bool zipRow) {
-  PrepareTemplates();
-  bool templates = TemplateCondition(shellExtension, kvxRow, zipRow);
-  wchar_t settings[80];
-  FormatText(settings, L"Setup\\%s", extension);
+namespace {
 
-  if (associate) {
-    // Only the first claim saves: later claims find the extension already ours.
-    if (!IsOwnAssociation(extension) && !ClaimCutShort(extension, settings)) {
-      SavePreviousState(extension, settings);
-      // A portable settings file keeps the previous owner in memory until it
-      // is saved; it goes to disk before the type is taken, so that a setup
-      // that ends early cannot lose another program's association.
-      if (g_SettingsFile.loaded) SaveSettingsFile();
-    }
-    WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", zipRow ? L"Korvex.ZIP" : L"Korvex");
-    if (kvxRow) {
-      for (unsigned n = 0; n < 30; n++) {
-        wchar_t volume[32];
-        VolumeName(n, volume);
-        WriteSettingString(HKEY_CLASSES_ROOT, volume, L"", L"Korvex");
-      }
-    }
-    if (templates && (kvxRow || zipRow)) InstallNewTemplate(extension, kvxRow);
+// Takes the type: the previous owner saved by the first claim only (later
+// claims find the extension already ours), then the archiver's class, its
+// volumes' and the new-archive template.
+void ClaimExtension(const wchar_t* extension, const wchar_t* settings, bool kvxRow, bool zipRow, bool templates) {
+  if (!IsOwnAssociation(extension) && !ClaimCutShort(extension, settings)) {
+    SavePreviousState(extension, settings);
+    // A portable settings file keeps the previous owner in memory until it
+    // is saved; it goes to disk before the type is taken, so that a setup
+    // that ends early cannot lose another program's association.
+    if (g_SettingsFile.loaded) SaveSettingsFile();
   }
-  if (!IsOwnAssociation(extension)) return;  // another program's: left alone
-  if (associate && templates) return;
-  bool existed = ReadSettingInt(settings, L"Exist", 1) != 0;
+  WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", zipRow ? L"Korvex.ZIP" : L"Korvex");
+  if (kvxRow) {
+    for (unsigned n = 0; n < 30; n++) {
+      wchar_t volume[32];
+      VolumeName(n, volume);
+      WriteSettingString(HKEY_CLASSES_ROOT, volume, L"", L"Korvex");
+    }
+  }
+  if (templates && (kvxRow || zipRow)) InstallNewTemplate(extension, kvxRow);
+}
 
-  if (!associate) {
-    // The extension's default value is what marks it as ours, so it is put
-    // back last: a release cut short (a killed uninstall) leaves the
-    // extension ours, and the next run releases it again from the start
-    // instead of leaving our "ShellNew" entry in place of the previous one.
-    wchar_t type[512];
-    ReadSettingString(settings, L"Type", type, L"");
-    if (IsOwnProgId(type) || !IsRestorableType(type)) type[0] = 0;  // never to ourselves or to a runner
-    if (kvxRow) {
-      for (unsigned n = 0; n < 100; n++) {
-        wchar_t volume[32];
-        VolumeName(n, volume);
-        if (existed && type[0]) WriteSettingString(HKEY_CLASSES_ROOT, volume, L"", type);
-        else DeleteSettingKey(HKEY_CLASSES_ROOT, volume);
-      }
+// Gives an extension of ours back to its previous owner, or removes it when
+// it did not exist before. The extension's default value is what marks it
+// as ours, so it is put back last: a release cut short (a killed uninstall)
+// leaves the extension ours, and the next run releases it again from the
+// start instead of leaving our "ShellNew" entry in place of the previous one.
+void ReleaseExtension(const wchar_t* extension, const wchar_t* settings, bool kvxRow, bool zipRow) {
+  bool existed = ReadSettingInt(settings, L"Exist", 1) != 0;
+  wchar_t type[512];
+  ReadSettingString(settings, L"Type", type, L"");
+  if (IsOwnProgId(type) || !IsRestorableType(type)) type[0] = 0;  // never to ourselves or to a runner
+  if (kvxRow) {
+    for (unsigned n = 0; n < 100; n++) {
+      wchar_t volume[32];
+      VolumeName(n, volume);
+      if (existed && type[0]) WriteSettingString(HKEY_CLASSES_ROOT, volume, L"", type);
+      else DeleteSettingKey(HKEY_CLASSES_ROOT, volume);
     }
-    if (kvxRow || zipRow) RestoreNewEntry(extension, existed);
-    if (existed) {
-      WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", type);
-    } else {
-      // With its "ShellNew" key gone, an extension that did not exist
-      // before goes as a whole. Deleted first and emptied only when it
-      // stays (another program has put subkeys below it): a release cut
-      // short between the two leaves it ours, never an empty key behind.
-      DeleteSettingKey(HKEY_CLASSES_ROOT, extension);
-      if (SettingKeyExists(HKEY_CLASSES_ROOT, extension)) WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", L"");
-    }
+  }
+  if (kvxRow || zipRow) RestoreNewEntry(extension, existed);
+  if (existed) {
+    WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", type);
     return;
   }
+  // With its "ShellNew" key gone, an extension that did not exist before
+  // goes as a whole. Deleted first and emptied only when it stays (another
+  // program has put subkeys below it): a release cut short between the two
+  // leaves it ours, never an empty key behind.
+  DeleteSettingKey(HKEY_CLASSES_ROOT, extension);
+  if (SettingKeyExists(HKEY_CLASSES_ROOT, extension)) WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", L"");
+}
+
+}  // namespace
+
+void SetExtensionAssociation(const wchar_t* extension, unsigned choice) {
+  PrepareTemplates();
+  bool kvxRow = (choice & kKvxTypeRow) != 0, zipRow = (choice & kZipTypeRow) != 0;
+  bool templates = TemplateCondition((choice & kShellExtensionChosen) != 0, kvxRow, zipRow);
+  wchar_t settings[80];
+  FormatText(settings, L"Setup\\%s", extension);
+  if (!(choice & kClaimType)) {
+    if (IsOwnAssociation(extension)) ReleaseExtension(extension, settings, kvxRow, zipRow);  // else another program's
+    return;
+  }
+  ClaimExtension(extension, settings, kvxRow, zipRow, templates);
   // Claimed without the template condition: an entry installed by an
   // earlier setup is taken back.
-  if (kvxRow || zipRow) RestoreNewEntry(extension, existed);
+  if (IsOwnAssociation(extension) && !templates && (kvxRow || zipRow))
+    RestoreNewEntry(extension, ReadSettingInt(settings, L"Exist", 1) != 0);
 }
 
 static bool WriteProgId(const wchar_t* progId, const wchar_t* description, const wchar_t* command,

@@ -143,7 +143,7 @@ TEST_CASE("the template condition") {
   RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", ProgramFile(L"zipnew.dat"));
   RegPutNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.zip", L"Exist", 1);
   RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.zip", L"ShellNew", L"C:\\Other\\new.zip");
-  SetExtensionAssociation(L".zip", true, true, false, true);
+  SetExtensionAssociation(L".zip", kClaimType | kShellExtensionChosen | kZipTypeRow);
   CHECK_FALSE(Exists(ProgramFile(L"zipnew.dat")));
   CHECK(RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName") == L"C:\\Other\\new.zip");
 }
@@ -155,18 +155,18 @@ TEST_CASE("claiming saves the previous owner once; releasing gives it back") {
   UseRegistry();
   RegPutText(HKEY_CLASSES_ROOT, L".7z", L"", L"Other.7z");
   RegPutText(HKEY_CLASSES_ROOT, L".7z", L"Content Type", L"application/x-7z-compressed");
-  SetExtensionAssociation(L".7z", true, true, false, false);
+  SetExtensionAssociation(L".7z", kClaimType | kShellExtensionChosen);
   CHECK(Default(L".7z") == L"Korvex");
   CHECK(RegText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.7z", L"Type") == L"Other.7z");
   CHECK(RegNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.7z", L"Exist") == 1);
   // A second claim keeps the first saved owner.
-  SetExtensionAssociation(L".7z", true, true, false, false);
+  SetExtensionAssociation(L".7z", kClaimType | kShellExtensionChosen);
   CHECK(RegText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.7z", L"Type") == L"Other.7z");
-  SetExtensionAssociation(L".7z", false, true, false, false);
+  SetExtensionAssociation(L".7z", kReleaseType | kShellExtensionChosen);
   CHECK(Default(L".7z") == L"Other.7z");
   CHECK(RegText(HKEY_CLASSES_ROOT, L".7z", L"Content Type") == L"application/x-7z-compressed");
   // Released again while another program holds it: nothing happens.
-  SetExtensionAssociation(L".7z", false, true, false, false);
+  SetExtensionAssociation(L".7z", kReleaseType | kShellExtensionChosen);
   CHECK(Default(L".7z") == L"Other.7z");
 }
 
@@ -179,7 +179,7 @@ TEST_CASE("a saved type of our own ProgID, or one that would run the archive, re
     RegPutText(HKEY_CLASSES_ROOT, L".arj", L"", L"Korvex");
     RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.arj", L"Type", saved);
     RegPutNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.arj", L"Exist", 1);
-    SetExtensionAssociation(L".arj", false, true, false, false);
+    SetExtensionAssociation(L".arj", kReleaseType | kShellExtensionChosen);
     bool present;
     CHECK(Default(L".arj", &present) == L"");
     CHECK(present);
@@ -189,13 +189,13 @@ TEST_CASE("a saved type of our own ProgID, or one that would run the archive, re
 TEST_CASE("a type taken over by another program after our claim is left alone") {
   RegistrySandbox sandbox;
   UseRegistry();
-  SetExtensionAssociation(L".kvx", true, true, true, false);
+  SetExtensionAssociation(L".kvx", kClaimType | kShellExtensionChosen | kKvxTypeRow);
   CHECK(Default(L".kvx") == L"Korvex");
   CHECK(Default(L".k29") == L"Korvex");
   CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".k30"));
   RegPutText(HKEY_CLASSES_ROOT, L".kvx", L"", L"Thief.Archive");
   RegPutText(HKEY_CLASSES_ROOT, L".kvx\\ShellNew", L"FileName", L"C:\\thief.kvx");
-  SetExtensionAssociation(L".kvx", false, true, true, false);
+  SetExtensionAssociation(L".kvx", kReleaseType | kShellExtensionChosen | kKvxTypeRow);
   CHECK(Default(L".kvx") == L"Thief.Archive");
   CHECK(RegText(HKEY_CLASSES_ROOT, L".kvx\\ShellNew", L"FileName") == L"C:\\thief.kvx");
   CHECK(Default(L".k05") == L"Korvex");  // the volume names went with the extension's release only
@@ -207,17 +207,17 @@ TEST_CASE("a key another program makes after our release is that program's at th
   for (const wchar_t* extension : {L".tlz", L".zip"}) {
     CAPTURE(Narrow(extension));
     bool zip = lstrcmpW(extension, L".zip") == 0;
-    SetExtensionAssociation(extension, true, true, false, zip);
-    SetExtensionAssociation(extension, false, true, false, zip);
+    SetExtensionAssociation(extension, kClaimType | kShellExtensionChosen | (zip ? kZipTypeRow : 0));
+    SetExtensionAssociation(extension, kReleaseType | kShellExtensionChosen | (zip ? kZipTypeRow : 0));
     REQUIRE_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, extension));
     // A value other than the default one, or only a subkey: not the empty
     // key a cut claim leaves.
     std::wstring key = extension;
     if (zip) RegPutText(HKEY_CLASSES_ROOT, key + L"\\ShellNew", L"FileName", L"C:\\Other\\new.zip");
     else RegPutText(HKEY_CLASSES_ROOT, key, L"Content Type", L"application/x-other");
-    SetExtensionAssociation(extension, true, true, false, zip);
+    SetExtensionAssociation(extension, kClaimType | kShellExtensionChosen | (zip ? kZipTypeRow : 0));
     CHECK(IsOwnAssociation(extension));
-    SetExtensionAssociation(extension, false, true, false, zip);
+    SetExtensionAssociation(extension, kReleaseType | kShellExtensionChosen | (zip ? kZipTypeRow : 0));
     if (zip) CHECK(RegText(HKEY_CLASSES_ROOT, key + L"\\ShellNew", L"FileName") == L"C:\\Other\\new.zip");
     else CHECK(RegText(HKEY_CLASSES_ROOT, key, L"Content Type") == L"application/x-other");
     CHECK_FALSE(IsOwnAssociation(extension));
@@ -228,11 +228,11 @@ TEST_CASE("a key another program makes after our release is that program's at th
 TEST_CASE("an extension that did not exist before is gone after the release, ShellNew key and all") {
   RegistrySandbox sandbox;
   UseRegistry();
-  SetExtensionAssociation(L".kvx", true, true, true, false);
+  SetExtensionAssociation(L".kvx", kClaimType | kShellExtensionChosen | kKvxTypeRow);
   CHECK(RegKeyExists(HKEY_CLASSES_ROOT, L".kvx\\ShellNew"));
   CHECK(RegNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.kvx", L"Exist") == 0);
   RegPutText(HKEY_CLASSES_ROOT, L".k77", L"", L"Other.Volume");  // written by other software
-  SetExtensionAssociation(L".kvx", false, true, true, false);
+  SetExtensionAssociation(L".kvx", kReleaseType | kShellExtensionChosen | kKvxTypeRow);
   CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".kvx"));
   for (int n = 0; n < 100; n++) {
     wchar_t volume[8];
@@ -268,7 +268,8 @@ KVX_CHILD(cut_short) {
     return 0;
   };
   bool kvx = lstrcmpW(extension, L".kvx") == 0, zip = lstrcmpW(extension, L".zip") == 0;
-  SetExtensionAssociation(extension, claiming, true, kvx, zip);
+  SetExtensionAssociation(extension, (claiming ? kClaimType : kReleaseType) | kShellExtensionChosen |
+                                         (kvx ? kKvxTypeRow : 0) | (zip ? kZipTypeRow : 0));
   return 0;
 }
 
@@ -298,9 +299,9 @@ TEST_CASE("a claim cut short after creating a key: the next setup keeps the firs
       if (zip) PlantOtherZip();
       DWORD code = CutShort(sandbox, extension, cut, true);
       REQUIRE((code == 0 || code == 3));
-      SetExtensionAssociation(extension, true, true, false, zip);  // the next setup
+      SetExtensionAssociation(extension, kClaimType | kShellExtensionChosen | (zip ? kZipTypeRow : 0));  // the next setup
       CHECK(IsOwnAssociation(extension));
-      SetExtensionAssociation(extension, false, true, false, zip);  // the uninstall
+      SetExtensionAssociation(extension, kReleaseType | kShellExtensionChosen | (zip ? kZipTypeRow : 0));  // the uninstall
       if (zip) CheckOtherZipBack();
       else CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, extension));
       if (code == 0) break;  // the claim ran through: every step has been cut once
@@ -318,12 +319,13 @@ TEST_CASE("a release cut short at any write or deletion is finished by the next 
       RegistrySandbox sandbox;
       UseRegistry();
       if (!kvx) PlantOtherZip();
-      SetExtensionAssociation(extension, true, true, kvx, !kvx);
+      SetExtensionAssociation(extension, kClaimType | kShellExtensionChosen | (kvx ? kKvxTypeRow : kZipTypeRow));
       REQUIRE(RegText(HKEY_CLASSES_ROOT, std::wstring(extension) + L"\\ShellNew", L"FileName") ==
               ProgramFile(kvx ? L"kvxnew.dat" : L"zipnew.dat"));
       DWORD code = CutShort(sandbox, extension, cut, false);
       REQUIRE((code == 0 || code == 3));
-      SetExtensionAssociation(extension, false, true, kvx, !kvx);  // the next run
+      // the next run
+      SetExtensionAssociation(extension, kReleaseType | kShellExtensionChosen | (kvx ? kKvxTypeRow : kZipTypeRow));
       if (kvx) CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".kvx"));
       else CheckOtherZipBack();
       if (code == 0) break;  // the release ran through: every step has been cut once
@@ -338,7 +340,7 @@ TEST_CASE("without saved state an extension counts as having existed with an emp
   UseRegistry();
   RegPutText(HKEY_CLASSES_ROOT, L".kvx", L"", L"Korvex");
   RegPutText(HKEY_CLASSES_ROOT, L".k03", L"", L"Korvex");
-  SetExtensionAssociation(L".kvx", false, true, true, false);
+  SetExtensionAssociation(L".kvx", kReleaseType | kShellExtensionChosen | kKvxTypeRow);
   bool present;
   CHECK(Default(L".kvx", &present) == L"");
   CHECK(present);
@@ -498,7 +500,7 @@ TEST_CASE("lifecycle: claiming what the options ask and releasing everything giv
 
     SetAssociations(options);
     if (chance(30)) SetAssociations(options);  // a second setup with the same choices
-    SetExtensionAssociation(L".ace", false, false, false, false);
+    SetExtensionAssociation(L".ace", kReleaseType);
 
     // Some claimed types are taken over by another program afterwards.
     std::map<std::wstring, std::pair<KeyState, KeyState>> takenOver;

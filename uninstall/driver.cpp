@@ -147,6 +147,102 @@ int DeeperFirst(const void* a, const void* b, void* entries) {
 
 }  // namespace
 
+namespace {
+
+// One deletion of the listed entries, pass by pass.
+class ListDeletion {
+ public:
+  ListDeletion(const FileList& list, const wchar_t* folderWithSeparator, const wchar_t* programName, bool linkSafe)
+      : folderLength_(TextLength(folderWithSeparator)), programName_(programName), linkSafe_(linkSafe) {
+    CollectEntries(list, folderWithSeparator, entries_, folders_);
+    for (size_t i = 0; i < entries_.items.Count(); i++) pending_.PushElement((uint32_t)i);
+  }
+
+  // Passes until one removes nothing; true when something waits for the restart.
+  bool Run() {
+    for (;;) {
+      next_.Shrink(0);
+      emptied_.Shrink(0);
+      size_t removed = FilesPass() + FoldersPass();
+      if (removed == 0) break;
+      pending_.Swap(next_);
+    }
+    if (rebootNeeded_) ScheduleLeftFolders();
+    return rebootNeeded_;
+  }
+
+ private:
+  // The files of the pending entries; the folders among them wait for the
+  // folders' turn. Returns how many went.
+  size_t FilesPass() {
+    size_t removed = 0;
+    for (size_t k = 0; k < pending_.Count(); k++) {
+      Entry& e = entries_.items[pending_[k]];
+      const wchar_t* full = entries_.Path(e);
+      if (PassesThroughLink(full, folderLength_, folders_)) continue;
+      Outcome outcome = e.folder ? Outcome::Folder : DeleteAsFile(full, programName_, linkSafe_, rebootNeeded_);
+      if (outcome == Outcome::Removed) removed++;
+      if (outcome == Outcome::Folder) e.folder = true, emptied_.PushElement(pending_[k]);
+      if (outcome == Outcome::Left) next_.PushElement(pending_[k]);
+    }
+    return removed;
+  }
+
+  // The folders, the deepest first. Returns how many entries went.
+  size_t FoldersPass() {
+    size_t removed = 0;
+    SortElements(emptied_.Data(), emptied_.Count(), sizeof(uint32_t), DeeperFirst, &entries_);
+    for (size_t k = 0; k < emptied_.Count(); k++) {
+      Entry& e = entries_.items[emptied_[k]];
+      const wchar_t* full = entries_.Path(e);
+      if (linkSafe_ ? RemoveFolderUnredirected(full) : RemoveFolderByName(full)) {
+        removed++;
+        continue;
+      }
+      DWORD attributes = GetAttributes(full);
+      if (attributes == INVALID_FILE_ATTRIBUTES) continue;
+      if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        // A file after all (another entry named something inside it): it
+        // takes the file's steps now, and its going counts for the pass.
+        e.folder = false;
+        Outcome outcome = DeleteAsFile(full, programName_, linkSafe_, rebootNeeded_);
+        if (outcome == Outcome::Removed) removed++;
+        if (outcome == Outcome::Left) next_.PushElement(emptied_[k]);
+        continue;
+      }
+      if (!linkSafe_ && (attributes & FILE_ATTRIBUTE_READONLY) && SetAttributes(full, FILE_ATTRIBUTE_NORMAL) &&
+          RemoveFolderByName(full)) {
+        removed++;
+        continue;
+      }
+      next_.PushElement(emptied_[k]);
+    }
+    return removed;
+  }
+
+  // Listed folders that still hold scheduled files go at the restart too,
+  // after those files and the deepest first; else they would stay behind.
+  void ScheduleLeftFolders() {
+    GrowArray<uint32_t> remaining;
+    for (size_t k = 0; k < next_.Count(); k++) {
+      DWORD attributes = GetAttributes(entries_.Path(entries_.items[next_[k]]));
+      if (IsDirectoryAttr(attributes) && !IsReparsePointAttr(attributes)) remaining.PushElement(next_[k]);
+    }
+    SortElements(remaining.Data(), remaining.Count(), sizeof(uint32_t), DeeperFirst, &entries_);
+    for (size_t k = 0; k < remaining.Count(); k++) DeleteAtRestart(entries_.Path(entries_.items[remaining[k]]));
+  }
+
+  size_t folderLength_;
+  const wchar_t* programName_;
+  bool linkSafe_;
+  bool rebootNeeded_ = false;
+  Entries entries_;
+  FolderTable folders_{true};
+  GrowArray<uint32_t> pending_, next_, emptied_;
+};
+
+}  // namespace
+
 // Works through the list in passes until a pass removes nothing, with the
 // outcome of re-reading the whole list in every pass; but each pass deletes
 // the files first and then removes the folders, deepest first, so that one
@@ -158,72 +254,7 @@ int DeeperFirst(const void* a, const void* b, void* entries) {
 // folder swapped for a link between the look and the deletion leads nowhere.
 bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator, const wchar_t* programName,
                        bool linkSafe) {
-  auto removeFolder = [linkSafe](const wchar_t* path) {
-    return linkSafe ? RemoveFolderUnredirected(path) : RemoveFolderByName(path);
-  };
-  bool rebootNeeded = false;
-  size_t folderLength = TextLength(folderWithSeparator);
-  Entries entries;
-  FolderTable folders(true);
-  CollectEntries(list, folderWithSeparator, entries, folders);
-  GrowArray<uint32_t> pending, next, emptied;
-  for (size_t i = 0; i < entries.items.Count(); i++) pending.PushElement((uint32_t)i);
-  for (;;) {
-    size_t removed = 0;
-    next.Shrink(0);
-    emptied.Shrink(0);
-    // The files first.
-    for (size_t k = 0; k < pending.Count(); k++) {
-      Entry& e = entries.items[pending[k]];
-      const wchar_t* full = entries.Path(e);
-      if (PassesThroughLink(full, folderLength, folders)) continue;
-      Outcome outcome = e.folder ? Outcome::Folder : DeleteAsFile(full, programName, linkSafe, rebootNeeded);
-      if (outcome == Outcome::Removed) removed++;
-      if (outcome == Outcome::Folder) e.folder = true, emptied.PushElement(pending[k]);
-      if (outcome == Outcome::Left) next.PushElement(pending[k]);
-    }
-    // Then the folders, the deepest first.
-    SortElements(emptied.Data(), emptied.Count(), sizeof(uint32_t), DeeperFirst, &entries);
-    for (size_t k = 0; k < emptied.Count(); k++) {
-      Entry& e = entries.items[emptied[k]];
-      const wchar_t* full = entries.Path(e);
-      if (removeFolder(full)) {
-        removed++;
-        continue;
-      }
-      DWORD attributes = GetAttributes(full);
-      if (attributes == INVALID_FILE_ATTRIBUTES) continue;
-      if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        // A file after all (another entry named something inside it): it
-        // takes the file's steps now, and its going counts for the pass.
-        e.folder = false;
-        Outcome outcome = DeleteAsFile(full, programName, linkSafe, rebootNeeded);
-        if (outcome == Outcome::Removed) removed++;
-        if (outcome == Outcome::Left) next.PushElement(emptied[k]);
-        continue;
-      }
-      if (!linkSafe && (attributes & FILE_ATTRIBUTE_READONLY) && SetAttributes(full, FILE_ATTRIBUTE_NORMAL) &&
-          RemoveFolderByName(full)) {
-        removed++;
-        continue;
-      }
-      next.PushElement(emptied[k]);
-    }
-    if (removed == 0) break;
-    pending.Swap(next);
-  }
-  // Listed folders that still hold scheduled files go at the restart too,
-  // after those files and the deepest first; else they would stay behind.
-  if (rebootNeeded) {
-    GrowArray<uint32_t> remaining;
-    for (size_t k = 0; k < next.Count(); k++) {
-      DWORD attributes = GetAttributes(entries.Path(entries.items[next[k]]));
-      if (IsDirectoryAttr(attributes) && !IsReparsePointAttr(attributes)) remaining.PushElement(next[k]);
-    }
-    SortElements(remaining.Data(), remaining.Count(), sizeof(uint32_t), DeeperFirst, &entries);
-    for (size_t k = 0; k < remaining.Count(); k++) DeleteAtRestart(entries.Path(entries.items[remaining[k]]));
-  }
-  return rebootNeeded;
+  return ListDeletion(list, folderWithSeparator, programName, linkSafe).Run();
 }
 
 namespace {
@@ -277,58 +308,51 @@ void StartSelfRemoval(const wchar_t* program, const wchar_t* folder, bool silent
 
 }  // namespace
 
-void UninstallDriver(RunOptions& options) {
-  wchar_t program[kPathCapacity];
-  GetProgramPath(program);
-  wchar_t* lastSeparator = nullptr;
-  for (wchar_t* p = program; *p; p++)
+namespace {
+
+// Step 1: the program's folder becomes the current directory (the list and
+// the help indexes are named relative to it). False when the program's
+// path has no folder.
+bool EnterProgramFolder(const wchar_t* program, wchar_t (&folder)[kPathCapacity]) {
+  const wchar_t* lastSeparator = nullptr;
+  for (const wchar_t* p = program; *p; p++)
     if (*p == L'\\') lastSeparator = p;
-  if (!lastSeparator) return;
-  wchar_t folder[kPathCapacity];
+  if (!lastSeparator) return false;
   CopyText(folder, program);
   size_t cut = (size_t)(lastSeparator - program);
   folder[cut > 0 && folder[cut - 1] == L':' ? cut + 1 : cut] = 0;
   SetCurrentDirectoryW(folder);
-  wchar_t folderWithSeparator[kPathCapacity];
-  CopyText(folderWithSeparator, folder);
-  AddTrailingSeparator(folderWithSeparator);
+  return true;
+}
 
-  if (!options.Silent &&
-      ShowMessage(nullptr, GetText(IDS_CONTINUEUNINSTALL), GetText(IDS_UNINSTALLKVX),
-                  MB_YESNO | MB_ICONQUESTION | MB_SETFOREGROUND) != IDYES) {
-    // Nothing was removed: a package manager must not record a removal.
-    options.ExitCode = kExitCancelled;
-    return;
-  }
+// Step 2: the user's confirmation, unless silent.
+bool ConfirmUninstall(const RunOptions& options) {
+  return options.Silent || ShowMessage(nullptr, GetText(IDS_CONTINUEUNINSTALL), GetText(IDS_UNINSTALLKVX),
+                                       MB_YESNO | MB_ICONQUESTION | MB_SETFOREGROUND) == IDYES;
+}
 
-  DiskFile listFile;
-  if (!listFile.Open(L"Uninstall.lst", kFileShareWrite)) {
-    wchar_t message[200];
-    FormatText(message, GetText(IDS_CANNOTOPENLIST), L"Uninstall.lst");
-    ShowMessage(nullptr, message, GetText(IDS_UNINSTALLKVX), MB_ICONERROR | MB_SETFOREGROUND);
-    // Nothing was removed: a package manager must not record this as success.
-    options.ExitCode = kExitListMissing;
-    return;
-  }
-  wchar_t rebootText[256], caption[256];
-  CopyText(rebootText, GetText(IDS_REBOOTREQUIRED));
-  CopyText(caption, GetText(IDS_UNINSTALLKVX));
-  // The configured temporary folder is a per-user setting that the
-  // integration removal deletes: it is read before.
-  wchar_t tempFolder[kPathCapacity];
-  GetTempFolder(tempFolder, kPathCapacity);
+// Step 3: the file list, held open (and so kept) until its entries are gone.
+bool OpenFileList(DiskFile& listFile) {
+  if (listFile.Open(L"Uninstall.lst", kFileShareWrite)) return true;
+  wchar_t message[200];
+  FormatText(message, GetText(IDS_CANNOTOPENLIST), L"Uninstall.lst");
+  ShowMessage(nullptr, message, GetText(IDS_UNINSTALLKVX), MB_ICONERROR | MB_SETFOREGROUND);
+  return false;
+}
 
-  RemoveIntegration(options.Msi);
-  ReleaseLanguageModule();
-  if (options.Msi) return;
-
+// Step 6: the help indexes, the listed files and the list itself. True when
+// something waits for the restart.
+bool DeleteInstallation(DiskFile& listFile, const wchar_t* program, const wchar_t* folder) {
   static const wchar_t* const kHelpIndexes[] = {L"korvex.gid", L"korvex.fts"};
   for (const wchar_t* helpIndex : kHelpIndexes) {
     SetAttributes(helpIndex, 0);
     DeleteFileByName(helpIndex);
   }
-  bool rebootNeeded = false;
+  bool rebootNeeded;
   {
+    wchar_t folderWithSeparator[kPathCapacity];
+    CopyText(folderWithSeparator, folder);
+    AddTrailingSeparator(folderWithSeparator);
     FileList list;
     ReadFileList(listFile, list);
     // The fast deletions are for folders that only administrators can change.
@@ -337,21 +361,57 @@ void UninstallDriver(RunOptions& options) {
   }
   listFile.Close();
   DeleteFileByName(L"Uninstall.lst");
+  return rebootNeeded;
+}
 
+// Step 7: the browser's data beside the configured temporary folder, which
+// is the user's choice (a setting, or the environment).
+void RemoveBrowserData(const wchar_t* tempFolder) {
   wchar_t browserData[kPathCapacity];
   JoinPath(tempFolder, L"Korvex.exe.WebView2", browserData);
-  // The folder is the user's choice (a setting, or the environment).
-  if (IsUserFolderUsable(tempFolder) && FileExists(browserData))
-    RemoveFolder(browserData);
+  if (IsUserFolderUsable(tempFolder) && FileExists(browserData)) RemoveFolder(browserData);
+}
 
+}  // namespace
+
+void UninstallDriver(RunOptions& options) {
+  wchar_t program[kPathCapacity], folder[kPathCapacity];
+  GetProgramPath(program);
+  if (!EnterProgramFolder(program, folder)) return;
+  if (!ConfirmUninstall(options)) {
+    // Nothing was removed: a package manager must not record a removal.
+    options.ExitCode = kExitCancelled;
+    return;
+  }
+  DiskFile listFile;
+  if (!OpenFileList(listFile)) {
+    // Nothing was removed: a package manager must not record this as success.
+    options.ExitCode = kExitListMissing;
+    return;
+  }
+  // Step 4: what is needed after the language module and the per-user
+  // settings are gone: the restart notice, and the configured temporary
+  // folder (a per-user setting that the integration removal deletes).
+  wchar_t rebootText[256], caption[256], tempFolder[kPathCapacity];
+  CopyText(rebootText, GetText(IDS_REBOOTREQUIRED));
+  CopyText(caption, GetText(IDS_UNINSTALLKVX));
+  GetTempFolder(tempFolder, kPathCapacity);
+
+  // Step 5: the integration. A package installer removes the files itself.
+  RemoveIntegration(options.Msi);
+  ReleaseLanguageModule();
+  if (options.Msi) return;
+
+  bool rebootNeeded = DeleteInstallation(listFile, program, folder);
+  RemoveBrowserData(tempFolder);
+
+  // Step 8: the restart notice, and the self-removal.
   wchar_t current[kPathCapacity];
   DWORD n = GetCurrentDirectoryW(kPathCapacity, current);
   if (n == 0 || n >= kPathCapacity) current[0] = 0;
   if (rebootNeeded && !options.Silent) {
     ShowMessage(nullptr, rebootText, caption, MB_ICONINFORMATION | MB_SETFOREGROUND);
-    if (CompareTextNoCase(PointToName(current), L"Korvex") == 0)
-      DeleteAtRestart(current);
+    if (CompareTextNoCase(PointToName(current), L"Korvex") == 0) DeleteAtRestart(current);
   }
-
   StartSelfRemoval(program, current, options.Silent);
 }
