@@ -59,7 +59,7 @@ const wchar_t* RouteFor(HKEY root, const wchar_t* keyPath, const wchar_t* valueN
 // Runs `onFile` with the entry's name (or null) or `onRegistry` with the
 // registry path, as RouteFor decides.
 template <class OnFile, class OnRegistry>
-auto Routed(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, OnFile onFile, OnRegistry onRegistry)
+__attribute__((always_inline)) inline auto Routed(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, OnFile onFile, OnRegistry onRegistry)
     -> decltype(onFile(nullptr)) {
   wchar_t buffer[kRouteCapacity];
   bool registry;
