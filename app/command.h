@@ -20,7 +20,7 @@ struct RunOptions {
 const int kExitSuccess = 0;
 const int kExitCancelled = 1;    // the setup dialog was cancelled, or the uninstall's confirmation declined
 const int kExitListMissing = 2;  // uninstall: "Uninstall.lst" could not be opened, nothing removed
-const int kExitMemory = KVX_EXIT_MEMORY;  // memory ran out (the process ends at once)
+const int kExitMemory = kMemoryErrorExitCode;  // memory ran out (the process ends at once)
 
 // What the entry routine hands the two modes: the run's options, the
 // handles the dialogs share, and the program group that the shortcut step

@@ -16,7 +16,8 @@ const HandlerDll kHandlerDll64 = {L"kvxext.dll", L"{6F0C2A91-3D7E-4B15-A8C4-92E5
 
 static const wchar_t kApproved[] = L"\\Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
 
-// Keys 4 to 10: property sheets, drop handlers, drag-and-drop handlers.
+// The handler keys written for every shell extension: property sheets, drop
+// handlers, drag-and-drop handlers.
 struct HandlerKey {
   const wchar_t* format;  // formatted with the class id or the name
   bool byName;            // named by the handler name (else by the class id)
@@ -31,7 +32,8 @@ static const HandlerKey kHandlerKeys[] = {
     {L"Folder\\shellex\\DragDropHandlers\\%s", true, true},
     {L"Drive\\shellex\\DragDropHandlers\\%s", true, true},
 };
-// Keys 12 to 16: the classic context-menu handlers.
+// The classic context-menu handlers, written only while the classic menu is
+// chosen.
 static const HandlerKey kContextMenuKeys[] = {
     {L"Korvex\\shellex\\ContextMenuHandlers\\%s", false, false},
     {L"Korvex.ZIP\\shellex\\ContextMenuHandlers\\%s", false, false},

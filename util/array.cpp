@@ -4,7 +4,7 @@
 #include <string.h>
 #include <windows.h>
 
-void RaiseMemoryError() { ExitProcess(KVX_EXIT_MEMORY); }
+void RaiseMemoryError() { ExitProcess(kMemoryErrorExitCode); }
 
 void* TryReallocateElements(void* data, size_t count, size_t size) {
   if (size != 0 && count > SIZE_MAX / size) return nullptr;

@@ -4,7 +4,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-enum KVX_EXIT { KVX_EXIT_SUCCESS = 0, KVX_EXIT_MEMORY = 8 };
+// The exit code of a process that ran out of memory.
+const int kMemoryErrorExitCode = 8;
 
 // The fatal memory error: the process ends at once with exit code 8. Nothing
 // is saved on the way out, so no half-built state reaches the disk.
