@@ -303,26 +303,6 @@ TEST_CASE("installation folders with blanks, %, &, names outside the ANSI code p
   }
 }
 
-TEST_CASE("an installation folder whose path is longer than 260 characters") {
-  Machine before = Machine::Now();
-  std::wstring name = L"Korvex";
-  for (int i = 0; i < 16; i++) name = L"long folder name\\" + name;
-  Scene scene(name);
-  REQUIRE(scene.sample.folder.size() > 260);
-  REQUIRE(Exists(scene.sample.Program()));
-  ProcessResult setup = scene.Setup();
-  if (setup.startError) {
-    // Wine 8 starts no program whose path is past MAX_PATH, not even through
-    // its short form; what can run here is the deep tree below (next case).
-    MESSAGE("this Wine cannot start a program from a path this long (error " << setup.startError << ")");
-    return;
-  }
-  CHECK(setup.exitCode == 0);
-  scene.Uninstall(L" /S");
-  CHECK(scene.sample.Remaining().empty());
-  ExpectAsBefore(before);
-}
-
 TEST_CASE("listed files and folders deeper than 260 characters in the installation") {
   Machine before = Machine::Now();
   Scene scene;

@@ -7,6 +7,7 @@
 #include "settings/settings_file.h"
 #include "settings/store.h"
 #include "setup/options.h"
+#include "setup/uninstall_entry.h"
 #include "shell/associations.h"
 #include "shell/templates.h"
 #include "test.h"
@@ -41,7 +42,9 @@ static uint32_t Crc32(const unsigned char* data, size_t n) {
 
 static uint32_t Le32(const unsigned char* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | ((uint32_t)p[3] << 24); }
 
-TEST_CASE("the template files are written under a program folder beyond MAX_PATH") {
+// (Wine starts no program from a path past MAX_PATH, so what such an
+// installation needs of setup is checked here, in the program's own process.)
+TEST_CASE("the template files and the uninstall entry under a program folder beyond MAX_PATH") {
   RegistrySandbox sandbox;
   UseRegistry();
   TempFolder folder;
@@ -50,13 +53,21 @@ TEST_CASE("the template files are written under a program folder beyond MAX_PATH
     deep += L"\\" + std::wstring(50, wchar_t(L'a' + i));
     REQUIRE(CreateDirectoryW((L"\\\\?\\" + deep).c_str(), nullptr));
   }
+  WriteBytes(L"\\\\?\\" + deep + L"\\uninstall.exe", Bytes(3000));
+  WriteBytes(L"\\\\?\\" + deep + L"\\big.dat", Bytes(5000));
+  WriteText(L"\\\\?\\" + deep + L"\\Uninstall.lst", "big.dat\r\n");
   {
     ClassicPathLimit limit(deep + L"\\uninstall.exe");
     REQUIRE(limit.Patched() > 0);
     PrepareTemplates();
     InstallNewTemplate(L".kvx", true);
     InstallNewTemplate(L".zip", false);
+    WriteUninstallEntry();
   }
+  const wchar_t* entry = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver";
+  CHECK(RegText(HKEY_LOCAL_MACHINE, entry, L"UninstallString") == L"\"" + deep + L"\\uninstall.exe\"");
+  CHECK(RegText(HKEY_LOCAL_MACHINE, entry, L"InstallLocation") == deep + L"\\");
+  CHECK(RegNumber(HKEY_LOCAL_MACHINE, entry, L"EstimatedSize") == 8);  // the list read, both files measured
   CHECK(ReadBytes(L"\\\\?\\" + deep + L"\\kvxnew.dat").size() == 24);
   CHECK(ReadBytes(L"\\\\?\\" + deep + L"\\zipnew.dat").size() == 22);
   CHECK(RegText(HKEY_CLASSES_ROOT, L".kvx\\ShellNew", L"FileName") == deep + L"\\kvxnew.dat");
