@@ -133,7 +133,7 @@ void ReleaseExtension(const wchar_t* extension, const wchar_t* settings, bool kv
 
 }  // namespace
 
-void SetExtensionAssociation(const wchar_t* extension, unsigned choice) {
+void SetExtensionAssociation(const wchar_t* extension, AssociationChoice choice) {
   PrepareTemplates();
   bool kvxRow = (choice & kKvxTypeRow) != 0, zipRow = (choice & kZipTypeRow) != 0;
   bool templates = TemplateCondition((choice & kShellExtensionChosen) != 0, kvxRow, zipRow);

@@ -11,14 +11,9 @@ void SetAssociations(const IntegrationOptions& options);
 // it, whether the shell extension is chosen (the new-archive templates
 // follow it), and which row of the type table it is (the archiver's own
 // format with its volumes, zip, or another type). Combined with "|".
-enum AssociationChoice : unsigned {
-  kReleaseType = 0,
-  kClaimType = 1,
-  kShellExtensionChosen = 2,
-  kKvxTypeRow = 4,
-  kZipTypeRow = 8,
-};
-void SetExtensionAssociation(const wchar_t* extension, unsigned choice);
+using AssociationChoice = unsigned;
+const AssociationChoice kReleaseType = 0, kClaimType = 1, kShellExtensionChosen = 2, kKvxTypeRow = 4, kZipTypeRow = 8;
+void SetExtensionAssociation(const wchar_t* extension, AssociationChoice choice);
 // The extension's class is "Korvex" or "Korvex.ZIP", in any case.
 bool IsOwnAssociation(const wchar_t* extension);
 // The ProgIDs "Korvex", "Korvex.ZIP", "Korvex.REV" and the extension ".rev".
