@@ -1,6 +1,7 @@
 #include "app/command.h"
 
 #include "lang/language.h"
+#include "util/log.h"
 #include "util/path.h"
 #include "util/text.h"
 
@@ -61,10 +62,16 @@ void ParseCommand(bool installerCommand, const wchar_t* text, RunOptions& option
       options.Silent = true;
       continue;
     }
-    switches++;
-    if (installerCommand) continue;
     const wchar_t* word = token + 1;
-    if (MatchSwitch(word, L"setup", 5)) {
+    // "log" and "msi", like "s", keep the uninstall mode: a package
+    // installer takes the integration back with "-msi".
+    bool log = MatchSwitch(word, L"log", 3) && (word[3] == 0 || word[3] == L'=' || word[3] == L':');
+    if (installerCommand || (!log && !MatchSwitch(word, L"msi", 3))) switches++;
+    if (installerCommand) continue;
+    if (log) {
+      options.Log = true;
+      CopyText(options.LogPath, word[3] ? word + 4 : L"");
+    } else if (MatchSwitch(word, L"setup", 5)) {
       setup = true;
     } else if (MatchSwitch(word, L"msi", 3)) {
       options.Msi = true;
@@ -83,6 +90,25 @@ void ParseCommand(bool installerCommand, const wchar_t* text, RunOptions& option
 
 UINT MessageStyle(UINT style) { return g_LanguageFile.RightToLeft ? style | MB_RIGHT | MB_RTLREADING : style; }
 
+bool CanAskUser() {
+  static int visible = -1;  // the station of a process never changes
+  if (visible < 0) {
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    visible = !GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &needed) ||
+              (flags.dwFlags & WSF_VISIBLE) != 0;
+  }
+  return visible != 0;
+}
+
 int ShowMessage(HWND owner, const wchar_t* text, const wchar_t* caption, UINT style) {
+  LogLine(CanAskUser() ? L"message shown: %s" : L"message skipped (nobody can answer it): %s", text);
+  FlushLog();  // a run killed while the message waits keeps its log
+  if (!CanAskUser()) {
+    UINT buttons = style & MB_TYPEMASK;
+    return buttons == MB_YESNO || buttons == MB_YESNOCANCEL ? IDNO
+           : buttons == MB_OKCANCEL || buttons == MB_RETRYCANCEL ? IDCANCEL
+                                                                 : IDOK;
+  }
   return MessageBoxW(owner, text, caption, MessageStyle(style));
 }

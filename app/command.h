@@ -13,13 +13,16 @@ struct RunOptions {
   bool Msi;              // "msi": a package installer runs us
   bool NoExplorer;       // "noexplorer": do not open the program group
   int ExitCode;          // the process exit code: one of the kExit values
+  bool Log;              // "log": write the run's log
+  wchar_t LogPath[kPathCapacity];  // its file ("log=<file>" or "log:<file>"); empty: one of our own
 };
 
-// Exit codes. A removal that needs a restart to finish is a success (0):
-// package managers take other codes for failures.
+// Exit codes, the same in both modes (docs/usage.md has the table for
+// deployment tools). A removal that needs a restart to finish is a success.
 const int kExitSuccess = 0;
 const int kExitCancelled = 1;    // the setup dialog was cancelled, or the uninstall's confirmation declined
 const int kExitListMissing = 2;  // uninstall: "Uninstall.lst" could not be opened, nothing removed
+const int kExitRefused = 3;      // setup: the first machine-wide write (App Paths, ProgIDs) was refused
 const int kExitMemory = kMemoryErrorExitCode;  // memory ran out (the process ends at once)
 
 // What the entry routine hands the two modes: the run's options, the
@@ -58,7 +61,15 @@ void ParseCommand(bool installerCommand, const wchar_t* text, RunOptions& option
 // "warning".
 void RunCommandActions(const CommandActions& actions);
 
+// True when someone can answer a message box or dialog: the process's
+// window station is visible. A service's (session 0, a deployment tool
+// running as SYSTEM) is not, and a message box there would wait for good.
+bool CanAskUser();
+
 // MessageBoxW, with right-to-left reading added for right-to-left languages.
+// Where nobody can answer (CanAskUser), nothing is shown and the answer is
+// the one that changes nothing: No to a yes/no question, Cancel to an
+// OK/Cancel one, else OK.
 int ShowMessage(HWND owner, const wchar_t* text, const wchar_t* caption, UINT style);
 // The style ShowMessage passes on.
 UINT MessageStyle(UINT style);

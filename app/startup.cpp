@@ -8,10 +8,12 @@
 #include "settings/settings_file.h"
 #include "setup/done_dialog.h"
 #include "setup/setup_dialog.h"
+#include "setup/uninstall_entry.h"
 #include "shell/desktop.h"
 #include "uninstall/driver.h"
 #include "util/file.h"
 #include "util/handles.h"
+#include "util/log.h"
 #include "util/text.h"
 
 static int g_ScreenDpi;
@@ -40,6 +42,47 @@ void HardenDllSearch(bool removeCurrentDirectory) {
   if (setDefault && removeCurrentDirectory) setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
+namespace {
+
+// Opens the log the command line asks for (its own file in the temporary
+// folder when it names none) and writes its header.
+void StartLog(const RunOptions& options, const wchar_t* mode, const wchar_t* installerCommand) {
+  wchar_t path[kPathCapacity];
+  CopyText(path, options.LogPath);
+  if (!path[0]) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    DWORD n = GetTempPathW(kPathCapacity, path);
+    if (n == 0 || n >= kPathCapacity) return;
+    wchar_t name[80];
+    FormatText(name, L"Korvex-%s-%04u%02u%02u-%02u%02u%02u.log", mode, (unsigned)now.wYear, (unsigned)now.wMonth,
+               (unsigned)now.wDay, (unsigned)now.wHour, (unsigned)now.wMinute, (unsigned)now.wSecond);
+    AppendText(path, name);
+  }
+  if (!OpenLog(path)) return;
+  wchar_t text[kPathCapacity];
+  ComposeDisplayName(text, kPathCapacity);
+  LogLine(L"%s, %s mode", text, mode);
+  LogLine(L"command line: %s", GetCommandLineW());
+  LogLine(L"installer command: %s", installerCommand);
+  OSVERSIONINFOW version = {};
+  version.dwOSVersionInfoSize = sizeof version;
+  GetVersionExW(&version);
+  TOKEN_ELEVATION elevation = {};
+  DWORD size = 0;
+  UniqueHandle token;
+  bool elevated = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
+                  GetTokenInformation(token.Get(), TokenElevation, &elevation, sizeof elevation, &size) &&
+                  elevation.TokenIsElevated;
+  LogLine(L"Windows %u.%u.%u, %s", (unsigned)version.dwMajorVersion, (unsigned)version.dwMinorVersion,
+          (unsigned)version.dwBuildNumber, elevated ? L"elevated" : L"not elevated");
+  GetProgramPath(text);
+  RemoveName(text);
+  LogLine(L"program folder: %s", text);
+}
+
+}  // namespace
+
 int RunProgram(HINSTANCE instance) {
   HardenDllSearch(true);
   LoadLanguageModule(instance);
@@ -60,12 +103,19 @@ int RunProgram(HINSTANCE instance) {
   CommandActions actions;
   ParseCommand(true, installerCommand, run.Options, setup, uninstall);
   ParseCommand(false, GetCommandLineW(), run.Options, setup, uninstall, &actions);
+  if (run.Options.Log) StartLog(run.Options, setup ? L"setup" : uninstall ? L"uninstall" : L"actions", installerCommand);
   RunCommandActions(actions);
 
-  if (setup) {
+  if (setup && !run.Options.Silent && !CanAskUser()) {
+    // The setup dialog asks, and nobody can answer: the answer that changes
+    // nothing.
+    LogLine(L"setup dialog skipped: nobody can answer it (the window station is not visible)");
+    run.Options.ExitCode = kExitCancelled;
+  } else if (setup) {
     if (DialogBoxParamW(ResourceInstance, L"SETUPDLG", nullptr, SetupDialogProc, (LPARAM)&run) != 0) {
       RunPostSetupCopy();
-      if (!run.Options.Msi) DialogBoxParamW(ResourceInstance, L"DONEDLG", nullptr, DoneDialogProc, (LPARAM)&run);
+      if (!run.Options.Msi && CanAskUser())
+        DialogBoxParamW(ResourceInstance, L"DONEDLG", nullptr, DoneDialogProc, (LPARAM)&run);
       if (run.ProgramGroupPath[0] && !run.Options.Silent && !run.Options.Msi && !run.Options.NoExplorer &&
           FileExists(run.ProgramGroupPath))
         OpenInUserShell(run.ProgramGroupPath);
@@ -79,6 +129,8 @@ int RunProgram(HINSTANCE instance) {
   font.Reset();
   run.BoldFont = nullptr;
   int exitCode = run.Options.ExitCode;
+  LogLine(L"exit code %d", exitCode);
+  CloseLog();
 
   // Process end: the portable settings file is saved, the language module
   // released and the text tables freed.

@@ -39,6 +39,7 @@ const TextKeyRow TextKeyTable[kTextKeyRows] = {
     {"s:IDS_32BIT", 5141},
     {"s:IDS_64BIT", 5142},
     {"s:IDS_SINGLETOPITEM", 5150},
+    {"s:IDS_CANNOTINTEGRATE", 5151},
     {"$SETUPDLG:SIZE", 0},
     {"$SETUPDLG:CAPTION", 0},
     {"$SETUPDLG:IDC_ASSOCWITH", 5129},

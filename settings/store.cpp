@@ -2,6 +2,7 @@
 
 #include "settings/settings_file.h"
 #include "util/handles.h"
+#include "util/log.h"
 #include "util/text.h"
 
 LONG (*g_RegistryWriteFilter)(HKEY root, const wchar_t* path);
@@ -65,6 +66,24 @@ __attribute__((always_inline)) inline auto Routed(HKEY root, const wchar_t* keyP
   bool registry;
   const wchar_t* text = RouteFor(root, keyPath, valueName, buffer, registry);
   return registry ? onRegistry(text) : onFile(text);
+}
+
+// The log's line for a change: what was written or deleted where, or the
+// failure. A deletion of what is not there is no event.
+LONG LogChange(const wchar_t* action, HKEY root, const wchar_t* path, const wchar_t* value, const wchar_t* data,
+               LONG result) {
+  if (!IsLogging() || (result == ERROR_FILE_NOT_FOUND && !data)) return result;
+  const wchar_t* rootName = root == HKEY_LOCAL_MACHINE  ? L"HKLM\\"
+                            : root == HKEY_CURRENT_USER ? L"HKCU\\"
+                            : root == HKEY_CLASSES_ROOT ? L"HKCR\\"
+                                                        : L"";
+  wchar_t subject[kRouteCapacity + 300];
+  FormatText(subject, L"%s%s%s%s%s%s", rootName, path ? path : L"", value ? L" [" : L"", value ? value : L"",
+             value ? L"]" : L"", (g_RegistryViewFlags & KEY_WOW64_32KEY) ? L" (32-bit view)" : L"");
+  if (result != ERROR_SUCCESS) LogFailure(action, subject, (DWORD)result);
+  else if (data) LogLine(L"%s %s = %s", action, subject, data);
+  else LogLine(L"%s %s", action, subject);
+  return result;
 }
 
 const DWORD kReadAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS;
@@ -147,14 +166,16 @@ LONG WriteSettingInt(HKEY root, const wchar_t* keyPath, const wchar_t* valueName
         wchar_t text[20];
         IntToText((uint32_t)value, text, 20);
         if (name) SetSettingEntry(name, text, kSettingNumber);
-        return (LONG)ERROR_SUCCESS;
+        return name ? LogChange(L"settings file: set", kNullRoot, name, nullptr, text, ERROR_SUCCESS) : (LONG)ERROR_SUCCESS;
       },
       [&](const wchar_t* path) {
         UniqueHkey key;
         LONG result = OpenForWrite(root, path, key);
-        if (result != ERROR_SUCCESS) return result;
         DWORD data = (DWORD)value;
-        return RegSetValueExW(key.Get(), valueName, 0, REG_DWORD, (const BYTE*)&data, 4);
+        if (result == ERROR_SUCCESS) result = RegSetValueExW(key.Get(), valueName, 0, REG_DWORD, (const BYTE*)&data, 4);
+        wchar_t text[20];
+        IntToText((uint32_t)value, text, 20);
+        return LogChange(L"registry: set", root, path, valueName, text, result);
       });
 }
 
@@ -163,15 +184,16 @@ LONG WriteSettingString(HKEY root, const wchar_t* keyPath, const wchar_t* valueN
       root, keyPath, valueName,
       [&](const wchar_t* name) {
         if (name) SetSettingEntry(name, text, kSettingQuoted);
-        return (LONG)ERROR_SUCCESS;
+        return name ? LogChange(L"settings file: set", kNullRoot, name, nullptr, text, ERROR_SUCCESS) : (LONG)ERROR_SUCCESS;
       },
       [&](const wchar_t* path) {
         UniqueHkey key;
         LONG result = OpenForWrite(root, path, key);
-        if (result != ERROR_SUCCESS) return result;
         size_t length = TextLength(text);
-        if (length > 0x3ffffffe) return (LONG)ERROR_INVALID_PARAMETER;
-        return RegSetValueExW(key.Get(), valueName, 0, REG_SZ, (const BYTE*)text, (DWORD)((length + 1) * 2));
+        if (result == ERROR_SUCCESS && length > 0x3ffffffe) result = ERROR_INVALID_PARAMETER;
+        if (result == ERROR_SUCCESS)
+          result = RegSetValueExW(key.Get(), valueName, 0, REG_SZ, (const BYTE*)text, (DWORD)((length + 1) * 2));
+        return LogChange(L"registry: set", root, path, valueName, text, result);
       });
 }
 
@@ -184,7 +206,7 @@ void DeleteSettingValue(HKEY root, const wchar_t* keyPath, const wchar_t* valueN
       [&](const wchar_t* path) {
         UniqueHkey key;
         if (!Refused(root, path) && RegOpenKeyExW(root, path, 0, KEY_WRITE, key.Put()) == ERROR_SUCCESS)
-          RegDeleteValueW(key.Get(), valueName);
+          LogChange(L"registry: deleted", root, path, valueName, nullptr, RegDeleteValueW(key.Get(), valueName));
       });
 }
 
@@ -198,8 +220,8 @@ void DeleteSettingKeyInView(HKEY root, const wchar_t* keyPath, DWORD view) {
       },
       [&](const wchar_t* path) {
         if (Refused(root, path)) return;
-        if (view) RegDeleteKeyExW(root, path, view, 0);
-        else RegDeleteKeyW(root, path);
+        LONG result = view ? RegDeleteKeyExW(root, path, view, 0) : RegDeleteKeyW(root, path);
+        if (result != ERROR_FILE_NOT_FOUND) LogChange(L"registry: deleted key", root, path, nullptr, nullptr, result);
       });
 }
 
@@ -213,11 +235,14 @@ void DeleteSettingTree(HKEY root, const wchar_t* keyPath) {
         if (Refused(root, path)) return;
         // A pass asks for subkeys by rising index while earlier ones go, so
         // it can step over some; the next pass takes them.
+        int total = 0;
         for (;;) {
           int deleted = 0;
           DeleteTreePass(root, path, deleted);
           if (deleted == 0) break;
+          total += deleted;
         }
+        if (total) LogChange(L"registry: deleted tree", root, path, nullptr, nullptr, ERROR_SUCCESS);
       });
 }
 

@@ -74,7 +74,14 @@ void Confirm(HWND window, RunContext& run) {
   IntegrationOptions options = {};
   ReadRecord(window, options);
   SaveIntegrationOptions(options);
-  ApplyIntegration(options, run.ProgramGroupPath, kPathCapacity);
+  if (!ApplyIntegration(options, run.ProgramGroupPath, kPathCapacity)) {
+    // Not allowed to change the machine's settings (not elevated): nothing
+    // of the integration holds, so no uninstall entry and no completion.
+    ShowMessage(window, GetText(IDS_CANNOTINTEGRATE), GetText(IDS_UNINSTTITLE), MB_ICONERROR | MB_SETFOREGROUND);
+    run.Options.ExitCode = kExitRefused;
+    EndDialog(window, 0);
+    return;
+  }
   DeleteSettingValue(L"Interface\\Misc", L"RemShown");
   if (!run.Options.Msi) WriteUninstallEntry();
   // ".ace" is no longer offered: an association left by an earlier version goes.

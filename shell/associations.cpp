@@ -8,6 +8,7 @@
 #include "shell/templates.h"
 #include "util/path.h"
 #include "util/text.h"
+#include "util/log.h"
 
 static bool IsOwnProgId(const wchar_t* text) {
   return CompareTextNoCase(text, L"Korvex") == 0 || CompareTextNoCase(text, L"Korvex.ZIP") == 0;
@@ -61,6 +62,7 @@ static void SavePreviousState(const wchar_t* extension, const wchar_t* settings)
   WriteSettingInt(settings, L"Exist", SettingKeyExists(HKEY_CLASSES_ROOT, extension) ? 1 : 0);
   WriteSettingString(settings, L"Type", type);
   WriteSettingString(settings, L"ShellNew", fileName[0] ? fileName : hasNullFile ? L"*" : L"");
+  LogLine(L"association of %s: previous owner \"%s\" saved", extension, type);
 }
 
 // A claim cut short between creating the extension key and writing its
@@ -121,8 +123,10 @@ void ReleaseExtension(const wchar_t* extension, const wchar_t* settings, bool kv
   if (kvxRow || zipRow) RestoreNewEntry(extension, existed);
   if (existed) {
     WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", type);
+    LogLine(L"association of %s: given back to \"%s\"", extension, type);
     return;
   }
+  LogLine(L"association of %s: removed (it did not exist before)", extension);
   // With its "ShellNew" key gone, an extension that did not exist before
   // goes as a whole. Deleted first and emptied only when it stays (another
   // program has put subkeys below it): a release cut short between the two

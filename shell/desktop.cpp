@@ -8,9 +8,12 @@
 #include <shlobj.h>
 
 #include "util/handles.h"
+#include "util/log.h"
 #include "util/path.h"
 
 bool OpenInUserShell(const wchar_t* what) {
+  LogLine(L"opening in the user's shell: %s", what);
+  FlushLog();
   // The desktop's window among the shell's windows, and through its view
   // the shell's automation object, which lives in the desktop's process.
   ComPtr<IShellWindows> windows;

@@ -8,6 +8,7 @@
 #include "setup/winver.h"
 #include "util/file.h"
 #include "util/handles.h"
+#include "util/log.h"
 #include "util/path.h"
 #include "util/text.h"
 
@@ -128,9 +129,13 @@ void SetContextMenuPackage(bool install) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
+  LogLine(L"starting %s", command);
+  FlushLog();
   if (CreateProcessW(installer, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
     UniqueHandle thread(process.hThread), child(process.hProcess);
     if (!install) WaitForSingleObject(child.Get(), 20000);
+  } else {
+    LogFailure(L"to start", installer, GetLastError());
   }
   WriteSettingInt(L"Setup", L"NewContextMenu", install ? 1 : 0);
 }

@@ -8,6 +8,19 @@
 
 // ---------------------------------------------------------------- windows
 
+std::wstring HiddenDesktop() {
+  static bool made = false;
+  if (!made) {
+    HWINSTA station = CreateWindowStationW(L"KvxHidden", 0, WINSTA_ALL_ACCESS, nullptr);
+    HWINSTA own = GetProcessWindowStation();
+    if (station && SetProcessWindowStation(station)) {
+      made = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr) != nullptr;
+      SetProcessWindowStation(own);
+    }
+  }
+  return made ? L"KvxHidden\\Default" : L"";
+}
+
 std::vector<DWORD> CaptureWindow(HWND window, int& width, int& height) {
   RECT r;
   GetWindowRect(window, &r);
@@ -39,7 +52,7 @@ std::vector<DWORD> CaptureWindow(HWND window, int& width, int& height) {
 
 ProcessResult RunProcess(const std::wstring& commandLine, const std::vector<std::wstring>& environment,
                          DWORD timeoutMs, const std::wstring& currentDirectory,
-                         const std::function<void(DWORD)>& onStarted) {
+                         const std::function<void(DWORD)>& onStarted, const std::wstring& desktop) {
   std::map<std::wstring, std::wstring> vars;
   wchar_t* block = GetEnvironmentStringsW();
   for (wchar_t* p = block; *p; p += wcslen(p) + 1) {
@@ -67,6 +80,8 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::vector<std:
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdInput = si.hStdOutput = si.hStdError = nul;
+  std::wstring desktopName = desktop;
+  if (!desktopName.empty()) si.lpDesktop = &desktopName[0];
   PROCESS_INFORMATION pi = {};
   std::wstring command = commandLine;
   ProcessResult result;

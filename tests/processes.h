@@ -15,10 +15,16 @@ struct ProcessResult {
 };
 // Runs a command line; `environment` entries ("NAME=value") are added to a
 // copy of ours ("NAME=" removes one).
-// `onStarted` runs with the new process id while the process runs.
+// `onStarted` runs with the new process id while the process runs;
+// `desktop` ("station\\desktop") is where it starts.
 ProcessResult RunProcess(const std::wstring& commandLine, const std::vector<std::wstring>& environment = {},
                          DWORD timeoutMs = 60000, const std::wstring& currentDirectory = L"",
-                         const std::function<void(DWORD)>& onStarted = nullptr);
+                         const std::function<void(DWORD)>& onStarted = nullptr, const std::wstring& desktop = L"");
+
+// A desktop in a window station of its own that is not visible, as a
+// service's is (nobody can answer a window there): made once, kept for the
+// test program's life. Empty when it cannot be made.
+std::wstring HiddenDesktop();
 
 // Watches for the first dialog window (a message box or a modal dialog) of
 // one process (0: this one) on a thread of its own, records its caption and

@@ -95,10 +95,29 @@ TEST_CASE("modes from the two strings") {
   CHECK(p.options.Msi);
   CHECK(p.options.NoExplorer);
 
-  // A command line carrying "msi" is never uninstall mode.
-  p = Parse(L"", L"uninstall.exe /msi");
-  CHECK_FALSE(p.uninstall);
-  CHECK(p.options.Msi);
+  // "msi" and "log", like "s", keep the uninstall mode; other switches do not.
+  struct {
+    const wchar_t* commandLine;
+    bool uninstall, msi, log;
+    const wchar_t* logPath;
+  } rows[] = {
+      {L"x /msi", true, true, false, L""},
+      {L"x -msi /S", true, true, false, L""},
+      {L"x -msi -wait", false, true, false, L""},
+      {L"x /log", true, false, true, L""},
+      {L"x /log=C:\\K\\a.log -msi", true, true, true, L"C:\\K\\a.log"},
+      {L"x \"-log:C:\\My Logs\\a.log\" /S", true, false, true, L"C:\\My Logs\\a.log"},
+      {L"x /logfile", false, false, false, L""},
+      {L"x -setup -log:s.log", false, false, true, L"s.log"},
+  };
+  for (auto& r : rows) {
+    CAPTURE(Narrow(r.commandLine));
+    p = Parse(L"", r.commandLine);
+    CHECK(p.uninstall == r.uninstall);
+    CHECK(p.options.Msi == r.msi);
+    CHECK(p.options.Log == r.log);
+    CHECK(std::wstring(p.options.LogPath) == r.logPath);
+  }
 }
 
 TEST_CASE("the silent switch") {

@@ -95,13 +95,20 @@ struct Scene {
 };
 
 static ProcessResult Uninstall(const SampleInstallation& s, const Scene& scene, const std::wstring& args = L" /S",
-                               int answer = 0, std::vector<std::wstring>* captions = nullptr) {
+                               int answer = 0, std::vector<std::wstring>* captions = nullptr,
+                               const std::wstring& desktop = L"") {
   return RunProcess(L"\"" + s.Program() + L"\"" + args, scene.Environment(), 60000, L"", [&](DWORD pid) {
     if (!answer) return;
     DialogWatcher watcher(answer, pid, 20000);
     watcher.Wait();
     if (captions) captions->push_back(watcher.text);
-  });
+  }, desktop);
+}
+
+// The run's log (UTF-8) as text.
+static std::wstring LogText(const std::wstring& path) {
+  Bytes bytes = ReadBytes(path);
+  return Widen(std::string(bytes.begin(), bytes.end()));
 }
 
 TEST_CASE("silent uninstall removes everything listed, the program, the folder and the batch file") {
@@ -126,6 +133,18 @@ TEST_CASE("the confirmation: No removes nothing, Yes removes it all") {
   CHECK(texts[0] == L"M\x00f6" L"chten Sie Korvex mit allen Komponenten entfernen?");
   CHECK(Exists(s.Path("Korvex.exe")));
   CHECK(Exists(s.folder + L"\\Uninstall.lst"));
+  // Where nobody can answer (a service's window station), the question gets
+  // the answer that changes nothing, at once, and the log says so.
+  std::wstring log = scene.root / L"hidden.log";
+  REQUIRE(HiddenDesktop() != L"");
+  ProcessResult hidden = Uninstall(s, scene, L" \"/log=" + log + L"\"", 0, nullptr, HiddenDesktop());
+  CHECK_FALSE(hidden.timedOut);
+  CHECK(hidden.exitCode == 1);
+  CHECK(Exists(s.Path("Korvex.exe")));
+  std::wstring text = LogText(log);
+  CHECK(text.find(L"uninstall mode\r\ncommand line: \"" + s.Program()) != std::wstring::npos);
+  CHECK(text.find(L"message skipped (nobody can answer it): M\x00f6" L"chten Sie") != std::wstring::npos);
+  CHECK(text.find(L"\r\nexit code 1\r\n") + 15 == text.size());
   Uninstall(s, scene, L"", IDYES);
   CHECK(WaitUntilGone(s.folder, 30000));
   CHECK(BatchFilesGone(30000));
@@ -142,6 +161,26 @@ TEST_CASE("a missing file list is reported, also when silent, and nothing is tou
   CHECK(r.exitCode == 2);  // a package manager must not count it a success
   CHECK(Exists(s.Path("Korvex.exe")));
   CHECK(BatchFilesGone(0));
+  // Silent or not, where nobody can answer the message is skipped and the
+  // log tells what it said and why the list could not be opened; the log
+  // without a name of its own goes to the temporary folder.
+  for (const wchar_t* args : {L" /S -log", L" -log"}) {
+    CAPTURE(Narrow(args));
+    RemoveTree(scene.temp);
+    MakeDirs(scene.temp);
+    ProcessResult hidden = Uninstall(s, scene, args, 0, nullptr, HiddenDesktop());
+    CHECK_FALSE(hidden.timedOut);
+    CHECK(hidden.exitCode == (args[2] == L'S' ? 2 : 1));
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((scene.temp + L"\\Korvex-uninstall-*.log").c_str(), &found);
+    REQUIRE(search != INVALID_HANDLE_VALUE);
+    FindClose(search);
+    std::wstring text = LogText(scene.temp + L"\\" + found.cFileName);
+    if (args[2] == L'S') {
+      CHECK(text.find(L"failed: to open Uninstall.lst: error 2 (") != std::wstring::npos);
+      CHECK(text.find(L"message skipped (nobody can answer it): ") != std::wstring::npos);
+    }
+  }
 }
 
 TEST_CASE("list edge cases: empty, folders before files, blanks and CR, absolute paths, escaping lines") {
@@ -165,9 +204,15 @@ TEST_CASE("list edge cases: empty, folders before files, blanks and CR, absolute
                // One leading separator: still inside the program folder.
                "\\Formats\\lead.txt"});
   WriteText(s.Path("Formats\\lead.txt"), "lead");
-  Uninstall(s, scene);
+  std::wstring log = scene.root / L"edges.log";
+  CHECK(Uninstall(s, scene, L" /S -log:\"" + log + L"\"").exitCode == 0);
   CHECK(WaitUntilGone(s.folder, 30000));
   CHECK(s.Remaining().empty());
+  std::wstring text = LogText(log);
+  CHECK(text.find(L"skipped \"..\\canary.txt\": it names nothing inside the program folder") != std::wstring::npos);
+  CHECK(text.find(L"deleted " + s.Path("Formats\\lead.txt") + L"\r\n") != std::wstring::npos);
+  CHECK(text.find(L"deleted folder " + s.folder + L"\\formats/DEEP/deeper\r\n") != std::wstring::npos);
+  CHECK(text.find(L"self-removal batch file: ") != std::wstring::npos);
   CHECK(Exists(scene.root / L"canary.txt"));
   CHECK(Exists(scene.root / L"outside\\canary.txt"));
 
@@ -326,7 +371,8 @@ TEST_CASE("locked files go at the restart; the reboot message and the folder's d
   REQUIRE(fileHolder.Holding());
 
   std::vector<std::wstring> texts;
-  RunProcess(L"\"" + s.Program() + L"\"", scene.Environment(), 60000, L"", [&](DWORD pid) {
+  std::wstring log = scene.root / L"locked.log";
+  RunProcess(L"\"" + s.Program() + L"\" /log=" + log, scene.Environment(), 60000, L"", [&](DWORD pid) {
     for (int i = 0; i < 2; i++) {  // the confirmation, then the reboot message
       DialogWatcher watcher(i == 0 ? IDYES : IDOK, pid, 20000);
       watcher.Wait();
@@ -346,6 +392,12 @@ TEST_CASE("locked files go at the restart; the reboot message and the folder's d
   CHECK(Pending(s.folder));  // the folder is named "Korvex" and the run was not silent
   CHECK(BatchFilesGone(30000));
   CHECK_FALSE(Exists(s.Program()));
+  std::wstring text = LogText(log);
+  for (const std::wstring& line : std::vector<std::wstring>{L"locked: " + library + L", renamed to " + library + L".1.tmp",
+                            L"scheduled for the restart: " + library + L".1.tmp", L"scheduled for the restart: " + held,
+                            std::wstring(L"message shown: Einige Dateien werden beim n\x00e4" L"chsten Neustart entfernt."),
+                            std::wstring(L"exit code 0")})
+    CHECK(text.find(line + L"\r\n") != std::wstring::npos);
 
   WriteText(stop, "");
   libraryHolder.Wait();

@@ -12,6 +12,7 @@
 #include "util/file.h"
 #include "util/file_list.h"
 #include "util/handles.h"
+#include "util/log.h"
 #include "util/path.h"
 #include "util/text.h"
 #include "util/trust.h"
@@ -63,7 +64,15 @@ void CollectEntries(const FileList& list, const wchar_t* folderWithSeparator, En
   CopyText(full, folderWithSeparator);
   for (size_t i = 0; i < list.entries.Count(); i++) {
     size_t n = ListedPath(list, i, full, kPathCapacity, folderLength);
-    if (n == 0) continue;
+    if (n == 0) {
+      if (IsLogging()) {
+        const FileListEntry& e = list.entries[i];
+        wchar_t line[kPathCapacity] = {};
+        MultiByteToWideChar(CP_ACP, 0, list.bytes.Data() + e.offset, (int)e.length, line, kPathCapacity - 1);
+        LogLine(L"skipped \"%s\": it names nothing inside the program folder", line);
+      }
+      continue;
+    }
     size_t at = out.pool.Add(full, folderLength + n - 1);  // n counts the terminator
     size_t depth = 0;
     for (const wchar_t* p = full + folderLength; *p; p++) depth += IsSeparator(*p);
@@ -109,8 +118,10 @@ void ScheduleLockedFile(const wchar_t* path) {
     FormatText(name, L"%s.%u.tmp", path, j);
     if (!FileExists(name)) break;
   }
-  if (!MoveByName(path, name)) CopyText(name, path);
-  DeleteAtRestart(name);
+  if (MoveByName(path, name)) LogLine(L"locked: %s, renamed to %s", path, name);
+  else CopyText(name, path);
+  if (DeleteAtRestart(name)) LogLine(L"scheduled for the restart: %s", name);
+  else LogFailure(L"to schedule for the restart", name, GetLastError());
 }
 
 // What became of an entry tried as a file.
@@ -123,15 +134,22 @@ enum class Outcome { Removed, Gone, Folder, Left };
 Outcome DeleteAsFile(const wchar_t* full, const wchar_t* programName, bool linkSafe, bool& rebootNeeded) {
   bool deleted = linkSafe ? GetAttributes(full) != INVALID_FILE_ATTRIBUTES && DeleteUnredirected(full)
                           : DeleteFileByName(full);
-  if (deleted) return Outcome::Removed;
+  if (deleted) {
+    LogLine(L"deleted %s", full);
+    return Outcome::Removed;
+  }
   DWORD attributes = GetAttributes(full);
   if (attributes == INVALID_FILE_ATTRIBUTES) return Outcome::Gone;
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Outcome::Folder;
   if (!linkSafe && (attributes & FILE_ATTRIBUTE_READONLY) && SetAttributes(full, FILE_ATTRIBUTE_NORMAL) &&
-      DeleteFileByName(full))
+      DeleteFileByName(full)) {
+    LogLine(L"deleted (was read-only) %s", full);
     return Outcome::Removed;
+  }
   const wchar_t* name = PointToName(full);
-  if (CompareTextNoCase(name, programName) != 0 && CompareTextNoCase(name, L"Uninstall.lst") != 0) {
+  if (CompareTextNoCase(name, programName) == 0 || CompareTextNoCase(name, L"Uninstall.lst") == 0) {
+    LogLine(L"left for later: %s", full);
+  } else {
     rebootNeeded = true;
     ScheduleLockedFile(full);
   }
@@ -179,7 +197,10 @@ class ListDeletion {
     for (size_t k = 0; k < pending_.Count(); k++) {
       Entry& e = entries_.items[pending_[k]];
       const wchar_t* full = entries_.Path(e);
-      if (PassesThroughLink(full, folderLength_, folders_)) continue;
+      if (PassesThroughLink(full, folderLength_, folders_)) {
+        LogLine(L"skipped %s: below a link", full);
+        continue;
+      }
       Outcome outcome = e.folder ? Outcome::Folder : DeleteAsFile(full, programName_, linkSafe_, rebootNeeded_);
       if (outcome == Outcome::Removed) removed++;
       if (outcome == Outcome::Folder) e.folder = true, emptied_.PushElement(pending_[k]);
@@ -196,6 +217,7 @@ class ListDeletion {
       Entry& e = entries_.items[emptied_[k]];
       const wchar_t* full = entries_.Path(e);
       if (linkSafe_ ? RemoveFolderUnredirected(full) : RemoveFolderByName(full)) {
+        LogLine(L"deleted folder %s", full);
         removed++;
         continue;
       }
@@ -212,6 +234,7 @@ class ListDeletion {
       }
       if (!linkSafe_ && (attributes & FILE_ATTRIBUTE_READONLY) && SetAttributes(full, FILE_ATTRIBUTE_NORMAL) &&
           RemoveFolderByName(full)) {
+        LogLine(L"deleted folder (was read-only) %s", full);
         removed++;
         continue;
       }
@@ -229,7 +252,10 @@ class ListDeletion {
       if (IsDirectoryAttr(attributes) && !IsReparsePointAttr(attributes)) remaining.PushElement(next_[k]);
     }
     SortElements(remaining.Data(), remaining.Count(), sizeof(uint32_t), DeeperFirst, &entries_);
-    for (size_t k = 0; k < remaining.Count(); k++) DeleteAtRestart(entries_.Path(entries_.items[remaining[k]]));
+    for (size_t k = 0; k < remaining.Count(); k++) {
+      const wchar_t* folder = entries_.Path(entries_.items[remaining[k]]);
+      if (DeleteAtRestart(folder)) LogLine(L"scheduled for the restart: folder %s", folder);
+    }
   }
 
   size_t folderLength_;
@@ -298,10 +324,13 @@ void StartSelfRemoval(const wchar_t* program, const wchar_t* folder, bool silent
   startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION process = {};
   SetCurrentDirectoryW(L"..");
+  LogLine(L"self-removal batch file: %s", batch);
+  FlushLog();  // the batch file deletes the program: this run's log is complete up to here
   if (ok && CreateProcessW(processor, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
     UniqueHandle thread(process.hThread), child(process.hProcess);
     return;
   }
+  LogFailure(L"to start the batch file", batch, GetLastError());
   DeleteUnredirected(batch);
   RemoveFolderByName(batchFolder);
 }
@@ -334,6 +363,7 @@ bool ConfirmUninstall(const RunOptions& options) {
 // Step 3: the file list, held open (and so kept) until its entries are gone.
 bool OpenFileList(DiskFile& listFile) {
   if (listFile.Open(L"Uninstall.lst", kFileShareWrite)) return true;
+  LogFailure(L"to open", L"Uninstall.lst", GetLastError());
   wchar_t message[200];
   FormatText(message, GetText(IDS_CANNOTOPENLIST), L"Uninstall.lst");
   ShowMessage(nullptr, message, GetText(IDS_UNINSTALLKVX), MB_ICONERROR | MB_SETFOREGROUND);
@@ -360,7 +390,7 @@ bool DeleteInstallation(DiskFile& listFile, const wchar_t* program, const wchar_
     rebootNeeded = DeleteListedFiles(list, folderWithSeparator, PointToName(program), linkSafe);
   }
   listFile.Close();
-  DeleteFileByName(L"Uninstall.lst");
+  if (DeleteFileByName(L"Uninstall.lst")) LogLine(L"deleted the list Uninstall.lst");
   return rebootNeeded;
 }
 
@@ -369,7 +399,10 @@ bool DeleteInstallation(DiskFile& listFile, const wchar_t* program, const wchar_
 void RemoveBrowserData(const wchar_t* tempFolder) {
   wchar_t browserData[kPathCapacity];
   JoinPath(tempFolder, L"Korvex.exe.WebView2", browserData);
-  if (IsUserFolderUsable(tempFolder) && FileExists(browserData)) RemoveFolder(browserData);
+  if (IsUserFolderUsable(tempFolder) && FileExists(browserData)) {
+    RemoveFolder(browserData);
+    LogLine(L"removed the browser's data %s", browserData);
+  }
 }
 
 }  // namespace
