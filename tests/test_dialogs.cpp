@@ -208,6 +208,39 @@ TEST_CASE("cancel stores nothing and leaves exit code 1") {
   DestroyWindow(w);
 }
 
+TEST_CASE("a refused machine-wide write: the error message, exit code 3, no uninstall entry, silent or not") {
+  // Started without the right to change the machine (not elevated): the
+  // first App Paths or ProgID write is refused.
+  struct {
+    bool silent;
+    const wchar_t* refusedKey;
+  } rows[] = {{false, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe"},
+              {true, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe"},
+              {true, L"Korvex"}};
+  static const wchar_t* refused;
+  for (auto& r : rows) {
+    CAPTURE(r.silent);
+    CAPTURE(Narrow(r.refusedKey));
+    Scene scene;
+    PretendWindows windows10(19045);
+    refused = r.refusedKey;
+    g_RegistryWriteFilter = [](HKEY, const wchar_t* path) -> LONG {
+      return lstrcmpiW(path, refused) == 0 ? ERROR_ACCESS_DENIED : 0;
+    };
+    g_Run.Options.Silent = r.silent;
+    DialogWatcher watcher(IDOK, 0, 20000);
+    HWND w = CreateDialogParamW(GetModuleHandleW(nullptr), L"SETUPDLG", nullptr, SetupDialogProc, (LPARAM)&g_Run);
+    if (!r.silent) SendMessageW(w, WM_COMMAND, IDOK, 0);
+    watcher.Wait();
+    g_RegistryWriteFilter = nullptr;
+    CHECK(watcher.text.find(L"could not be integrated with Windows") != std::wstring::npos);
+    CHECK(g_Run.Options.ExitCode == 3);
+    CHECK_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE,
+                             L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver"));
+    DestroyWindow(w);
+  }
+}
+
 // ---------------------------------------------------------------- the items dialog
 
 namespace {
