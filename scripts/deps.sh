@@ -11,6 +11,7 @@ have wine || need+=(wine wine64)
 have Xvfb || need+=(xvfb)
 have xauth || need+=(xauth)
 have import || need+=(imagemagick)
+have wixl || need+=(wixl)
 [ -f /usr/include/doctest/doctest.h ] || need+=(doctest-dev)
 [ ${#need[@]} -eq 0 ] && exit 0
 echo "installing: ${need[*]}"

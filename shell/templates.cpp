@@ -2,6 +2,7 @@
 
 #include "settings/store.h"
 #include "util/file.h"
+#include "util/log.h"
 #include "util/path.h"
 #include "util/text.h"
 
@@ -44,6 +45,15 @@ void InstallNewTemplate(const wchar_t* extension, bool kvxRow) {
     if (file.Create(path, 0) && file.Write(image, size)) file.Close();
   }
   WriteSettingString(HKEY_CLASSES_ROOT, key, L"FileName", path);
+}
+
+void RemoveTemplateFiles() {
+  static const wchar_t* const kNames[] = {L"kvxnew.dat", L"zipnew.dat"};
+  for (const wchar_t* name : kNames) {
+    wchar_t path[kPathCapacity];
+    GetProgramFile(name, path);
+    if (FileExists(path) && DeleteUnredirected(path)) LogLine(L"deleted %s", path);
+  }
 }
 
 void RestoreNewEntry(const wchar_t* extension, bool existed) {

@@ -12,5 +12,8 @@ void PrepareTemplates();
 // and "NewKVX" (KVX row) or "NewZIP" (ZIP row) is not turned off.
 bool TemplateCondition(bool shellExtension, bool kvxRow, bool zipRow);
 void InstallNewTemplate(const wchar_t* extension, bool kvxRow);
+// Deletes the two template files beside the program (when a package
+// installer owns the installation's files, they are the integration's).
+void RemoveTemplateFiles();
 // Puts back the entry saved for the extension; `existed` is its saved "Exist".
 void RestoreNewEntry(const wchar_t* extension, bool existed);

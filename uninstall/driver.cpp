@@ -7,6 +7,7 @@
 #include "lang/module.h"
 #include "settings/store.h"
 #include "shell/shortcuts.h"
+#include "shell/templates.h"
 #include "uninstall/batch.h"
 #include "uninstall/removal.h"
 #include "util/file.h"
@@ -416,8 +417,10 @@ void UninstallDriver(RunOptions& options) {
     options.ExitCode = kExitCancelled;
     return;
   }
+  // Under a package installer the files are the package's: the list is not
+  // needed, and a package that lacks it must still be able to go.
   DiskFile listFile;
-  if (!OpenFileList(listFile)) {
+  if (!options.Msi && !OpenFileList(listFile)) {
     // Nothing was removed: a package manager must not record this as success.
     options.ExitCode = kExitListMissing;
     return;
@@ -433,7 +436,11 @@ void UninstallDriver(RunOptions& options) {
   // Step 5: the integration. A package installer removes the files itself.
   RemoveIntegration(options.Msi);
   ReleaseLanguageModule();
-  if (options.Msi) return;
+  if (options.Msi) {
+    // The installation's files are the package's; the templates are not.
+    RemoveTemplateFiles();
+    return;
+  }
 
   bool rebootNeeded = DeleteInstallation(listFile, program, folder);
   RemoveBrowserData(tempFolder);
