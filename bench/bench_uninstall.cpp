@@ -92,17 +92,21 @@ struct Size {
   Tree tree;
   std::string list;
   std::wstring filesList, foldersList, peer;
-  std::vector<double> ours, floor, ratios, peers, fast, linkSafe;
+  std::vector<double> ours, floor, ratios, peers, fast, linkSafe, logged, loggedRatios;
   double Entries() const { return files + (double)tree.folders.size(); }
 };
 
-// One uninstall.exe /S of a freshly built tree, in milliseconds.
-double RunOurs(const std::wstring& folder, const Size& size, const std::wstring& temp, int round) {
-  std::wstring a = folder + L"\\ours" + std::to_wstring(size.files) + L"-" + std::to_wstring(round);
+// One uninstall.exe /S of a freshly built tree (with its log when asked),
+// in milliseconds.
+double RunOurs(const std::wstring& folder, const Size& size, const std::wstring& temp, int round, bool log = false) {
+  std::wstring a = folder + (log ? L"\\logged" : L"\\ours") + std::to_wstring(size.files) + L"-" + std::to_wstring(round);
   Build(a, size.tree);
   CopyFileW(ProductExe().c_str(), (a + L"\\uninstall.exe").c_str(), FALSE);
   WriteText(a + L"\\Uninstall.lst", size.list);
-  ProcessResult r = RunProcess(L"\"" + a + L"\\uninstall.exe\" /S", {L"TMP=" + temp, L"TEMP=" + temp}, 900000);
+  std::wstring logFile = temp + L"\\bench.log";
+  DeleteFileW(logFile.c_str());
+  ProcessResult r = RunProcess(L"\"" + a + L"\\uninstall.exe\" /S" + (log ? L" \"/log=" + logFile + L"\"" : L""),
+                               {L"TMP=" + temp, L"TEMP=" + temp}, 900000);
   // Let the self-removal batch file finish before anything else runs.
   for (int i = 0; i < 100 && Exists(a); i++) Sleep(100);
   if (Exists(a + L"\\dir0_0")) printf("uninstall.exe left files behind\n");
@@ -199,6 +203,9 @@ int wmain(int argc, wchar_t** argv) {
       }
       s.ours.push_back(ours);
       s.floor.push_back(floor);
+      double logged = RunOurs(folder, s, temp, r, true);
+      s.logged.push_back(logged);
+      s.loggedRatios.push_back(logged / floor);
       bool safeFirst = r % 2 == 0;
       double first = RunPasses(folder, s, r, safeFirst), second = RunPasses(folder, s, r, !safeFirst);
       s.linkSafe.push_back(safeFirst ? first : second);
@@ -226,6 +233,10 @@ int wmain(int argc, wchar_t** argv) {
            s.files, s.tree.folders.size(), rounds, mo, Median(s.floor), Median(s.ratios));
     if (!s.peers.empty()) printf(", NSIS peer %.0f ms, ours/peer %.2f", s.peers[0], mo / s.peers[0]);
     printf("; %.0f us per listed entry\n", mo * 1000 / s.Entries());
+    std::vector<double> logCost;
+    for (size_t i = 0; i < s.logged.size(); i++) logCost.push_back(s.logged[i] / s.ours[i]);
+    printf("  with the log: %.0f ms (median), logged/floor %.2f, logged/unlogged %.2f\n", Median(s.logged),
+           Median(s.loggedRatios), Median(logCost));
     std::vector<double> safeRatios;
     for (size_t i = 0; i < s.fast.size(); i++) safeRatios.push_back(s.linkSafe[i] / s.fast[i]);
     printf("  the passes alone, in one process: fast %.0f ms, link-safe %.0f ms (medians), link-safe/fast %.2f\n",
