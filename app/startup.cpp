@@ -59,7 +59,9 @@ void StartLog(const RunOptions& options, const wchar_t* mode, const wchar_t* ins
                (unsigned)now.wDay, (unsigned)now.wHour, (unsigned)now.wMinute, (unsigned)now.wSecond);
     AppendText(path, name);
   }
-  if (!OpenLog(path)) return;
+  // A name of our own in the user's folder is always a new file: one planted
+  // there in advance is not written to.
+  if (!OpenLog(path, !options.LogPath[0])) return;
   wchar_t text[kPathCapacity];
   ComposeDisplayName(text, kPathCapacity);
   LogLine(L"%s, %s mode", text, mode);

@@ -18,6 +18,7 @@
 #include <set>
 
 #include "support.h"
+#include "util/log.h"
 #include "uninstall/driver.h"
 
 namespace {
@@ -92,7 +93,7 @@ struct Size {
   Tree tree;
   std::string list;
   std::wstring filesList, foldersList, peer;
-  std::vector<double> ours, floor, ratios, peers, fast, linkSafe, logged, loggedRatios;
+  std::vector<double> ours, floor, ratios, peers, fast, linkSafe, logged, loggedRatios, fastLogged;
   double Entries() const { return files + (double)tree.folders.size(); }
 };
 
@@ -129,16 +130,19 @@ double RunFloor(const std::wstring& folder, const Size& size, int round) {
 // fast deletions (a program folder only administrators can change) or the
 // link-safe ones (a folder others can change; under Wine every folder is
 // one), in milliseconds.
-double RunPasses(const std::wstring& folder, const Size& size, int round, bool linkSafe) {
+double RunPasses(const std::wstring& folder, const Size& size, int round, bool linkSafe, const std::wstring& log = L"") {
   std::wstring c = folder + L"\\passes" + std::to_wstring(size.files) + L"-" + std::to_wstring(round) + L"\\";
   Build(c, size.tree);
   FileList list;
   list.bytes.AddElements(size.list.size());
   memcpy(list.bytes.Data(), size.list.data(), size.list.size());
   LARGE_INTEGER start, end, frequency;
+  if (!log.empty()) DeleteFileW(log.c_str());
   QueryPerformanceCounter(&start);
+  if (!log.empty()) OpenLog(log.c_str());
   ParseFileList(list.bytes.Data(), list.bytes.Count(), list.entries);
   DeleteListedFiles(list, c.c_str(), L"uninstall.exe", linkSafe);
+  CloseLog();
   QueryPerformanceCounter(&end);
   QueryPerformanceFrequency(&frequency);
   if (Exists(c + L"dir0_0")) printf("the passes left files behind\n");
@@ -210,6 +214,7 @@ int wmain(int argc, wchar_t** argv) {
       double first = RunPasses(folder, s, r, safeFirst), second = RunPasses(folder, s, r, !safeFirst);
       s.linkSafe.push_back(safeFirst ? first : second);
       s.fast.push_back(safeFirst ? second : first);
+      s.fastLogged.push_back(RunPasses(folder, s, r, false, temp + L"\\passes.log"));
       s.ratios.push_back(ours / floor);
       // The peer is several times slower: one run of it tells enough.
       if (r == 0 && !s.peer.empty() && Exists(s.peer)) {
@@ -241,6 +246,10 @@ int wmain(int argc, wchar_t** argv) {
     for (size_t i = 0; i < s.fast.size(); i++) safeRatios.push_back(s.linkSafe[i] / s.fast[i]);
     printf("  the passes alone, in one process: fast %.0f ms, link-safe %.0f ms (medians), link-safe/fast %.2f\n",
            Median(s.fast), Median(s.linkSafe), Median(safeRatios));
+    std::vector<double> fastLogCost;
+    for (size_t i = 0; i < s.fast.size(); i++) fastLogCost.push_back(s.fastLogged[i] / s.fast[i]);
+    printf("  the fast passes with the log: %.0f ms (median), logged/unlogged %.2f, logged/floor %.2f\n",
+           Median(s.fastLogged), Median(fastLogCost), Median(s.fastLogged) / Median(s.floor));
   }
   printf("time per entry at 40000 files against 10000 (median of the rounds): uninstall.exe %.2f, raw floor %.2f\n",
          Median(growth), Median(floorGrowth));

@@ -113,9 +113,15 @@ TEST_CASE("deployed where nobody can answer: setup asks nothing and changes noth
            L"association of .kvx: previous owner \"\" saved\r\n", L"\r\nexit code 0\r\n"})
     CHECK_MESSAGE(text.find(line) != std::wstring::npos, Narrow(line));
 
-  r = RunProcess(program + L" /S", scene.Environment(L""), 120000, L"", nullptr, desktop);
+  std::wstring uninstallLog = scene.root / L"uninstall.log";
+  r = RunProcess(program + L" /S /log=" + uninstallLog, scene.Environment(L""), 120000, L"", nullptr, desktop);
   CHECK(r.exitCode == 0);
   WaitUntilGone(scene.sample.folder, 30000);
+  bytes = ReadBytes(uninstallLog);
+  text = Widen(std::string(bytes.begin(), bytes.end()));
+  CHECK(text.find(L"association of .kvx: removed (it did not exist before)\r\n") != std::wstring::npos);
+  CHECK(text.find(L"registry: deleted key HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex "
+                  L"archiver\r\n") != std::wstring::npos);
   CheckUntouched(before, filesBefore);
 }
 

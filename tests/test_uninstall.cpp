@@ -160,6 +160,14 @@ TEST_CASE("a missing file list is reported, also when silent, and nothing is tou
   CHECK(texts[0].find(L"Uninstall.lst") != std::wstring::npos);
   CHECK(r.exitCode == 2);  // a package manager must not count it a success
   CHECK(Exists(s.Path("Korvex.exe")));
+  r = RunProcess(L"\"" + s.Program() + L"\"", scene.Environment(), 60000, L"", [&](DWORD pid) {
+    for (int answer : {IDYES, IDOK}) {  // the confirmation, then the message
+      DialogWatcher watcher(answer, pid, 20000);
+      watcher.Wait();
+      watcher.WaitUntilClosed();
+    }
+  });
+  CHECK(r.exitCode == 2);  // interactive too
   CHECK(BatchFilesGone(0));
   // Where nobody can answer, the message is skipped and the log (by default
   // a new file in the temporary folder) tells what it said and why.
@@ -232,9 +240,11 @@ TEST_CASE("a link inside the installation is not followed") {
   std::wstring program = folder + L"\\uninstall.exe";
   REQUIRE(CopyFileW(ProductExe().c_str(), program.c_str(), FALSE));
   WriteText(folder + L"\\Uninstall.lst", "link\\precious.txt\r\nuninstall.exe\r\n");
-  RunProcess(L"\"" + program + L"\" /S", scene.Environment());
+  std::wstring log = scene.root / L"link.log";
+  RunProcess(L"\"" + program + L"\" /S /log=" + log, scene.Environment());
   CHECK(WaitUntilGone(program, 30000));
   CHECK(Exists(L"C:\\kvx-links\\target\\precious.txt"));
+  CHECK(LogText(log).find(L"skipped " + folder + L"\\link\\precious.txt: below a link\r\n") != std::wstring::npos);
 }
 
 TEST_CASE("unusual program paths, and the user's environment, choose nothing the batch file runs") {

@@ -16,9 +16,9 @@ const size_t kFlushBytes = 64 << 10;
 
 }  // namespace
 
-bool OpenLog(const wchar_t* path) {
+bool OpenLog(const wchar_t* path, bool onlyNew) {
   CloseLog();
-  UniqueFile file(OpenUnredirected(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS));
+  UniqueFile file(OpenUnredirected(path, GENERIC_WRITE, FILE_SHARE_READ, onlyNew ? CREATE_NEW : OPEN_ALWAYS));
   LARGE_INTEGER zero = {};
   if (!file || !SetFilePointerEx(file.Get(), zero, nullptr, FILE_END)) return false;
   static LogState state;

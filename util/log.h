@@ -10,10 +10,10 @@
 
 #include "util/text.h"
 
-// Starts the log at `path`: a new file, or the end of an existing one,
-// opened through the link-safe operations (the temporary folder is the
-// user's). False, and no log, when it cannot be had.
-bool OpenLog(const wchar_t* path);
+// Starts the log at `path`: the end of an existing file or a new one (only a
+// new one with `onlyNew`), opened through the link-safe operations (the
+// temporary folder is the user's). False, and no log, when it cannot be had.
+bool OpenLog(const wchar_t* path, bool onlyNew = false);
 bool IsLogging();
 // Writes what is kept and closes the file.
 void CloseLog();
