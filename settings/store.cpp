@@ -86,6 +86,11 @@ LONG LogChange(const wchar_t* action, HKEY root, const wchar_t* path, const wcha
   return result;
 }
 
+// The file's part of deleting a key: every entry below it.
+void RemoveEntriesUnder(const wchar_t* name) {
+  if (name) RemoveSettingEntriesUnder(name);
+}
+
 const DWORD kReadAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS;
 
 LONG Refused(HKEY root, const wchar_t* path) { return g_RegistryWriteFilter ? g_RegistryWriteFilter(root, path) : 0; }
@@ -213,11 +218,7 @@ void DeleteSettingValue(HKEY root, const wchar_t* keyPath, const wchar_t* valueN
 void DeleteSettingKey(HKEY root, const wchar_t* keyPath) { DeleteSettingKeyInView(root, keyPath, 0); }
 
 void DeleteSettingKeyInView(HKEY root, const wchar_t* keyPath, DWORD view) {
-  Routed(
-      root, keyPath, L"",
-      [&](const wchar_t* name) {
-        if (name) RemoveSettingEntriesUnder(name);
-      },
+  Routed(root, keyPath, L"", RemoveEntriesUnder,
       [&](const wchar_t* path) {
         if (Refused(root, path)) return;
         LONG result = view ? RegDeleteKeyExW(root, path, view, 0) : RegDeleteKeyW(root, path);
@@ -226,11 +227,7 @@ void DeleteSettingKeyInView(HKEY root, const wchar_t* keyPath, DWORD view) {
 }
 
 void DeleteSettingTree(HKEY root, const wchar_t* keyPath) {
-  Routed(
-      root, keyPath, L"",
-      [&](const wchar_t* name) {
-        if (name) RemoveSettingEntriesUnder(name);
-      },
+  Routed(root, keyPath, L"", RemoveEntriesUnder,
       [&](const wchar_t* path) {
         if (Refused(root, path)) return;
         // A pass asks for subkeys by rising index while earlier ones go, so
