@@ -1,5 +1,5 @@
 #include "hooks.h"
-#include "files.h"
+#include "support.h"
 
 #include <shellapi.h>
 

@@ -1,5 +1,5 @@
 #include "registry.h"
-#include "files.h"
+#include "support.h"
 
 #include <shellapi.h>
 
