@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
+
 #include "support.h"
 
 static void Touch(const std::wstring& path, const std::string& content) { WriteText(path, content); }
@@ -65,7 +67,7 @@ bool WaitUntilGone(const std::wstring& path, unsigned milliseconds) {
   return true;
 }
 
-// The self-removal batch files' folders in the system's temporary folder.
+// The self-removal batch files' folders, sorted.
 static std::vector<std::wstring> BatchFolders() {
   std::wstring temp = L"C:\\windows\\Temp\\";
   std::vector<std::wstring> out;
@@ -73,17 +75,28 @@ static std::vector<std::wstring> BatchFolders() {
   HANDLE find = FindFirstFileW((temp + L"Kvx-*").c_str(), &data);
   for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data)) out.push_back(temp + data.cFileName);
   if (find != INVALID_HANDLE_VALUE) FindClose(find);
+  std::sort(out.begin(), out.end());
   return out;
 }
 
-bool BatchFilesGone(unsigned milliseconds) {
-  for (DWORD start = GetTickCount(); !BatchFolders().empty(); Sleep(100))
+NewBatchFolders::NewBatchFolders() : before_(BatchFolders()) {}
+
+std::vector<std::wstring> NewBatchFolders::Now() const {
+  std::vector<std::wstring> out;
+  for (auto& folder : BatchFolders())
+    if (!std::binary_search(before_.begin(), before_.end(), folder)) out.push_back(folder);
+  return out;
+}
+
+bool NewBatchFolders::Gone(unsigned milliseconds) const {
+  for (DWORD start = GetTickCount(); !Now().empty(); Sleep(50))
     if (GetTickCount() - start >= milliseconds) return false;
   return true;
 }
 
-void RemoveKilledRunsFolders() {
-  for (auto& folder : BatchFolders()) RemoveDirectoryW(folder.c_str());  // only an empty one goes
+void NewBatchFolders::RemoveLeft(unsigned milliseconds) const {
+  if (!Gone(milliseconds))
+    for (auto& folder : Now()) RemoveTree(folder);
 }
 
 static std::wstring Special(int csidl) {

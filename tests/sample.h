@@ -27,12 +27,23 @@ struct SampleInstallation {
 
 // Waits until a path no longer exists, up to a time limit.
 bool WaitUntilGone(const std::wstring& path, unsigned milliseconds);
-// Waits until no self-removal batch file's folder is left in the system's
-// temporary folder, up to a time limit.
-bool BatchFilesGone(unsigned milliseconds);
-// Removes the empty batch-file folders left there by runs killed between
-// making their folder and starting the command processor.
-void RemoveKilledRunsFolders();
+// The self-removal batch files' folders in the Windows folder's "Temp" that
+// appear after it is made: those of the runs a test starts, never those of
+// other tests or earlier runs.
+class NewBatchFolders {
+ public:
+  NewBatchFolders();  // remembers the folders there now
+  std::vector<std::wstring> Now() const;  // made since, and still there
+  // Waits until every folder made since is gone, up to a time limit: the
+  // batch files have run to their end.
+  bool Gone(unsigned milliseconds) const;
+  // After a killed run: waits a little for batch files still running, then
+  // removes the folders left with what they hold.
+  void RemoveLeft(unsigned milliseconds = 5000) const;
+
+ private:
+  std::vector<std::wstring> before_;
+};
 
 // What of the archiver's integration exists in the registry and the shortcut
 // folders right now, one line each; empty when there is none.

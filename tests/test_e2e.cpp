@@ -26,8 +26,9 @@ struct Scene {
   }
   // The list of installed programs runs the entry's command.
   void Uninstall() const {
+    NewBatchFolders batch;
     RunProcess(Quote(sample.Program()) + L" /S", Environment(L""), 120000);
-    WaitUntilGone(sample.folder, 30000);
+    CHECK(batch.Gone(30000));
   }
 };
 
@@ -75,6 +76,7 @@ TEST_CASE("silent setup, then silent uninstall: everything integrated, then noth
   CHECK(quiet == Quote(scene.sample.Program()) + L" /S");
   CHECK(RegNumber(HKEY_LOCAL_MACHINE, entry, L"EstimatedSize") > 0);
   sawWindow = false;
+  NewBatchFolders batch;
   r = RunProcess(quiet, scene.Environment(L""), 120000, L"", [&](DWORD pid) {
     DialogWatcher watcher(0, pid, 60000);
     watcher.Wait();
@@ -82,7 +84,7 @@ TEST_CASE("silent setup, then silent uninstall: everything integrated, then noth
   });
   CHECK(r.exitCode == 0);
   CHECK_FALSE(sawWindow);
-  WaitUntilGone(scene.sample.folder, 30000);
+  CHECK(batch.Gone(30000));
   CHECK(scene.sample.Remaining().empty());
   CheckUntouched(before, filesBefore);
 }
@@ -114,9 +116,10 @@ TEST_CASE("deployed where nobody can answer: setup asks nothing and changes noth
     CHECK_MESSAGE(text.find(line) != std::wstring::npos, Narrow(line));
 
   std::wstring uninstallLog = scene.root / L"uninstall.log";
+  NewBatchFolders batch;
   r = RunProcess(program + L" /S /log=" + uninstallLog, scene.Environment(L""), 120000, L"", nullptr, desktop);
   CHECK(r.exitCode == 0);
-  WaitUntilGone(scene.sample.folder, 30000);
+  CHECK(batch.Gone(30000));
   bytes = ReadBytes(uninstallLog);
   text = Widen(std::string(bytes.begin(), bytes.end()));
   CHECK(text.find(L"association of .kvx: removed (it did not exist before)\r\n") != std::wstring::npos);

@@ -76,9 +76,9 @@ struct Scene {
   }
   ProcessResult Uninstall(const std::wstring& args = L" /S", const std::function<void(DWORD)>& during = nullptr,
                           DWORD timeout = 120000) const {
+    NewBatchFolders batch;
     ProcessResult r = RunProcess(Quote(sample.Program()) + args, Env(), timeout, L"", during);
-    WaitUntilGone(sample.folder, 30000);
-    CHECK(BatchFilesGone(30000));
+    CHECK(batch.Gone(30000));  // the batch file has done its work
     return r;
   }
 };
@@ -377,10 +377,12 @@ TEST_CASE("setup killed at several points, then run again; uninstall killed, the
     // or, with the file list already gone, says so.
     DWORD uninstallDelay = 20 + random() % 300;
     CAPTURE(uninstallDelay);
+    NewBatchFolders killed;
     RunProcess(Quote(scene.sample.Program()) + L" /S", scene.Env(), uninstallDelay);
-    RemoveKilledRunsFolders();
+    killed.RemoveLeft();
     std::wstring message;
     if (Exists(scene.sample.Program())) {
+      NewBatchFolders batch;
       RunProcess(Quote(scene.sample.Program()) + L" /S", scene.Env(), 120000, L"", [&](DWORD pid) {
         DialogWatcher watcher([&](HWND w) {
           wchar_t t[1024];
@@ -391,8 +393,8 @@ TEST_CASE("setup killed at several points, then run again; uninstall killed, the
         watcher.Wait();
       });
       if (!message.empty()) CHECK(message.find(L"Uninstall.lst") != std::wstring::npos);
+      CHECK(batch.Gone(30000));
     }
-    WaitUntilGone(scene.sample.folder, 30000);
     if (round % 2 && Exists(ini)) CHECK(ReadBytes(ini).size() > 2);
     // No other program's type is left pointing at the archiver.
     CHECK(RegText(HKEY_CLASSES_ROOT, L".zip", L"") == L"OtherArchiver.zip");
