@@ -107,6 +107,7 @@ int RunProgram(HINSTANCE instance) {
   ParseCommand(false, GetCommandLineW(), run.Options, setup, uninstall, &actions);
   if (run.Options.Log) StartLog(run.Options, setup ? L"setup" : uninstall ? L"uninstall" : L"actions", installerCommand);
   RunCommandActions(actions);
+  if (setup || uninstall) RemoveAbandonedBatchFolders();
 
   if (setup && !run.Options.Silent && !CanAskUser()) {
     // The setup dialog asks, and nobody can answer: the answer that changes

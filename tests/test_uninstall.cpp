@@ -94,15 +94,19 @@ struct Scene {
   std::vector<std::wstring> Environment() const { return {L"TMP=" + temp, L"TEMP=" + temp}; }
 };
 
+// Runs the program and waits for the batch file it may have started to end.
 static ProcessResult Uninstall(const SampleInstallation& s, const Scene& scene, const std::wstring& args = L" /S",
                                int answer = 0, std::vector<std::wstring>* captions = nullptr,
                                const std::wstring& desktop = L"") {
-  return RunProcess(L"\"" + s.Program() + L"\"" + args, scene.Environment(), 60000, L"", [&](DWORD pid) {
+  NewBatchFolders batch;
+  ProcessResult r = RunProcess(L"\"" + s.Program() + L"\"" + args, scene.Environment(), 60000, L"", [&](DWORD pid) {
     if (!answer) return;
     DialogWatcher watcher(answer, pid, 20000);
     watcher.Wait();
     if (captions) captions->push_back(watcher.text);
   }, desktop);
+  CHECK(batch.Gone(30000));
+  return r;
 }
 
 // The run's log (UTF-8) as text.
@@ -117,8 +121,6 @@ TEST_CASE("silent uninstall removes everything listed, the program, the folder a
   WriteText(scene.root / L"canary.txt", "beside");
   ProcessResult r = Uninstall(s, scene);
   CHECK(r.exitCode == 0);
-  CHECK(WaitUntilGone(s.folder, 30000));
-  CHECK(BatchFilesGone(30000));
   CHECK(s.Remaining().empty());
   CHECK(Exists(scene.root / L"canary.txt"));
 }
@@ -146,8 +148,7 @@ TEST_CASE("the confirmation: No removes nothing, Yes removes it all") {
   CHECK(text.find(L"message skipped (nobody can answer it): M\x00f6" L"chten Sie") != std::wstring::npos);
   CHECK(text.find(L"\r\nexit code 1\r\n") + 15 == text.size());
   Uninstall(s, scene, L"", IDYES);
-  CHECK(WaitUntilGone(s.folder, 30000));
-  CHECK(BatchFilesGone(30000));
+  CHECK(s.Remaining().empty());
 }
 
 TEST_CASE("a missing file list is reported, also when silent, and nothing is touched") {
@@ -155,6 +156,7 @@ TEST_CASE("a missing file list is reported, also when silent, and nothing is tou
   SampleInstallation s(scene.root / L"Korvex");
   DeleteFileW((s.folder + L"\\Uninstall.lst").c_str());
   std::vector<std::wstring> texts;
+  NewBatchFolders batch;
   ProcessResult r = Uninstall(s, scene, L" /S", IDOK, &texts);
   REQUIRE(texts.size() == 1);
   CHECK(texts[0].find(L"Uninstall.lst") != std::wstring::npos);
@@ -170,7 +172,7 @@ TEST_CASE("a missing file list is reported, also when silent, and nothing is tou
     }
   });
   CHECK(r.exitCode == 2);
-  CHECK(BatchFilesGone(0));
+  CHECK(batch.Now().empty());  // nothing was deleted, so no batch file was made
   WIN32_FIND_DATAW found;
   HANDLE search = FindFirstFileW((scene.temp + L"\\Korvex-uninstall-*.log").c_str(), &found);
   REQUIRE(search != INVALID_HANDLE_VALUE);
@@ -202,7 +204,6 @@ TEST_CASE("list edge cases: empty, folders before files, blanks and CR, absolute
   WriteText(s.Path("Formats\\lead.txt"), "lead");
   std::wstring log = scene.root / L"edges.log";
   CHECK(Uninstall(s, scene, L" /S -log:\"" + log + L"\"").exitCode == 0);
-  CHECK(WaitUntilGone(s.folder, 30000));
   CHECK(s.Remaining().empty());
   std::wstring text = LogText(log);
   CHECK(text.find(L"skipped \"..\\canary.txt\": it names nothing inside the program folder") != std::wstring::npos);
@@ -215,7 +216,7 @@ TEST_CASE("list edge cases: empty, folders before files, blanks and CR, absolute
   SampleInstallation empty(scene.root / L"Empty");
   WriteText(empty.folder + L"\\Uninstall.lst", "");
   Uninstall(empty, scene);
-  CHECK(WaitUntilGone(empty.Program(), 30000));
+  CHECK_FALSE(Exists(empty.Program()));
   CHECK_FALSE(Exists(empty.folder + L"\\Uninstall.lst"));
   CHECK(Exists(empty.Path("Korvex.exe")));  // not listed, so not deleted: the folder stays
 
@@ -224,7 +225,7 @@ TEST_CASE("list edge cases: empty, folders before files, blanks and CR, absolute
   SampleInstallation named(scene.root / L"Named");
   WriteText(named.folder + L"\\Uninstall.lst", "Kvx.txt\r\nKvx.txt\\x\r\nuninstall.exe\r\n");
   Uninstall(named, scene);
-  CHECK(WaitUntilGone(named.Program(), 30000));
+  CHECK_FALSE(Exists(named.Program()));
   CHECK_FALSE(Exists(named.Path("Kvx.txt")));
 }
 
@@ -238,8 +239,10 @@ TEST_CASE("a link inside the installation is not followed") {
   REQUIRE(CopyFileW(ProductExe().c_str(), program.c_str(), FALSE));
   WriteText(folder + L"\\Uninstall.lst", "link\\precious.txt\r\nuninstall.exe\r\n");
   std::wstring log = scene.root / L"link.log";
+  NewBatchFolders batch;
   RunProcess(L"\"" + program + L"\" /S /log=" + log, scene.Environment());
-  CHECK(WaitUntilGone(program, 30000));
+  CHECK(batch.Gone(30000));
+  CHECK_FALSE(Exists(program));
   CHECK(Exists(L"C:\\kvx-links\\target\\precious.txt"));
   CHECK(LogText(log).find(L"skipped " + folder + L"\\link\\precious.txt: below a link\r\n") != std::wstring::npos);
 }
@@ -265,9 +268,9 @@ TEST_CASE("unusual program paths, and the user's environment, choose nothing the
   for (auto& row : rows) {
     CAPTURE(Narrow(row.name));
     SampleInstallation s(scene.root / row.name);
+    NewBatchFolders batch;
     RunProcess(L"\"" + s.Program() + L"\" /S", {L"TMP=" + row.temp, L"TEMP=" + row.temp, L"ComSpec=" + row.comspec});
-    CHECK(WaitUntilGone(s.folder, 30000));
-    CHECK(BatchFilesGone(30000));
+    CHECK(batch.Gone(30000));
     CHECK(s.Remaining().empty());
   }
   CHECK_FALSE(Exists(scene.root / L"rec\\installer-log.txt"));
@@ -320,11 +323,78 @@ TEST_CASE("the driver under msi removes no file and writes no batch file") {
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring copy = s.folder + L"\\driver-test.exe";
   REQUIRE(CopyFileW(self, copy.c_str(), FALSE));
+  NewBatchFolders batch;
   ProcessResult r = RunProcess(L"\"" + copy + L"\" --child=driver_msi", scene.Environment());
   CHECK(r.exitCode == 0);
   CHECK(Exists(s.Path("Korvex.exe")));
   CHECK(Exists(s.folder + L"\\Uninstall.lst"));
-  CHECK(BatchFilesGone(0));
+  CHECK(batch.Now().empty());
+}
+
+// A run killed after writing its batch file and before starting the command
+// processor, at exactly that point: the driver in this program, whose
+// CreateProcessW ends the process.
+static BOOL WINAPI EndBeforeStart(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
+                                  LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION) {
+  TerminateProcess(GetCurrentProcess(), 9);
+  return FALSE;
+}
+KVX_CHILD(driver_killed_before_batch) {
+  ImportHooks hooks({{"CreateProcessW", (void*)EndBeforeStart}});
+  RunOptions options = {};
+  options.Silent = true;
+  UninstallDriver(options);
+  return 0;
+}
+
+// Makes a file or folder look an hour old.
+static void AnHourAgo(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  ULARGE_INTEGER t = {{now.dwLowDateTime, now.dwHighDateTime}};
+  t.QuadPart -= 36000000000ull;
+  FILETIME old = {t.LowPart, t.HighPart};
+  CHECK(SetFileTime(h, nullptr, nullptr, &old));
+  CloseHandle(h);
+}
+
+TEST_CASE("a run killed between writing its batch file and starting it: a later run clears what it left") {
+  Scene scene;
+  SampleInstallation s(scene.root / L"Korvex");
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring copy = s.folder + L"\\driver-test.exe";
+  REQUIRE(CopyFileW(self, copy.c_str(), FALSE));
+  NewBatchFolders killed;
+  CHECK(RunProcess(L"\"" + copy + L"\" --child=driver_killed_before_batch", scene.Environment()).exitCode == 9);
+  std::vector<std::wstring> left = killed.Now();
+  REQUIRE(left.size() == 1);
+  std::wstring batch = left[0] + L"\\Uninstall_Kvx.Bat";
+  REQUIRE(Exists(batch));
+  // Folders of that name that are not such leftovers stay: another file
+  // inside, a name the tool does not make.
+  std::wstring other = L"C:\\windows\\Temp\\Kvx-0123456789abcdef0123456789abcdef",
+               misnamed = L"C:\\windows\\Temp\\Kvx-0123456789abcdef0123456789abcdeX";
+  for (auto& folder : {other, misnamed}) {
+    MakeDirs(folder);
+    WriteText(folder + (folder == other ? L"\\other.txt" : L"\\Uninstall_Kvx.Bat"), "not the tool's");
+  }
+  // A recent one could be a running batch file's: a later run leaves it
+  // then, and clears it once it is older than any run can be.
+  SampleInstallation t(scene.root / L"Second");
+  CHECK(RunProcess(L"\"" + t.Program() + L"\" -setup -s -noexplorer", scene.Environment(), 60000, t.folder).exitCode == 0);
+  CHECK(Exists(batch));
+  for (auto& path : {batch, left[0], other + L"\\other.txt", other, misnamed + L"\\Uninstall_Kvx.Bat", misnamed})
+    AnHourAgo(path);
+  Uninstall(t, scene);
+  CHECK(t.Remaining().empty());
+  CHECK_FALSE(Exists(left[0]));
+  CHECK(Exists(other + L"\\other.txt"));
+  CHECK(Exists(misnamed + L"\\Uninstall_Kvx.Bat"));
+  RemoveTree(other);
+  RemoveTree(misnamed);
 }
 
 // ---------------------------------------------------------------- locked files and the restart
@@ -370,6 +440,7 @@ TEST_CASE("locked files go at the restart; the reboot message and the folder's d
 
   std::vector<std::wstring> texts;
   std::wstring log = scene.root / L"locked.log";
+  NewBatchFolders batch;
   RunProcess(L"\"" + s.Program() + L"\" /log=" + log, scene.Environment(), 60000, L"", [&](DWORD pid) {
     for (int i = 0; i < 2; i++) {  // the confirmation, then the reboot message
       DialogWatcher watcher(i == 0 ? IDYES : IDOK, pid, 20000);
@@ -388,7 +459,7 @@ TEST_CASE("locked files go at the restart; the reboot message and the folder's d
   CHECK(Exists(held));
   CHECK(Pending(held));
   CHECK(Pending(s.folder));  // the folder is named "Korvex" and the run was not silent
-  CHECK(BatchFilesGone(30000));
+  CHECK(batch.Gone(30000));
   CHECK_FALSE(Exists(s.Program()));
   std::wstring text = LogText(log);
   for (const std::wstring& line : std::vector<std::wstring>{L"locked: " + library + L", renamed to " + library + L".1.tmp",
@@ -423,7 +494,7 @@ TEST_CASE("the browser-data folder goes from the configured temporary folder") {
   REQUIRE(PlantLink(configured + L"\\Korvex.exe.WebView2\\file-link", victims + L"\\keep.txt"));
   RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"TempFolder", configured);
   Uninstall(s, scene);
-  CHECK(WaitUntilGone(s.folder, 30000));
+  CHECK_FALSE(Exists(s.folder));
   CHECK(ReadBytes(victims + L"\\keep.txt").size() == 4);
   CHECK_FALSE(Exists(configured + L"\\Korvex.exe.WebView2\\EBWebView\\x.dat"));
   CHECK(Exists(configured));
@@ -435,7 +506,7 @@ TEST_CASE("the browser-data folder goes from the configured temporary folder") {
   RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"TempFolder", scene.root / L"configured link");
   SampleInstallation t(scene.root / L"Second");
   Uninstall(t, scene);
-  CHECK(WaitUntilGone(t.folder, 30000));
+  CHECK_FALSE(Exists(t.folder));
   CHECK(Exists(victims + L"\\Korvex.exe.WebView2\\own.dat"));
   // A setting that names a folder of the system's: nothing there is deleted.
   std::wstring system = L"C:\\windows\\Temp\\Korvex.exe.WebView2";
@@ -444,7 +515,8 @@ TEST_CASE("the browser-data folder goes from the configured temporary folder") {
   RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"TempFolder", L"C:\\windows\\Temp");
   SampleInstallation u(scene.root / L"Third");
   Uninstall(u, scene);
-  CHECK((WaitUntilGone(u.folder, 30000) && Exists(system + L"\\system.dat")));
+  CHECK_FALSE(Exists(u.folder));
+  CHECK(Exists(system + L"\\system.dat"));
   RemoveTree(system);
   RegRemoveTree(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths");
 }

@@ -286,6 +286,31 @@ bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator,
 
 namespace {
 
+const wchar_t kBatchName[] = L"Uninstall_Kvx.Bat";
+// Runs that end normally remove their folder within seconds of starting.
+const unsigned kAbandonedAfterMinutes = 10;
+
+// The folder below which each run makes the batch file's own folder: the
+// Windows folder's "Temp", which only administrators can change.
+bool GetBatchParent(wchar_t (&temp)[kPathCapacity]) {
+  wchar_t windows[kPathCapacity];
+  UINT n = GetSystemWindowsDirectoryW(windows, kPathCapacity);
+  if (n == 0 || n >= kPathCapacity) return false;
+  JoinPath(windows, L"Temp", temp);
+  return true;
+}
+
+}  // namespace
+
+void RemoveAbandonedBatchFolders() {
+  wchar_t temp[kPathCapacity];
+  if (!GetBatchParent(temp)) return;
+  unsigned removed = RemoveAbandonedPrivateFolders(temp, kBatchName, kAbandonedAfterMinutes);
+  if (removed) LogLine(L"removed %u batch-file folders that killed runs left in %s", removed, temp);
+}
+
+namespace {
+
 // Writes the self-removal batch file and starts it hidden. It lies in a
 // folder made for this run below the system's own temporary folder, which
 // only administrators can change, so that no process of the user can
@@ -293,12 +318,9 @@ namespace {
 // is the system's own, started without AutoRun commands.
 void StartSelfRemoval(const wchar_t* program, const wchar_t* folder, bool silent) {
   wchar_t system[kPathCapacity], temp[kPathCapacity], batchFolder[kPathCapacity], batch[kPathCapacity];
-  UINT n = GetSystemWindowsDirectoryW(system, kPathCapacity);
-  if (n == 0 || n >= kPathCapacity) return;
-  JoinPath(system, L"Temp", temp);
-  if (!CreatePrivateFolder(temp, batchFolder)) return;
-  JoinPath(batchFolder, L"Uninstall_Kvx.Bat", batch);
-  n = GetSystemDirectoryW(system, kPathCapacity);
+  if (!GetBatchParent(temp) || !CreatePrivateFolder(temp, batchFolder)) return;
+  JoinPath(batchFolder, kBatchName, batch);
+  UINT n = GetSystemDirectoryW(system, kPathCapacity);
   wchar_t processor[kPathCapacity], command[kPathCapacity * 2];
   JoinPath(n > 0 && n < kPathCapacity ? system : L"", L"cmd.exe", processor);
   bool ok = n > 0 && n < kPathCapacity && ComposeBatchCommand(processor, batch, command, kPathCapacity * 2);

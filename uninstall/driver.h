@@ -8,6 +8,10 @@
 
 // The uninstall mode; sets the options' exit code.
 void UninstallDriver(RunOptions& options);
+// Removes the self-removal batch files' folders that runs killed before
+// starting their batch file left in the Windows folder's "Temp" (setup and
+// uninstall runs call it at their start).
+void RemoveAbandonedBatchFolders();
 // The program's temporary folder, with a trailing backslash.
 void GetTempFolder(wchar_t* buffer, size_t size);
 

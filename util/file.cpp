@@ -353,6 +353,48 @@ bool CreateFolderUnredirected(const wchar_t* path, SECURITY_ATTRIBUTES* security
   return false;
 }
 
+HANDLE PinFolder(const wchar_t* path) {
+  UniqueFile folder(WithLongRetry(path, [](const wchar_t* p) {
+    return CreateFileW(p, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | DELETE | READ_CONTROL,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  }));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!folder || !GetFileInformationByHandle(folder.Get(), &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY) {
+    if (folder) SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  return folder.Release();
+}
+
+bool PinnedScan::Next(PinnedEntry& entry) {
+  for (;;) {
+    if (offset_ >= used_) {
+      if (done_) return false;
+      // A restart the first time; then the next batch until none is left.
+      FILE_INFO_BY_HANDLE_CLASS what = started_ ? FileFullDirectoryInfo : FileFullDirectoryRestartInfo;
+      started_ = true;
+      if (!GetFileInformationByHandleEx(folder_, what, buffer_, sizeof buffer_)) {
+        failed_ = GetLastError() != ERROR_NO_MORE_FILES;
+        done_ = true;
+        return false;
+      }
+      offset_ = 0;
+      used_ = sizeof buffer_;
+    }
+    auto info = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer_ + offset_);
+    offset_ = info->NextEntryOffset ? offset_ + info->NextEntryOffset : used_;
+    size_t length = info->FileNameLength / sizeof(wchar_t);
+    if (length == 0 || length >= MAX_PATH) continue;
+    CopyText(entry.name, info->FileName, length + 1);
+    if (CompareTextExact(entry.name, L".") == 0 || CompareTextExact(entry.name, L"..") == 0) continue;
+    entry.attributes = info->FileAttributes;
+    entry.lastWrite = (uint64_t)info->LastWriteTime.QuadPart;
+    return true;
+  }
+}
+
 bool GetFinalPath(const wchar_t* path, wchar_t* out, size_t capacity) {
   UniqueFile handle(WithLongRetry(path, [](const wchar_t* p) {
     return CreateFileW(p, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -164,6 +164,37 @@ bool RemoveFolderUnredirected(const wchar_t* path);
 // fails the check is removed again.
 bool CreateFolderUnredirected(const wchar_t* path, SECURITY_ATTRIBUTES* security = nullptr, bool onlyNew = false);
 
+// Pins the folder at `path`: opens it without sharing its deletion, so that
+// while the handle is held no one else can rename, delete or replace it and
+// the names below it stay where they are. The handle is given only for a
+// plain folder (not a link, not a file); it carries DELETE access, so that
+// DeleteByHandle on it removes the folder once it is empty.
+HANDLE PinFolder(const wchar_t* path);
+
+// The entries of a pinned folder, read through its handle: no name is
+// looked up again, so they are the entries of that folder and no other.
+struct PinnedEntry {
+  wchar_t name[MAX_PATH];  // a name within the folder
+  DWORD attributes;
+  uint64_t lastWrite;  // FILETIME units
+};
+
+class PinnedScan {
+ public:
+  explicit PinnedScan(HANDLE folder) : folder_(folder) {}
+  PinnedScan(const PinnedScan&) = delete;
+  PinnedScan& operator=(const PinnedScan&) = delete;
+  // The next entry other than "." and ".."; false at the end or on an error.
+  bool Next(PinnedEntry& entry);
+  bool Failed() const { return failed_; }  // ended by an error, not by the last entry
+
+ private:
+  HANDLE folder_;
+  alignas(8) unsigned char buffer_[8192];
+  size_t offset_ = 0, used_ = 0;
+  bool started_ = false, done_ = false, failed_ = false;
+};
+
 // Where an existing file or folder really is, links followed: its final
 // path without the "\\?\" prefix ("\\?\UNC\server" as "\\server").
 bool GetFinalPath(const wchar_t* path, wchar_t* out, size_t capacity);

@@ -96,7 +96,7 @@ bool IsWritableByOthers(const wchar_t* folder) {
   return AclLetsOthersChange(acl);
 }
 
-bool AclLetsOthersChange(const ACL* acl) {
+bool AclLetsOthersChange(const ACL* acl, const void* alsoTrusted) {
   if (!acl) return true;
   const DWORD kChanges = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_APPEND_DATA | FILE_DELETE_CHILD |
                          FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
@@ -118,9 +118,94 @@ bool AclLetsOthersChange(const ACL* acl) {
                            *GetSidSubAuthority(sid, 1) == DOMAIN_ALIAS_RID_ADMINS) ||
                           (count == 6 && first == SECURITY_SERVICE_ID_BASE_RID &&
                            *GetSidSubAuthority(sid, 1) == 956008885));  // the installer service
-    if (!trusted) return true;
+    if (!trusted && !(alsoTrusted && EqualSid(sid, const_cast<void*>(alsoTrusted)))) return true;
   }
   return false;
+}
+
+namespace {
+
+const wchar_t kPrivatePrefix[] = L"Kvx-";
+const size_t kPrivateDigits = 32;  // 16 random bytes
+
+bool IsPrivateFolderName(const wchar_t* name) {
+  if (!StartsWithExact(name, kPrivatePrefix)) return false;
+  name += 4;
+  for (size_t i = 0; i < kPrivateDigits; i++)
+    if (!((name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'a' && name[i] <= L'f'))) return false;
+  return name[kPrivateDigits] == 0;
+}
+
+// Owned by administrators, SYSTEM or the account running the tool (Wine
+// reports that account as the owner of everything), and changeable by no one
+// but those and the owner.
+bool IsAdministratorsOwn(HANDLE folder) {
+  PSID owner = nullptr;
+  PACL acl = nullptr;
+  UniqueLocal descriptor;
+  if (GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                      &acl, nullptr, descriptor.Put()) != ERROR_SUCCESS ||
+      !owner)
+    return false;
+  bool trusted = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid);
+  UniqueHandle token;
+  alignas(8) unsigned char buffer[256];
+  DWORD size = 0;
+  if (!trusted && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
+      GetTokenInformation(token.Get(), TokenUser, buffer, sizeof buffer, &size))
+    trusted = EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != 0;
+  return trusted && !AclLetsOthersChange(acl, owner);
+}
+
+uint64_t TimeOf(const FILETIME& t) { return ((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime; }
+
+// The one plain file a pinned private folder may hold, held for deletion;
+// false when the folder holds anything else.
+bool HoldsOnly(HANDLE pin, const wchar_t* folder, const wchar_t* onlyFile, UniqueFile& file, uint64_t& newest) {
+  PinnedScan scan(pin);
+  PinnedEntry entry;
+  size_t count = 0;
+  while (scan.Next(entry))
+    if (++count > 1 || (entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+        CompareTextNoCase(entry.name, onlyFile) != 0)
+      return false;
+  if (scan.Failed()) return false;
+  if (count == 0) return true;
+  wchar_t path[kPathCapacity];
+  JoinPath(folder, onlyFile, path);
+  // Not shared: a command processor still reading it keeps it.
+  file.Reset(OpenUnredirected(path, DELETE | FILE_WRITE_ATTRIBUTES, 0, OPEN_EXISTING));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file || !GetFileInformationByHandle(file.Get(), &info)) return false;
+  if (TimeOf(info.ftLastWriteTime) > newest) newest = TimeOf(info.ftLastWriteTime);
+  return true;
+}
+
+}  // namespace
+
+unsigned RemoveAbandonedPrivateFolders(const wchar_t* parent, const wchar_t* onlyFile, unsigned minutes) {
+  FILETIME nowTime;
+  GetSystemTimeAsFileTime(&nowTime);
+  uint64_t now = TimeOf(nowTime), age = (uint64_t)minutes * 60 * 10000000;
+  wchar_t mask[kPathCapacity];
+  JoinPath(parent, L"Kvx-*", mask);
+  DirectoryScan scan;
+  scan.SetMask(mask);
+  FoundEntry entry;
+  unsigned removed = 0;
+  while (scan.Next(entry)) {
+    if (!entry.isDirectory || entry.isReparsePoint || !IsPrivateFolderName(PointToName(entry.name))) continue;
+    UniqueFile folder(PinFolder(entry.name));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!folder || !GetFileInformationByHandle(folder.Get(), &info) || !IsAdministratorsOwn(folder.Get())) continue;
+    uint64_t newest = TimeOf(info.ftLastWriteTime);
+    UniqueFile file;
+    if (!HoldsOnly(folder.Get(), entry.name, onlyFile, file, newest) || now < newest || now - newest < age) continue;
+    if (file && !DeleteByHandle(file.Get())) continue;
+    file.Reset();
+    if (DeleteByHandle(folder.Get())) removed++;
+  }
+  return removed;
 }
 
 bool CreatePrivateFolder(const wchar_t* parent, wchar_t* out, size_t capacity) {
@@ -134,12 +219,13 @@ bool CreatePrivateFolder(const wchar_t* parent, wchar_t* out, size_t capacity) {
   for (int attempt = 0; attempt < 8 && !made; attempt++) {
     unsigned char random[16];
     if (!SystemFunction036(random, sizeof random)) break;
-    wchar_t name[40] = L"Kvx-";
+    wchar_t name[40];
+    CopyText(name, kPrivatePrefix);
     for (size_t i = 0; i < sizeof random; i++) {
       name[4 + 2 * i] = L"0123456789abcdef"[random[i] >> 4];
       name[5 + 2 * i] = L"0123456789abcdef"[random[i] & 15];
     }
-    name[4 + 2 * sizeof random] = 0;
+    name[4 + kPrivateDigits] = 0;
     JoinPath(parent, name, out, capacity);
     // A new folder or none: a name someone made first is never taken over.
     made = CreateFolderUnredirected(out, &attributes, true);

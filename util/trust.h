@@ -27,13 +27,24 @@ bool IsUserFolderUsable(const wchar_t* folder);
 // what is in it (or the list cannot be read).
 bool IsWritableByOthers(const wchar_t* folder);
 
-// The same judgement on an access list (null: no list, everyone may).
-bool AclLetsOthersChange(const ACL* acl);
+// The same judgement on an access list (null: no list, everyone may);
+// `alsoTrusted` (or null) is one more account that may change it.
+bool AclLetsOthersChange(const ACL* acl, const void* alsoTrusted = nullptr);
 
 // Makes a new folder below `parent` with a name no one can predict, whose
 // access list lets only SYSTEM and administrators in, and checks through its
 // handle that it is a plain folder at that path. `out` gets its path.
 bool CreatePrivateFolder(const wchar_t* parent, wchar_t* out, size_t capacity);
+
+// Removes what runs that were killed before they could clean up left of the
+// folders CreatePrivateFolder made below `parent`: a folder goes only when
+// it bears such a name, is a plain folder (pinned while it is looked at)
+// owned by administrators, SYSTEM or the account running the tool, which
+// only those may change, holds nothing or one plain file named `onlyFile`
+// with one name, and neither it nor that file changed for `minutes`. The
+// file goes through its own handle, the folder through its pin. Returns how
+// many folders went.
+unsigned RemoveAbandonedPrivateFolders(const wchar_t* parent, const wchar_t* onlyFile, unsigned minutes);
 
 template <size_t N> bool CreatePrivateFolder(const wchar_t* parent, wchar_t (&out)[N]) {
   return CreatePrivateFolder(parent, out, N);
