@@ -93,7 +93,7 @@ struct Size {
   Tree tree;
   std::string list;
   std::wstring filesList, foldersList, peer;
-  std::vector<double> ours, floor, ratios, peers, fast, linkSafe, logged, loggedRatios, fastLogged;
+  std::vector<double> ours, floor, ratios, peers, passes, logged, loggedRatios, passesLogged;
   double Entries() const { return files + (double)tree.folders.size(); }
 };
 
@@ -126,11 +126,9 @@ double RunFloor(const std::wstring& folder, const Size& size, int round) {
   return r.milliseconds;
 }
 
-// The deletion passes alone, in this process, on a freshly built tree: the
-// fast deletions (a program folder only administrators can change) or the
-// link-safe ones (a folder others can change; under Wine every folder is
-// one), in milliseconds.
-double RunPasses(const std::wstring& folder, const Size& size, int round, bool linkSafe, const std::wstring& log = L"") {
+// The deletion passes alone, in this process, on a freshly built tree, in
+// milliseconds.
+double RunPasses(const std::wstring& folder, const Size& size, int round, const std::wstring& log = L"") {
   std::wstring c = folder + L"\\passes" + std::to_wstring(size.files) + L"-" + std::to_wstring(round) + L"\\";
   Build(c, size.tree);
   FileList list;
@@ -141,7 +139,7 @@ double RunPasses(const std::wstring& folder, const Size& size, int round, bool l
   QueryPerformanceCounter(&start);
   if (!log.empty()) OpenLog(log.c_str());
   ParseFileList(list.bytes.Data(), list.bytes.Count(), list.entries);
-  DeleteListedFiles(list, c.c_str(), L"uninstall.exe", linkSafe);
+  DeleteListedFiles(list, c.c_str(), L"uninstall.exe", nullptr);
   CloseLog();
   QueryPerformanceCounter(&end);
   QueryPerformanceFrequency(&frequency);
@@ -210,11 +208,8 @@ int wmain(int argc, wchar_t** argv) {
       double logged = RunOurs(folder, s, temp, r, true);
       s.logged.push_back(logged);
       s.loggedRatios.push_back(logged / floor);
-      bool safeFirst = r % 2 == 0;
-      double first = RunPasses(folder, s, r, safeFirst), second = RunPasses(folder, s, r, !safeFirst);
-      s.linkSafe.push_back(safeFirst ? first : second);
-      s.fast.push_back(safeFirst ? second : first);
-      s.fastLogged.push_back(RunPasses(folder, s, r, false, temp + L"\\passes.log"));
+      s.passes.push_back(RunPasses(folder, s, r));
+      s.passesLogged.push_back(RunPasses(folder, s, r, temp + L"\\passes.log"));
       s.ratios.push_back(ours / floor);
       // The peer is several times slower: one run of it tells enough.
       if (r == 0 && !s.peer.empty() && Exists(s.peer)) {
@@ -242,14 +237,14 @@ int wmain(int argc, wchar_t** argv) {
     for (size_t i = 0; i < s.logged.size(); i++) logCost.push_back(s.logged[i] / s.ours[i]);
     printf("  with the log: %.0f ms (median), logged/floor %.2f, logged/unlogged %.2f\n", Median(s.logged),
            Median(s.loggedRatios), Median(logCost));
-    std::vector<double> safeRatios;
-    for (size_t i = 0; i < s.fast.size(); i++) safeRatios.push_back(s.linkSafe[i] / s.fast[i]);
-    printf("  the passes alone, in one process: fast %.0f ms, link-safe %.0f ms (medians), link-safe/fast %.2f\n",
-           Median(s.fast), Median(s.linkSafe), Median(safeRatios));
-    std::vector<double> fastLogCost;
-    for (size_t i = 0; i < s.fast.size(); i++) fastLogCost.push_back(s.fastLogged[i] / s.fast[i]);
-    printf("  the fast passes with the log: %.0f ms (median), logged/unlogged %.2f, logged/floor %.2f\n",
-           Median(s.fastLogged), Median(fastLogCost), Median(s.fastLogged) / Median(s.floor));
+    std::vector<double> passRatios, passLogCost;
+    for (size_t i = 0; i < s.passes.size(); i++) {
+      passRatios.push_back(s.passes[i] / s.floor[i]);
+      passLogCost.push_back(s.passesLogged[i] / s.passes[i]);
+    }
+    printf("  the passes alone, in one process: %.0f ms (median), passes/floor %.2f; with the log %.0f ms, "
+           "logged/unlogged %.2f\n",
+           Median(s.passes), Median(passRatios), Median(s.passesLogged), Median(passLogCost));
   }
   printf("time per entry at 40000 files against 10000 (median of the rounds): uninstall.exe %.2f, raw floor %.2f\n",
          Median(growth), Median(floorGrowth));

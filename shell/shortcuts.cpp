@@ -97,25 +97,23 @@ struct GroupItem {
 };
 
 // Empties an existing group folder of its files (subfolders stay), makes the
-// folder and puts the items into it.
-// A group folder that is a link, or lies below one, is neither emptied nor
-// filled: the files deleted and written would be those of another folder.
+// folder and puts the items into it. The folder is pinned meanwhile (with
+// every folder above it): a group folder that is a link, or lies below one,
+// is neither emptied nor filled.
 void BuildGroup(const wchar_t* group, const GroupItem (&items)[4], const wchar_t* program,
                 const wchar_t* workingFolder, const wchar_t* description, const wchar_t* icon) {
-  if (PathCrossesLink(group)) return;
-  if (FileExists(group)) {
-    wchar_t mask[kPathCapacity];
-    JoinPath(group, L"*", mask);
-    DirectoryScan scan;
-    scan.SetMask(mask);
-    FoundEntry entry;
-    while (scan.Next(entry))
-      if (!entry.isDirectory) DeleteUnredirected(entry.name);
+  UniqueFile pin;
+  if (!CreateFolderUnredirected(group, nullptr, false, &pin)) return;
+  wchar_t link[kPathCapacity], target[kPathCapacity];
+  PinnedScan scan(pin.Get());
+  PinnedEntry entry;
+  while (scan.Next(entry)) {
+    if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    JoinPath(group, entry.name, link);
+    DeleteUnredirected(link);
   }
-  if (!CreateFolderUnredirected(group) || PathCrossesLink(group)) return;
   for (size_t i = 0; i < 4; i++) {
     if (!IsPlainFileName(items[i].target) || !IsPlainFileName(items[i].link)) continue;
-    wchar_t link[kPathCapacity], target[kPathCapacity];
     JoinPath(group, items[i].link, link);
     AppendText(link, L".lnk");
     CopyText(target, program);

@@ -36,13 +36,20 @@ void InstallNewTemplate(const wchar_t* extension, bool kvxRow) {
   GetProgramFile(kvxRow ? L"kvxnew.dat" : L"zipnew.dat", path);
   const unsigned char* image = kvxRow ? g_KvxImage : g_ZipImage;
   size_t size = kvxRow ? kKvxTemplateSize : kZipTemplateSize;
-  FoundEntry entry;
   // A file of the right size is left as it is: an edited template survives.
-  if (!FindSingle(path, entry) || entry.size != size) {
-    // Created or emptied, with the extended-length retry; a file that could
-    // not be written whole is removed again by the file object.
-    DiskFile file;
-    if (file.Create(path, 0) && file.Write(image, size)) file.Close();
+  // Written only as the file at its name (the program folder may be one
+  // others can change): a file made here that could not be written whole
+  // goes again.
+  bool made = !FileExists(path);
+  UniqueFile file(OpenUnredirected(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS));
+  LARGE_INTEGER existing;
+  if (file && (!GetFileSizeEx(file.Get(), &existing) || existing.QuadPart != (LONGLONG)size)) {
+    LARGE_INTEGER zero = {};
+    if (SetFilePointerEx(file.Get(), zero, nullptr, FILE_BEGIN) && WriteExactly(file.Get(), image, size) &&
+        SetEndOfFile(file.Get()))
+      LogLine(L"wrote the template %s", path);
+    else if (made)
+      DeleteByHandle(file.Get());
   }
   WriteSettingString(HKEY_CLASSES_ROOT, key, L"FileName", path);
 }

@@ -326,25 +326,29 @@ TEST_CASE("listed files and folders deeper than 260 characters in the installati
 
 // ---------------------------------------------------------------- locked files and the restart
 
-TEST_CASE("a locked file during uninstall, then a restart: nothing of the installation left") {
+TEST_CASE("a library in use during uninstall, then a restart: nothing of the installation left") {
   Machine before = Machine::Now();
   Scene scene;
   CHECK(scene.Setup().exitCode == 0);
-  std::wstring held = scene.sample.Path("Formats\\zst.fmt"), stop = scene.root / L"stop";
-  FileHolder holder(false, held, stop);
+  std::wstring held = scene.sample.Path("kvxlng.dll"), stop = scene.root / L"stop";
+  FileHolder holder(true, held, stop);
   REQUIRE(holder.Holding());
-  scene.Uninstall(L"", [&](DWORD pid) {
+  NewBatchFolders own;
+  RunProcess(Quote(scene.sample.Program()), scene.Env(), 120000, L"", [&](DWORD pid) {
     for (int i = 0; i < 2; i++) {  // the question, then the restart message
       DialogWatcher watcher(i == 0 ? IDYES : IDOK, pid, 30000);
       watcher.Wait();
       watcher.WaitUntilClosed();
     }
   });
-  CHECK(Exists(held));
+  CHECK_FALSE(Exists(held));  // moved to the run's own folder, which waits for the restart
+  CHECK(WaitUntilGone(scene.sample.folder, 30000));
+  REQUIRE(own.Now().size() == 1);
+  CHECK(WaitUntilGone(own.Now()[0] + L"\\Uninstall_Kvx.Bat", 30000));
   WriteText(stop, "");
   holder.Wait();
   CHECK(RunProcess(L"wineboot.exe -r", {}, 120000).exitCode == 0);
-  CHECK_FALSE(Exists(scene.sample.folder));  // the held file, its folders and the folder "Korvex"
+  CHECK(own.Now().empty());
   ExpectAsBefore(before);
 }
 

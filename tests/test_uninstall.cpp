@@ -60,7 +60,7 @@ TEST_CASE("batch lines keep their shape; unusual paths are escaped or referenced
   // end the quotes or be expanded.
   wchar_t command[256];
   CHECK(ComposeBatchCommand(L"C:\\S\\cmd.exe", L"C:\\W\\Kvx-1\\Uninstall_Kvx.Bat", command, 256));
-  CHECK(std::wstring(command) == L"\"C:\\S\\cmd.exe\" /d /v:off /s /c \"\"C:\\W\\Kvx-1\\Uninstall_Kvx.Bat\"\"");
+  CHECK(std::wstring(command) == L"\"C:\\S\\cmd.exe\" /d /e:on /v:off /s /c \"\"C:\\W\\Kvx-1\\Uninstall_Kvx.Bat\"\"");
   for (const wchar_t* bad : {L"C:\\W\"\\x.bat", L"C:\\%TMP%\\x.bat", L"C:\\a\nb.bat", L""})
     CHECK_FALSE((ComposeBatchCommand(L"C:\\S\\cmd.exe", bad, command, 256) || command[0]));
 
@@ -332,7 +332,8 @@ TEST_CASE("the driver under msi removes no file and writes no batch file") {
 }
 
 // A run killed after writing its batch file and before starting the command
-// processor, at exactly that point: the driver in this program, whose
+// processor (with the program that runs its pause beside it), at exactly
+// that point: the driver in this program, whose
 // CreateProcessW ends the process.
 static BOOL WINAPI EndBeforeStart(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
                                   LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION) {
@@ -371,8 +372,9 @@ TEST_CASE("a run killed between writing its batch file and starting it: a later 
   CHECK(RunProcess(L"\"" + copy + L"\" --child=driver_killed_before_batch", scene.Environment()).exitCode == 9);
   std::vector<std::wstring> left = killed.Now();
   REQUIRE(left.size() == 1);
-  std::wstring batch = left[0] + L"\\Uninstall_Kvx.Bat";
+  std::wstring batch = left[0] + L"\\Uninstall_Kvx.Bat", runner = left[0] + L"\\driver-test.exe";
   REQUIRE(Exists(batch));
+  REQUIRE(Exists(runner));  // the program that would have run the batch file's pause
   // Folders of that name that are not such leftovers stay: another file
   // inside, a name the tool does not make.
   std::wstring other = L"C:\\windows\\Temp\\Kvx-0123456789abcdef0123456789abcdef",
@@ -386,7 +388,7 @@ TEST_CASE("a run killed between writing its batch file and starting it: a later 
   SampleInstallation t(scene.root / L"Second");
   CHECK(RunProcess(L"\"" + t.Program() + L"\" -setup -s -noexplorer", scene.Environment(), 60000, t.folder).exitCode == 0);
   CHECK(Exists(batch));
-  for (auto& path : {batch, left[0], other + L"\\other.txt", other, misnamed + L"\\Uninstall_Kvx.Bat", misnamed})
+  for (auto& path : {batch, runner, left[0], other + L"\\other.txt", other, misnamed + L"\\Uninstall_Kvx.Bat", misnamed})
     AnHourAgo(path);
   Uninstall(t, scene);
   CHECK(t.Remaining().empty());
@@ -423,13 +425,12 @@ static bool Pending(const std::wstring& path) {
   return false;
 }
 
-TEST_CASE("locked files go at the restart; the reboot message and the folder's delayed removal") {
+TEST_CASE("files in use: moved out of the installation to go at the restart, or left; the reboot message") {
   Scene scene;
   SampleInstallation s(scene.root / L"Korvex");
   std::wstring library = s.Path("a.dll"), held = s.Path("held.dat");
   REQUIRE(CopyFileW(FixturePath(L"kvxlng.dll").c_str(), library.c_str(), FALSE));
   WriteText(held, "held without sharing");
-  WriteText(library + L".0.tmp", "an earlier leftover");
   s.listedFiles.push_back("a.dll");
   s.listedFiles.push_back("held.dat");
   s.WriteList();
@@ -451,33 +452,37 @@ TEST_CASE("locked files go at the restart; the reboot message and the folder's d
   });
   REQUIRE(texts.size() == 2);
   CHECK(texts[1] == L"Einige Dateien werden beim n\x00e4" L"chsten Neustart entfernt.");
-  // The loaded library was renamed past the existing leftover; the file held
-  // without sharing could not be renamed and waits under its own name.
+  // The loaded library moved to the run's own folder, which only
+  // administrators can change, and waits there for the restart with that
+  // folder; the file held without sharing its deletion could not move and
+  // stays: nothing is scheduled by a name in a folder others may change.
+  std::vector<std::wstring> own = batch.Now();
+  REQUIRE(own.size() == 1);
+  std::wstring moved = own[0] + L"\\1.a.dll";
   CHECK_FALSE(Exists(library));
-  CHECK(Exists(library + L".1.tmp"));
-  CHECK(Pending(library + L".1.tmp"));
+  CHECK(Exists(moved));
+  CHECK(Pending(moved));
+  CHECK(Pending(own[0]));
   CHECK(Exists(held));
-  CHECK(Pending(held));
-  CHECK(Pending(s.folder));  // the folder is named "Korvex" and the run was not silent
-  CHECK(batch.Gone(30000));
-  CHECK_FALSE(Exists(s.Program()));
+  CHECK_FALSE(Pending(held));
+  CHECK_FALSE(Pending(s.folder));
+  CHECK(WaitUntilGone(s.Program(), 30000));
+  CHECK(WaitUntilGone(own[0] + L"\\Uninstall_Kvx.Bat", 30000));
   std::wstring text = LogText(log);
-  for (const std::wstring& line : std::vector<std::wstring>{L"locked: " + library + L", renamed to " + library + L".1.tmp",
-                            L"scheduled for the restart: " + library + L".1.tmp", L"scheduled for the restart: " + held,
+  for (const std::wstring& line : std::vector<std::wstring>{L"locked: " + library + L", moved to " + moved,
+                            L"scheduled for the restart: " + moved, L"scheduled for the restart: folder " + own[0],
+                            L"failed: to delete (in use; it stays) " + held + L": error 32 (",
                             std::wstring(L"message shown: Einige Dateien werden beim n\x00e4" L"chsten Neustart entfernt."),
-                            std::wstring(L"exit code 0")})
-    CHECK(text.find(line + L"\r\n") != std::wstring::npos);
+                            std::wstring(L"exit code 0\r\n")})
+    CHECK_MESSAGE(text.find(line) != std::wstring::npos, Narrow(line));
 
   WriteText(stop, "");
   libraryHolder.Wait();
   fileHolder.Wait();
-  DeleteFileW((library + L".0.tmp").c_str());  // not listed: ours to clear so the folder can go
   ProcessResult restart = RunProcess(L"wineboot.exe -r", {}, 120000);
   CHECK(restart.exitCode == 0);
-  CHECK_FALSE(Exists(library + L".1.tmp"));
-  CHECK_FALSE(Exists(held));
-  CHECK_FALSE(Exists(s.folder));
-  CHECK_FALSE(Pending(held));
+  CHECK_FALSE(Exists(own[0]));
+  CHECK(Exists(held));
 }
 
 TEST_CASE("the browser-data folder goes from the configured temporary folder") {

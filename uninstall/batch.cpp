@@ -5,8 +5,9 @@
 #include "util/file.h"
 #include "util/text.h"
 
-const wchar_t* const kBatchVariables[5] = {L"KVX_UNINSTALL_PROGRAM", L"KVX_UNINSTALL_FOLDER", L"KVX_UNINSTALL_BATCH",
-                                           L"KVX_UNINSTALL_TEMP", L"KVX_UNINSTALL_CMD"};
+const wchar_t* const kBatchVariables[kBatchPathCount] = {L"KVX_UNINSTALL_PROGRAM", L"KVX_UNINSTALL_FOLDER",
+                                                         L"KVX_UNINSTALL_BATCH",   L"KVX_UNINSTALL_TEMP",
+                                                         L"KVX_UNINSTALL_CMD",     L"KVX_UNINSTALL_RUNNER"};
 
 bool BatchPathText(const wchar_t* path, const wchar_t* shortForm, const wchar_t* variable, wchar_t* dest,
                    size_t capacity) {
@@ -35,18 +36,21 @@ static void AppendLine(GrowArray<wchar_t>& text, const wchar_t* line) {
   for (size_t i = 0; i < n; i++) text[at + i] = line[i];
 }
 
-void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>& text, bool useVariable[5]) {
+void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>& text,
+                       bool useVariable[kBatchPathCount]) {
   // Each path in its batch form: doubled percent signs or a variable.
-  wchar_t forms[5][2048];
-  const wchar_t* sources[5] = {paths.program, paths.folder, paths.batch, paths.batchFolder, paths.processor};
-  for (int i = 0; i < 5; i++)
+  wchar_t forms[kBatchPathCount][2048];
+  const wchar_t* sources[kBatchPathCount] = {paths.program,     paths.folder,    paths.batch,
+                                             paths.batchFolder, paths.processor, paths.runner};
+  for (size_t i = 0; i < kBatchPathCount; i++)
     useVariable[i] =
         sources[i] && BatchPathText(sources[i], paths.shortForms[i], kBatchVariables[i], forms[i], 2048);
   const wchar_t *p = forms[0], *f = forms[1], *b = forms[2], *t = forms[3], *c = forms[4];
+  const wchar_t* r = paths.runner ? forms[5] : p;
   // Room for three lines of the longest paths: a shorter buffer would cut
   // the deletion lines of a deep installation folder.
   wchar_t line[3 * 2048 + 64];
-  FormatText(line, L"\"%s\" /wait\r\n", p);
+  FormatText(line, L"\"%s\" /wait\r\n", r);
   AppendLine(text, line);
   for (int i = 0; i < 5; i++) {
     FormatText(line, L"del \"%s\"\r\nrd \"%s\"\r\nif not exist \"%s\" goto done\r\n", p, f, p);
@@ -54,12 +58,18 @@ void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>&
   }
   AppendLine(text, L":done\r\n");
   if (!silent) {
-    FormatText(line, L"if exist \"%s\" \"%s\" /warning\r\n", p, p);
+    FormatText(line, L"if exist \"%s\" \"%s\" /warning\r\n", p, r);
+    AppendLine(text, line);
+  }
+  // A copy that ran the pause and the warning goes before its folder.
+  if (paths.runner) {
+    FormatText(line, L"del \"%s\"\r\n", r);
     AppendLine(text, line);
   }
   // One line, read whole before the file it stands in is gone.
   if (paths.batchFolder && paths.processor)
-    FormatText(line, L"del \"%s\" & start \"\" /b \"%s\" /d /c for /l %%%%i in (1,1,100) do @if exist \"%s\" rd \"%s\" 2^>nul\r\n",
+    FormatText(line,
+               L"del \"%s\" & start \"\" /b \"%s\" /d /e:on /v:off /c for /l %%%%i in (1,1,100) do @if exist \"%s\" rd \"%s\" 2^>nul\r\n",
                b, c, t, t);
   else FormatText(line, L"del \"%s\"\r\n", b);
   AppendLine(text, line);
@@ -90,6 +100,6 @@ bool ComposeBatchCommand(const wchar_t* processor, const wchar_t* batch, wchar_t
   if (!QuotesSafely(processor) || !QuotesSafely(batch)) return false;
   // With /s the command processor takes away the outer pair of quotes only,
   // whatever the path holds, and runs the quoted path that is left.
-  FormatText(command, capacity, L"\"%s\" /d /v:off /s /c \"\"%s\"\"", processor, batch);
+  FormatText(command, capacity, L"\"%s\" /d /e:on /v:off /s /c \"\"%s\"\"", processor, batch);
   return true;
 }

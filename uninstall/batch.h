@@ -6,24 +6,27 @@
 
 #include "util/array.h"
 
-// Where the self-removal batch file stands and what it deletes.
+const size_t kBatchPathCount = 6;
+
+// Where the self-removal batch file stands, what it runs and what it deletes.
 struct BatchPaths {
-  const wchar_t* program;      // the program file
+  const wchar_t* program;      // the program file to delete
   const wchar_t* folder;       // the program folder, without a trailing separator
   const wchar_t* batch;        // the batch file itself
-  const wchar_t* batchFolder;  // the folder made for the batch file alone, or null
+  const wchar_t* batchFolder;  // the folder made for the batch file, or null
   const wchar_t* processor;    // the command processor, which removes that folder
-  // The short (8.3) forms of the five, where the system has them; else null.
-  const wchar_t* shortForms[5];
+  const wchar_t* runner;       // a copy run for the pause and the warning (null: `program` itself)
+  // The short (8.3) forms of the six, where the system has them; else null.
+  const wchar_t* shortForms[kBatchPathCount];
 };
 
 // The code page in which the command processor reads batch files.
 const unsigned kBatchCodePage = CP_OEMCP;
 
-// The names the batch file refers to for the five paths when a path would
+// The names the batch file refers to for the six paths when a path would
 // not survive the command processor's code page: the driver puts them into
 // the command processor's environment.
-extern const wchar_t* const kBatchVariables[5];
+extern const wchar_t* const kBatchVariables[kBatchPathCount];
 
 // Writes a path as the batch file needs it into dest. A path that survives
 // the command processor's code page is written with its percent signs
@@ -36,17 +39,19 @@ bool BatchPathText(const wchar_t* path, const wchar_t* shortForm, const wchar_t*
 // The lines of the batch file, in order; `silent` leaves out the warning line.
 // The last line deletes the batch file and, when it has a folder of its own,
 // has another command processor remove that folder, trying while it is
-// still there (one that reads a batch file may hold it open to its end). `useVariable` receives, per path,
-// whether its variable must be set.
-void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>& text, bool useVariable[5]);
+// still there (one that reads a batch file
+// may hold it open to its end). `useVariable` receives, per path, whether
+// its variable must be set.
+void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>& text,
+                       bool useVariable[kBatchPathCount]);
 
 // Converts the text to the command processor's code page and writes it,
 // without terminator, to the open file.
 bool WriteBatchText(HANDLE file, const wchar_t* text);
 
 // The command line that runs the batch file in the command processor at
-// `processor` (the system's own cmd.exe): no AutoRun commands, no delayed
-// expansion, the path quoted so that nothing in it starts a command. False,
+// `processor` (the system's own cmd.exe): no AutoRun commands, command
+// extensions on whatever the user's settings say, no delayed expansion, the path quoted so that nothing in it starts a command. False,
 // and no command, when a path holds a quote, a percent sign or a control
 // character.
 bool ComposeBatchCommand(const wchar_t* processor, const wchar_t* batch, wchar_t* command, size_t capacity);

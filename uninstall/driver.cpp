@@ -51,11 +51,11 @@ struct Entries {
   const wchar_t* Path(const Entry& e) const { return pool.At(e.path); }
 };
 
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
 // Folders below the program folder by their relative path (ASCII letters in
-// either case, either separator), each with a value.
+// either case, either separator), each with what is known of it: the index
+// of its pin, or one of the states below.
 using FolderTable = TextTable;
+enum : int32_t { kFolderUnknown = -1, kFolderLink = -2, kFolderUnheld = -3, kFolderRemoved = -4 };
 
 // Reads each entry once: its full path, its depth, and whether another
 // entry lies inside it (then it is a folder and is not tried as a file).
@@ -84,77 +84,12 @@ void CollectEntries(const FileList& list, const wchar_t* folderWithSeparator, En
   for (size_t i = 0; i < out.items.Count(); i++) {
     const wchar_t* relative = out.Path(out.items[i]) + folderLength;
     for (size_t k = 0; relative[k]; k++)
-      if (IsSeparator(relative[k]) && k > 0) parents.Add(relative, k, 0);
+      if (IsSeparator(relative[k]) && k > 0) parents.Add(relative, k, kFolderUnknown);
   }
   for (size_t i = 0; i < out.items.Count(); i++) {
     const wchar_t* relative = out.Path(out.items[i]) + folderLength;
     out.items[i].folder = parents.Find(relative, TextLength(relative)) != nullptr;
   }
-}
-
-// True when some folder between the program folder and the entry is a link
-// (a junction or a symbolic link): deleting through it would reach outside.
-// Each folder is looked at once; the answers are kept in the table of
-// folders (1 plain, 2 a link).
-bool PassesThroughLink(const wchar_t* path, size_t folderLength, FolderTable& folders) {
-  const wchar_t* relative = path + folderLength;
-  wchar_t prefix[kPathCapacity];
-  for (size_t k = 0; relative[k]; k++) {
-    if (!IsSeparator(relative[k]) || k == 0) continue;
-    int32_t* state = folders.Add(relative, k, 0);
-    if (*state == 0) {
-      CopyText(prefix, path, folderLength + k + 1);
-      *state = IsReparsePointAttr(GetAttributes(prefix)) ? 2 : 1;
-    }
-    if (*state == 2) return true;
-  }
-  return false;
-}
-
-// Renames a file that cannot be deleted to the lowest free "<path>.<n>.tmp"
-// and schedules that name for deletion at the next restart.
-void ScheduleLockedFile(const wchar_t* path) {
-  wchar_t name[kPathCapacity];
-  for (unsigned j = 0; j < 1000; j++) {
-    FormatText(name, L"%s.%u.tmp", path, j);
-    if (!FileExists(name)) break;
-  }
-  if (MoveByName(path, name)) LogLine(L"locked: %s, renamed to %s", path, name);
-  else CopyText(name, path);
-  if (DeleteAtRestart(name)) LogLine(L"scheduled for the restart: %s", name);
-  else LogFailure(L"to schedule for the restart", name, GetLastError());
-}
-
-// What became of an entry tried as a file.
-enum class Outcome { Removed, Gone, Folder, Left };
-
-// A listed file costs one deletion; only when that fails is it looked at
-// closely: already gone, a folder after all, read-only, or locked (renamed
-// and scheduled for the restart, unless it is the program or the list,
-// which the batch file and the driver delete).
-Outcome DeleteAsFile(const wchar_t* full, const wchar_t* programName, bool linkSafe, bool& rebootNeeded) {
-  bool deleted = linkSafe ? GetAttributes(full) != INVALID_FILE_ATTRIBUTES && DeleteUnredirected(full)
-                          : DeleteFileByName(full);
-  if (deleted) {
-    LogLine(L"deleted %s", full);
-    return Outcome::Removed;
-  }
-  DWORD attributes = GetAttributes(full);
-  if (attributes == INVALID_FILE_ATTRIBUTES) return Outcome::Gone;
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Outcome::Folder;
-  if (!linkSafe && (attributes & FILE_ATTRIBUTE_READONLY) && SetAttributes(full, FILE_ATTRIBUTE_NORMAL) &&
-      DeleteFileByName(full)) {
-    LogLine(L"deleted (was read-only) %s", full);
-    return Outcome::Removed;
-  }
-  const wchar_t* name = PointToName(full);
-  if (CompareTextNoCase(name, programName) == 0 || CompareTextNoCase(name, L"Uninstall.lst") == 0) {
-    LogLine(L"left for later: %s", full);
-  } else {
-    rebootNeeded = true;
-    ScheduleLockedFile(full);
-  }
-  return Outcome::Left;
 }
 
 int DeeperFirst(const void* a, const void* b, void* entries) {
@@ -164,21 +99,32 @@ int DeeperFirst(const void* a, const void* b, void* entries) {
   return x < y ? 1 : x > y ? -1 : 0;
 }
 
-}  // namespace
+// What became of an entry tried as a file.
+enum class Outcome { Removed, Gone, Folder, Left };
 
-namespace {
-
-// One deletion of the listed entries, pass by pass.
+// One deletion of the listed entries, pass by pass. The program folder and
+// every folder above it are pinned for the whole run, and each folder below
+// it before anything inside it is touched (see util/file.h): the path of
+// every entry is then fixed, so a listed file costs one deletion by name,
+// which removes a link itself and never what it leads to. A folder that is
+// a link is never entered (the link itself goes when it is listed); a
+// folder that cannot be pinned keeps what is in it.
 class ListDeletion {
  public:
-  ListDeletion(const FileList& list, const wchar_t* folderWithSeparator, const wchar_t* programName, bool linkSafe)
-      : folderLength_(TextLength(folderWithSeparator)), programName_(programName), linkSafe_(linkSafe) {
+  ListDeletion(const FileList& list, const wchar_t* folderWithSeparator, const wchar_t* programName,
+               RunFolders* runFolders)
+      : folderLength_(TextLength(folderWithSeparator)), programName_(programName), runFolders_(runFolders) {
+    CopyText(folder_, folderWithSeparator);
     CollectEntries(list, folderWithSeparator, entries_, folders_);
     for (size_t i = 0; i < entries_.items.Count(); i++) pending_.PushElement((uint32_t)i);
   }
 
   // Passes until one removes nothing; true when something waits for the restart.
   bool Run() {
+    if (!programChain_.Pin(folder_)) {
+      LogFailure(L"to hold the program folder; nothing in it was deleted:", folder_, GetLastError());
+      return false;
+    }
     for (;;) {
       next_.Shrink(0);
       emptied_.Shrink(0);
@@ -186,11 +132,86 @@ class ListDeletion {
       if (removed == 0) break;
       pending_.Swap(next_);
     }
-    if (rebootNeeded_) ScheduleLeftFolders();
     return rebootNeeded_;
   }
 
  private:
+  // The state of the folder that is the first `length` characters of a
+  // relative path, pinned now if it was not yet.
+  int32_t Folder(const wchar_t* relative, size_t length) {
+    int32_t* state = folders_.Add(relative, length, kFolderUnknown);
+    if (*state != kFolderUnknown) return *state;
+    wchar_t path[kPathCapacity];
+    CopyText(path, folder_);
+    AppendText(path, relative);
+    path[folderLength_ + length] = 0;
+    HANDLE pin = PinFolder(path, true);
+    // Held open by others who do not share its deletion (a command prompt
+    // in it): pinned all the same, only it cannot be removed.
+    if (pin == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) pin = PinFolder(path, false);
+    if (pin != INVALID_HANDLE_VALUE) return *state = (int32_t)pins_.Add(pin);
+    DWORD attributes = GetAttributes(path);
+    *state = IsReparsePointAttr(attributes) ? kFolderLink : kFolderUnheld;
+    if (*state == kFolderUnheld && attributes != INVALID_FILE_ATTRIBUTES)
+      LogFailure(L"to hold the folder; what is in it stays:", path, GetLastError());
+    return *state;
+  }
+
+  // Every folder between the program folder and the entry is pinned.
+  bool FoldersAboveHeld(const wchar_t* full) {
+    const wchar_t* relative = full + folderLength_;
+    for (size_t k = 1; relative[k]; k++) {
+      if (!IsSeparator(relative[k])) continue;
+      int32_t state = Folder(relative, k);
+      if (state == kFolderLink) {
+        LogLine(L"skipped %s: below a link", full);
+        return false;
+      }
+      if (state < 0) return false;
+    }
+    return true;
+  }
+
+  // A file that one deletion by name did not remove: already gone, a folder
+  // after all, read-only, or in use. A file in use that can be opened for
+  // its deletion (a running program, a loaded library) moves to the run's
+  // own folder to be deleted at the restart; one that others hold without
+  // letting it go stays, and the log says so. The program and the list are
+  // left for the batch file and the driver.
+  Outcome DeleteAsFile(const wchar_t* full) {
+    if (DeleteFileByName(full)) {
+      LogLine(L"deleted %s", full);
+      return Outcome::Removed;
+    }
+    DWORD attributes = GetAttributes(full);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Outcome::Gone;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Outcome::Folder;
+    const wchar_t* name = PointToName(full);
+    if (CompareTextNoCase(name, programName_) == 0 || CompareTextNoCase(name, L"Uninstall.lst") == 0) {
+      LogLine(L"left for later: %s", full);
+      return Outcome::Left;
+    }
+    UniqueFile file(OpenForDeletion(full));
+    if (!file) {
+      LogFailure(L"to delete (in use; it stays)", full, GetLastError());
+      return Outcome::Left;
+    }
+    if (DeleteByHandle(file.Get())) {
+      LogLine((attributes & FILE_ATTRIBUTE_READONLY) ? L"deleted (was read-only) %s" : L"deleted %s", full);
+      return Outcome::Removed;
+    }
+    wchar_t moved[kPathCapacity];
+    if (!runFolders_ || !runFolders_->WaitingName(name, moved) || !RenameByHandle(file.Get(), moved)) {
+      LogFailure(L"to move out of the installation (in use; it stays)", full, GetLastError());
+      return Outcome::Left;
+    }
+    rebootNeeded_ = true;
+    LogLine(L"locked: %s, moved to %s", full, moved);
+    if (DeleteAtRestart(moved)) LogLine(L"scheduled for the restart: %s", moved);
+    else LogFailure(L"to schedule for the restart", moved, GetLastError());
+    return Outcome::Removed;
+  }
+
   // The files of the pending entries; the folders among them wait for the
   // folders' turn. Returns how many went.
   size_t FilesPass() {
@@ -198,16 +219,28 @@ class ListDeletion {
     for (size_t k = 0; k < pending_.Count(); k++) {
       Entry& e = entries_.items[pending_[k]];
       const wchar_t* full = entries_.Path(e);
-      if (PassesThroughLink(full, folderLength_, folders_)) {
-        LogLine(L"skipped %s: below a link", full);
-        continue;
-      }
-      Outcome outcome = e.folder ? Outcome::Folder : DeleteAsFile(full, programName_, linkSafe_, rebootNeeded_);
+      if (!FoldersAboveHeld(full)) continue;
+      Outcome outcome = e.folder ? Outcome::Folder : DeleteAsFile(full);
       if (outcome == Outcome::Removed) removed++;
       if (outcome == Outcome::Folder) e.folder = true, emptied_.PushElement(pending_[k]);
       if (outcome == Outcome::Left) next_.PushElement(pending_[k]);
     }
     return removed;
+  }
+
+  // One listed folder: a link goes itself, a folder through its pin once it
+  // is empty.
+  bool RemoveListedFolder(const wchar_t* full) {
+    const wchar_t* relative = full + folderLength_;
+    int32_t state = Folder(relative, TextLength(relative));
+    if (state == kFolderLink) {
+      UniqueFile link(OpenForDeletion(full));  // the link itself
+      return link && DeleteByHandle(link.Get());
+    }
+    if (state < 0 || !DeleteByHandle(pins_.At((size_t)state))) return false;
+    pins_.Close((size_t)state);
+    *folders_.Find(relative, TextLength(relative)) = kFolderRemoved;
+    return true;
   }
 
   // The folders, the deepest first. Returns how many entries went.
@@ -217,7 +250,7 @@ class ListDeletion {
     for (size_t k = 0; k < emptied_.Count(); k++) {
       Entry& e = entries_.items[emptied_[k]];
       const wchar_t* full = entries_.Path(e);
-      if (linkSafe_ ? RemoveFolderUnredirected(full) : RemoveFolderByName(full)) {
+      if (RemoveListedFolder(full)) {
         LogLine(L"deleted folder %s", full);
         removed++;
         continue;
@@ -228,15 +261,9 @@ class ListDeletion {
         // A file after all (another entry named something inside it): it
         // takes the file's steps now, and its going counts for the pass.
         e.folder = false;
-        Outcome outcome = DeleteAsFile(full, programName_, linkSafe_, rebootNeeded_);
+        Outcome outcome = DeleteAsFile(full);
         if (outcome == Outcome::Removed) removed++;
         if (outcome == Outcome::Left) next_.PushElement(emptied_[k]);
-        continue;
-      }
-      if (!linkSafe_ && (attributes & FILE_ATTRIBUTE_READONLY) && SetAttributes(full, FILE_ATTRIBUTE_NORMAL) &&
-          RemoveFolderByName(full)) {
-        LogLine(L"deleted folder (was read-only) %s", full);
-        removed++;
         continue;
       }
       next_.PushElement(emptied_[k]);
@@ -244,27 +271,15 @@ class ListDeletion {
     return removed;
   }
 
-  // Listed folders that still hold scheduled files go at the restart too,
-  // after those files and the deepest first; else they would stay behind.
-  void ScheduleLeftFolders() {
-    GrowArray<uint32_t> remaining;
-    for (size_t k = 0; k < next_.Count(); k++) {
-      DWORD attributes = GetAttributes(entries_.Path(entries_.items[next_[k]]));
-      if (IsDirectoryAttr(attributes) && !IsReparsePointAttr(attributes)) remaining.PushElement(next_[k]);
-    }
-    SortElements(remaining.Data(), remaining.Count(), sizeof(uint32_t), DeeperFirst, &entries_);
-    for (size_t k = 0; k < remaining.Count(); k++) {
-      const wchar_t* folder = entries_.Path(entries_.items[remaining[k]]);
-      if (DeleteAtRestart(folder)) LogLine(L"scheduled for the restart: folder %s", folder);
-    }
-  }
-
+  wchar_t folder_[kPathCapacity];
   size_t folderLength_;
   const wchar_t* programName_;
-  bool linkSafe_;
+  RunFolders* runFolders_;
   bool rebootNeeded_ = false;
   Entries entries_;
   FolderTable folders_{true};
+  PinnedChain programChain_;
+  PinSet pins_;
   GrowArray<uint32_t> pending_, next_, emptied_;
 };
 
@@ -276,12 +291,9 @@ class ListDeletion {
 // pass usually does it all. A listed file costs one deletion; only when that
 // fails is it looked at closely (read-only, a folder, locked, already gone).
 // Entries that were not there, or that went, are not looked at again.
-// In a program folder that others can change (`linkSafe`), every deletion
-// goes through a handle that is checked to be the entry itself, so that a
-// folder swapped for a link between the look and the deletion leads nowhere.
 bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator, const wchar_t* programName,
-                       bool linkSafe) {
-  return ListDeletion(list, folderWithSeparator, programName, linkSafe).Run();
+                       RunFolders* runFolders) {
+  return ListDeletion(list, folderWithSeparator, programName, runFolders).Run();
 }
 
 namespace {
@@ -300,25 +312,118 @@ bool GetBatchParent(wchar_t (&temp)[kPathCapacity]) {
   return true;
 }
 
+// What a run puts into its folder before it starts the batch file: the
+// batch file and the program that runs its pause.
+bool IsSelfRemovalFile(const wchar_t* name) {
+  size_t n = TextLength(name);
+  return CompareTextNoCase(name, kBatchName) == 0 || (n > 4 && CompareTextNoCase(name + n - 4, L".exe") == 0);
+}
+
 }  // namespace
 
 void RemoveAbandonedBatchFolders() {
   wchar_t temp[kPathCapacity];
   if (!GetBatchParent(temp)) return;
-  unsigned removed = RemoveAbandonedPrivateFolders(temp, kBatchName, kAbandonedAfterMinutes);
+  unsigned removed = RemoveAbandonedPrivateFolders(temp, IsSelfRemovalFile, kAbandonedAfterMinutes);
   if (removed) LogLine(L"removed %u batch-file folders that killed runs left in %s", removed, temp);
+}
+
+RunFolders::RunFolders(const wchar_t* programFolder) { CopyText(programFolder_, programFolder); }
+
+const wchar_t* RunFolders::BatchFolder() {
+  if (!batchTried_) {
+    batchTried_ = true;
+    wchar_t temp[kPathCapacity];
+    if (!GetBatchParent(temp) || !CreatePrivateFolder(temp, batch_, &batchPin_)) {
+      LogFailure(L"to make the run's own folder in", temp, GetLastError());
+      batch_[0] = 0;
+    }
+  }
+  return batch_[0] ? batch_ : nullptr;
+}
+
+bool RunFolders::MakeWaitingFolder() {
+  waitingTried_ = true;
+  UniqueFile program(PinFolder(programFolder_, false));
+  if (!program) return false;
+  if (BatchFolder() && OnSameVolume(program.Get(), batchPin_.Get())) {
+    CopyText(waiting_, batch_);
+    return true;
+  }
+  separate_ = true;
+  // Another volume: a folder of the run's own at its root, where the volume
+  // keeps access lists (on others anyone could change it).
+  wchar_t root[kPathCapacity];
+  size_t length = RootLength(programFolder_);
+  CopyText(root, programFolder_, length + 1);
+  if (!length || !VolumeKeepsAccessLists(program.Get()) || !CreatePrivateFolder(root, waiting_, &waitingPin_)) {
+    waiting_[0] = 0;
+    return false;
+  }
+  return true;
+}
+
+bool RunFolders::WaitingName(const wchar_t* name, wchar_t (&out)[kPathCapacity], bool numbered) {
+  if (!waitingTried_) MakeWaitingFolder();
+  if (!waiting_[0]) return false;
+  if (numbered) FormatText(out, L"%s\\%u.%s", waiting_, ++moved_, name);
+  else JoinPath(waiting_, name, out);
+  return true;
+}
+
+void RunFolders::ScheduleWaitingFolder() {
+  // The batch file's folder goes with the batch file, unless files wait in it.
+  if (!waiting_[0] || (!separate_ && moved_ == 0)) return;
+  if (DeleteAtRestart(waiting_)) LogLine(L"scheduled for the restart: folder %s", waiting_);
 }
 
 namespace {
 
-// Writes the self-removal batch file and starts it hidden. It lies in a
-// folder made for this run below the system's own temporary folder, which
-// only administrators can change, so that no process of the user can
-// rewrite its lines while the command processor reads them; that processor
-// is the system's own, started without AutoRun commands.
-void StartSelfRemoval(const wchar_t* program, const wchar_t* folder, bool silent) {
-  wchar_t system[kPathCapacity], temp[kPathCapacity], batchFolder[kPathCapacity], batch[kPathCapacity];
-  if (!GetBatchParent(temp) || !CreatePrivateFolder(temp, batchFolder)) return;
+// The program that runs the batch file's pause and its warning, in the
+// run's own folder: the running program itself, moved there (then the batch
+// file deletes it there), or else a copy of it. The program of the
+// installation folder, which others may be able to replace, is never
+// started. `program` becomes the path the batch file deletes. False when
+// neither works.
+bool PlaceRunner(RunFolders& run, wchar_t (&program)[kPathCapacity], wchar_t (&runner)[kPathCapacity]) {
+  const wchar_t* name = PointToName(program);
+  PinnedChain chain;
+  if (chain.PinParent(program) && run.WaitingName(name, runner, false)) {
+    UniqueFile image(OpenForDeletion(program));
+    if (image && RenameByHandle(image.Get(), runner)) {
+      LogLine(L"moved the program to %s", runner);
+      CopyText(program, runner);
+      return true;
+    }
+  }
+  chain.Release();
+  if (!run.BatchFolder()) return false;
+  JoinPath(run.BatchFolder(), name, runner);
+  if (CopyFileUnredirected(program, runner, (size_t)1 << 30)) return true;
+  LogFailure(L"to copy the program to", runner, GetLastError());
+  return false;
+}
+
+// Writes the self-removal batch file and starts it hidden. It lies in the
+// run's own folder below the system's own temporary folder, which only
+// administrators can change, so that no process of the user can rewrite its
+// lines while the command processor reads them; that processor is the
+// system's own, started without AutoRun commands, and the program it starts
+// lies in that folder too.
+void StartSelfRemoval(const wchar_t* installedProgram, const wchar_t* folder, bool silent, RunFolders& run) {
+  wchar_t program[kPathCapacity], runner[kPathCapacity];
+  CopyText(program, installedProgram);
+  const wchar_t* batchFolder = run.BatchFolder();
+  if (!batchFolder || !PlaceRunner(run, program, runner)) return;
+  // The program folder goes now when the move left it empty.
+  SetCurrentDirectoryW(L"..");
+  {
+    PinnedChain chain;
+    UniqueFile pin;
+    if (chain.PinParent(folder)) pin.Reset(PinFolder(folder, true));
+    if (pin && DeleteByHandle(pin.Get())) LogLine(L"deleted folder %s", folder);
+  }
+  wchar_t system[kPathCapacity], batch[kPathCapacity];
   JoinPath(batchFolder, kBatchName, batch);
   UINT n = GetSystemDirectoryW(system, kPathCapacity);
   wchar_t processor[kPathCapacity], command[kPathCapacity * 2];
@@ -327,26 +432,25 @@ void StartSelfRemoval(const wchar_t* program, const wchar_t* folder, bool silent
   if (ok) {
     UniqueFile file(OpenUnredirected(batch, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW));
     // Short forms, for paths the command processor's code page cannot carry.
-    wchar_t shortForms[5][kPathCapacity];
-    const wchar_t* values[5] = {program, folder, batch, batchFolder, processor};
-    BatchPaths paths = {program, folder, batch, batchFolder, processor, {}};
-    for (int i = 0; i < 5; i++) {
-      DWORD length = GetShortPathNameW(values[i], shortForms[i], kPathCapacity);
-      if (length > 0 && length < kPathCapacity) paths.shortForms[i] = shortForms[i];
-    }
+    wchar_t shortForms[kBatchPathCount][kPathCapacity];
+    const wchar_t* values[kBatchPathCount] = {program, folder, batch, batchFolder, processor, runner};
+    bool copied = CompareTextExact(program, runner) != 0;
+    BatchPaths paths = {program, folder, batch, batchFolder, processor, copied ? runner : nullptr, {}};
+    for (size_t i = 0; i < kBatchPathCount; i++)
+      if (GetShortForm(values[i], shortForms[i])) paths.shortForms[i] = shortForms[i];
     GrowArray<wchar_t> lines;
-    bool useVariable[5];
+    bool useVariable[kBatchPathCount];
     ComposeBatchLines(paths, silent, lines, useVariable);
     ok = file && WriteBatchText(file.Get(), lines.Data());
     if (file && !ok) DeleteByHandle(file.Get());
-    for (int i = 0; ok && i < 5; i++) SetEnvironmentVariableW(kBatchVariables[i], useVariable[i] ? values[i] : nullptr);
+    for (size_t i = 0; ok && i < kBatchPathCount; i++)
+      SetEnvironmentVariableW(kBatchVariables[i], useVariable[i] ? values[i] : nullptr);
   }
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION process = {};
-  SetCurrentDirectoryW(L"..");
   LogLine(L"self-removal batch file: %s", batch);
   FlushLog();  // the batch file deletes the program: this run's log is complete up to here
   if (ok && CreateProcessW(processor, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
@@ -355,7 +459,6 @@ void StartSelfRemoval(const wchar_t* program, const wchar_t* folder, bool silent
   }
   LogFailure(L"to start the batch file", batch, GetLastError());
   DeleteUnredirected(batch);
-  RemoveFolderByName(batchFolder);
 }
 
 }  // namespace
@@ -393,13 +496,21 @@ bool OpenFileList(DiskFile& listFile) {
   return false;
 }
 
-// Step 6: the help indexes, the listed files and the list itself. True when
-// something waits for the restart.
-bool DeleteInstallation(DiskFile& listFile, const wchar_t* program, const wchar_t* folder) {
+// Step 6: the help indexes, the listed files and the list itself, with the
+// program folder and the folders above it pinned. True when something
+// waits for the restart.
+bool DeleteInstallation(DiskFile& listFile, const wchar_t* program, const wchar_t* folder, RunFolders& run) {
+  PinnedChain chain;
+  if (!chain.Pin(folder)) {
+    LogFailure(L"to hold the program folder; nothing in it was deleted:", folder, GetLastError());
+    return false;
+  }
   static const wchar_t* const kHelpIndexes[] = {L"korvex.gid", L"korvex.fts"};
   for (const wchar_t* helpIndex : kHelpIndexes) {
-    SetAttributes(helpIndex, 0);
-    DeleteFileByName(helpIndex);
+    wchar_t path[kPathCapacity];
+    JoinPath(folder, helpIndex, path);
+    UniqueFile file(OpenForDeletion(path));
+    if (file && DeleteByHandle(file.Get())) LogLine(L"deleted %s", path);
   }
   bool rebootNeeded;
   {
@@ -408,9 +519,7 @@ bool DeleteInstallation(DiskFile& listFile, const wchar_t* program, const wchar_
     AddTrailingSeparator(folderWithSeparator);
     FileList list;
     ReadFileList(listFile, list);
-    // The fast deletions are for folders that only administrators can change.
-    bool linkSafe = IsWritableByOthers(folder);
-    rebootNeeded = DeleteListedFiles(list, folderWithSeparator, PointToName(program), linkSafe);
+    rebootNeeded = DeleteListedFiles(list, folderWithSeparator, PointToName(program), &run);
   }
   listFile.Close();
   if (DeleteFileByName(L"Uninstall.lst")) LogLine(L"deleted the list Uninstall.lst");
@@ -464,16 +573,14 @@ void UninstallDriver(RunOptions& options) {
     return;
   }
 
-  bool rebootNeeded = DeleteInstallation(listFile, program, folder);
+  RunFolders run(folder);
+  bool rebootNeeded = DeleteInstallation(listFile, program, folder, run);
   RemoveBrowserData(tempFolder);
 
-  // Step 8: the restart notice, and the self-removal.
-  wchar_t current[kPathCapacity];
-  DWORD n = GetCurrentDirectoryW(kPathCapacity, current);
-  if (n == 0 || n >= kPathCapacity) current[0] = 0;
-  if (rebootNeeded && !options.Silent) {
-    ShowMessage(nullptr, rebootText, caption, MB_ICONINFORMATION | MB_SETFOREGROUND);
-    if (CompareTextNoCase(PointToName(current), L"Korvex") == 0) DeleteAtRestart(current);
-  }
-  StartSelfRemoval(program, current, options.Silent);
+  // Step 8: the restart notice, and the self-removal. What waits for the
+  // restart waits in the run's own folder: the program folder itself needs
+  // no deletion at the restart.
+  if (rebootNeeded && !options.Silent) ShowMessage(nullptr, rebootText, caption, MB_ICONINFORMATION | MB_SETFOREGROUND);
+  StartSelfRemoval(program, folder, options.Silent, run);
+  run.ScheduleWaitingFolder();
 }

@@ -46,25 +46,7 @@ const wchar_t* WithoutLongPrefix(const wchar_t* path, wchar_t* scratch, size_t c
   return path;
 }
 
-// Where the first component below the root starts: after "C:\" or after
-// "\\server\share\"; 0 for a path without such a root.
-size_t RootLength(const wchar_t* path) {
-  if (IsLatinLetter(path[0]) && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) return 3;
-  if (path[0] == L'\\' && path[1] == L'\\') {
-    size_t separators = 0, i = 2;
-    for (; path[i]; i++)
-      if ((path[i] == L'\\' || path[i] == L'/') && ++separators == 2) return i + 1;
-    return i;
-  }
-  return 0;
-}
 
-// A reparse point whose tag says it stands for another name; one without a
-// tag (Wine gives none) counts as a link too.
-bool IsLinkEntry(const WIN32_FIND_DATAW& data) {
-  return (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-         (data.dwReserved0 == 0 || IsReparseTagNameSurrogate(data.dwReserved0));
-}
 
 }  // namespace
 
@@ -220,6 +202,11 @@ bool IsReparsePointAttr(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+bool GetShortForm(const wchar_t* path, wchar_t (&out)[kPathCapacity]) {
+  DWORD n = GetShortPathNameW(path, out, kPathCapacity);
+  return n > 0 && n < kPathCapacity;
+}
+
 int MakeFolder(const wchar_t* name) {
   bool plain = !EndsInDotOrBlank(name);
   bool ok = plain && CreateDirectoryW(name, nullptr);
@@ -325,47 +312,83 @@ bool FindSingle(const wchar_t* path, FoundEntry& entry) {
   return found;
 }
 
-// ---------------------------------------------------------------- link-safe operations
+// ---------------------------------------------------------------- pinned folders
 
-bool RemoveFolderUnredirected(const wchar_t* path) {
-  UniqueFile folder(WithLongRetry(path, [](const wchar_t* p) {
-    return CreateFileW(p, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  }));
-  return folder && HandleIsPath(folder.Get(), path) && DeleteByHandle(folder.Get());
+bool IsLinkAttributes(DWORD attributes, DWORD reparseTag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (reparseTag == 0 || IsReparseTagNameSurrogate(reparseTag));
 }
 
-bool CreateFolderUnredirected(const wchar_t* path, SECURITY_ATTRIBUTES* security, bool onlyNew) {
-  bool made = WithLongRetry(path, [&](const wchar_t* p) { return CreateDirectoryW(p, security) != 0; });
-  if (!made && (onlyNew || GetLastError() != ERROR_ALREADY_EXISTS)) return false;
+HANDLE PinFolder(const wchar_t* path, bool removable) {
+  DWORD access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL |
+                 (removable ? DELETE | FILE_WRITE_ATTRIBUTES : 0);
   UniqueFile folder(WithLongRetry(path, [&](const wchar_t* p) {
-    return CreateFileW(p, FILE_READ_ATTRIBUTES | (made ? DELETE : 0), FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  }));
-  BY_HANDLE_FILE_INFORMATION info;
-  bool plain = folder && GetFileInformationByHandle(folder.Get(), &info) &&
-               (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-               !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
-  bool atPath = folder && HandleIsPath(folder.Get(), path);
-  if (plain && atPath) return true;
-  if (made && atPath) DeleteByHandle(folder.Get());  // not left behind half-checked
-  return false;
-}
-
-HANDLE PinFolder(const wchar_t* path) {
-  UniqueFile folder(WithLongRetry(path, [](const wchar_t* p) {
-    return CreateFileW(p, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | DELETE | READ_CONTROL,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+    return CreateFileW(p, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   }));
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!folder || !GetFileInformationByHandle(folder.Get(), &info) ||
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY) {
-    if (folder) SetLastError(ERROR_ACCESS_DENIED);
+  if (!folder) return INVALID_HANDLE_VALUE;
+  // A link opened as such shows its tag; one that was followed (Wine follows
+  // its links) shows where it led.
+  FILE_ATTRIBUTE_TAG_INFO info;
+  if (!GetFileInformationByHandleEx(folder.Get(), FileAttributeTagInfo, &info, sizeof info) ||
+      !(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) || IsLinkAttributes(info.FileAttributes, info.ReparseTag) ||
+      !HandleIsPath(folder.Get(), path)) {
+    SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
   return folder.Release();
+}
+
+size_t PinSet::Add(HANDLE pin) {
+  pins_.PushElement(pin);
+  return pins_.Count() - 1;
+}
+
+void PinSet::Close(size_t i) {
+  UniqueFile closing(pins_[i]);
+  pins_[i] = INVALID_HANDLE_VALUE;
+}
+
+void PinSet::Release() {
+  for (size_t i = pins_.Count(); i-- > 0;) Close(i);
+  pins_.Reset();
+}
+
+bool PinnedChain::Pin(const wchar_t* folder) {
+  Release();
+  wchar_t full[kPathCapacity], scratch[kPathCapacity], prefix[kPathCapacity];
+  DWORD n = GetFullPathNameW(folder, kPathCapacity, full, nullptr);
+  if (n == 0 || n >= kPathCapacity) return false;
+  const wchar_t* plain = WithoutLongPrefix(full, scratch, kPathCapacity);
+  size_t root = RootLength(plain);
+  if (root == 0) return false;
+  // The root first ("C:\", "\\server\share\"), then each folder below it.
+  for (size_t i = root;; i++) {
+    wchar_t c = plain[i];
+    if (c != 0 && !IsSeparator(c)) continue;
+    if (i == root || !IsSeparator(plain[i - 1])) {
+      CopyText(prefix, plain, i + 1);
+      HANDLE pin = PinFolder(prefix, false);
+      if (pin == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        Release();
+        SetLastError(error);
+        return false;
+      }
+      pins_.Add(pin);
+    }
+    if (c == 0) return true;
+  }
+}
+
+bool PinnedChain::PinParent(const wchar_t* path) {
+  wchar_t full[kPathCapacity];
+  DWORD n = GetFullPathNameW(path, kPathCapacity, full, nullptr);
+  if (n == 0 || n >= kPathCapacity) return false;
+  size_t root = RootLength(full), cut = 0;
+  for (size_t i = root; full[i]; i++)
+    if (IsSeparator(full[i]) && full[i + 1]) cut = i;
+  full[cut > root ? cut : root] = 0;
+  return root && Pin(full);
 }
 
 bool PinnedScan::Next(PinnedEntry& entry) {
@@ -390,10 +413,14 @@ bool PinnedScan::Next(PinnedEntry& entry) {
     CopyText(entry.name, info->FileName, length + 1);
     if (CompareTextExact(entry.name, L".") == 0 || CompareTextExact(entry.name, L"..") == 0) continue;
     entry.attributes = info->FileAttributes;
+    // For a reparse point the field of extended attributes holds its tag.
+    entry.reparseTag = (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? info->EaSize : 0;
     entry.lastWrite = (uint64_t)info->LastWriteTime.QuadPart;
     return true;
   }
 }
+
+// ---------------------------------------------------------------- operations no link can redirect
 
 bool GetFinalPath(const wchar_t* path, wchar_t* out, size_t capacity) {
   UniqueFile handle(WithLongRetry(path, [](const wchar_t* p) {
@@ -417,26 +444,6 @@ bool WriteExactly(HANDLE file, const void* buffer, size_t count) {
   DWORD written = 0;
   return count <= 0xFFFFFFFFu &&
          (count == 0 || (WriteFile(file, buffer, (DWORD)count, &written, nullptr) && written == count));
-}
-
-bool PathCrossesLink(const wchar_t* path) {
-  wchar_t scratch[kPathCapacity];
-  const wchar_t* plain = WithoutLongPrefix(path, scratch, kPathCapacity);
-  size_t start = RootLength(plain);
-  if (start == 0) return false;
-  wchar_t prefix[kPathCapacity];
-  for (size_t i = start;; i++) {
-    wchar_t c = plain[i];
-    if (c != 0 && c != L'\\' && c != L'/') continue;
-    if (i > start && plain[i - 1] != L'\\' && plain[i - 1] != L'/') {
-      CopyText(prefix, plain, i + 1 < kPathCapacity ? i + 1 : kPathCapacity);
-      WIN32_FIND_DATAW data;
-      UniqueFind find(WithLongRetry(prefix, [&](const wchar_t* p) { return FindFirstFileW(p, &data); }));
-      if (!find) return false;  // nothing below a missing folder exists either
-      if (IsLinkEntry(data)) return true;
-    }
-    if (c == 0) return false;
-  }
 }
 
 // The handle's path below its volume's root, and its volume, against the
@@ -498,6 +505,8 @@ bool RenameByHandle(HANDLE handle, const wchar_t* to) {
   DWORD n = GetFullPathNameW(to, kPathCapacity, full, nullptr);
   if (n == 0 || n >= kPathCapacity) return false;
   const wchar_t* plain = WithoutLongPrefix(full, scratch, kPathCapacity);
+  PinnedChain chain;
+  if (!chain.PinParent(plain)) return false;
   wchar_t target[kPathCapacity + 8];
   CopyText(target, plain[0] == L'\\' && plain[1] == L'\\' ? L"\\??\\UNC" : L"\\??\\");
   AppendText(target, plain[0] == L'\\' && plain[1] == L'\\' ? plain + 1 : plain);
@@ -514,7 +523,12 @@ bool RenameByHandle(HANDLE handle, const wchar_t* to) {
   return SetFileInformationByHandle(handle, FileRenameInfo, info, (DWORD)bytes) != 0;
 }
 
-HANDLE OpenUnredirected(const wchar_t* path, DWORD access, DWORD share, DWORD disposition) {
+namespace {
+
+// The operations below for a path whose folder the caller has pinned.
+
+HANDLE OpenFileAt(const wchar_t* path, DWORD access, DWORD share, DWORD disposition) {
+
   if (disposition != CREATE_NEW && disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
@@ -551,42 +565,116 @@ HANDLE OpenUnredirected(const wchar_t* path, DWORD access, DWORD share, DWORD di
   return INVALID_HANDLE_VALUE;
 }
 
-bool DeleteUnredirected(const wchar_t* path) {
+bool DeleteFileAt(const wchar_t* path) {
   DWORD attributes = GetAttributes(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return true;
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+  // A link object opened as such is at its own path and goes itself; a file
+  // reached through a link (Wine follows links to files) is elsewhere and stays.
+  UniqueFile file(OpenForDeletion(path));
+  return file && DeleteByHandle(file.Get());
+}
+
+bool RemoveFolderAt(const wchar_t* path) {
+  UniqueFile folder(OpenForDeletion(path));
+  return folder && DeleteByHandle(folder.Get());
+}
+
+}  // namespace
+
+HANDLE OpenForDeletion(const wchar_t* path) {
   UniqueFile file(WithLongRetry(path, [](const wchar_t* p) {
     return CreateFileW(p, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   }));
-  // A link object opened as such is at its own path and goes itself; a file
-  // reached through a link is elsewhere and stays.
-  return file && HandleIsPath(file.Get(), path) && DeleteByHandle(file.Get());
+  if (!file || !HandleIsPath(file.Get(), path)) return INVALID_HANDLE_VALUE;
+  return file.Release();
+}
+
+namespace {
+
+bool VolumeOf(HANDLE handle, DWORD& serial, DWORD& flags) {
+  return GetVolumeInformationByHandleW(handle, nullptr, 0, &serial, nullptr, &flags, nullptr, 0) != 0;
+}
+
+}  // namespace
+
+bool OnSameVolume(HANDLE a, HANDLE b) {
+  DWORD serialA, serialB, flags;
+  return VolumeOf(a, serialA, flags) && VolumeOf(b, serialB, flags) && serialA == serialB;
+}
+
+bool VolumeKeepsAccessLists(HANDLE handle) {
+  DWORD serial, flags;
+  return VolumeOf(handle, serial, flags) && (flags & FILE_PERSISTENT_ACLS);
+}
+
+HANDLE OpenUnredirected(const wchar_t* path, DWORD access, DWORD share, DWORD disposition) {
+  PinnedChain chain;
+  if (!chain.PinParent(path)) return INVALID_HANDLE_VALUE;
+  return OpenFileAt(path, access, share, disposition);
+}
+
+bool DeleteUnredirected(const wchar_t* path) {
+  PinnedChain chain;
+  if (!chain.PinParent(path)) return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+  return DeleteFileAt(path);
+}
+
+bool RemoveFolderUnredirected(const wchar_t* path) {
+  PinnedChain chain;
+  return chain.PinParent(path) && RemoveFolderAt(path);
+}
+
+bool CreateFolderUnredirected(const wchar_t* path, SECURITY_ATTRIBUTES* security, bool onlyNew, UniqueFile* pin) {
+  // Made in its pinned parent: it cannot be made anywhere else.
+  PinnedChain chain;
+  if (!chain.PinParent(path)) return false;
+  bool made = WithLongRetry(path, [&](const wchar_t* p) { return CreateDirectoryW(p, security) != 0; });
+  if (!made && (onlyNew || GetLastError() != ERROR_ALREADY_EXISTS)) return false;
+  UniqueFile folder(PinFolder(path, false));
+  if (!folder) return false;
+  if (pin) *pin = static_cast<UniqueFile&&>(folder);
+  return true;
 }
 
 void DeleteTreeUnredirected(const wchar_t* path) {
-  if (!IsDirectoryAttr(GetAttributes(path)) || PathCrossesLink(path)) return;
-  // The folders in the order found (each after the one that holds it);
-  // they are removed the other way round, once emptied.
+  PinnedChain chain;
+  if (!chain.PinParent(path)) return;
+  // Each folder pinned as it is found (after the one that holds it), with
+  // its path; they are removed the other way round, once emptied.
+  PinSet pins;
   TextPool names;
-  GrowArray<size_t> folders;
-  auto remember = [&](const wchar_t* folder) { folders.PushElement(names.Add(folder)); };
-  remember(path);
-  wchar_t folder[kPathCapacity], mask[kPathCapacity];
-  for (size_t i = 0; i < folders.Count(); i++) {
-    CopyText(folder, names.At(folders[i]));
-    JoinPath(folder, L"*", mask);
-    DirectoryScan scan;
-    scan.SetMask(mask);
-    FoundEntry entry;
+  GrowArray<size_t> paths;
+  HANDLE top = PinFolder(path, true);
+  if (top == INVALID_HANDLE_VALUE) return;
+  pins.Add(top);
+  paths.PushElement(names.Add(path));
+  wchar_t folder[kPathCapacity], child[kPathCapacity];
+  for (size_t i = 0; i < pins.Count(); i++) {
+    CopyText(folder, names.At(paths[i]));
+    PinnedScan scan(pins.At(i));
+    PinnedEntry entry;
     while (scan.Next(entry)) {
-      if (entry.isDirectory && entry.isReparsePoint) RemoveFolderUnredirected(entry.name);  // the link itself
-      else if (entry.isDirectory) remember(entry.name);
-      else DeleteUnredirected(entry.name);
+      JoinPath(folder, entry.name, child);
+      bool directory = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      if (directory && IsLinkAttributes(entry.attributes, entry.reparseTag)) {
+        RemoveFolderAt(child);  // the link itself
+      } else if (directory) {
+        HANDLE pin = PinFolder(child, true);
+        if (pin == INVALID_HANDLE_VALUE) continue;
+        pins.Add(pin);
+        paths.PushElement(names.Add(child));
+      } else {
+        DeleteFileAt(child);
+      }
     }
   }
-  for (size_t i = folders.Count(); i-- > 0;) RemoveFolderUnredirected(names.At(folders[i]));
+  for (size_t i = pins.Count(); i-- > 0;) {
+    DeleteByHandle(pins.At(i));
+    pins.Close(i);
+  }
 }
 
 bool CopyFileUnredirected(const wchar_t* from, const wchar_t* to, size_t limit) {

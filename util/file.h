@@ -16,6 +16,7 @@
 #include <stdint.h>
 #include <windows.h>
 
+#include "util/array.h"
 #include "util/handles.h"
 #include "util/path.h"
 
@@ -72,6 +73,8 @@ DWORD GetAttributes(const wchar_t* name);
 bool FileExists(const wchar_t* name);
 bool IsDirectoryAttr(DWORD attributes);
 bool IsReparsePointAttr(DWORD attributes);
+// The short (8.3) form of an existing path, where the volume has one.
+bool GetShortForm(const wchar_t* path, wchar_t (&out)[kPathCapacity]);
 // 0 on success, 2 when a part of the path is missing, 1 for other failures.
 int MakeFolder(const wchar_t* name);
 
@@ -116,66 +119,76 @@ class DirectoryScan {
 // Fills the entry of one file or folder; a path with wildcards is refused.
 bool FindSingle(const wchar_t* path, FoundEntry& entry);
 
-// ---------------------------------------------------------------- link-safe operations
+// ---------------------------------------------------------------- pinned folders
 //
 // The tool runs elevated, while the user's temporary folder, desktop, start
-// menu and application data can be written by every process of that user.
-// Anything there may be a link (a symbolic link, a junction, a hard link)
-// planted to have the tool overwrite or delete a file the user could not
-// touch. These operations act on the file at a path only when it is that
-// path: nothing at its name is followed and no folder on the way leads
-// elsewhere. Where they cannot be sure, they decline.
+// menu and application data, and an installation folder outside "Program
+// Files", can be changed by the user's own processes. Anything there may be
+// swapped for a link (a symbolic link, a junction) planted to have the tool
+// write or delete what the user could not touch.
+//
+// The rule: before the tool creates, writes, renames or deletes anything in
+// a folder, it pins that folder and every folder above it, up to the
+// volume's root. A pinned folder is held open without sharing its deletion:
+// while the handle is held no one else can rename, remove or replace it, so
+// every name below it stays where it is. A pin is given only for a plain
+// folder, never for a link (a reparse point that stands for another name;
+// the placeholders of cloud folders are folders). The operations below pin
+// what they need themselves; the uninstall's deletion passes hold their pins
+// for the whole run.
 
-// True when the path, or an existing folder on the way to it, is a link: a
-// reparse point that stands for another name (a symbolic link or a
-// junction; the placeholders of cloud folders are none).
-bool PathCrossesLink(const wchar_t* path);
+// A link: a reparse point that stands for another name (or carries no tag,
+// as Wine's links do), not a cloud placeholder or the like.
+bool IsLinkAttributes(DWORD attributes, DWORD reparseTag);
 
-// True when the open file is the one at `path` itself: the final path of
-// the handle is the path's full, long form (case aside).
-bool HandleIsPath(HANDLE handle, const wchar_t* path);
+// Pins the folder at `path` (see above). With `removable` the pin also
+// carries DELETE access, so that DeleteByHandle on it removes the folder
+// once it is empty; others holding the folder open without sharing its
+// deletion (a command prompt in it) make that open fail with a sharing
+// violation. INVALID_HANDLE_VALUE when it is no plain folder (then
+// ERROR_ACCESS_DENIED) or cannot be opened.
+HANDLE PinFolder(const wchar_t* path, bool removable);
 
-// Opens the file at `path` for the tool's own use: CREATE_NEW, OPEN_EXISTING
-// or OPEN_ALWAYS (never anything that truncates before the file is known).
-// The handle is given only for a plain file with one name that is the one at
-// `path`; otherwise INVALID_HANDLE_VALUE with ERROR_ACCESS_DENIED, and a file
-// the call made itself is removed again. With the extended-length retry.
-HANDLE OpenUnredirected(const wchar_t* path, DWORD access, DWORD share, DWORD disposition);
+// Pins held and released together, or one by one as their folders go.
+class PinSet {
+ public:
+  PinSet() = default;
+  ~PinSet() { Release(); }
+  PinSet(const PinSet&) = delete;
+  PinSet& operator=(const PinSet&) = delete;
+  size_t Add(HANDLE pin);  // takes ownership; returns its index
+  HANDLE At(size_t i) const { return pins_[i]; }
+  size_t Count() const { return pins_.Count(); }
+  // Closes one pin (a folder marked for deletion goes with it).
+  void Close(size_t i);
+  void Release();
 
-// Deletes the file at `path`, never a file a link there leads to: a link
-// object itself goes, a file reached through a link stays. True when
-// nothing is at the path any more.
-bool DeleteUnredirected(const wchar_t* path);
+ private:
+  GrowArray<HANDLE> pins_;
+};
 
-// Deletes the open file (opened with DELETE access); read-only files too.
-bool DeleteByHandle(HANDLE handle);
+// Every folder from the volume's root down to a folder, pinned for the
+// scope: the path to that folder and below cannot change meanwhile.
+class PinnedChain {
+ public:
+  // False (nothing held) when a folder on the way is a link, is missing or
+  // cannot be held.
+  bool Pin(const wchar_t* folder);
+  // The same for the folder that holds `path`.
+  bool PinParent(const wchar_t* path);
+  void Release() { pins_.Release(); }
+  HANDLE Last() const { return pins_.Count() ? pins_.At(pins_.Count() - 1) : INVALID_HANDLE_VALUE; }
 
-// Renames the open file (opened with DELETE access) to `to`, replacing a
-// file there (the name itself, not what a link there leads to).
-bool RenameByHandle(HANDLE handle, const wchar_t* to);
-
-// Removes the empty folder at `path` when it is that folder itself (a link
-// object there goes instead of what it leads to). True when it went.
-bool RemoveFolderUnredirected(const wchar_t* path);
-
-// Makes the folder at `path` (or, unless `onlyNew`, finds it made) with the
-// given security (null: inherited), and checks through its handle that it
-// is a plain folder at that path, not a link; a folder the call made that
-// fails the check is removed again.
-bool CreateFolderUnredirected(const wchar_t* path, SECURITY_ATTRIBUTES* security = nullptr, bool onlyNew = false);
-
-// Pins the folder at `path`: opens it without sharing its deletion, so that
-// while the handle is held no one else can rename, delete or replace it and
-// the names below it stay where they are. The handle is given only for a
-// plain folder (not a link, not a file); it carries DELETE access, so that
-// DeleteByHandle on it removes the folder once it is empty.
-HANDLE PinFolder(const wchar_t* path);
+ private:
+  PinSet pins_;
+};
 
 // The entries of a pinned folder, read through its handle: no name is
 // looked up again, so they are the entries of that folder and no other.
 struct PinnedEntry {
   wchar_t name[MAX_PATH];  // a name within the folder
   DWORD attributes;
+  DWORD reparseTag;    // for a reparse point
   uint64_t lastWrite;  // FILETIME units
 };
 
@@ -195,14 +208,66 @@ class PinnedScan {
   bool started_ = false, done_ = false, failed_ = false;
 };
 
+// ---------------------------------------------------------------- operations no link can redirect
+//
+// Each pins the folders on the way for its own duration and acts on an
+// entry only when it is that entry itself: a link standing at the name is
+// never followed (it is removed itself where a deletion asks for it).
+
+// True when the open file is the one at `path` itself: the final path of
+// the handle is the path's full, long form (case aside). Under Wine a link
+// to a file is followed by every open; this tells.
+bool HandleIsPath(HANDLE handle, const wchar_t* path);
+
+// Opens the file at `path` for the tool's own use: CREATE_NEW, OPEN_EXISTING
+// or OPEN_ALWAYS (never anything that truncates before the file is known).
+// The handle is given only for a plain file with one name that is the one at
+// `path`; otherwise INVALID_HANDLE_VALUE with ERROR_ACCESS_DENIED, and a file
+// the call made itself is removed again. With the extended-length retry.
+HANDLE OpenUnredirected(const wchar_t* path, DWORD access, DWORD share, DWORD disposition);
+
+// Deletes the file at `path`, never a file a link there leads to: a link
+// object itself goes, a file reached through a link stays. True when
+// nothing is at the path any more.
+bool DeleteUnredirected(const wchar_t* path);
+
+// Opens the entry at `path` itself (a link there is not followed) for its
+// deletion or rename through the handle, sharing everything; nothing when
+// that is not the entry at the path. For a folder the caller has pinned.
+HANDLE OpenForDeletion(const wchar_t* path);
+
+// Whether two open files or folders lie on one volume, and whether a
+// volume keeps access lists (NTFS does, FAT does not).
+bool OnSameVolume(HANDLE a, HANDLE b);
+bool VolumeKeepsAccessLists(HANDLE handle);
+
+// Deletes the open file (opened with DELETE access); read-only files too.
+bool DeleteByHandle(HANDLE handle);
+
+// Renames the open file (opened with DELETE access) to `to`, replacing a
+// file there (the name itself, not what a link there leads to); the folders
+// on the way to `to` are pinned meanwhile.
+bool RenameByHandle(HANDLE handle, const wchar_t* to);
+
+// Removes the empty folder at `path` when it is that folder itself (a link
+// object there goes instead of what it leads to). True when it went.
+bool RemoveFolderUnredirected(const wchar_t* path);
+
+// Makes the folder at `path` (or, unless `onlyNew`, finds it made) with the
+// given security (null: inherited), in its pinned parent, and checks through
+// its handle that it is a plain folder. `pin` (or null) receives the new
+// folder's pin, held by the caller.
+bool CreateFolderUnredirected(const wchar_t* path, SECURITY_ATTRIBUTES* security = nullptr, bool onlyNew = false,
+                              UniqueFile* pin = nullptr);
+
 // Where an existing file or folder really is, links followed: its final
 // path without the "\\?\" prefix ("\\?\UNC\server" as "\\server").
 bool GetFinalPath(const wchar_t* path, wchar_t* out, size_t capacity);
 
 // Deletes a folder with everything in it without following any link: a
-// link inside is removed itself where the platform allows it, and a file
-// reached through one stays, and with it the folders above it. Nothing is
-// done when the folder itself, or a folder above it, is a link.
+// link inside is removed itself, a file reached through one stays. The
+// folder and each folder in it are pinned while they are emptied; nothing is
+// done when the folder or a folder above it is a link.
 void DeleteTreeUnredirected(const wchar_t* path);
 
 // Copies a file to a new file `to` (failing when `to` exists), reading the

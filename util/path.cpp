@@ -5,7 +5,18 @@
 #include "util/handles.h"
 #include "util/text.h"
 
-static bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+size_t RootLength(const wchar_t* path) {
+  if (IsLatinLetter(path[0]) && path[1] == L':' && IsSeparator(path[2])) return 3;
+  if (IsSeparator(path[0]) && IsSeparator(path[1])) {
+    size_t separators = 0, i = 2;
+    for (; path[i]; i++)
+      if (IsSeparator(path[i]) && ++separators == 2) return i + 1;
+    return i;
+  }
+  return 0;
+}
 
 wchar_t* PointToName(const wchar_t* path) {
   const wchar_t* name = nullptr;

@@ -8,6 +8,11 @@
 // The program's path limit, terminator included.
 const size_t kPathCapacity = 2048;
 
+// A backslash or a slash.
+bool IsSeparator(wchar_t c);
+// Where the first component below a full path's root starts: after "C:\"
+// or after "\\server\share\"; 0 for a path without such a root.
+size_t RootLength(const wchar_t* path);
 wchar_t* PointToName(const wchar_t* path);
 void RemoveName(wchar_t* path);
 void ReplaceName(wchar_t* path, const wchar_t* name, size_t capacity);

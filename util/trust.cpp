@@ -12,8 +12,6 @@
 
 namespace {
 
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
 bool FullName(const wchar_t* path, wchar_t (&out)[kPathCapacity]) {
   DWORD n = GetFullPathNameW(path, kPathCapacity, out, nullptr);
   return n > 0 && n < kPathCapacity;
@@ -87,15 +85,6 @@ bool IsUserFolderUsable(const wchar_t* folder) {
   return !GetFinalPath(full, final, kPathCapacity) || IsUsableName(final);
 }
 
-bool IsWritableByOthers(const wchar_t* folder) {
-  PACL acl = nullptr;
-  UniqueLocal descriptor;
-  if (GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl, nullptr,
-                            descriptor.Put()) != ERROR_SUCCESS)
-    return true;
-  return AclLetsOthersChange(acl);
-}
-
 bool AclLetsOthersChange(const ACL* acl, const void* alsoTrusted) {
   if (!acl) return true;
   const DWORD kChanges = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_APPEND_DATA | FILE_DELETE_CHILD |
@@ -159,56 +148,66 @@ bool IsAdministratorsOwn(HANDLE folder) {
 
 uint64_t TimeOf(const FILETIME& t) { return ((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime; }
 
-// The one plain file a pinned private folder may hold, held for deletion;
-// false when the folder holds anything else.
-bool HoldsOnly(HANDLE pin, const wchar_t* folder, const wchar_t* onlyFile, UniqueFile& file, uint64_t& newest) {
+// The files a pinned private folder holds, each held for its deletion:
+// false when the folder holds anything but plain files of one name each that
+// `isOwn` accepts, or more than `files` of them.
+bool HoldsOnlyOwn(HANDLE pin, const wchar_t* folder, bool (*isOwn)(const wchar_t*), UniqueFile* files, size_t count,
+                  uint64_t& newest) {
   PinnedScan scan(pin);
   PinnedEntry entry;
-  size_t count = 0;
-  while (scan.Next(entry))
-    if (++count > 1 || (entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
-        CompareTextNoCase(entry.name, onlyFile) != 0)
+  size_t found = 0;
+  while (scan.Next(entry)) {
+    if (found == count || (entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+        !isOwn(entry.name))
       return false;
-  if (scan.Failed()) return false;
-  if (count == 0) return true;
-  wchar_t path[kPathCapacity];
-  JoinPath(folder, onlyFile, path);
-  // Not shared: a command processor still reading it keeps it.
-  file.Reset(OpenUnredirected(path, DELETE | FILE_WRITE_ATTRIBUTES, 0, OPEN_EXISTING));
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!file || !GetFileInformationByHandle(file.Get(), &info)) return false;
-  if (TimeOf(info.ftLastWriteTime) > newest) newest = TimeOf(info.ftLastWriteTime);
-  return true;
+    wchar_t path[kPathCapacity];
+    JoinPath(folder, entry.name, path);
+    UniqueFile& file = files[found++];
+    file.Reset(OpenForDeletion(path));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!file || !GetFileInformationByHandle(file.Get(), &info) || info.nNumberOfLinks != 1 ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+      return false;
+    if (TimeOf(info.ftLastWriteTime) > newest) newest = TimeOf(info.ftLastWriteTime);
+  }
+  return !scan.Failed();
 }
 
 }  // namespace
 
-unsigned RemoveAbandonedPrivateFolders(const wchar_t* parent, const wchar_t* onlyFile, unsigned minutes) {
+unsigned RemoveAbandonedPrivateFolders(const wchar_t* parent, bool (*isOwn)(const wchar_t* name), unsigned minutes) {
   FILETIME nowTime;
   GetSystemTimeAsFileTime(&nowTime);
   uint64_t now = TimeOf(nowTime), age = (uint64_t)minutes * 60 * 10000000;
-  wchar_t mask[kPathCapacity];
-  JoinPath(parent, L"Kvx-*", mask);
-  DirectoryScan scan;
-  scan.SetMask(mask);
-  FoundEntry entry;
+  PinnedChain chain;
+  if (!chain.Pin(parent)) return 0;
+  PinnedScan scan(chain.Last());
+  PinnedEntry entry;
   unsigned removed = 0;
   while (scan.Next(entry)) {
-    if (!entry.isDirectory || entry.isReparsePoint || !IsPrivateFolderName(PointToName(entry.name))) continue;
-    UniqueFile folder(PinFolder(entry.name));
+    if ((entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY ||
+        !IsPrivateFolderName(entry.name))
+      continue;
+    wchar_t path[kPathCapacity];
+    JoinPath(parent, entry.name, path);
+    UniqueFile folder(PinFolder(path, true));
     BY_HANDLE_FILE_INFORMATION info;
     if (!folder || !GetFileInformationByHandle(folder.Get(), &info) || !IsAdministratorsOwn(folder.Get())) continue;
     uint64_t newest = TimeOf(info.ftLastWriteTime);
-    UniqueFile file;
-    if (!HoldsOnly(folder.Get(), entry.name, onlyFile, file, newest) || now < newest || now - newest < age) continue;
-    if (file && !DeleteByHandle(file.Get())) continue;
-    file.Reset();
-    if (DeleteByHandle(folder.Get())) removed++;
+    const size_t kMaxFiles = 4;
+    UniqueFile files[kMaxFiles];
+    if (!HoldsOnlyOwn(folder.Get(), path, isOwn, files, kMaxFiles, newest) || now < newest || now - newest < age)
+      continue;
+    bool emptied = true;
+    for (UniqueFile& file : files)
+      if (file && !DeleteByHandle(file.Get())) emptied = false;
+    for (UniqueFile& file : files) file.Reset();
+    if (emptied && DeleteByHandle(folder.Get())) removed++;
   }
   return removed;
 }
 
-bool CreatePrivateFolder(const wchar_t* parent, wchar_t* out, size_t capacity) {
+bool CreatePrivateFolder(const wchar_t* parent, wchar_t* out, size_t capacity, UniqueFile* pin) {
   // Only SYSTEM and administrators, nothing inherited from the parent.
   UniqueLocal descriptor;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1,
@@ -228,7 +227,7 @@ bool CreatePrivateFolder(const wchar_t* parent, wchar_t* out, size_t capacity) {
     name[4 + kPrivateDigits] = 0;
     JoinPath(parent, name, out, capacity);
     // A new folder or none: a name someone made first is never taken over.
-    made = CreateFolderUnredirected(out, &attributes, true);
+    made = CreateFolderUnredirected(out, &attributes, true, pin);
     if (!made && GetLastError() != ERROR_ALREADY_EXISTS) break;
   }
   return made;

@@ -9,6 +9,8 @@
 #include <stddef.h>
 #include <windows.h>
 
+#include "util/handles.h"
+
 // True when `path` is `folder` or lies inside it: full paths, compared
 // without regard to case, either separator, a trailing separator ignored.
 bool IsInsideFolder(const wchar_t* path, const wchar_t* folder);
@@ -22,30 +24,28 @@ bool IsInsideFolder(const wchar_t* path, const wchar_t* folder);
 // judged by where it really is (links followed), and by its name as given.
 bool IsUserFolderUsable(const wchar_t* folder);
 
-// True when the folder's access list lets someone other than SYSTEM,
-// administrators and the system's installer service add, change or delete
-// what is in it (or the list cannot be read).
-bool IsWritableByOthers(const wchar_t* folder);
-
-// The same judgement on an access list (null: no list, everyone may);
-// `alsoTrusted` (or null) is one more account that may change it.
+// True when the access list lets someone other than SYSTEM, administrators
+// and the system's installer service add, change or delete what is in the
+// folder (null: no list, everyone may); `alsoTrusted` (or null) is one more
+// account that may.
 bool AclLetsOthersChange(const ACL* acl, const void* alsoTrusted = nullptr);
 
 // Makes a new folder below `parent` with a name no one can predict, whose
 // access list lets only SYSTEM and administrators in, and checks through its
-// handle that it is a plain folder at that path. `out` gets its path.
-bool CreatePrivateFolder(const wchar_t* parent, wchar_t* out, size_t capacity);
+// handle that it is a plain folder at that path. `out` gets its path, `pin`
+// (or null) its pin.
+bool CreatePrivateFolder(const wchar_t* parent, wchar_t* out, size_t capacity, UniqueFile* pin = nullptr);
 
 // Removes what runs that were killed before they could clean up left of the
 // folders CreatePrivateFolder made below `parent`: a folder goes only when
 // it bears such a name, is a plain folder (pinned while it is looked at)
 // owned by administrators, SYSTEM or the account running the tool, which
-// only those may change, holds nothing or one plain file named `onlyFile`
-// with one name, and neither it nor that file changed for `minutes`. The
-// file goes through its own handle, the folder through its pin. Returns how
-// many folders went.
-unsigned RemoveAbandonedPrivateFolders(const wchar_t* parent, const wchar_t* onlyFile, unsigned minutes);
+// only those may change, holds nothing but a few plain files with one name
+// each that `isOwn` accepts, and neither it nor they changed for `minutes`.
+// The files go through their own handles, the folder through its pin.
+// Returns how many folders went.
+unsigned RemoveAbandonedPrivateFolders(const wchar_t* parent, bool (*isOwn)(const wchar_t* name), unsigned minutes);
 
-template <size_t N> bool CreatePrivateFolder(const wchar_t* parent, wchar_t (&out)[N]) {
-  return CreatePrivateFolder(parent, out, N);
+template <size_t N> bool CreatePrivateFolder(const wchar_t* parent, wchar_t (&out)[N], UniqueFile* pin = nullptr) {
+  return CreatePrivateFolder(parent, out, N, pin);
 }
