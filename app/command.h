@@ -34,6 +34,9 @@ struct RunContext {
   HICON DialogIcon;    // "KVXICON", the big icon of the setup and completion dialogs
   HFONT BoldFont;      // the completion dialog's closing text
   wchar_t ProgramGroupPath[kPathCapacity];
+  // The program file itself, held from the start (see OpenOwnImage);
+  // INVALID_HANDLE_VALUE when it could not be had.
+  HANDLE ProgramImage;
 };
 
 const size_t kTokenCapacity = 1024;

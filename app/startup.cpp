@@ -15,6 +15,7 @@
 #include "util/handles.h"
 #include "util/log.h"
 #include "util/text.h"
+#include "util/trust.h"
 
 static int g_ScreenDpi;
 
@@ -52,8 +53,16 @@ void StartLog(const RunOptions& options, const wchar_t* mode, const wchar_t* ins
   if (!path[0]) {
     SYSTEMTIME now;
     GetLocalTime(&now);
+    // The user's temporary folder, unless the user has pointed it where the
+    // tool may not write for them (the system's folders, others'): then
+    // the Windows folder's "Temp".
     DWORD n = GetTempPathW(kPathCapacity, path);
-    if (n == 0 || n >= kPathCapacity) return;
+    if (n == 0 || n >= kPathCapacity || !IsUserFolderUsable(path)) {
+      wchar_t windows[kPathCapacity];
+      n = GetSystemWindowsDirectoryW(windows, kPathCapacity);
+      if (n == 0 || n >= kPathCapacity) return;
+      JoinPath(windows, L"Temp\\", path);
+    }
     wchar_t name[80];
     FormatText(name, L"Korvex-%s-%04u%02u%02u-%02u%02u%02u.log", mode, (unsigned)now.wYear, (unsigned)now.wMonth,
                (unsigned)now.wDay, (unsigned)now.wHour, (unsigned)now.wMinute, (unsigned)now.wSecond);
@@ -87,11 +96,16 @@ void StartLog(const RunOptions& options, const wchar_t* mode, const wchar_t* ins
 
 int RunProgram(HINSTANCE instance) {
   HardenDllSearch(true);
+  RunContext run = {};
+  // The program file is held from the first moment: the self-removal later
+  // moves or copies it from this handle, and no one can have put another
+  // program at its name meanwhile.
+  UniqueFile image(OpenOwnImage());
+  run.ProgramImage = image.Get();
   LoadLanguageModule(instance);
   LoadLanguageFile(L"uninstall.lng");
   OleInitialize(nullptr);
   UniqueModule richEdit(LoadSystemLibrary(L"riched20.dll"));
-  RunContext run = {};
   run.DialogIcon = LoadIconW(ResourceInstance, L"KVXICON");
   if (!run.DialogIcon && ResourceInstance != ProgramInstance) run.DialogIcon = LoadIconW(ProgramInstance, L"KVXICON");
   UniqueGdiObject font(CreateFontW(ScaleToDpi(-12), 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg"));
@@ -124,7 +138,7 @@ int RunProgram(HINSTANCE instance) {
         OpenInUserShell(run.ProgramGroupPath);
     }
   } else if (uninstall) {
-    UninstallDriver(run.Options);
+    UninstallDriver(run);
   }
 
   richEdit.Reset();

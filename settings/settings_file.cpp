@@ -226,16 +226,18 @@ void SerializeSettings(const SettingsList& list, GrowArray<unsigned char>& bytes
 
 // ---------------------------------------------------------------- the file
 
+// A settings file is small: one far larger is not read.
+const size_t kMaxSettingsBytes = 64 << 20;
+
 static bool FindSettingsPath(wchar_t* path) {
   GetProgramFile(L"Korvex.ini", path, kPathCapacity);
   if (FileExists(path)) return true;
   // The user's application data may be pointed anywhere by the user: the
   // elevated tool keeps no settings file where that would reach others' files.
   wchar_t folder[kPathCapacity];
+  path[0] = 0;
   if (GetUserSettingsFolder(folder, kPathCapacity, false) && FileExists(folder) && IsUserFolderUsable(folder))
     JoinPath(folder, L"Korvex.ini", path, kPathCapacity);
-  else
-    CopyText(path, folder, kPathCapacity);
   return path[0] && FileExists(path);
 }
 
@@ -254,15 +256,9 @@ void LoadSettingsFileFrom(const wchar_t* path) {
   CopyText(s.path, path);
   GrowArray<unsigned char> bytes;
   {
-    DiskFile file;
-    if (!file.Open(s.path, 0)) return;
-    for (;;) {
-      size_t at = bytes.Count();
-      bytes.AddElements(4096);
-      size_t got = file.Read(bytes.Data() + at, 4096);
-      bytes.Shrink(at + got);
-      if (got == 0) break;
-    }
+    // Only the file at its name itself: not what a link there leads to.
+    UniqueFile file(OpenUnredirected(s.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
+    if (!file || !ReadWhole(file.Get(), bytes, kMaxSettingsBytes)) return;
   }
   {
     GrowArray<wchar_t> text;
@@ -290,6 +286,16 @@ void LoadSettingsFileFrom(const wchar_t* path) {
 bool SaveSettingsFile() {
   SettingsFileState& s = g_SettingsFile;
   if (!s.loaded || !s.saveSettings) return false;
+  // The folder stays where it is for the whole save (the twin is made and
+  // renamed in it), and only a folder the tool may write for the user, or
+  // the program's own, takes it.
+  wchar_t folder[kPathCapacity], program[kPathCapacity];
+  CopyText(folder, s.path);
+  RemoveName(folder);
+  GetProgramPath(program);
+  RemoveName(program);
+  PinnedChain chain;
+  if (!chain.Pin(folder) || (CompareTextNoCase(folder, program) != 0 && !IsUserFolderUsable(folder))) return false;
   GrowArray<unsigned char> bytes;
   SerializeSettings(s.list, bytes);
   wchar_t temporary[kPathCapacity];

@@ -8,6 +8,7 @@
 #include "util/file.h"
 #include "util/path.h"
 #include "util/text.h"
+#include "util/trust.h"
 
 // A preset settings file is small; anything far larger is no preset.
 const size_t kMaxPresetBytes = 16 << 20;
@@ -24,8 +25,14 @@ bool CopyFromInstallerFolder(const wchar_t* fileName) {
   if (!FileExists(source)) return false;
   // The installer's folder is often the user's downloads: a link planted
   // there at the file's name must not have the elevated setup copy what it
-  // leads to into the installation folder, where every user can read it.
-  CopyFileUnredirected(source, fileName, kMaxPresetBytes);
+  // leads to into the installation folder, where every user can read it;
+  // and only what the user could read with their own rights is read.
+  UniqueFile file;
+  {
+    AsTheUser user;
+    if (user.Acting()) file.Reset(OpenUnredirected(source, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
+  }
+  if (file) CopyHandleToNewFile(file.Get(), fileName, kMaxPresetBytes);
   return true;
 }
 

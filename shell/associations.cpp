@@ -10,6 +10,10 @@
 #include "util/text.h"
 #include "util/log.h"
 
+void MachineRecordKey(const wchar_t* extension, wchar_t (&key)[80]) {
+  FormatText(key, L"\\Software\\Korvex\\Setup\\%s", extension);
+}
+
 static bool IsOwnProgId(const wchar_t* text) {
   return CompareTextNoCase(text, L"Korvex") == 0 || CompareTextNoCase(text, L"Korvex.ZIP") == 0;
 }
@@ -52,16 +56,28 @@ void SetAssociations(const IntegrationOptions& options) {
   }
 }
 
-// The saved previous state of one extension: what it was before the first claim.
+// The saved previous state of one extension: what it was before the first
+// claim. It is kept twice: in the user's settings, where other tools of the
+// archiver read it, and in the machine's part of the registry, which only
+// administrators can write: the release writes it back for every user, so
+// only that record is trusted (the user's programs could plant anything in
+// their own settings).
 static void SavePreviousState(const wchar_t* extension, const wchar_t* settings) {
-  wchar_t type[512], fileName[kPathCapacity], nullFile[10], shellNew[kPathCapacity];
+  wchar_t type[512], fileName[kPathCapacity], nullFile[10], shellNew[kPathCapacity], machine[80];
   ReadSettingString(HKEY_CLASSES_ROOT, extension, L"", type, L"");
   FormatText(shellNew, L"%s\\ShellNew", extension);
   ReadSettingString(HKEY_CLASSES_ROOT, shellNew, L"FileName", fileName, L"");
   bool hasNullFile = ReadSettingString(HKEY_CLASSES_ROOT, shellNew, L"NullFile", nullFile, L"");
-  WriteSettingInt(settings, L"Exist", SettingKeyExists(HKEY_CLASSES_ROOT, extension) ? 1 : 0);
-  WriteSettingString(settings, L"Type", type);
-  WriteSettingString(settings, L"ShellNew", fileName[0] ? fileName : hasNullFile ? L"*" : L"");
+  int existed = SettingKeyExists(HKEY_CLASSES_ROOT, extension) ? 1 : 0;
+  const wchar_t* newEntry = fileName[0] ? fileName : hasNullFile ? L"*" : L"";
+  MachineRecordKey(extension, machine);
+  for (int i = 0; i < 2; i++) {
+    HKEY root = i == 0 ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+    const wchar_t* key = i == 0 ? settings : machine;
+    WriteSettingInt(root, key, L"Exist", existed);
+    WriteSettingString(root, key, L"Type", type);
+    WriteSettingString(root, key, L"ShellNew", newEntry);
+  }
   LogLine(L"association of %s: previous owner \"%s\" saved", extension, type);
 }
 
@@ -72,8 +88,10 @@ static void SavePreviousState(const wchar_t* extension, const wchar_t* settings)
 // key as another program's and the release would leave it behind. A key
 // with anything in it is another program's, made after our release (which
 // leaves the saved state in place): it is recorded as the previous owner.
-static bool ClaimCutShort(const wchar_t* extension, const wchar_t* settings) {
-  return ReadSettingInt(settings, L"Exist", 1) == 0 && SettingKeyIsEmpty(HKEY_CLASSES_ROOT, extension);
+static bool ClaimCutShort(const wchar_t* extension) {
+  wchar_t machine[80];
+  MachineRecordKey(extension, machine);
+  return ReadSettingInt(HKEY_LOCAL_MACHINE, machine, L"Exist", 1) == 0 && SettingKeyIsEmpty(HKEY_CLASSES_ROOT, extension);
 }
 
 static void VolumeName(unsigned n, wchar_t (&name)[32]) { FormatText(name, L".k%02u", n); }
@@ -84,7 +102,7 @@ namespace {
 // claims find the extension already ours), then the archiver's class, its
 // volumes' and the new-archive template.
 void ClaimExtension(const wchar_t* extension, const wchar_t* settings, bool kvxRow, bool zipRow, bool templates) {
-  if (!IsOwnAssociation(extension) && !ClaimCutShort(extension, settings)) {
+  if (!IsOwnAssociation(extension) && !ClaimCutShort(extension)) {
     SavePreviousState(extension, settings);
     // A portable settings file keeps the previous owner in memory until it
     // is saved; it goes to disk before the type is taken, so that a setup
@@ -107,10 +125,14 @@ void ClaimExtension(const wchar_t* extension, const wchar_t* settings, bool kvxR
 // as ours, so it is put back last: a release cut short (a killed uninstall)
 // leaves the extension ours, and the next run releases it again from the
 // start instead of leaving our "ShellNew" entry in place of the previous one.
-void ReleaseExtension(const wchar_t* extension, const wchar_t* settings, bool kvxRow, bool zipRow) {
-  bool existed = ReadSettingInt(settings, L"Exist", 1) != 0;
+// Without the machine's record (a setup of an earlier version), the type is
+// given back as the empty type.
+void ReleaseExtension(const wchar_t* extension, bool kvxRow, bool zipRow) {
+  wchar_t machine[80];
+  MachineRecordKey(extension, machine);
+  bool existed = ReadSettingInt(HKEY_LOCAL_MACHINE, machine, L"Exist", 1) != 0;
   wchar_t type[512];
-  ReadSettingString(settings, L"Type", type, L"");
+  ReadSettingString(HKEY_LOCAL_MACHINE, machine, L"Type", type, L"");
   if (IsOwnProgId(type) || !IsRestorableType(type)) type[0] = 0;  // never to ourselves or to a runner
   if (kvxRow) {
     for (unsigned n = 0; n < 100; n++) {
@@ -144,14 +166,17 @@ void SetExtensionAssociation(const wchar_t* extension, AssociationChoice choice)
   wchar_t settings[80];
   FormatText(settings, L"Setup\\%s", extension);
   if (!(choice & kClaimType)) {
-    if (IsOwnAssociation(extension)) ReleaseExtension(extension, settings, kvxRow, zipRow);  // else another program's
+    if (IsOwnAssociation(extension)) ReleaseExtension(extension, kvxRow, zipRow);  // else another program's
     return;
   }
   ClaimExtension(extension, settings, kvxRow, zipRow, templates);
   // Claimed without the template condition: an entry installed by an
   // earlier setup is taken back.
-  if (IsOwnAssociation(extension) && !templates && (kvxRow || zipRow))
-    RestoreNewEntry(extension, ReadSettingInt(settings, L"Exist", 1) != 0);
+  if (IsOwnAssociation(extension) && !templates && (kvxRow || zipRow)) {
+    wchar_t machine[80];
+    MachineRecordKey(extension, machine);
+    RestoreNewEntry(extension, ReadSettingInt(HKEY_LOCAL_MACHINE, machine, L"Exist", 1) != 0);
+  }
 }
 
 static bool WriteProgId(const wchar_t* progId, const wchar_t* description, const wchar_t* command,

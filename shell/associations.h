@@ -14,6 +14,12 @@ void SetAssociations(const IntegrationOptions& options);
 using AssociationChoice = unsigned;
 const AssociationChoice kReleaseType = 0, kClaimType = 1, kShellExtensionChosen = 2, kKvxTypeRow = 4, kZipTypeRow = 8;
 void SetExtensionAssociation(const wchar_t* extension, AssociationChoice choice);
+// The machine's record of an extension's previous state (a key path for the
+// settings store, outside the product key: always the registry's), which
+// only administrators can write and which alone is given back.
+void MachineRecordKey(const wchar_t* extension, wchar_t (&key)[80]);
+// The key that holds every such record.
+const wchar_t kMachineRecordsKey[] = L"\\Software\\Korvex\\Setup";
 // The extension's class is "Korvex" or "Korvex.ZIP", in any case.
 bool IsOwnAssociation(const wchar_t* extension);
 // The ProgIDs "Korvex", "Korvex.ZIP", "Korvex.REV" and the extension ".rev".

@@ -11,8 +11,8 @@
 #include "util/log.h"
 #include "util/path.h"
 
-bool OpenInUserShell(const wchar_t* what) {
-  LogLine(L"opening in the user's shell: %s", what);
+bool OpenInUserShell(const wchar_t* what, const wchar_t* arguments) {
+  LogLine(L"opening in the user's shell: %s %s", what, arguments ? arguments : L"");
   FlushLog();
   // The desktop's window among the shell's windows, and through its view
   // the shell's automation object, which lives in the desktop's process.
@@ -49,10 +49,15 @@ bool OpenInUserShell(const wchar_t* what) {
   if (!allocString || !freeString) return false;
   BSTR file = allocString(what);
   if (!file) return false;
-  VARIANT show = {};
+  VARIANT show = {}, args = {};
   show.vt = VT_I4;
   show.lVal = SW_SHOWNORMAL;
-  HRESULT result = shell->ShellExecute(file, none, none, none, show);
+  if (arguments) {
+    args.vt = VT_BSTR;
+    args.bstrVal = allocString(arguments);
+  }
+  HRESULT result = arguments && !args.bstrVal ? E_OUTOFMEMORY : shell->ShellExecute(file, arguments ? args : none, none, none, show);
   freeString(file);
+  if (args.bstrVal) freeString(args.bstrVal);
   return SUCCEEDED(result);
 }

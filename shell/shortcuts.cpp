@@ -122,12 +122,25 @@ void BuildGroup(const wchar_t* group, const GroupItem (&items)[4], const wchar_t
   }
 }
 
+// The icon a shortcut for all users may show: only a file inside the
+// program folder. The one the caller has may be the user's choice (a
+// theme's), which must not reach other users' shortcuts (a path on a share
+// would have every user's shell connect out to it).
+const wchar_t* AllUsersIcon(const wchar_t* icon, const wchar_t* program) {
+  wchar_t full[kPathCapacity], folder[kPathCapacity];
+  DWORD n = icon ? GetFullPathNameW(icon, kPathCapacity, full, nullptr) : 0;
+  CopyText(folder, program);
+  RemoveName(folder);
+  return n > 0 && n < kPathCapacity && IsDrivePath(full) && IsInsideFolder(full, folder) ? icon : nullptr;
+}
+
 }  // namespace
 
 void SetShortcuts(const IntegrationOptions& options, wchar_t* groupPath, size_t groupCapacity, const wchar_t* icon) {
   if (!IsSystemIntegrationEnabled()) return;
   wchar_t program[kPathCapacity];
   GetProgramFile(L"Korvex.exe", program);
+  const wchar_t* allUsersIcon = AllUsersIcon(icon, program);
   wchar_t description[1024];
   CopyText(description, GetText(IDS_KORVEXDESC));
   bool vista = WindowsVersion() >= 0x0600;
@@ -143,8 +156,9 @@ void SetShortcuts(const IntegrationOptions& options, wchar_t* groupPath, size_t 
   }
   GetSpecialFolder(folder, CSIDL_COMMON_DESKTOPDIRECTORY);
   JoinPath(folder, L"Korvex.lnk", allLink);
-  const wchar_t* desktopLink = userLink[0] && FileExists(userLink) ? userLink : allLink;
-  if (options.Desktop) CreateShellLink(program, desktopLink, nullptr, description, icon);
+  bool userDesktop = userLink[0] && FileExists(userLink);
+  const wchar_t* desktopLink = userDesktop ? userLink : allLink;
+  if (options.Desktop) CreateShellLink(program, desktopLink, nullptr, description, userDesktop ? icon : allUsersIcon);
   else DeleteUnredirected(desktopLink);
 
   wchar_t workingFolder[kPathCapacity];
@@ -155,7 +169,7 @@ void SetShortcuts(const IntegrationOptions& options, wchar_t* groupPath, size_t 
   if (vista || IsUserFolderUsable(startMenu)) {
     AddTrailingSeparator(startMenu);
     AppendText(startMenu, L"Korvex.lnk");
-    if (options.StartMenu) CreateShellLink(program, startMenu, workingFolder, description, icon);
+    if (options.StartMenu) CreateShellLink(program, startMenu, workingFolder, description, vista ? allUsersIcon : icon);
     else DeleteUnredirected(startMenu);
   }
 
@@ -186,7 +200,7 @@ void SetShortcuts(const IntegrationOptions& options, wchar_t* groupPath, size_t 
   AddTrailingSeparator(group);
   AppendText(group, L"Korvex");
   if (options.Programs) {
-    BuildGroup(group, items, program, workingFolder, description, icon);
+    BuildGroup(group, items, program, workingFolder, description, allUsersIcon);
     if (groupPath && FileExists(group)) CopyText(groupPath, group, groupCapacity);
   } else {
     RemoveFolder(group);

@@ -1,6 +1,7 @@
 #include "shell/templates.h"
 
 #include "settings/store.h"
+#include "shell/associations.h"
 #include "util/file.h"
 #include "util/log.h"
 #include "util/path.h"
@@ -70,9 +71,9 @@ void RestoreNewEntry(const wchar_t* extension, bool existed) {
     DeleteSettingKey(HKEY_CLASSES_ROOT, key);
     return;
   }
-  wchar_t settings[80], saved[kPathCapacity];
-  FormatText(settings, L"Setup\\%s", extension);
-  ReadSettingString(settings, L"ShellNew", saved, L"");
+  wchar_t machine[80], saved[kPathCapacity];
+  MachineRecordKey(extension, machine);
+  ReadSettingString(HKEY_LOCAL_MACHINE, machine, L"ShellNew", saved, L"");
   DeleteSettingValue(HKEY_CLASSES_ROOT, key, L"FileName");
   if (!saved[0]) return;
   if (saved[0] == L'*') WriteSettingString(HKEY_CLASSES_ROOT, key, L"NullFile", L"");

@@ -566,6 +566,16 @@ TEST_CASE("shortcuts: desktop, start menu, both program groups, loaded back") {
   std::string handed(handedBytes.begin(), handedBytes.end());
   CHECK(Widen(handed) == allGroup);
 
+  // An icon outside the program folder (a theme of the user's) is the
+  // user's shortcuts' only: the all-users ones show none.
+  std::wstring outside = installed.root / L"user theme.ico";
+  WriteText(outside, "icon");
+  installed.Run("shortcuts", {L"KVX_OPTIONS=D1M1P1", L"KVX_ICON=" + outside, L"KVX_GROUP_OUT=" + groupOut});
+  CHECK(LoadLink(userDesktop + L"\\Korvex.lnk").icon == outside);
+  CHECK(LoadLink(userGroup + L"\\Korvex.lnk").icon == outside);
+  CHECK(LoadLink(allGroup + L"\\Korvex.lnk").icon == L"");
+  if (kExpectedVersion >= 0x600) CHECK(LoadLink(startMenu + L"\\Korvex.lnk").icon == L"");
+
   // Without "Kvx.txt" its item is left out; without the options everything goes.
   DeleteFileW(installed.Path("Kvx.txt").c_str());
   installed.Run("shortcuts", {L"KVX_OPTIONS=D0M0P1", L"KVX_GROUP_OUT=" + groupOut});
@@ -595,7 +605,7 @@ TEST_CASE("shortcuts: the all-users desktop when the user has none; only one is 
   CHECK_FALSE(Exists(allDesktop + L"\\Korvex.lnk"));
 }
 
-TEST_CASE("links planted in the user's shortcut folders lead nowhere") {
+TEST_CASE("links planted where setup writes (the user's shortcut folders, the program folder) lead nowhere") {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   Installed installed;
   std::wstring userDesktop = Special(CSIDL_DESKTOPDIRECTORY), programs = Special(CSIDL_PROGRAMS);
@@ -672,6 +682,12 @@ TEST_CASE("links planted in the user's shortcut folders lead nowhere") {
     CHECK((Exists(installed.Path("Korvex.exe")) && ReadBytes(theirs + L"\\Korvex\\Korvex.lnk").size() == 6));
   }
   RemoveTree(theirs + L"\\Korvex");
+  // A new-archive template's name in the program folder (one others may be
+  // able to change) is a link: the setup leaves what it leads to alone.
+  REQUIRE(PlantLink(installed.Path("kvxnew.dat"), victim));
+  installed.Run("apply", {L"KVX_OPTIONS=A11S1"});
+  unchanged();
+  RemoveLink(installed.Path("kvxnew.dat"));
 }
 
 TEST_CASE("a program group that is a link is not removed") {

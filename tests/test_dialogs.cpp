@@ -472,6 +472,30 @@ TEST_CASE("the post-setup copy step") {
   WriteText(installer + L"\\korvex.ini", "preset");
   CHECK(RunPostSetupCopy());
   CHECK(ReadBytes(current + L"\\korvex.ini") == Bytes{'p', 'r', 'e', 's', 'e', 't'});
+  // The preset is read with the user's own rights (the unelevated token
+  // Windows links to the elevated one; Wine has the pair too and keeps no
+  // access lists, so the token in force at the opening is what is checked).
+  static bool asUser, seen;
+  asUser = seen = false;
+  auto open = +[](LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition, DWORD flags,
+                  HANDLE templ) -> HANDLE {
+    std::wstring path = name;
+    if (path.size() > 20 && path.compare(path.size() - 20, 20, L"installer\\korvex.ini") == 0) {
+      HANDLE token;
+      seen = true;
+      asUser = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) != 0;
+      if (asUser) CloseHandle(token);
+    }
+    return RealFunction(&CreateFileW, "CreateFileW")(name, access, share, sa, disposition, flags, templ);
+  };
+  DeleteFileW((current + L"\\korvex.ini").c_str());
+  {
+    ImportHooks hooks({{"CreateFileW", (void*)open}});
+    CHECK(RunPostSetupCopy());
+  }
+  CHECK(seen);
+  CHECK(asUser);
+  CHECK(ReadBytes(current + L"\\korvex.ini").size() == 6);
   WriteText(current + L"\\korvex.ini", "mine");
   CHECK(RunPostSetupCopy());  // an existing file is not overwritten
   CHECK(ReadBytes(current + L"\\korvex.ini").size() == 4);
@@ -491,77 +515,24 @@ TEST_CASE("the post-setup copy step") {
   SetCurrentDirectoryW(saved);
 }
 
-KVX_CHILD(show_help) {
-  ProgramInstance = ResourceInstance = GetModuleHandleW(nullptr);
-  ShowHelp(L"HELPContextItems");
-  ShowHelp(L"HELPIntegrationSettings");
-  ShowHelp();
-  return 0;
-}
-
-static std::vector<std::string> HelpCalls(const std::wstring& folder, const char* result) {
-  TempFolder scratch;
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  // Programs of this name load the stand-in (tests/scripts/prefix.reg).
-  std::wstring copy = folder + L"\\help_probe.exe", log = scratch / L"help.log";
-  CopyFileW(self, copy.c_str(), FALSE);
-  RunProcess(L"\"" + copy + L"\" --child=show_help", {L"KVX_HELP_LOG=" + log, L"KVX_HELP_RESULT=" + Widen(result)});
-  Bytes b = ReadBytes(log);
-  std::vector<std::string> lines;
-  std::string line;
-  for (unsigned char c : b) {
-    if (c == '\n') lines.push_back(line), line.clear();
-    else line += (char)c;
-  }
-  return lines;
-}
-
-TEST_CASE("help: the topic path, the contents, and the one retry through the short path") {
-  // The system's help module is replaced for these children by a stand-in
-  // that records its calls (see tests/fixtures/fake_hhctrl.cpp).
-  wchar_t system[MAX_PATH];
-  GetSystemDirectoryW(system, MAX_PATH);
-  std::wstring module = std::wstring(system) + L"\\hhctrl.ocx";
-  struct Restore {
-    std::wstring module;
-    TempFolder keep;
-    explicit Restore(const std::wstring& m) : module(m) { CopyFileW(module.c_str(), (keep / L"hhctrl.ocx").c_str(), FALSE); }
-    ~Restore() { CopyFileW((keep / L"hhctrl.ocx").c_str(), module.c_str(), FALSE); }
-  };
-  Restore restore(module);
-  REQUIRE(CopyFileW(FixturePath(L"hhctrl.ocx").c_str(), module.c_str(), FALSE));
-
-  TempFolder plain;
-  auto calls = HelpCalls(plain.Path(), "1");
-  REQUIRE(calls.size() == 3);
-  std::string chm = Narrow(plain.Path()) + "\\korvex.chm";
-  CHECK(calls[0] == "0|" + chm + "::/html/HELPContextItems.htm");
-  CHECK(calls[1] == "0|" + chm + "::/html/HELPIntegrationSettings.htm");
-  CHECK(calls[2] == "1|" + chm);
-  // Failing with a path the ANSI code page carries: no retry.
-  CHECK(HelpCalls(plain.Path(), "0").size() == 3);
-
-  TempFolder unicode(L"kvx\x0416\x2603");
-  calls = HelpCalls(unicode.Path(), "0");
-  REQUIRE(calls.size() == 4);  // the first call once more, through the short path; never again
-  CHECK(calls[0].find(Narrow(unicode.Path())) == 2);
-  CHECK(calls[1].find("::/html/HELPContextItems.htm") != std::string::npos);
-  CHECK(calls[1].find(Narrow(unicode.Path())) == std::string::npos);
-  CHECK(calls[1] != calls[0]);
-
-  // The user's language folder gives the help file only from inside the
-  // program folder: the viewer renders it in the elevated process.
+TEST_CASE("help: the contents and a topic's page, opened by the user's shell") {
+  // The help viewer runs as the user, started by the user's own shell: the
+  // elevated tool renders no help file itself. The contents open the help
+  // file, a topic opens the viewer at its page.
+  RegistrySandbox sandbox;
+  wchar_t what[2048], arguments[2048];
+  ComposeHelpRequest(L"C:\\Program Files\\Korvex\\uninstall.exe", L"HELPContextItems", what, arguments, 2048);
+  CHECK(std::wstring(what) == L"hh.exe");
+  CHECK(std::wstring(arguments) == L"C:\\Program Files\\Korvex\\korvex.chm::/html/HELPContextItems.htm");
+  ComposeHelpRequest(L"C:\\Program Files\\Korvex\\uninstall.exe", nullptr, what, arguments, 2048);
+  CHECK(std::wstring(what) == L"C:\\Program Files\\Korvex\\korvex.chm");
+  CHECK(std::wstring(arguments) == L"");
+  // A translated help file in the user's language folder is the one opened.
   TempFolder languages;
-  bool productKey = RegKeyExists(HKEY_CURRENT_USER, L"Software\\Korvex");
-  std::wstring inside = plain / L"lang";
-  MakeDirs(inside);
-  for (const std::wstring& folder : {languages.Path(), inside}) {
-    WriteText(folder + L"\\korvex.chm", "help");
-    RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\General", L"LanguageFolder", folder);
-    CHECK(HelpCalls(plain.Path(), "1").at(2) == "1|" + (folder == inside ? Narrow(inside) + "\\korvex.chm" : chm));
-  }
-  RegRemoveTree(HKEY_CURRENT_USER, productKey ? L"Software\\Korvex\\General" : L"Software\\Korvex");
+  WriteText(languages / L"korvex.chm", "help");
+  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\General", L"LanguageFolder", languages.Path());
+  ComposeHelpRequest(L"C:\\Program Files\\Korvex\\uninstall.exe", L"HELPIntegrationSettings", what, arguments, 2048);
+  CHECK(std::wstring(arguments) == languages / L"korvex.chm::/html/HELPIntegrationSettings.htm");
 }
 
 // ---------------------------------------------------------------- what the screen shows

@@ -118,7 +118,13 @@ TEST_CASE("other programs' types: silent setup claiming all, then silent uninsta
   CHECK(RegText(HKEY_CLASSES_ROOT, L".zip", L"") == L"Korvex.ZIP");
   CHECK(RegText(HKEY_CLASSES_ROOT, L".iso", L"") == L"Korvex");  // the preset asked for it
   CHECK(RegText(HKEY_CLASSES_ROOT, L".rar", L"") == L"OtherArchiver.rar");
+  // The user's own programs plant another previous owner in the user's
+  // settings, one under which archives would run as programs for every
+  // user: only the record setup kept in the machine's part counts.
+  RegPutText(HKEY_CLASSES_ROOT, L"kvxjarfile\\shell\\open\\command", L"", L"javaw.exe -jar \"%1\" %*");
+  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.zip", L"Type", L"kvxjarfile");
   scene.Uninstall();
+  RegRemoveTree(HKEY_CLASSES_ROOT, L"kvxjarfile");
   CHECK(scene.sample.Remaining().empty());
   ExpectAsBefore(before, kByDesign);
   CHECK(RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName") == L"C:\\OtherArchiver\\empty.zip");

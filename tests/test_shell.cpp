@@ -121,7 +121,7 @@ TEST_CASE("restoring the previous new-file entry") {
   UseRegistry();
   RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", L"C:\\ours\\zipnew.dat");
   RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"ItemName", L"@other");
-  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.zip", L"ShellNew", L"*");
+  RegPutText(HKEY_LOCAL_MACHINE, L"Software\\Korvex\\Setup\\.zip", L"ShellNew", L"*");
   RestoreNewEntry(L".zip", true);
   bool present;
   RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", &present);
@@ -130,7 +130,7 @@ TEST_CASE("restoring the previous new-file entry") {
   CHECK(present);
   CHECK(RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"ItemName") == L"@other");
 
-  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.kvx", L"ShellNew", L"C:\\Other\\new.kvx");
+  RegPutText(HKEY_LOCAL_MACHINE, L"Software\\Korvex\\Setup\\.kvx", L"ShellNew", L"C:\\Other\\new.kvx");
   RestoreNewEntry(L".kvx", true);
   CHECK(RegText(HKEY_CLASSES_ROOT, L".kvx\\ShellNew", L"FileName") == L"C:\\Other\\new.kvx");
   RestoreNewEntry(L".kvx", false);
@@ -152,8 +152,8 @@ TEST_CASE("the template condition") {
   DeleteFileW(ProgramFile(L"zipnew.dat").c_str());
   RegPutText(HKEY_CLASSES_ROOT, L".zip", L"", L"Korvex.ZIP");
   RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", ProgramFile(L"zipnew.dat"));
-  RegPutNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.zip", L"Exist", 1);
-  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.zip", L"ShellNew", L"C:\\Other\\new.zip");
+  RegPutNumber(HKEY_LOCAL_MACHINE, L"Software\\Korvex\\Setup\\.zip", L"Exist", 1);
+  RegPutText(HKEY_LOCAL_MACHINE, L"Software\\Korvex\\Setup\\.zip", L"ShellNew", L"C:\\Other\\new.zip");
   SetExtensionAssociation(L".zip", kClaimType | kShellExtensionChosen | kZipTypeRow);
   CHECK_FALSE(Exists(ProgramFile(L"zipnew.dat")));
   CHECK(RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName") == L"C:\\Other\\new.zip");
@@ -168,8 +168,12 @@ TEST_CASE("claiming saves the previous owner once; releasing gives it back") {
   RegPutText(HKEY_CLASSES_ROOT, L".7z", L"Content Type", L"application/x-7z-compressed");
   SetExtensionAssociation(L".7z", kClaimType | kShellExtensionChosen);
   CHECK(Default(L".7z") == L"Korvex");
-  CHECK(RegText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.7z", L"Type") == L"Other.7z");
-  CHECK(RegNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.7z", L"Exist") == 1);
+  // Saved twice: in the user's settings, and in the machine's part, which
+  // alone is given back.
+  for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+    CHECK(RegText(root, L"Software\\Korvex\\Setup\\.7z", L"Type") == L"Other.7z");
+    CHECK(RegNumber(root, L"Software\\Korvex\\Setup\\.7z", L"Exist") == 1);
+  }
   // A second claim keeps the first saved owner.
   SetExtensionAssociation(L".7z", kClaimType | kShellExtensionChosen);
   CHECK(RegText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.7z", L"Type") == L"Other.7z");
@@ -181,18 +185,32 @@ TEST_CASE("claiming saves the previous owner once; releasing gives it back") {
   CHECK(Default(L".7z") == L"Other.7z");
 }
 
-TEST_CASE("a saved type of our own ProgID, or one that would run the archive, restores as empty") {
-  // The saved owner is the user's to plant; the release writes it machine-wide.
+TEST_CASE("previous owners come back only from the machine's record, and never as ourselves or a runner") {
+  // The user's own programs can write anything into the user's settings,
+  // and the release writes for every user: a type named only there comes
+  // back as the empty type. The machine's record, which only administrators
+  // can write, still never gives back our own ProgID or a type under which
+  // files would run as programs.
   RegistrySandbox sandbox;
   UseRegistry();
   RegPutText(HKEY_CLASSES_ROOT, L"Planted.Runner\\shell\\open\\command", L"", L"\"%1\" %*");
-  for (const wchar_t* saved : {L"korvex", L"KORVEX.zip", L"exefile", L"JSFile", L"Planted.Runner", L"a\\b"}) {
+  struct {
+    HKEY record;
+    const wchar_t* saved;
+    const wchar_t* restored;
+  } const rows[] = {{HKEY_LOCAL_MACHINE, L"Other.arj", L"Other.arj"}, {HKEY_CURRENT_USER, L"Other.arj", L""},
+                    {HKEY_LOCAL_MACHINE, L"korvex", L""},           {HKEY_LOCAL_MACHINE, L"KORVEX.zip", L""},
+                    {HKEY_LOCAL_MACHINE, L"exefile", L""},          {HKEY_LOCAL_MACHINE, L"JSFile", L""},
+                    {HKEY_LOCAL_MACHINE, L"Planted.Runner", L""},   {HKEY_LOCAL_MACHINE, L"a\\b", L""}};
+  for (auto& row : rows) {
+    CAPTURE(Narrow(row.saved));
+    RegRemoveTree(HKEY_LOCAL_MACHINE, L"Software\\Korvex\\Setup");
     RegPutText(HKEY_CLASSES_ROOT, L".arj", L"", L"Korvex");
-    RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.arj", L"Type", saved);
-    RegPutNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\.arj", L"Exist", 1);
+    RegPutText(row.record, L"Software\\Korvex\\Setup\\.arj", L"Type", row.saved);
+    RegPutNumber(row.record, L"Software\\Korvex\\Setup\\.arj", L"Exist", 1);
     SetExtensionAssociation(L".arj", kReleaseType | kShellExtensionChosen);
     bool present;
-    CHECK(Default(L".arj", &present) == L"");
+    CHECK(Default(L".arj", &present) == row.restored);
     CHECK(present);
   }
 }

@@ -1,11 +1,17 @@
 // The uninstall driver: the file list, its passes, locked files and the
 // restart, and the self-removal batch file, through the real uninstall.exe.
+#include <shlobj.h>
+
+#include <algorithm>
+
 #include "app/command.h"
 #include "sample.h"
 #include "test.h"
 #include "uninstall/driver.h"
 #include "uninstall/batch.h"
+#include "util/file.h"
 #include "util/file_list.h"
+#include "util/log.h"
 #include "util/text.h"
 
 static std::vector<std::string> Entries(const std::string& text) {
@@ -247,6 +253,107 @@ TEST_CASE("a link inside the installation is not followed") {
   CHECK(LogText(log).find(L"skipped " + folder + L"\\link\\precious.txt: below a link\r\n") != std::wstring::npos);
 }
 
+// A folder of the installation swapped for a link while the uninstall runs
+// (an installation folder outside "Program Files" may be one others can
+// change), tried the moment the deletion first reaches a file in it, from
+// this process as from another program of the user's; and a folder another
+// program holds for its deletion.
+namespace {
+std::wstring g_SwapFolder, g_SwapTarget;
+bool g_SwapTried, g_Swapped;
+void TrySwap(const wchar_t* path) {
+  if (g_SwapTried || std::wstring(path).find(g_SwapFolder + L"\\") == std::wstring::npos) return;
+  g_SwapTried = true;
+  if (MoveFileW(g_SwapFolder.c_str(), (g_SwapFolder + L".away").c_str())) g_Swapped = PlantLink(g_SwapFolder, g_SwapTarget);
+}
+DWORD WINAPI SwapOnAttributes(LPCWSTR path) {
+  TrySwap(path);
+  return RealFunction(&GetFileAttributesW, "GetFileAttributesW")(path);
+}
+BOOL WINAPI SwapOnDelete(LPCWSTR path) {
+  TrySwap(path);
+  return RealFunction(&DeleteFileW, "DeleteFileW")(path);
+}
+}  // namespace
+
+TEST_CASE("folders of the installation are held while their files go: a swap for a link fails, a held folder keeps its files") {
+  TempFolder root;
+  std::wstring folder = root / L"Korvex", victims = root / L"victims", log = root / L"held.log";
+  MakeDirs(folder + L"\\sub");
+  MakeDirs(folder + L"\\held");
+  MakeDirs(victims);
+  WriteText(folder + L"\\sub\\b.txt", "ours");
+  WriteText(folder + L"\\held\\c.txt", "ours");
+  WriteText(victims + L"\\b.txt", "another program's");
+  std::string text = "sub\\b.txt\r\nsub\r\nheld\\c.txt\r\nheld\r\n";
+  FileList list;
+  list.bytes.AddElements(text.size());
+  memcpy(list.bytes.Data(), text.data(), text.size());
+  ParseFileList(list.bytes.Data(), text.size(), list.entries);
+  g_SwapFolder = folder + L"\\sub";
+  g_SwapTarget = victims;
+  g_SwapTried = g_Swapped = false;
+  HANDLE holder = CreateFileW((folder + L"\\held").c_str(), DELETE | FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  REQUIRE(holder != INVALID_HANDLE_VALUE);
+  {
+    ImportHooks hooks({{"GetFileAttributesW", (void*)SwapOnAttributes}, {"DeleteFileW", (void*)SwapOnDelete}});
+    OpenLog(log.c_str());
+    DeleteListedFiles(list, (folder + L"\\").c_str(), L"uninstall.exe", nullptr);
+    CloseLog();
+  }
+  CloseHandle(holder);
+  CHECK(g_SwapTried);
+  CHECK_FALSE(g_Swapped);
+  CHECK(ReadBytes(victims + L"\\b.txt").size() == 17);
+  CHECK_FALSE(Exists(folder + L"\\sub"));
+  CHECK(Exists(folder + L"\\held\\c.txt"));
+  CHECK(LogText(log).find(L"failed: to hold the folder; what is in it stays: " + folder + L"\\held: error 32") !=
+        std::wstring::npos);
+  if (g_Swapped) RemoveLink(g_SwapFolder);
+}
+
+TEST_CASE("the batch file never starts a program from the installation folder") {
+  // A user who can change the installation folder puts another program at
+  // the tool's name while it waits for its confirmation: the running
+  // program is held from its start and cannot be renamed away, and the
+  // batch file runs the program from the run's own folder.
+  Scene scene;
+  SampleInstallation s(scene.root / L"Korvex");
+  bool renamed = false;
+  NewBatchFolders batch;
+  RunProcess(L"\"" + s.Program() + L"\"", scene.Environment(), 60000, L"", [&](DWORD pid) {
+    DialogWatcher watcher([&](HWND w) {
+      renamed = MoveFileW(s.Program().c_str(), (s.Program() + L".old").c_str()) != 0;
+      if (renamed) CopyFileW(FixturePath(L"KvxExtInstaller.exe").c_str(), s.Program().c_str(), FALSE);
+      PostMessageW(w, WM_COMMAND, IDYES, 0);
+    }, pid, 20000);
+    watcher.Wait();
+  });
+  CHECK_FALSE(renamed);
+  CHECK(batch.Gone(30000));
+  CHECK_FALSE(Exists(s.Path("installer-log.txt")));  // what was put there never ran
+  CHECK(s.Remaining().empty());
+}
+
+TEST_CASE("the user's settings folder a link to another user's file: nothing of it is read or written") {
+  Scene scene;
+  SampleInstallation s(scene.root / L"Korvex");
+  wchar_t appData[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, appData);
+  std::wstring settings = std::wstring(appData) + L"\\Korvex", secret = L"C:\\users\\Public\\kvx-credentials.txt";
+  REQUIRE_FALSE(Exists(settings));
+  std::string content = "aws_secret_access_key=AKIAEXAMPLE\r\npassword=hunter2\r\n";
+  WriteText(secret, content);
+  REQUIRE(PlantLink(settings, secret));
+  Uninstall(s, scene);
+  RemoveLink(settings);
+  CHECK_FALSE(Exists(settings + L".new"));
+  CHECK(ReadBytes(secret).size() == content.size());
+  DeleteFileW(secret.c_str());
+  CHECK(s.Remaining().empty());
+}
+
 TEST_CASE("unusual program paths, and the user's environment, choose nothing the batch file runs") {
   // Besides the names, a ComSpec naming another program, a temporary folder
   // whose name holds "&" (the command once broke there and ran
@@ -277,6 +384,28 @@ TEST_CASE("unusual program paths, and the user's environment, choose nothing the
   CHECK_FALSE(Exists(scene.root / L"installer-log.txt"));
   CHECK_FALSE(Exists(split + L"\\Uninstall_Kvx.Bat"));
   RemoveLink(linked);
+  // A temporary folder pointed at the system's own: the run's log goes to
+  // the Windows folder's "Temp" instead.
+  auto logs = [](const std::wstring& folder) {
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\Korvex-uninstall-*.log").c_str(), &data);
+    for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data))
+      found.push_back(folder + L"\\" + data.cFileName);
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
+    return found;
+  };
+  std::wstring system = L"C:\\windows\\system32", windowsTemp = L"C:\\windows\\Temp";
+  auto systemBefore = logs(system), tempBefore = logs(windowsTemp);
+  SampleInstallation logged(scene.root / L"Logged");
+  NewBatchFolders batch;
+  RunProcess(L"\"" + logged.Program() + L"\" /S -log", {L"TMP=" + system, L"TEMP=" + system});
+  CHECK(batch.Gone(30000));
+  CHECK(logs(system) == systemBefore);
+  auto tempAfter = logs(windowsTemp);
+  CHECK(tempAfter.size() == tempBefore.size() + 1);
+  for (auto& file : tempAfter)
+    if (std::find(tempBefore.begin(), tempBefore.end(), file) == tempBefore.end()) DeleteFileW(file.c_str());
 }
 
 TEST_CASE("the batch file through environment variables deletes a Unicode path in the real command processor") {
@@ -308,11 +437,18 @@ TEST_CASE("the batch file through environment variables deletes a Unicode path i
   CHECK_FALSE(Exists(batch));
 }
 
+// The driver in this program, as the entry routine runs it.
+static void RunDriver(bool msi) {
+  RunContext run = {};
+  run.Options.Msi = msi;
+  run.Options.Silent = true;
+  UniqueFile image(OpenOwnImage());
+  run.ProgramImage = image.Get();
+  UninstallDriver(run);
+}
+
 KVX_CHILD(driver_msi) {
-  RunOptions options = {};
-  options.Msi = true;
-  options.Silent = true;
-  UninstallDriver(options);
+  RunDriver(true);
   return 0;
 }
 
@@ -342,9 +478,7 @@ static BOOL WINAPI EndBeforeStart(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECU
 }
 KVX_CHILD(driver_killed_before_batch) {
   ImportHooks hooks({{"CreateProcessW", (void*)EndBeforeStart}});
-  RunOptions options = {};
-  options.Silent = true;
-  UninstallDriver(options);
+  RunDriver(false);
   return 0;
 }
 

@@ -351,6 +351,9 @@ TEST_CASE("files behind links are neither written nor deleted") {
   CHECK(OpenUnredirected((folder / L"folder-link\\new.txt").c_str(), GENERIC_WRITE, 0, CREATE_NEW) ==
         INVALID_HANDLE_VALUE);
   CHECK_FALSE(Exists(victims + L"\\new.txt"));
+  // Nor a folder: none is made there, so none is left there.
+  CHECK_FALSE(CreateFolderUnredirected((folder / L"folder-link\\new folder").c_str()));
+  CHECK_FALSE(Exists(victims + L"\\new folder"));
   // Deletions: the plain file goes, read-only too; nothing behind a link does.
   SetFileAttributesW(plain.c_str(), FILE_ATTRIBUTE_READONLY);
   CHECK(DeleteUnredirected(plain.c_str()));

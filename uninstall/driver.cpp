@@ -150,10 +150,10 @@ class ListDeletion {
     // in it): pinned all the same, only it cannot be removed.
     if (pin == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) pin = PinFolder(path, false);
     if (pin != INVALID_HANDLE_VALUE) return *state = (int32_t)pins_.Add(pin);
-    DWORD attributes = GetAttributes(path);
+    DWORD error = GetLastError(), attributes = GetAttributes(path);
     *state = IsReparsePointAttr(attributes) ? kFolderLink : kFolderUnheld;
     if (*state == kFolderUnheld && attributes != INVALID_FILE_ATTRIBUTES)
-      LogFailure(L"to hold the folder; what is in it stays:", path, GetLastError());
+      LogFailure(L"to hold the folder; what is in it stays:", path, error);
     return *state;
   }
 
@@ -385,21 +385,20 @@ namespace {
 // installation folder, which others may be able to replace, is never
 // started. `program` becomes the path the batch file deletes. False when
 // neither works.
-bool PlaceRunner(RunFolders& run, wchar_t (&program)[kPathCapacity], wchar_t (&runner)[kPathCapacity]) {
+bool PlaceRunner(RunFolders& run, HANDLE image, wchar_t (&program)[kPathCapacity], wchar_t (&runner)[kPathCapacity]) {
   const wchar_t* name = PointToName(program);
-  PinnedChain chain;
-  if (chain.PinParent(program) && run.WaitingName(name, runner, false)) {
-    UniqueFile image(OpenForDeletion(program));
-    if (image && RenameByHandle(image.Get(), runner)) {
-      LogLine(L"moved the program to %s", runner);
-      CopyText(program, runner);
-      return true;
-    }
+  if (image == INVALID_HANDLE_VALUE) {
+    LogFailure(L"to hold the program file", program, ERROR_INVALID_HANDLE);
+    return false;
   }
-  chain.Release();
+  if (run.WaitingName(name, runner, false) && RenameByHandle(image, runner)) {
+    LogLine(L"moved the program to %s", runner);
+    CopyText(program, runner);
+    return true;
+  }
   if (!run.BatchFolder()) return false;
   JoinPath(run.BatchFolder(), name, runner);
-  if (CopyFileUnredirected(program, runner, (size_t)1 << 30)) return true;
+  if (CopyHandleToNewFile(image, runner, (size_t)1 << 30)) return true;
   LogFailure(L"to copy the program to", runner, GetLastError());
   return false;
 }
@@ -410,11 +409,12 @@ bool PlaceRunner(RunFolders& run, wchar_t (&program)[kPathCapacity], wchar_t (&r
 // lines while the command processor reads them; that processor is the
 // system's own, started without AutoRun commands, and the program it starts
 // lies in that folder too.
-void StartSelfRemoval(const wchar_t* installedProgram, const wchar_t* folder, bool silent, RunFolders& run) {
+void StartSelfRemoval(const wchar_t* installedProgram, HANDLE image, const wchar_t* folder, bool silent,
+                      RunFolders& run) {
   wchar_t program[kPathCapacity], runner[kPathCapacity];
   CopyText(program, installedProgram);
   const wchar_t* batchFolder = run.BatchFolder();
-  if (!batchFolder || !PlaceRunner(run, program, runner)) return;
+  if (!batchFolder || !PlaceRunner(run, image, program, runner)) return;
   // The program folder goes now when the move left it empty.
   SetCurrentDirectoryW(L"..");
   {
@@ -539,7 +539,8 @@ void RemoveBrowserData(const wchar_t* tempFolder) {
 
 }  // namespace
 
-void UninstallDriver(RunOptions& options) {
+void UninstallDriver(RunContext& context) {
+  RunOptions& options = context.Options;
   wchar_t program[kPathCapacity], folder[kPathCapacity];
   GetProgramPath(program);
   if (!EnterProgramFolder(program, folder)) return;
@@ -581,6 +582,6 @@ void UninstallDriver(RunOptions& options) {
   // restart waits in the run's own folder: the program folder itself needs
   // no deletion at the restart.
   if (rebootNeeded && !options.Silent) ShowMessage(nullptr, rebootText, caption, MB_ICONINFORMATION | MB_SETFOREGROUND);
-  StartSelfRemoval(program, folder, options.Silent, run);
+  StartSelfRemoval(program, context.ProgramImage, folder, options.Silent, run);
   run.ScheduleWaitingFolder();
 }

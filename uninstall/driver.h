@@ -9,7 +9,7 @@
 #include "util/path.h"
 
 // The uninstall mode; sets the options' exit code.
-void UninstallDriver(RunOptions& options);
+void UninstallDriver(RunContext& run);
 // Removes the self-removal batch files' folders that runs killed before
 // starting their batch file left in the Windows folder's "Temp" (setup and
 // uninstall runs call it at their start).

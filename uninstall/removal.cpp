@@ -14,6 +14,10 @@
 void RemoveIntegration(bool msi) {
   IntegrationOptions none = {};
   SetAssociations(none);
+  // The machine's records of the previous owners, used up now (a portable
+  // settings file keeps the machine key's other values itself).
+  DeleteSettingTree(HKEY_LOCAL_MACHINE, kMachineRecordsKey);
+  if (SettingKeyIsEmpty(HKEY_LOCAL_MACHINE, L"\\Software\\Korvex")) DeleteSettingKey(HKEY_LOCAL_MACHINE, L"\\Software\\Korvex");
   SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_FLUSH, nullptr, nullptr);
   SetShellExtension(true, none);
   SetShortcuts(none, nullptr, 0, nullptr);

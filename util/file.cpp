@@ -326,12 +326,13 @@ HANDLE PinFolder(const wchar_t* path, bool removable) {
                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   }));
   if (!folder) return INVALID_HANDLE_VALUE;
-  // A link opened as such shows its tag; one that was followed (Wine follows
-  // its links) shows where it led.
+  // A link opened as such shows its tag. Wine follows its links even so (the
+  // handle is then the folder a link leads to), but reports them by name:
+  // a reparse point by name that the handle does not show is another folder.
   FILE_ATTRIBUTE_TAG_INFO info;
   if (!GetFileInformationByHandleEx(folder.Get(), FileAttributeTagInfo, &info, sizeof info) ||
       !(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) || IsLinkAttributes(info.FileAttributes, info.ReparseTag) ||
-      !HandleIsPath(folder.Get(), path)) {
+      (IsReparsePointAttr(GetAttributes(path)) && !(info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
@@ -433,6 +434,19 @@ bool GetFinalPath(const wchar_t* path, wchar_t* out, size_t capacity) {
   if (n == 0 || n >= kPathCapacity) return false;
   CopyText(out, WithoutLongPrefix(final, scratch, kPathCapacity), capacity);
   return true;
+}
+
+bool ReadWhole(HANDLE file, GrowArray<unsigned char>& bytes, size_t limit) {
+  for (;;) {
+    size_t at = bytes.Count();
+    if (at >= limit) return false;
+    size_t chunk = limit - at < 65536 ? limit - at : 65536;
+    bytes.AddElements(chunk);
+    DWORD got = 0;
+    if (!ReadFile(file, bytes.Data() + at, (DWORD)chunk, &got, nullptr)) got = 0;
+    bytes.Shrink(at + got);
+    if (got == 0) return true;
+  }
 }
 
 bool ReadExactly(HANDLE file, void* buffer, size_t count) {
@@ -582,6 +596,14 @@ bool RemoveFolderAt(const wchar_t* path) {
 
 }  // namespace
 
+HANDLE OpenOwnImage() {
+  wchar_t program[kPathCapacity];
+  GetProgramPath(program);
+  return WithLongRetry(program, [](const wchar_t* p) {
+    return CreateFileW(p, GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  });
+}
+
 HANDLE OpenForDeletion(const wchar_t* path) {
   UniqueFile file(WithLongRetry(path, [](const wchar_t* p) {
     return CreateFileW(p, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
@@ -679,12 +701,13 @@ void DeleteTreeUnredirected(const wchar_t* path) {
 
 bool CopyFileUnredirected(const wchar_t* from, const wchar_t* to, size_t limit) {
   UniqueFile source(OpenUnredirected(from, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING));
-  LARGE_INTEGER size;
-  if (!source || !GetFileSizeEx(source.Get(), &size) || (uint64_t)size.QuadPart > limit) return false;
-  GrowArray<char> bytes;
-  if (!bytes.TryReserve((size_t)size.QuadPart + 1)) return false;
-  bytes.AddElements((size_t)size.QuadPart);
-  if (!ReadExactly(source.Get(), bytes.Data(), bytes.Count())) return false;
+  return source && CopyHandleToNewFile(source.Get(), to, limit);
+}
+
+bool CopyHandleToNewFile(HANDLE from, const wchar_t* to, size_t limit) {
+  LARGE_INTEGER zero = {};
+  GrowArray<unsigned char> bytes;
+  if (!SetFilePointerEx(from, zero, nullptr, FILE_BEGIN) || !ReadWhole(from, bytes, limit)) return false;
   UniqueFile target(OpenUnredirected(to, GENERIC_WRITE, 0, CREATE_NEW));
   if (!target) return false;
   if (WriteExactly(target.Get(), bytes.Data(), bytes.Count())) return true;

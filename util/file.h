@@ -57,6 +57,9 @@ class DiskFile {
   wchar_t name_[kPathCapacity] = {};
 };
 
+// Everything from the current position of an open file to its end, at most
+// `limit` bytes (then false, with what was read).
+bool ReadWhole(HANDLE file, GrowArray<unsigned char>& bytes, size_t limit);
 // The whole of `count` bytes from or to an open file, or false.
 bool ReadExactly(HANDLE file, void* buffer, size_t count);
 bool WriteExactly(HANDLE file, const void* buffer, size_t count);
@@ -231,6 +234,11 @@ HANDLE OpenUnredirected(const wchar_t* path, DWORD access, DWORD share, DWORD di
 // nothing is at the path any more.
 bool DeleteUnredirected(const wchar_t* path);
 
+// Opens the running program's own file, so that while the handle is held no
+// one else can rename, replace or change it (its folder may be one others
+// can change): reading and the program's own rename go through the handle.
+HANDLE OpenOwnImage();
+
 // Opens the entry at `path` itself (a link there is not followed) for its
 // deletion or rename through the handle, sharing everything; nothing when
 // that is not the entry at the path. For a folder the caller has pinned.
@@ -273,3 +281,5 @@ void DeleteTreeUnredirected(const wchar_t* path);
 // Copies a file to a new file `to` (failing when `to` exists), reading the
 // source only when it is the file at `from` itself. At most `limit` bytes.
 bool CopyFileUnredirected(const wchar_t* from, const wchar_t* to, size_t limit);
+// The same from an open file (read from its start).
+bool CopyHandleToNewFile(HANDLE from, const wchar_t* to, size_t limit);

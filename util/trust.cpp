@@ -112,6 +112,27 @@ bool AclLetsOthersChange(const ACL* acl, const void* alsoTrusted) {
   return false;
 }
 
+AsTheUser::AsTheUser() {
+  UniqueHandle token;
+  TOKEN_ELEVATION_TYPE type;
+  DWORD size = 0;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) ||
+      !GetTokenInformation(token.Get(), TokenElevationType, &type, sizeof type, &size))
+    return;
+  if (type != TokenElevationTypeFull) {
+    acting_ = true;
+    return;
+  }
+  TOKEN_LINKED_TOKEN linked = {};
+  if (!GetTokenInformation(token.Get(), TokenLinkedToken, &linked, sizeof linked, &size)) return;
+  UniqueHandle user(linked.LinkedToken);
+  impersonating_ = acting_ = ImpersonateLoggedOnUser(user.Get()) != 0;
+}
+
+AsTheUser::~AsTheUser() {
+  if (impersonating_) RevertToSelf();
+}
+
 namespace {
 
 const wchar_t kPrivatePrefix[] = L"Kvx-";

@@ -30,6 +30,23 @@ bool IsUserFolderUsable(const wchar_t* folder);
 // account that may.
 bool AclLetsOthersChange(const ACL* acl, const void* alsoTrusted = nullptr);
 
+// For its scope, the thread acts with the rights of the user who started the
+// tool: the unelevated token that Windows links to the elevated one. Where
+// there is no such pair (no elevation prompt: the tool's rights are the
+// user's own) the thread acts as it is. `Acting` is false when the user's
+// rights cannot be had; then nothing should be read for the user.
+class AsTheUser {
+ public:
+  AsTheUser();
+  ~AsTheUser();
+  AsTheUser(const AsTheUser&) = delete;
+  AsTheUser& operator=(const AsTheUser&) = delete;
+  bool Acting() const { return acting_; }
+
+ private:
+  bool acting_ = false, impersonating_ = false;
+};
+
 // Makes a new folder below `parent` with a name no one can predict, whose
 // access list lets only SYSTEM and administrators in, and checks through its
 // handle that it is a plain folder at that path. `out` gets its path, `pin`

@@ -12,7 +12,7 @@ case "$action" in
     flock 9
     if [ ! -f "$prefix/.kvx-ready" ]; then
       rm -rf "$prefix"
-      wineboot -i >/dev/null 2>&1 || { echo "wineboot failed"; exit 1; }
+      wineboot -i >/dev/null 2>&1 9>&- || { echo "wineboot failed"; exit 1; }
       wineserver -w
       touch "$prefix/.kvx-ready"
     fi
@@ -26,7 +26,7 @@ case "$action" in
     # The prefix's own settings, imported again whenever they change.
     settings="$(dirname "$0")/prefix.reg"
     if ! cmp -s "$settings" "$prefix/.kvx-settings.reg"; then
-      wine regedit /S "$(winepath -w "$settings")" >/dev/null 2>&1
+      wine regedit /S "$(winepath -w "$settings")" >/dev/null 2>&1 9>&-
       wineserver -w
       cp "$settings" "$prefix/.kvx-settings.reg"
     fi
@@ -46,8 +46,10 @@ case "$action" in
     # from any test: started by a test, they would keep its output pipe open
     # and CTest would wait for them to exit. They stay while programs run and
     # go two minutes after the last one (or at "stop").
-    wineserver -p120 </dev/null >/dev/null 2>&1
-    wine cmd.exe /c exit </dev/null >/dev/null 2>&1
+    # (The lock is not handed down: a server holding it would keep the next
+    # boot waiting until it exits.)
+    wineserver -p120 </dev/null >/dev/null 2>&1 9>&-
+    wine cmd.exe /c exit </dev/null >/dev/null 2>&1 9>&-
     echo "prefix ready: $prefix"
     ;;
   stop)
