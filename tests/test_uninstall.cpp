@@ -315,25 +315,70 @@ TEST_CASE("folders of the installation are held while their files go: a swap for
 
 TEST_CASE("the batch file never starts a program from the installation folder") {
   // A user who can change the installation folder puts another program at
-  // the tool's name while it waits for its confirmation: the running
-  // program is held from its start and cannot be renamed away, and the
-  // batch file runs the program from the run's own folder.
+  // the tool's name while it shows its last message, after the deletions
+  // and before the batch file starts: the running program is held from its
+  // start and cannot be renamed away, and the batch file runs the program
+  // from the run's own folder.
   Scene scene;
   SampleInstallation s(scene.root / L"Korvex");
+  std::wstring stop = scene.root / L"stop";
+  FileHolder holder(true, s.Path("kvxlng.dll"), stop);  // a library in use: the restart message follows
+  REQUIRE(holder.Holding());
   bool renamed = false;
   NewBatchFolders batch;
   RunProcess(L"\"" + s.Program() + L"\"", scene.Environment(), 60000, L"", [&](DWORD pid) {
-    DialogWatcher watcher([&](HWND w) {
-      renamed = MoveFileW(s.Program().c_str(), (s.Program() + L".old").c_str()) != 0;
-      if (renamed) CopyFileW(FixturePath(L"KvxExtInstaller.exe").c_str(), s.Program().c_str(), FALSE);
-      PostMessageW(w, WM_COMMAND, IDYES, 0);
-    }, pid, 20000);
-    watcher.Wait();
+    for (int i = 0; i < 2; i++) {
+      DialogWatcher watcher([&](HWND w) {
+        if (i == 1) {
+          renamed = MoveFileW(s.Program().c_str(), (s.Program() + L".old").c_str()) != 0;
+          if (renamed) CopyFileW(FixturePath(L"KvxExtInstaller.exe").c_str(), s.Program().c_str(), FALSE);
+        }
+        PostMessageW(w, WM_COMMAND, i == 0 ? IDYES : IDOK, 0);
+      }, pid, 20000);
+      watcher.Wait();
+      watcher.WaitUntilClosed();
+    }
   });
   CHECK_FALSE(renamed);
-  CHECK(batch.Gone(30000));
+  std::vector<std::wstring> own = batch.Now();
+  REQUIRE(own.size() == 1);
+  CHECK(WaitUntilGone(own[0] + L"\\Uninstall_Kvx.Bat", 30000));
   CHECK_FALSE(Exists(s.Path("installer-log.txt")));  // what was put there never ran
-  CHECK(s.Remaining().empty());
+  WriteText(stop, "");
+  holder.Wait();
+  RemoveTree(own[0]);  // the library that waited for the restart, gone with its folder now
+  RemoveTree(s.folder);
+}
+
+// The names of the files made in a folder while a process runs.
+static std::vector<std::wstring> FilesMadeIn(const std::wstring& folder, DWORD pid) {
+  std::vector<std::wstring> made;
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  HANDLE dir = CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+  OVERLAPPED overlapped = {};
+  overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  alignas(8) unsigned char buffer[8192];
+  for (;;) {
+    ResetEvent(overlapped.hEvent);
+    if (!ReadDirectoryChangesW(dir, buffer, sizeof buffer, FALSE, FILE_NOTIFY_CHANGE_FILE_NAME, nullptr, &overlapped,
+                               nullptr))
+      break;
+    HANDLE both[2] = {overlapped.hEvent, process};
+    DWORD which = WaitForMultipleObjects(2, both, FALSE, 60000);
+    DWORD got = 0;
+    if (which != WAIT_OBJECT_0 || !GetOverlappedResult(dir, &overlapped, &got, FALSE)) break;
+    for (auto* n = reinterpret_cast<FILE_NOTIFY_INFORMATION*>(buffer); got;
+         n = reinterpret_cast<FILE_NOTIFY_INFORMATION*>(reinterpret_cast<unsigned char*>(n) + n->NextEntryOffset)) {
+      if (n->Action == FILE_ACTION_ADDED) made.push_back(std::wstring(n->FileName, n->FileNameLength / 2));
+      if (!n->NextEntryOffset) break;
+    }
+  }
+  CancelIoEx(dir, &overlapped);
+  CloseHandle(overlapped.hEvent);
+  CloseHandle(dir);
+  CloseHandle(process);
+  return made;
 }
 
 TEST_CASE("the user's settings folder a link to another user's file: nothing of it is read or written") {
@@ -346,9 +391,14 @@ TEST_CASE("the user's settings folder a link to another user's file: nothing of 
   std::string content = "aws_secret_access_key=AKIAEXAMPLE\r\npassword=hunter2\r\n";
   WriteText(secret, content);
   REQUIRE(PlantLink(settings, secret));
-  Uninstall(s, scene);
+  std::vector<std::wstring> made;
+  NewBatchFolders batch;
+  RunProcess(L"\"" + s.Program() + L"\" /S", scene.Environment(), 60000, L"",
+             [&](DWORD pid) { made = FilesMadeIn(appData, pid); });
+  CHECK(batch.Gone(30000));
   RemoveLink(settings);
-  CHECK_FALSE(Exists(settings + L".new"));
+  // Not even for an instant: a copy there would be the user's to read.
+  CHECK_MESSAGE(made.empty(), Narrow(made.empty() ? L"" : made[0]));
   CHECK(ReadBytes(secret).size() == content.size());
   DeleteFileW(secret.c_str());
   CHECK(s.Remaining().empty());
