@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """Draws the program icon "KVXICON" (res/kvx.ico): a teal rounded square
 with a white K and an amber band, at 16, 32 and 48 pixels, 32-bit with alpha.
+The 32 and 48 pixel images are stored PNG-compressed, which Windows reads
+in icons since Vista (the 16 pixel one stays a bitmap, the form every
+reader of icons knows).
 Run it after changing the drawing; the .ico is committed."""
-import struct, sys
+import struct, sys, zlib
 
 def inside_polygon(x, y, pts):
     c = False
@@ -65,9 +68,18 @@ def bmp_entry(size):
     mask = bytes(mask_row * size)
     return header + pixels + mask
 
+def png_entry(size):
+    rows = render(size)
+    # Filter byte 0 and RGBA per row (render gives BGRA).
+    raw = b''.join(b'\0' + b''.join(bytes((c[2], c[1], c[0], c[3])) for c in row) for row in rows)
+    def chunk(kind, data):
+        return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data) & 0xffffffff)
+    return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', size, size, 8, 6, 0, 0, 0)) +
+            chunk(b'IDAT', zlib.compress(raw, 9)) + chunk(b'IEND', b''))
+
 def main(out):
     sizes = [16, 32, 48]
-    images = [bmp_entry(s) for s in sizes]
+    images = [bmp_entry(s) if s == 16 else png_entry(s) for s in sizes]
     data = struct.pack('<HHH', 0, 1, len(sizes))
     offset = 6 + 16 * len(sizes)
     for s, img in zip(sizes, images):
