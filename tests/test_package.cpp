@@ -1,7 +1,8 @@
 // The sample package of packaging/korvex.wxs under a real package
 // installer: Wine's msiexec installs it and removes it, quietly, running the
 // tool's setup and uninstall as the package's deferred actions; a newer
-// version replaces it.
+// version replaces it; an install that fails after the integration is rolled
+// back.
 #include "sample.h"
 #include "test.h"
 
@@ -31,12 +32,26 @@ std::wstring EntryVersion(const std::wstring& entry) {
   return RegText(HKEY_LOCAL_MACHINE, std::wstring(kUninstallKey) + L"\\" + entry, L"DisplayVersion");
 }
 
-// korvex (as shipped), korvex-newer.
+// korvex (as shipped), korvex-newer, korvex-failing.
 std::wstring Package(const wchar_t* name) { return BuildDir() + L"\\package\\" + name + L".msi"; }
 
-// msiexec /i or /x, quiet.
-ProcessResult Msiexec(const wchar_t* verb, const wchar_t* package) {
-  return RunProcess(L"msiexec.exe " + std::wstring(verb) + L" \"" + Package(package) + L"\" /qn", {}, 240000);
+// msiexec /i or /x, quiet. `integrated`, when given, tells whether the
+// archiver's program id appeared at any moment while msiexec ran.
+ProcessResult Msiexec(const wchar_t* verb, const wchar_t* package, bool* integrated = nullptr) {
+  std::function<void(DWORD)> watch;
+  if (integrated) {
+    *integrated = false;
+    watch = [integrated](DWORD id) {
+      HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+      if (!process) return;
+      DWORD start = GetTickCount();
+      while (WaitForSingleObject(process, 10) == WAIT_TIMEOUT && GetTickCount() - start < 240000)
+        if (RegKeyExists(HKEY_CLASSES_ROOT, L"Korvex")) *integrated = true;
+      CloseHandle(process);
+    };
+  }
+  return RunProcess(L"msiexec.exe " + std::wstring(verb) + L" \"" + Package(package) + L"\" /qn", {}, 240000, L"",
+                    watch);
 }
 
 // The package's files and the tool's integration are there; the entry in
@@ -67,7 +82,7 @@ struct CleanPrefix {
     REQUIRE(ArchiverEntries().empty());
   }
   ~CleanPrefix() {
-    for (const wchar_t* package : {L"korvex-newer", L"korvex"})
+    for (const wchar_t* package : {L"korvex-newer", L"korvex", L"korvex-failing"})
       if (!ArchiverEntries().empty()) Msiexec(L"/x", package);
     if (!IntegrationFootprint().empty() && MakeDirs(kFolder)) {
       std::wstring program = std::wstring(kFolder) + L"\\uninstall.exe";
@@ -133,5 +148,16 @@ TEST_CASE("a newer version of the package replaces the installed one and keeps t
 
   ProcessResult removal = Msiexec(L"/x", L"korvex-newer");
   CHECK(removal.exitCode == 0);
+  prefix.CheckNothingLeft();
+}
+
+TEST_CASE("an install that fails after the integration is rolled back: no integration, no entry, no files") {
+  CleanPrefix prefix;
+  bool integrated = false;
+  ProcessResult install = Msiexec(L"/i", L"korvex-failing", &integrated);
+  CHECK_FALSE(install.timedOut);
+  // A failed action: 1603 on Windows, 1627 from Wine's msiexec.
+  CHECK_MESSAGE((install.exitCode == 1603 || install.exitCode == 1627), install.exitCode);
+  CHECK(integrated);  // there was something to roll back
   prefix.CheckNothingLeft();
 }
