@@ -12,6 +12,7 @@ have Xvfb || need+=(xvfb)
 have xauth || need+=(xauth)
 have import || need+=(imagemagick)
 have wixl || need+=(wixl)
+have msibuild && have msiinfo || need+=(msitools)
 [ -f /usr/include/doctest/doctest.h ] || need+=(doctest-dev)
 [ ${#need[@]} -eq 0 ] && exit 0
 echo "installing: ${need[*]}"
