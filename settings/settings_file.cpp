@@ -250,16 +250,14 @@ void LoadSettingsFile() {
   if (FindSettingsPath(path)) LoadSettingsFileFrom(path);
 }
 
-void LoadSettingsFileFrom(const wchar_t* path) {
+// Only the file at its name itself: not what a link there leads to.
+static bool ReadSettingsBytes(const wchar_t* path, GrowArray<unsigned char>& bytes) {
+  UniqueFile file(OpenUnredirected(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
+  return file && ReadWhole(file.Get(), bytes, kMaxSettingsBytes);
+}
+
+static void TakeEntries(GrowArray<unsigned char>& bytes) {
   SettingsFileState& s = g_SettingsFile;
-  s.loadAttempted = true;
-  CopyText(s.path, path);
-  GrowArray<unsigned char> bytes;
-  {
-    // Only the file at its name itself: not what a link there leads to.
-    UniqueFile file(OpenUnredirected(s.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
-    if (!file || !ReadWhole(file.Get(), bytes, kMaxSettingsBytes)) return;
-  }
   {
     GrowArray<wchar_t> text;
     DecodeSettingsBytes(bytes.Data(), bytes.Count(), text);
@@ -268,6 +266,15 @@ void LoadSettingsFileFrom(const wchar_t* path) {
     ParseSettingsText(text.Data(), TextLength(text.Data()), s.list);
   }
   s.loaded = true;
+}
+
+void LoadSettingsFileFrom(const wchar_t* path) {
+  SettingsFileState& s = g_SettingsFile;
+  s.loadAttempted = true;
+  CopyText(s.path, path);
+  GrowArray<unsigned char> bytes;
+  if (!ReadSettingsBytes(s.path, bytes)) return;
+  TakeEntries(bytes);
   s.appData = ReadSettingInt(kNullRoot, L"Global", L"AppData", 1) != 0;
   s.integration = ReadSettingInt(kNullRoot, L"Global", L"Integration", 1) != 0;
   s.saveSettings = ReadSettingInt(kNullRoot, L"Global", L"SaveSettings", 1) != 0;
@@ -321,6 +328,25 @@ void CloseSettingsStore() {
   // lists it): saving would bring it back and keep its folder alive.
   if (s.loaded && s.saveSettings && FileExists(s.path)) SaveSettingsFile();
   ForgetSettingsFile();
+}
+
+bool SnapshotSettingsFile(GrowArray<unsigned char>& bytes) {
+  bytes.Reset();
+  return g_SettingsFile.loaded && ReadSettingsBytes(g_SettingsFile.path, bytes);
+}
+
+bool RestoreSettingsFile(const GrowArray<unsigned char>& bytes) {
+  SettingsFileState& s = g_SettingsFile;
+  UniqueFile file(OpenUnredirected(s.path, GENERIC_WRITE, 0, OPEN_ALWAYS));
+  bool ok = file && WriteExactly(file.Get(), bytes.Data(), bytes.Count()) && SetEndOfFile(file.Get());
+  file.Reset();
+  s.list.Clear();
+  GrowArray<unsigned char> copy;
+  copy.AddElements(bytes.Count());
+  if (bytes.Count()) CopyMemory(copy.Data(), bytes.Data(), bytes.Count());
+  TakeEntries(copy);
+  s.saveSettings = false;  // the file stays as it was put back
+  return ok;
 }
 
 void ForgetSettingsFile() {

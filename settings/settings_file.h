@@ -74,6 +74,11 @@ bool SaveSettingsFile();
 void CloseSettingsStore();
 // Frees the entries and forgets the load without saving.
 void ForgetSettingsFile();
+// For the journal of a setup run: the loaded settings file's bytes as they
+// are on disk now (false when no file is loaded); and those bytes written
+// back and taken as the entries, with no save at the end of the run.
+bool SnapshotSettingsFile(GrowArray<unsigned char>& bytes);
+bool RestoreSettingsFile(const GrowArray<unsigned char>& bytes);
 
 const wchar_t* FindSettingEntry(const wchar_t* name);
 void SetSettingEntry(const wchar_t* name, const wchar_t* text, int32_t kind);

@@ -1,6 +1,8 @@
 #include "settings/store.h"
 
+#include "settings/journal.h"
 #include "settings/settings_file.h"
+#include "util/file.h"
 #include "util/handles.h"
 #include "util/log.h"
 #include "util/text.h"
@@ -8,6 +10,15 @@
 LONG (*g_RegistryWriteFilter)(HKEY root, const wchar_t* path);
 
 static DWORD g_RegistryViewFlags;
+
+// The journal of the setup run, while one runs; the settings file's bytes
+// when it began.
+struct JournalState {
+  RegistryJournal registry;
+  GrowArray<unsigned char> settingsFile;
+  bool settingsFileSaved = false, refused = false;
+};
+static JournalState* g_Journal;
 
 void SetRegistryView(DWORD view) { g_RegistryViewFlags = view; }
 DWORD GetRegistryView() { return g_RegistryViewFlags; }
@@ -93,11 +104,25 @@ void RemoveEntriesUnder(const wchar_t* name) {
 
 const DWORD kReadAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS;
 
-LONG Refused(HKEY root, const wchar_t* path) { return g_RegistryWriteFilter ? g_RegistryWriteFilter(root, path) : 0; }
+// Notes a refused change for the journal; returns the result.
+LONG Noted(LONG result) {
+  if (g_Journal && result == ERROR_ACCESS_DENIED) g_Journal->refused = true;
+  return result;
+}
 
-LONG OpenForWrite(HKEY root, const wchar_t* path, UniqueHkey& key) {
+LONG Refused(HKEY root, const wchar_t* path) {
+  return Noted(g_RegistryWriteFilter ? g_RegistryWriteFilter(root, path) : 0);
+}
+
+// What a value's change replaces, for the journal.
+void BeforeValueChange(HKEY root, const wchar_t* path, const wchar_t* valueName, DWORD view) {
+  if (g_Journal) g_Journal->registry.BeforeValue(root, view, path, valueName);
+}
+
+LONG OpenForWrite(HKEY root, const wchar_t* path, const wchar_t* valueName, UniqueHkey& key) {
   if (LONG refused = Refused(root, path)) return refused;
-  return RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_WRITE | g_RegistryViewFlags, nullptr, key.Put(), nullptr);
+  BeforeValueChange(root, path, valueName, g_RegistryViewFlags);
+  return Noted(RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_WRITE | g_RegistryViewFlags, nullptr, key.Put(), nullptr));
 }
 
 // One deletion pass over a key and everything below it; counts the keys
@@ -175,9 +200,9 @@ LONG WriteSettingInt(HKEY root, const wchar_t* keyPath, const wchar_t* valueName
       },
       [&](const wchar_t* path) {
         UniqueHkey key;
-        LONG result = OpenForWrite(root, path, key);
+        LONG result = OpenForWrite(root, path, valueName, key);
         DWORD data = (DWORD)value;
-        if (result == ERROR_SUCCESS) result = RegSetValueExW(key.Get(), valueName, 0, REG_DWORD, (const BYTE*)&data, 4);
+        if (result == ERROR_SUCCESS) result = Noted(RegSetValueExW(key.Get(), valueName, 0, REG_DWORD, (const BYTE*)&data, 4));
         wchar_t text[20];
         IntToText((uint32_t)value, text, 20);
         return LogChange(L"registry: set", root, path, valueName, text, result);
@@ -193,11 +218,11 @@ LONG WriteSettingString(HKEY root, const wchar_t* keyPath, const wchar_t* valueN
       },
       [&](const wchar_t* path) {
         UniqueHkey key;
-        LONG result = OpenForWrite(root, path, key);
+        LONG result = OpenForWrite(root, path, valueName, key);
         size_t length = TextLength(text);
         if (result == ERROR_SUCCESS && length > 0x3ffffffe) result = ERROR_INVALID_PARAMETER;
         if (result == ERROR_SUCCESS)
-          result = RegSetValueExW(key.Get(), valueName, 0, REG_SZ, (const BYTE*)text, (DWORD)((length + 1) * 2));
+          result = Noted(RegSetValueExW(key.Get(), valueName, 0, REG_SZ, (const BYTE*)text, (DWORD)((length + 1) * 2)));
         return LogChange(L"registry: set", root, path, valueName, text, result);
       });
 }
@@ -210,8 +235,9 @@ void DeleteSettingValue(HKEY root, const wchar_t* keyPath, const wchar_t* valueN
       },
       [&](const wchar_t* path) {
         UniqueHkey key;
-        if (!Refused(root, path) && RegOpenKeyExW(root, path, 0, KEY_WRITE, key.Put()) == ERROR_SUCCESS)
-          LogChange(L"registry: deleted", root, path, valueName, nullptr, RegDeleteValueW(key.Get(), valueName));
+        if (Refused(root, path) || RegOpenKeyExW(root, path, 0, KEY_WRITE, key.Put()) != ERROR_SUCCESS) return;
+        BeforeValueChange(root, path, valueName, 0);
+        LogChange(L"registry: deleted", root, path, valueName, nullptr, Noted(RegDeleteValueW(key.Get(), valueName)));
       });
 }
 
@@ -221,7 +247,8 @@ void DeleteSettingKeyInView(HKEY root, const wchar_t* keyPath, DWORD view) {
   Routed(root, keyPath, L"", RemoveEntriesUnder,
       [&](const wchar_t* path) {
         if (Refused(root, path)) return;
-        LONG result = view ? RegDeleteKeyExW(root, path, view, 0) : RegDeleteKeyW(root, path);
+        if (g_Journal) g_Journal->registry.BeforeKeyDeletion(root, view, path);
+        LONG result = Noted(view ? RegDeleteKeyExW(root, path, view, 0) : RegDeleteKeyW(root, path));
         if (result != ERROR_FILE_NOT_FOUND) LogChange(L"registry: deleted key", root, path, nullptr, nullptr, result);
       });
 }
@@ -230,6 +257,7 @@ void DeleteSettingTree(HKEY root, const wchar_t* keyPath) {
   Routed(root, keyPath, L"", RemoveEntriesUnder,
       [&](const wchar_t* path) {
         if (Refused(root, path)) return;
+        if (g_Journal) g_Journal->registry.BeforeKeyDeletion(root, 0, path);
         // A pass asks for subkeys by rising index while earlier ones go, so
         // it can step over some; the next pass takes them.
         int total = 0;
@@ -267,6 +295,35 @@ bool SettingKeyIsEmpty(HKEY root, const wchar_t* keyPath) {
 }
 
 bool IsSystemIntegrationEnabled() { return g_SettingsFile.integration; }
+
+void StartJournal() {
+  static JournalState state;
+  EndJournal();
+  LoadSettingsFile();
+  state.settingsFileSaved = SnapshotSettingsFile(state.settingsFile);
+  state.refused = false;
+  g_Journal = &state;
+  StartFileJournal();
+}
+
+bool JournalRefused() { return g_Journal && g_Journal->refused; }
+
+size_t UndoJournal() {
+  if (!g_Journal) return 0;
+  size_t undone = g_Journal->registry.Undo() +
+                  UndoFileJournal([](const wchar_t* path, DWORD error) { LogFailure(L"to put back", path, error); });
+  if (g_Journal->settingsFileSaved && RestoreSettingsFile(g_Journal->settingsFile)) undone++;
+  EndJournal();
+  return undone;
+}
+
+void EndJournal() {
+  if (!g_Journal) return;
+  g_Journal->registry.Clear();
+  g_Journal->settingsFile.Reset();
+  g_Journal = nullptr;
+  StopFileJournal();
+}
 
 int ReadSettingInt(const wchar_t* keyPath, const wchar_t* valueName, int defaultValue) {
   return ReadSettingInt(HKEY_CURRENT_USER, keyPath, valueName, defaultValue);

@@ -51,6 +51,17 @@ bool ReadSettingString(const wchar_t* keyPath, const wchar_t* valueName, wchar_t
   return ReadSettingString(keyPath, valueName, dest, defaultText, N);
 }
 
+// The journal of a setup run: from StartJournal on, every change the store
+// makes in the registry (both views), the settings file's content and every
+// file the integration writes or deletes in the file layer are recorded, and
+// a refused write or deletion (access denied) is noted. UndoJournal puts
+// everything back, the latest change first, and returns how many changes it
+// put back; EndJournal forgets the record.
+void StartJournal();
+bool JournalRefused();
+size_t UndoJournal();
+void EndJournal();
+
 // 0 or KEY_WOW64_32KEY; applied by the reads and writes only.
 void SetRegistryView(DWORD view);
 DWORD GetRegistryView();

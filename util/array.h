@@ -101,6 +101,7 @@ class TextPool {
   size_t Add(const wchar_t* text, size_t length);
   size_t Add(const wchar_t* text);
   const wchar_t* At(size_t offset) const { return text_.Data() + offset; }
+  void Clear() { text_.Reset(); }
 
  private:
   GrowArray<wchar_t> text_;

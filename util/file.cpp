@@ -539,9 +539,39 @@ bool RenameByHandle(HANDLE handle, const wchar_t* to) {
 
 namespace {
 
+// The file journal of a setup run: what the operations below changed, so
+// that UndoFileJournal can put it back.
+enum class FileChange : unsigned char { FileMade, FileReplaced, FolderMade, FolderDeleted };
+struct FileRecord {
+  FileChange kind;
+  size_t path, data, size;  // FileReplaced: the file's bytes before
+};
+struct FileJournal {
+  GrowArray<FileRecord> records;
+  TextPool paths;
+  GrowArray<unsigned char> bytes;
+};
+FileJournal* g_FileJournal;
+
+void Journal(FileChange kind, const wchar_t* path, HANDLE readable = INVALID_HANDLE_VALUE) {
+  if (!g_FileJournal) return;
+  FileRecord r = {kind, g_FileJournal->paths.Add(path), g_FileJournal->bytes.Count(), 0};
+  if (readable != INVALID_HANDLE_VALUE) {
+    LARGE_INTEGER zero = {};
+    SetFilePointerEx(readable, zero, nullptr, FILE_BEGIN);
+    ReadWhole(readable, g_FileJournal->bytes, (size_t)1 << 26);
+    SetFilePointerEx(readable, zero, nullptr, FILE_BEGIN);
+    r.size = g_FileJournal->bytes.Count() - r.data;
+  }
+  g_FileJournal->records.PushElement(r);
+}
+
 // The operations below for a path whose folder the caller has pinned.
 
 HANDLE OpenFileAt(const wchar_t* path, DWORD access, DWORD share, DWORD disposition) {
+  // A file written while the journal runs is read first, to be put back.
+  bool journaled = g_FileJournal && (access & (GENERIC_WRITE | FILE_WRITE_DATA));
+  if (journaled) access |= GENERIC_READ;
 
   if (disposition != CREATE_NEW && disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -572,7 +602,10 @@ HANDLE OpenFileAt(const wchar_t* path, DWORD access, DWORD share, DWORD disposit
              !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
              info.nNumberOfLinks == 1 && HandleIsPath(h, path);
   UniqueFile file(h);
-  if (own) return file.Release();
+  if (own) {
+    if (journaled) Journal(created ? FileChange::FileMade : FileChange::FileReplaced, path, created ? INVALID_HANDLE_VALUE : h);
+    return file.Release();
+  }
   if (created) DeleteByHandle(h);
   file.Reset();
   SetLastError(ERROR_ACCESS_DENIED);
@@ -586,7 +619,15 @@ bool DeleteFileAt(const wchar_t* path) {
   // A link object opened as such is at its own path and goes itself; a file
   // reached through a link (Wine follows links to files) is elsewhere and stays.
   UniqueFile file(OpenForDeletion(path));
-  return file && DeleteByHandle(file.Get());
+  if (!file) return false;
+  if (g_FileJournal) {
+    UniqueFile content(WithLongRetry(path, [](const wchar_t* p) {
+      return CreateFileW(p, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    }));
+    if (content) Journal(FileChange::FileReplaced, path, content.Get());
+  }
+  return DeleteByHandle(file.Get());
 }
 
 bool RemoveFolderAt(const wchar_t* path) {
@@ -657,6 +698,7 @@ bool CreateFolderUnredirected(const wchar_t* path, SECURITY_ATTRIBUTES* security
   if (!made && (onlyNew || GetLastError() != ERROR_ALREADY_EXISTS)) return false;
   UniqueFile folder(PinFolder(path, false));
   if (!folder) return false;
+  if (made) Journal(FileChange::FolderMade, path);
   if (pin) *pin = static_cast<UniqueFile&&>(folder);
   return true;
 }
@@ -694,9 +736,50 @@ void DeleteTreeUnredirected(const wchar_t* path) {
     }
   }
   for (size_t i = pins.Count(); i-- > 0;) {
-    DeleteByHandle(pins.At(i));
+    if (DeleteByHandle(pins.At(i))) Journal(FileChange::FolderDeleted, names.At(paths[i]));
     pins.Close(i);
   }
+}
+
+void StartFileJournal() {
+  static FileJournal journal;
+  StopFileJournal();
+  g_FileJournal = &journal;
+}
+
+void StopFileJournal() {
+  if (!g_FileJournal) return;
+  g_FileJournal->records.Reset();
+  g_FileJournal->paths.Clear();
+  g_FileJournal->bytes.Reset();
+  g_FileJournal = nullptr;
+}
+
+size_t UndoFileJournal(void (*failed)(const wchar_t* path, DWORD error)) {
+  FileJournal* journal = g_FileJournal;
+  if (!journal) return 0;
+  g_FileJournal = nullptr;  // putting back records nothing
+  size_t undone = 0;
+  for (size_t i = journal->records.Count(); i-- > 0;) {
+    const FileRecord& r = journal->records[i];
+    const wchar_t* path = journal->paths.At(r.path);
+    bool ok = false;
+    if (r.kind == FileChange::FileMade) {
+      ok = DeleteUnredirected(path);
+    } else if (r.kind == FileChange::FolderMade) {
+      ok = RemoveFolderUnredirected(path);
+    } else if (r.kind == FileChange::FolderDeleted) {
+      ok = CreateFolderUnredirected(path);
+    } else {
+      UniqueFile file(OpenUnredirected(path, GENERIC_WRITE, 0, OPEN_ALWAYS));
+      ok = file && WriteExactly(file.Get(), journal->bytes.Data() + r.data, r.size) && SetEndOfFile(file.Get());
+    }
+    if (ok) undone++;
+    else if (failed) failed(path, GetLastError());
+  }
+  g_FileJournal = journal;
+  StopFileJournal();
+  return undone;
 }
 
 bool CopyFileUnredirected(const wchar_t* from, const wchar_t* to, size_t limit) {

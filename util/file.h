@@ -278,6 +278,14 @@ bool GetFinalPath(const wchar_t* path, wchar_t* out, size_t capacity);
 // done when the folder or a folder above it is a link.
 void DeleteTreeUnredirected(const wchar_t* path);
 
+// The file journal of a setup run: while it runs, the operations above
+// record the files they make, replace or delete and the folders they make or
+// delete; UndoFileJournal puts them back, the latest first (returns how
+// many; `failed`, when given, hears of each it could not), and stops it.
+void StartFileJournal();
+size_t UndoFileJournal(void (*failed)(const wchar_t* path, DWORD error) = nullptr);
+void StopFileJournal();
+
 // Copies a file to a new file `to` (failing when `to` exists), reading the
 // source only when it is the file at `from` itself. At most `limit` bytes.
 bool CopyFileUnredirected(const wchar_t* from, const wchar_t* to, size_t limit);
