@@ -63,14 +63,29 @@ void ParseCommand(bool installerCommand, const wchar_t* text, RunOptions& option
       continue;
     }
     const wchar_t* word = token + 1;
-    // "log" and "msi", like "s", keep the uninstall mode: a package
-    // installer takes the integration back with "-msi".
+    // "log", "msi", "restartcode" and "nomessages", like "s", keep the
+    // uninstall mode: a package installer takes the integration back with
+    // "-msi".
     bool log = MatchSwitch(word, L"log", 3) && (word[3] == 0 || word[3] == L'=' || word[3] == L':');
-    if (installerCommand || (!log && !MatchSwitch(word, L"msi", 3))) switches++;
-    if (installerCommand) continue;
+    bool restart = MatchSwitch(word, L"restartcode", 11), quiet = MatchSwitch(word, L"nomessages", 10);
+    if (installerCommand || (!log && !restart && !quiet && !MatchSwitch(word, L"msi", 3))) switches++;
+    if (installerCommand) {
+      // Of the installer's command only "s" and "log" act; a log it names is
+      // written only where the user may have the tool write (see StartLog).
+      if (log && !options.Log) {
+        options.Log = options.LogFromInstaller = true;
+        CopyText(options.LogPath, word[3] ? word + 4 : L"");
+      }
+      continue;
+    }
     if (log) {
       options.Log = true;
+      options.LogFromInstaller = false;
       CopyText(options.LogPath, word[3] ? word + 4 : L"");
+    } else if (restart) {
+      options.RestartCode = true;
+    } else if (quiet) {
+      options.NoMessages = true;
     } else if (MatchSwitch(word, L"setup", 5)) {
       setup = true;
     } else if (MatchSwitch(word, L"msi", 3)) {
@@ -90,7 +105,12 @@ void ParseCommand(bool installerCommand, const wchar_t* text, RunOptions& option
 
 UINT MessageStyle(UINT style) { return g_LanguageFile.RightToLeft ? style | MB_RIGHT | MB_RTLREADING : style; }
 
+static bool g_MessagesSuppressed;
+
+void SuppressMessages() { g_MessagesSuppressed = true; }
+
 bool CanAskUser() {
+  if (g_MessagesSuppressed) return false;
   static int visible = -1;  // the station of a process never changes
   if (visible < 0) {
     USEROBJECTFLAGS flags = {};
@@ -102,7 +122,10 @@ bool CanAskUser() {
 }
 
 int ShowMessage(HWND owner, const wchar_t* text, const wchar_t* caption, UINT style) {
-  LogLine(CanAskUser() ? L"message shown: %s" : L"message skipped (nobody can answer it): %s", text);
+  LogLine(CanAskUser()            ? "message shown: %s"
+          : g_MessagesSuppressed ? "message skipped (no messages asked for): %s"
+                                 : "message skipped (nobody can answer it): %s",
+          text);
   FlushLog();  // a run killed while the message waits keeps its log
   if (!CanAskUser()) {
     UINT buttons = style & MB_TYPEMASK;

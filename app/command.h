@@ -15,6 +15,9 @@ struct RunOptions {
   int ExitCode;          // the process exit code: one of the kExit values
   bool Log;              // "log": write the run's log
   wchar_t LogPath[kPathCapacity];  // its file ("log=<file>" or "log:<file>"); empty: one of our own
+  bool LogFromInstaller;  // the log was asked for by the installer's command, which the user's environment carries
+  bool RestartCode;       // "restartcode": exit code 3010 when a restart is needed
+  bool NoMessages;        // "nomessages": no message box at all (the answer that changes nothing)
 };
 
 // Exit codes, the same in both modes (docs/usage.md has the table for
@@ -22,8 +25,13 @@ struct RunOptions {
 const int kExitSuccess = 0;
 const int kExitCancelled = 1;    // the setup dialog was cancelled, or the uninstall's confirmation declined
 const int kExitListMissing = 2;  // uninstall: "Uninstall.lst" could not be opened, nothing removed
-const int kExitRefused = 3;      // setup: the first machine-wide write (App Paths, ProgIDs) was refused
+const int kExitRefused = 3;      // setup: a write was refused; everything the run changed was put back
+const int kExitNoDialog = 4;     // setup: its dialog could not be shown; nothing was changed
+const int kExitNoSelfRemoval = 5;  // uninstall: removed, but the program file and folder stay (no batch file)
 const int kExitMemory = kMemoryErrorExitCode;  // memory ran out (the process ends at once)
+const int kExitAlreadyRunning = 1618;  // another setup or uninstall run is in progress: nothing was done
+const int kExitLogFailed = 1622;       // the log file named could not be opened: nothing was done
+const int kExitRestartNeeded = 3010;   // with "restartcode": success, a restart finishes the removal
 
 // What the entry routine hands the two modes: the run's options, the
 // handles the dialogs share, and the program group that the shortcut step
@@ -37,6 +45,7 @@ struct RunContext {
   // The program file itself, held from the start (see OpenOwnImage);
   // INVALID_HANDLE_VALUE when it could not be had.
   HANDLE ProgramImage;
+  bool RestartNeeded;  // the uninstall left files to go at the next restart
 };
 
 const size_t kTokenCapacity = 1024;
@@ -65,9 +74,12 @@ void ParseCommand(bool installerCommand, const wchar_t* text, RunOptions& option
 void RunCommandActions(const CommandActions& actions);
 
 // True when someone can answer a message box or dialog: the process's
-// window station is visible. A service's (session 0, a deployment tool
-// running as SYSTEM) is not, and a message box there would wait for good.
+// window station is visible (a service's, in session 0 or a deployment tool
+// running as SYSTEM, is not, and a message box there would wait for good),
+// and the command line did not ask for no messages.
 bool CanAskUser();
+// "nomessages": from now on nobody is asked.
+void SuppressMessages();
 
 // MessageBoxW, with right-to-left reading added for right-to-left languages.
 // Where nobody can answer (CanAskUser), nothing is shown and the answer is

@@ -45,51 +45,168 @@ void HardenDllSearch(bool removeCurrentDirectory) {
 
 namespace {
 
-// Opens the log the command line asks for (its own file in the temporary
-// folder when it names none) and writes its header.
-void StartLog(const RunOptions& options, const wchar_t* mode, const wchar_t* installerCommand) {
-  wchar_t path[kPathCapacity];
-  CopyText(path, options.LogPath);
-  if (!path[0]) {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    // The user's temporary folder, unless the user has pointed it where the
-    // tool may not write for them (the system's folders, others'): then
-    // the Windows folder's "Temp".
-    DWORD n = GetTempPathW(kPathCapacity, path);
-    if (n == 0 || n >= kPathCapacity || !IsUserFolderUsable(path)) {
-      wchar_t windows[kPathCapacity];
-      n = GetSystemWindowsDirectoryW(windows, kPathCapacity);
-      if (n == 0 || n >= kPathCapacity) return;
-      JoinPath(windows, L"Temp\\", path);
-    }
-    wchar_t name[80];
-    FormatText(name, L"Korvex-%s-%04u%02u%02u-%02u%02u%02u.log", mode, (unsigned)now.wYear, (unsigned)now.wMonth,
-               (unsigned)now.wDay, (unsigned)now.wHour, (unsigned)now.wMinute, (unsigned)now.wSecond);
-    AppendText(path, name);
+// The default log file: a new "Korvex-<mode>-<date>-<time>.log" in the
+// user's temporary folder, unless the user has pointed it where the tool may
+// not write for them (the system's folders, others'): then in the Windows
+// folder's "Temp".
+bool DefaultLogPath(const wchar_t* mode, wchar_t (&path)[kPathCapacity]) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  DWORD n = GetTempPathW(kPathCapacity, path);
+  if (n == 0 || n >= kPathCapacity || !IsUserFolderUsable(path)) {
+    wchar_t windows[kPathCapacity];
+    n = GetSystemWindowsDirectoryW(windows, kPathCapacity);
+    if (n == 0 || n >= kPathCapacity) return false;
+    JoinPath(windows, L"Temp\\", path);
   }
-  // A name of our own in the user's folder is always a new file: one planted
-  // there in advance is not written to.
-  if (!OpenLog(path, !options.LogPath[0])) return;
-  wchar_t text[kPathCapacity];
-  ComposeDisplayName(text, kPathCapacity);
-  LogLine(L"%s, %s mode", text, mode);
-  LogLine(L"command line: %s", GetCommandLineW());
-  LogLine(L"installer command: %s", installerCommand);
+  wchar_t name[80];
+  FormatText(name, L"Korvex-%s-%04u%02u%02u-%02u%02u%02u.log", mode, (unsigned)now.wYear, (unsigned)now.wMonth,
+             (unsigned)now.wDay, (unsigned)now.wHour, (unsigned)now.wMinute, (unsigned)now.wSecond);
+  AppendText(path, name);
+  return true;
+}
+
+// The account the run acts as, "DOMAIN\name", and whether it is SYSTEM.
+void DescribeAccount(wchar_t (&text)[512], bool& system, bool& elevated) {
+  CopyText(text, L"?");
+  system = elevated = false;
+  UniqueHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put())) return;
+  alignas(8) unsigned char buffer[256];
+  DWORD size = 0;
+  TOKEN_ELEVATION elevation = {};
+  elevated = GetTokenInformation(token.Get(), TokenElevation, &elevation, sizeof elevation, &size) &&
+             elevation.TokenIsElevated;
+  if (!GetTokenInformation(token.Get(), TokenUser, buffer, sizeof buffer, &size)) return;
+  PSID sid = reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid;
+  system = IsWellKnownSid(sid, WinLocalSystemSid) != 0;
+  wchar_t name[256], domain[256];
+  DWORD nameSize = 256, domainSize = 256;
+  SID_NAME_USE use;
+  if (LookupAccountSidW(nullptr, sid, name, &nameSize, domain, &domainSize, &use))
+    FormatText(text, L"%s\\%s", domain, name);
+}
+
+// Opens the log the command line asks for and writes its header. A log the
+// installer's command asks for (the user's environment carries it) goes
+// only where the user may have the tool write, else to the default file.
+// False when a log named on the command line cannot be had.
+bool StartLog(const RunOptions& options, const wchar_t* mode, const wchar_t* installerCommand) {
+  wchar_t path[kPathCapacity];
+  bool opened = false;
+  if (options.LogPath[0] && !options.LogFromInstaller) {
+    // The command line's own file: added to when it is a log of the tool's,
+    // made when there is none; else nothing runs.
+    if (!OpenLog(options.LogPath, false)) return false;
+    opened = true;
+  } else if (options.LogPath[0]) {
+    wchar_t folder[kPathCapacity];
+    DWORD n = GetFullPathNameW(options.LogPath, kPathCapacity, folder, nullptr);
+    if (n > 0 && n < kPathCapacity) {
+      RemoveName(folder);
+      opened = IsUserFolderUsable(folder) && OpenLog(options.LogPath, false);
+    }
+  }
+  // A name of our own is always a new file: one planted there in advance is
+  // not written to. Without it the run goes on unlogged.
+  if (!opened && (!DefaultLogPath(mode, path) || !OpenLog(path, true))) return true;
+  wchar_t text[512];
+  ComposeDisplayName(text, 512);
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  wchar_t date[16];
+  FormatText(date, L"%04u-%02u-%02u", (unsigned)now.wYear, (unsigned)now.wMonth, (unsigned)now.wDay);
+  LogLine("==== %s, %s mode, %s ====", text, mode, date);
+  bool system, elevated;
+  DescribeAccount(text, system, elevated);
+  LogLine("account: %s%s, %s", text, system ? L" (SYSTEM)" : L"", elevated ? L"elevated" : L"not elevated");
   OSVERSIONINFOW version = {};
   version.dwOSVersionInfoSize = sizeof version;
   GetVersionExW(&version);
-  TOKEN_ELEVATION elevation = {};
-  DWORD size = 0;
-  UniqueHandle token;
-  bool elevated = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
-                  GetTokenInformation(token.Get(), TokenElevation, &elevation, sizeof elevation, &size) &&
-                  elevation.TokenIsElevated;
-  LogLine(L"Windows %u.%u.%u, %s", (unsigned)version.dwMajorVersion, (unsigned)version.dwMinorVersion,
-          (unsigned)version.dwBuildNumber, elevated ? L"elevated" : L"not elevated");
-  GetProgramPath(text);
-  RemoveName(text);
-  LogLine(L"program folder: %s", text);
+  LogLine("Windows %u.%u.%u", (unsigned)version.dwMajorVersion, (unsigned)version.dwMinorVersion,
+          (unsigned)version.dwBuildNumber);
+  LogLine("command line: %s", GetCommandLineW());
+  LogLine("installer command: %s", installerCommand);
+  GetProgramPath(path);
+  RemoveName(path);
+  LogLine("program folder: %s", path);
+  return true;
+}
+
+// One setup or uninstall at a time: a mutex in a namespace that only the
+// machine's administrators can make (no other user's program can take its
+// name first to block the tool), or, where there is none, one of the
+// machine's. The first run holds it to its end.
+class RunLock {
+ public:
+  bool Take() {
+    namespace_ = nullptr;
+    HANDLE boundary = CreateBoundaryDescriptorW(L"Korvex", 0);
+    unsigned char sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    if (boundary && CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
+        AddSIDToBoundaryDescriptor(&boundary, sid)) {
+      namespace_ = CreatePrivateNamespaceW(nullptr, boundary, L"Korvex");
+      if (!namespace_) namespace_ = OpenPrivateNamespaceW(boundary, L"Korvex");
+    }
+    if (boundary) DeleteBoundaryDescriptor(boundary);
+    mutex_.Reset(CreateMutexW(nullptr, FALSE, namespace_ ? L"Korvex\\SetupAndUninstall" : L"Global\\Korvex.SetupAndUninstall"));
+    if (!mutex_) return true;  // no lock to be had: no other run can hold one either
+    DWORD wait = WaitForSingleObject(mutex_.Get(), 0);
+    held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;  // abandoned: a run that was killed
+    return held_;
+  }
+  ~RunLock() {
+    if (held_) ReleaseMutex(mutex_.Get());
+    mutex_.Reset();
+    if (namespace_) ClosePrivateNamespace(namespace_, 0);
+  }
+
+ private:
+  UniqueHandle mutex_;
+  HANDLE namespace_ = nullptr;
+  bool held_ = false;
+};
+
+// Setup mode: the setup dialog, the copy step, the completion dialog and
+// the program group opened.
+void RunSetup(RunContext& run) {
+  if (!run.Options.Silent && !CanAskUser()) {
+    // The setup dialog asks, and nobody can answer: the answer that changes
+    // nothing.
+    LogLine("setup dialog skipped: nobody can answer it");
+    run.Options.ExitCode = kExitCancelled;
+    return;
+  }
+  INT_PTR confirmed = DialogBoxParamW(ResourceInstance, L"SETUPDLG", nullptr, SetupDialogProc, (LPARAM)&run);
+  if (confirmed == -1) {
+    LogFailure("to show the setup dialog", L"SETUPDLG", GetLastError());
+    run.Options.ExitCode = kExitNoDialog;
+    return;
+  }
+  if (confirmed == 0) return;
+  RunPostSetupCopy();
+  if (!run.Options.Msi && CanAskUser() &&
+      DialogBoxParamW(ResourceInstance, L"DONEDLG", nullptr, DoneDialogProc, (LPARAM)&run) == -1)
+    LogFailure("to show the completion dialog", L"DONEDLG", GetLastError());
+  if (run.ProgramGroupPath[0] && !run.Options.Silent && !run.Options.Msi && !run.Options.NoExplorer &&
+      FileExists(run.ProgramGroupPath))
+    OpenInUserShell(run.ProgramGroupPath);
+}
+
+// What the exit code means, for the log's summary.
+const char* ResultText(int exitCode) {
+  switch (exitCode) {
+    case kExitSuccess: return "success";
+    case kExitCancelled: return "cancelled: nothing was changed";
+    case kExitListMissing: return "the file list could not be opened: nothing was removed";
+    case kExitRefused: return "a change was refused: everything this run changed was put back";
+    case kExitNoDialog: return "the setup dialog could not be shown: nothing was changed";
+    case kExitNoSelfRemoval: return "removed, but the program file and its folder stay: delete them by hand";
+    case kExitAlreadyRunning: return "another setup or uninstall run is in progress: nothing was done";
+    case kExitRestartNeeded: return "success; a restart finishes the removal";
+    default: return "failure";
+  }
 }
 
 }  // namespace
@@ -119,26 +236,25 @@ int RunProgram(HINSTANCE instance) {
   CommandActions actions;
   ParseCommand(true, installerCommand, run.Options, setup, uninstall);
   ParseCommand(false, GetCommandLineW(), run.Options, setup, uninstall, &actions);
-  if (run.Options.Log) StartLog(run.Options, setup ? L"setup" : uninstall ? L"uninstall" : L"actions", installerCommand);
-  RunCommandActions(actions);
-  if (setup || uninstall) RemoveAbandonedBatchFolders();
-
-  if (setup && !run.Options.Silent && !CanAskUser()) {
-    // The setup dialog asks, and nobody can answer: the answer that changes
-    // nothing.
-    LogLine(L"setup dialog skipped: nobody can answer it (the window station is not visible)");
-    run.Options.ExitCode = kExitCancelled;
-  } else if (setup) {
-    if (DialogBoxParamW(ResourceInstance, L"SETUPDLG", nullptr, SetupDialogProc, (LPARAM)&run) != 0) {
-      RunPostSetupCopy();
-      if (!run.Options.Msi && CanAskUser())
-        DialogBoxParamW(ResourceInstance, L"DONEDLG", nullptr, DoneDialogProc, (LPARAM)&run);
-      if (run.ProgramGroupPath[0] && !run.Options.Silent && !run.Options.Msi && !run.Options.NoExplorer &&
-          FileExists(run.ProgramGroupPath))
-        OpenInUserShell(run.ProgramGroupPath);
-    }
-  } else if (uninstall) {
-    UninstallDriver(run);
+  if (run.Options.NoMessages) SuppressMessages();
+  RunLock lock;
+  if (run.Options.Log && !StartLog(run.Options, setup ? L"setup" : uninstall ? L"uninstall" : L"actions", installerCommand)) {
+    // A log the command line names and that cannot be written: nothing is
+    // done, as a deployment tool expects of a run it asked to be logged.
+    wchar_t message[kPathCapacity + 200];
+    FormatText(message, GetText(IDS_CANNOTOPENLOG), run.Options.LogPath);
+    ShowMessage(nullptr, message, GetText(IDS_UNINSTALLKVX), MB_ICONERROR | MB_SETFOREGROUND);
+    run.Options.ExitCode = kExitLogFailed;
+  } else if ((setup || uninstall) && !lock.Take()) {
+    LogLine("another setup or uninstall run is in progress: nothing done");
+    run.Options.ExitCode = kExitAlreadyRunning;
+  } else {
+    RunCommandActions(actions);
+    if (setup || uninstall) RemoveAbandonedBatchFolders();
+    if (setup) RunSetup(run);
+    else if (uninstall) UninstallDriver(run);
+    if (run.RestartNeeded && run.Options.RestartCode && run.Options.ExitCode == kExitSuccess)
+      run.Options.ExitCode = kExitRestartNeeded;
   }
 
   richEdit.Reset();
@@ -146,12 +262,13 @@ int RunProgram(HINSTANCE instance) {
   font.Reset();
   run.BoldFont = nullptr;
   int exitCode = run.Options.ExitCode;
-  LogLine(L"exit code %d", exitCode);
+  // The portable settings file is saved at the process's end, into the log.
+  CloseSettingsStore();
+  LogSummary(ResultText(exitCode), exitCode, run.RestartNeeded);
+  LogLine("exit code %d", exitCode);
   CloseLog();
 
-  // Process end: the portable settings file is saved, the language module
-  // released and the text tables freed.
-  CloseSettingsStore();
+  // Process end: the language module released and the text tables freed.
   ReleaseLanguageModule();
   FreeLanguageFile();
   return exitCode;

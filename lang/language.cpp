@@ -40,6 +40,7 @@ const TextKeyRow TextKeyTable[kTextKeyRows] = {
     {"s:IDS_64BIT", 5142},
     {"s:IDS_SINGLETOPITEM", 5150},
     {"s:IDS_CANNOTINTEGRATE", 5151},
+    {"s:IDS_CANNOTOPENLOG", 5152},
     {"$SETUPDLG:SIZE", 0},
     {"$SETUPDLG:CAPTION", 0},
     {"$SETUPDLG:IDC_ASSOCWITH", 5129},

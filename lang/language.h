@@ -16,7 +16,7 @@ struct TextKeyRow {
   uint32_t id;      // string id, control id, or 0 for SIZE and CAPTION
 };
 
-const size_t kTextKeyRows = 108;
+const size_t kTextKeyRows = 109;
 extern const TextKeyRow TextKeyTable[kTextKeyRows];
 
 const size_t kMaxKeyLength = 49;       // stored key length

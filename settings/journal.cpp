@@ -99,7 +99,7 @@ size_t RegistryJournal::Undo() {
       result = RegDeleteValueW(key.Get(), name);
       if (result == ERROR_FILE_NOT_FOUND) result = ERROR_SUCCESS;
     }
-    if (result != ERROR_SUCCESS) LogFailure(L"to put back the registry's", path, (DWORD)result);
+    if (result != ERROR_SUCCESS) LogFailure("to put back the registry's", path, (DWORD)result);
     else undone++;
   }
   Clear();

@@ -7,6 +7,7 @@
 #include "settings/store.h"
 #include "util/file.h"
 #include "util/handles.h"
+#include "util/log.h"
 #include "util/path.h"
 #include "util/text.h"
 #include "util/trust.h"
@@ -326,7 +327,10 @@ void CloseSettingsStore() {
   SettingsFileState& s = g_SettingsFile;
   // A file that is gone by now was deleted on purpose (an uninstall that
   // lists it): saving would bring it back and keep its folder alive.
-  if (s.loaded && s.saveSettings && FileExists(s.path)) SaveSettingsFile();
+  if (s.loaded && s.saveSettings && FileExists(s.path)) {
+    if (SaveSettingsFile()) LogLine("settings file saved: %s", s.path);
+    else LogFailure("to save the settings file", s.path, GetLastError());
+  }
   ForgetSettingsFile();
 }
 

@@ -1,5 +1,7 @@
 #include "settings/store.h"
 
+#include <string.h>
+
 #include "settings/journal.h"
 #include "settings/settings_file.h"
 #include "util/file.h"
@@ -81,8 +83,8 @@ __attribute__((always_inline)) inline auto Routed(HKEY root, const wchar_t* keyP
 
 // The log's line for a change: what was written or deleted where, or the
 // failure. A deletion of what is not there is no event.
-LONG LogChange(const wchar_t* action, HKEY root, const wchar_t* path, const wchar_t* value, const wchar_t* data,
-               LONG result) {
+LONG LogChange(const char* action, HKEY root, const wchar_t* path, const wchar_t* value, const wchar_t* data,
+               LONG result, DWORD view = g_RegistryViewFlags) {
   if (!IsLogging() || (result == ERROR_FILE_NOT_FOUND && !data)) return result;
   const wchar_t* rootName = root == HKEY_LOCAL_MACHINE  ? L"HKLM\\"
                             : root == HKEY_CURRENT_USER ? L"HKCU\\"
@@ -90,10 +92,14 @@ LONG LogChange(const wchar_t* action, HKEY root, const wchar_t* path, const wcha
                                                         : L"";
   wchar_t subject[kRouteCapacity + 300];
   FormatText(subject, L"%s%s%s%s%s%s", rootName, path ? path : L"", value ? L" [" : L"", value ? value : L"",
-             value ? L"]" : L"", (g_RegistryViewFlags & KEY_WOW64_32KEY) ? L" (32-bit view)" : L"");
+             value ? L"]" : L"", (view & KEY_WOW64_32KEY) ? L" (32-bit view)" : L"");
   if (result != ERROR_SUCCESS) LogFailure(action, subject, (DWORD)result);
-  else if (data) LogLine(L"%s %s = %s", action, subject, data);
-  else LogLine(L"%s %s", action, subject);
+  else {
+    char format[64];
+    strcpy(format, action);
+    strcat(format, data ? " %s = %s" : " %s");
+    LogLine(format, subject, data ? data : L"");
+  }
   return result;
 }
 
@@ -196,7 +202,7 @@ LONG WriteSettingInt(HKEY root, const wchar_t* keyPath, const wchar_t* valueName
         wchar_t text[20];
         IntToText((uint32_t)value, text, 20);
         if (name) SetSettingEntry(name, text, kSettingNumber);
-        return name ? LogChange(L"settings file: set", kNullRoot, name, nullptr, text, ERROR_SUCCESS) : (LONG)ERROR_SUCCESS;
+        return name ? LogChange("settings file: set", kNullRoot, name, nullptr, text, ERROR_SUCCESS) : (LONG)ERROR_SUCCESS;
       },
       [&](const wchar_t* path) {
         UniqueHkey key;
@@ -205,7 +211,7 @@ LONG WriteSettingInt(HKEY root, const wchar_t* keyPath, const wchar_t* valueName
         if (result == ERROR_SUCCESS) result = Noted(RegSetValueExW(key.Get(), valueName, 0, REG_DWORD, (const BYTE*)&data, 4));
         wchar_t text[20];
         IntToText((uint32_t)value, text, 20);
-        return LogChange(L"registry: set", root, path, valueName, text, result);
+        return LogChange("registry: set", root, path, valueName, text, result);
       });
 }
 
@@ -214,7 +220,7 @@ LONG WriteSettingString(HKEY root, const wchar_t* keyPath, const wchar_t* valueN
       root, keyPath, valueName,
       [&](const wchar_t* name) {
         if (name) SetSettingEntry(name, text, kSettingQuoted);
-        return name ? LogChange(L"settings file: set", kNullRoot, name, nullptr, text, ERROR_SUCCESS) : (LONG)ERROR_SUCCESS;
+        return name ? LogChange("settings file: set", kNullRoot, name, nullptr, text, ERROR_SUCCESS) : (LONG)ERROR_SUCCESS;
       },
       [&](const wchar_t* path) {
         UniqueHkey key;
@@ -223,7 +229,7 @@ LONG WriteSettingString(HKEY root, const wchar_t* keyPath, const wchar_t* valueN
         if (result == ERROR_SUCCESS && length > 0x3ffffffe) result = ERROR_INVALID_PARAMETER;
         if (result == ERROR_SUCCESS)
           result = Noted(RegSetValueExW(key.Get(), valueName, 0, REG_SZ, (const BYTE*)text, (DWORD)((length + 1) * 2)));
-        return LogChange(L"registry: set", root, path, valueName, text, result);
+        return LogChange("registry: set", root, path, valueName, text, result);
       });
 }
 
@@ -237,7 +243,7 @@ void DeleteSettingValue(HKEY root, const wchar_t* keyPath, const wchar_t* valueN
         UniqueHkey key;
         if (Refused(root, path) || RegOpenKeyExW(root, path, 0, KEY_WRITE, key.Put()) != ERROR_SUCCESS) return;
         BeforeValueChange(root, path, valueName, 0);
-        LogChange(L"registry: deleted", root, path, valueName, nullptr, Noted(RegDeleteValueW(key.Get(), valueName)));
+        LogChange("registry: deleted", root, path, valueName, nullptr, Noted(RegDeleteValueW(key.Get(), valueName)), 0);
       });
 }
 
@@ -249,7 +255,7 @@ void DeleteSettingKeyInView(HKEY root, const wchar_t* keyPath, DWORD view) {
         if (Refused(root, path)) return;
         if (g_Journal) g_Journal->registry.BeforeKeyDeletion(root, view, path);
         LONG result = Noted(view ? RegDeleteKeyExW(root, path, view, 0) : RegDeleteKeyW(root, path));
-        if (result != ERROR_FILE_NOT_FOUND) LogChange(L"registry: deleted key", root, path, nullptr, nullptr, result);
+        if (result != ERROR_FILE_NOT_FOUND) LogChange("registry: deleted key", root, path, nullptr, nullptr, result, view);
       });
 }
 
@@ -267,7 +273,11 @@ void DeleteSettingTree(HKEY root, const wchar_t* keyPath) {
           if (deleted == 0) break;
           total += deleted;
         }
-        if (total) LogChange(L"registry: deleted tree", root, path, nullptr, nullptr, ERROR_SUCCESS);
+        UniqueHkey left;
+        if (RegOpenKeyExW(root, path, 0, KEY_READ, left.Put()) == ERROR_SUCCESS)
+          LogChange("registry: deleting the tree", root, path, nullptr, nullptr, ERROR_ACCESS_DENIED, 0);
+        else if (total)
+          LogChange("registry: deleted tree", root, path, nullptr, nullptr, ERROR_SUCCESS, 0);
       });
 }
 
@@ -311,7 +321,7 @@ bool JournalRefused() { return g_Journal && g_Journal->refused; }
 size_t UndoJournal() {
   if (!g_Journal) return 0;
   size_t undone = g_Journal->registry.Undo() +
-                  UndoFileJournal([](const wchar_t* path, DWORD error) { LogFailure(L"to put back", path, error); });
+                  UndoFileJournal([](const wchar_t* path, DWORD error) { LogFailure("to put back", path, error); });
   if (g_Journal->settingsFileSaved && RestoreSettingsFile(g_Journal->settingsFile)) undone++;
   EndJournal();
   return undone;

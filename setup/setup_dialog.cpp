@@ -13,6 +13,7 @@
 #include "setup/winver.h"
 #include "shell/apply.h"
 #include "shell/associations.h"
+#include "util/log.h"
 #include "util/text.h"
 
 namespace {
@@ -70,22 +71,34 @@ void ComposeExplanation(HWND window) {
   }
 }
 
+// Everything from the saved choices on is recorded: a change refused
+// anywhere (a registry write, a deletion) puts all of it back, and the
+// machine is as the run found it.
 void Confirm(HWND window, RunContext& run) {
   IntegrationOptions options = {};
   ReadRecord(window, options);
+  StartJournal();
   SaveIntegrationOptions(options);
-  if (!ApplyIntegration(options, run.ProgramGroupPath, kPathCapacity)) {
-    // Not allowed to change the machine's settings (not elevated): nothing
-    // of the integration holds, so no uninstall entry and no completion.
+  bool done = !JournalRefused() && ApplyIntegration(options, run.ProgramGroupPath, kPathCapacity);
+  if (done) {
+    DeleteSettingValue(L"Interface\\Misc", L"RemShown");
+    if (!run.Options.Msi) WriteUninstallEntry();
+    // ".ace" is no longer offered: an association left by an earlier version goes.
+    SetExtensionAssociation(L".ace", kReleaseType);
+    done = !JournalRefused();
+  }
+  if (!done) {
+    // Not allowed to change the machine's settings (not elevated, a policy):
+    // nothing of the integration may stay half made.
+    size_t undone = UndoJournal();
+    LogLine("setup could not complete: %u changes put back", (unsigned)undone);
+    run.ProgramGroupPath[0] = 0;
     ShowMessage(window, GetText(IDS_CANNOTINTEGRATE), GetText(IDS_UNINSTTITLE), MB_ICONERROR | MB_SETFOREGROUND);
     run.Options.ExitCode = kExitRefused;
     EndDialog(window, 0);
     return;
   }
-  DeleteSettingValue(L"Interface\\Misc", L"RemShown");
-  if (!run.Options.Msi) WriteUninstallEntry();
-  // ".ace" is no longer offered: an association left by an earlier version goes.
-  SetExtensionAssociation(L".ace", kReleaseType);
+  EndJournal();
   EndDialog(window, 1);
 }
 

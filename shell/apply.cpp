@@ -27,13 +27,16 @@ bool RegisterAppPath() {
   return true;
 }
 
+// Each step runs only while no change was refused (a setup run keeps the
+// store's journal; without one only the first writes are checked).
 bool ApplyIntegration(const IntegrationOptions& options, wchar_t* groupPath, size_t groupCapacity) {
-  if (!RegisterAppPath()) return false;
+  if (!RegisterAppPath() || JournalRefused()) return false;
   SetShellExtension(false, options);
+  if (JournalRefused()) return false;
   SetAssociations(options);
-  if (!RegisterProgIds()) return false;
+  if (JournalRefused() || !RegisterProgIds() || JournalRefused()) return false;
   wchar_t icon[kPathCapacity];
   ReadSettingString(L"Interface\\Themes", L"ShellExtIcon", icon, L"");
   SetShortcuts(options, groupPath, groupCapacity, icon[0] && FileExists(icon) ? icon : nullptr);
-  return true;
+  return !JournalRefused();
 }

@@ -78,7 +78,7 @@ static void SavePreviousState(const wchar_t* extension, const wchar_t* settings)
     WriteSettingString(root, key, L"Type", type);
     WriteSettingString(root, key, L"ShellNew", newEntry);
   }
-  LogLine(L"association of %s: previous owner \"%s\" saved", extension, type);
+  LogLine("association of %s: previous owner \"%s\" saved", extension, type);
 }
 
 // A claim cut short between creating the extension key and writing its
@@ -145,10 +145,10 @@ void ReleaseExtension(const wchar_t* extension, bool kvxRow, bool zipRow) {
   if (kvxRow || zipRow) RestoreNewEntry(extension, existed);
   if (existed) {
     WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", type);
-    LogLine(L"association of %s: given back to \"%s\"", extension, type);
+    LogLine("association of %s: given back to \"%s\"", extension, type);
     return;
   }
-  LogLine(L"association of %s: removed (it did not exist before)", extension);
+  LogLine("association of %s: removed (it did not exist before)", extension);
   // With its "ShellNew" key gone, an extension that did not exist before
   // goes as a whole. Deleted first and emptied only when it stays (another
   // program has put subkeys below it): a release cut short between the two

@@ -12,7 +12,7 @@
 #include "util/path.h"
 
 bool OpenInUserShell(const wchar_t* what, const wchar_t* arguments) {
-  LogLine(L"opening in the user's shell: %s %s", what, arguments ? arguments : L"");
+  LogLine("opening in the user's shell: %s %s", what, arguments ? arguments : L"");
   FlushLog();
   // The desktop's window among the shell's windows, and through its view
   // the shell's automation object, which lives in the desktop's process.

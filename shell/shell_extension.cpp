@@ -129,13 +129,18 @@ void SetContextMenuPackage(bool install) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  LogLine(L"starting %s", command);
+  LogLine("starting %s", command);
   FlushLog();
   if (CreateProcessW(installer, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
     UniqueHandle thread(process.hThread), child(process.hProcess);
-    if (!install) WaitForSingleObject(child.Get(), 20000);
+    DWORD exitCode = 0;
+    if (install) LogLine("the package installer runs on its own (not waited for)");
+    else if (WaitForSingleObject(child.Get(), 20000) == WAIT_TIMEOUT)
+      LogLine("the package installer did not end within 20 seconds: not waited for any longer");
+    else if (GetExitCodeProcess(child.Get(), &exitCode))
+      LogLine("the package installer ended with exit code %u", (unsigned)exitCode);
   } else {
-    LogFailure(L"to start", installer, GetLastError());
+    LogFailure("to start", installer, GetLastError());
   }
   WriteSettingInt(L"Setup", L"NewContextMenu", install ? 1 : 0);
 }

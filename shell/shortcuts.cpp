@@ -9,6 +9,7 @@
 #include "setup/winver.h"
 #include "util/file.h"
 #include "util/handles.h"
+#include "util/log.h"
 #include "util/path.h"
 #include "util/text.h"
 #include "util/trust.h"
@@ -67,8 +68,21 @@ bool CreateShellLink(const wchar_t* target, const wchar_t* linkPath, const wchar
     GlobalUnlock(saved);
   }
   if (!ok && !existed) DeleteByHandle(file.Get());  // no empty shortcut left behind
+  if (ok) LogLine("shortcut written: %s", linkPath);
+  else LogFailure("to write the shortcut", linkPath, GetLastError());
   return ok;
 }
+
+namespace {
+
+// A shortcut of ours taken away, when it is there.
+void DeleteShortcut(const wchar_t* link) {
+  if (!FileExists(link)) return;
+  if (DeleteUnredirected(link)) LogLine("shortcut deleted: %s", link);
+  else LogFailure("to delete the shortcut", link, GetLastError());
+}
+
+}  // namespace
 
 // The folder and everything in it go without any question; nothing is
 // followed through a link, neither the folder nor a folder above it, nor
@@ -77,6 +91,8 @@ void RemoveFolder(const wchar_t* path) {
   DWORD attributes = GetAttributes(path);
   if (attributes == INVALID_FILE_ATTRIBUTES || !IsDirectoryAttr(attributes) || IsReparsePointAttr(attributes)) return;
   DeleteTreeUnredirected(path);
+  if (FileExists(path)) LogLine("folder %s stays: something in it could not be deleted", path);
+  else LogLine("deleted folder %s", path);
 }
 
 namespace {
@@ -103,14 +119,18 @@ struct GroupItem {
 void BuildGroup(const wchar_t* group, const GroupItem (&items)[4], const wchar_t* program,
                 const wchar_t* workingFolder, const wchar_t* description, const wchar_t* icon) {
   UniqueFile pin;
-  if (!CreateFolderUnredirected(group, nullptr, false, &pin)) return;
+  if (!CreateFolderUnredirected(group, nullptr, false, &pin)) {
+    LogFailure("to make the program group", group, GetLastError());
+    return;
+  }
+  LogLine("program group: %s", group);
   wchar_t link[kPathCapacity], target[kPathCapacity];
   PinnedScan scan(pin.Get());
   PinnedEntry entry;
   while (scan.Next(entry)) {
     if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) continue;
     JoinPath(group, entry.name, link);
-    DeleteUnredirected(link);
+    DeleteShortcut(link);
   }
   for (size_t i = 0; i < 4; i++) {
     if (!IsPlainFileName(items[i].target) || !IsPlainFileName(items[i].link)) continue;
@@ -159,7 +179,7 @@ void SetShortcuts(const IntegrationOptions& options, wchar_t* groupPath, size_t 
   bool userDesktop = userLink[0] && FileExists(userLink);
   const wchar_t* desktopLink = userDesktop ? userLink : allLink;
   if (options.Desktop) CreateShellLink(program, desktopLink, nullptr, description, userDesktop ? icon : allUsersIcon);
-  else DeleteUnredirected(desktopLink);
+  else DeleteShortcut(desktopLink);
 
   wchar_t workingFolder[kPathCapacity];
   GetSpecialFolder(workingFolder, CSIDL_DESKTOPDIRECTORY);
@@ -170,7 +190,7 @@ void SetShortcuts(const IntegrationOptions& options, wchar_t* groupPath, size_t 
     AddTrailingSeparator(startMenu);
     AppendText(startMenu, L"Korvex.lnk");
     if (options.StartMenu) CreateShellLink(program, startMenu, workingFolder, description, vista ? allUsersIcon : icon);
-    else DeleteUnredirected(startMenu);
+    else DeleteShortcut(startMenu);
   }
 
   // The texts are copied: the lookup hands out short-lived buffers.

@@ -48,7 +48,7 @@ void InstallNewTemplate(const wchar_t* extension, bool kvxRow) {
     LARGE_INTEGER zero = {};
     if (SetFilePointerEx(file.Get(), zero, nullptr, FILE_BEGIN) && WriteExactly(file.Get(), image, size) &&
         SetEndOfFile(file.Get()))
-      LogLine(L"wrote the template %s", path);
+      LogLine("wrote the template %s", path);
     else if (made)
       DeleteByHandle(file.Get());
   }
@@ -60,7 +60,7 @@ void RemoveTemplateFiles() {
   for (const wchar_t* name : kNames) {
     wchar_t path[kPathCapacity];
     GetProgramFile(name, path);
-    if (FileExists(path) && DeleteUnredirected(path)) LogLine(L"deleted %s", path);
+    if (FileExists(path) && DeleteUnredirected(path)) LogLine("deleted %s", path);
   }
 }
 

@@ -152,6 +152,13 @@ std::wstring BuildDir() {
 }
 std::wstring ProductExe() { return BuildDir() + L"\\uninstall.exe"; }
 std::wstring FixturePath(const std::wstring& name) { return BuildDir() + L"\\fixtures\\" + name; }
+std::wstring ProgramFile(const wchar_t* name) {
+  wchar_t path[MAX_PATH];
+  DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring file(path, n);
+  return file.substr(0, file.rfind(L'\\') + 1) + name;
+}
+
 std::wstring SourceDir() {
   std::string text;
   Bytes b = ReadBytes(BuildDir() + L"\\source-dir.txt");
@@ -229,8 +236,9 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::vector<std:
   return result;
 }
 
-DialogWatcher::DialogWatcher(int answer, DWORD processId, DWORD timeoutMs)
+DialogWatcher::DialogWatcher(int answer, DWORD processId, DWORD timeoutMs, HWND past)
     : answer_(answer), processId_(processId ? processId : GetCurrentProcessId()), timeoutMs_(timeoutMs) {
+  past_ = past;
   thread_ = CreateThread(nullptr, 0, Thread, this, 0, nullptr);
 }
 
@@ -256,7 +264,7 @@ void DialogWatcher::WaitUntilClosed(DWORD timeoutMs) const {
 
 struct FindDialog {
   DWORD processId;
-  HWND found;
+  HWND found, past;
 };
 
 static BOOL CALLBACK FindDialogWindow(HWND window, LPARAM param) {
@@ -264,7 +272,7 @@ static BOOL CALLBACK FindDialogWindow(HWND window, LPARAM param) {
   DWORD pid = 0;
   GetWindowThreadProcessId(window, &pid);
   wchar_t className[32];
-  if (pid == find->processId && IsWindowVisible(window) && GetClassNameW(window, className, 32) &&
+  if (pid == find->processId && window != find->past && IsWindowVisible(window) && GetClassNameW(window, className, 32) &&
       lstrcmpW(className, L"#32770") == 0) {
     find->found = window;
     return FALSE;
@@ -280,7 +288,7 @@ DWORD WINAPI DialogWatcher::Thread(void* param) {
                                                              : OpenProcess(SYNCHRONIZE, FALSE, self->processId_);
   while (!self->stop_ && GetTickCount() - start < self->timeoutMs_) {
     if (process && WaitForSingleObject(process, 0) == WAIT_OBJECT_0) break;
-    FindDialog find = {self->processId_, nullptr};
+    FindDialog find = {self->processId_, nullptr, self->past_};
     EnumWindows(FindDialogWindow, (LPARAM)&find);
     if (find.found) {
       Sleep(100);  // let the dialog finish its initialisation

@@ -32,6 +32,8 @@ std::wstring BuildDir();  // the build tree, as a Windows path
 std::wstring ProductExe();
 std::wstring FixturePath(const std::wstring& name);
 std::wstring SourceDir();
+// A file beside this test program, as the product names files beside itself.
+std::wstring ProgramFile(const wchar_t* name);
 
 struct ProcessResult {
   DWORD exitCode = 0xFFFFFFFF;
@@ -58,7 +60,8 @@ std::wstring HiddenDesktop();
 // end of the scope, when the time is up or when the watched process ends.
 class DialogWatcher {
  public:
-  explicit DialogWatcher(int answer, DWORD processId = 0, DWORD timeoutMs = 30000);
+  // `past`: a dialog to look past (one still open under a message box it owns).
+  explicit DialogWatcher(int answer, DWORD processId = 0, DWORD timeoutMs = 30000, HWND past = nullptr);
   // Runs `action` on the dialog (on the watcher's thread) instead of answering it.
   DialogWatcher(std::function<void(HWND)> action, DWORD processId = 0, DWORD timeoutMs = 30000);
   ~DialogWatcher();
@@ -77,7 +80,7 @@ class DialogWatcher {
   int answer_;
   DWORD processId_, timeoutMs_;
   volatile bool seen_ = false, stop_ = false;
-  HWND window_ = nullptr;
+  HWND window_ = nullptr, past_ = nullptr;
   HANDLE thread_ = nullptr;
 };
 

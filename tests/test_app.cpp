@@ -95,28 +95,41 @@ TEST_CASE("modes from the two strings") {
   CHECK(p.options.Msi);
   CHECK(p.options.NoExplorer);
 
-  // "msi" and "log", like "s", keep the uninstall mode; other switches do not.
+  // "msi", "log", "restartcode" and "nomessages", like "s", keep the
+  // uninstall mode; other switches do not. Of the installer's command only
+  // "s" and "log" act (its log marked as the installer's, the command line's
+  // winning).
   struct {
-    const wchar_t* commandLine;
+    const wchar_t *installer, *commandLine;
     bool uninstall, msi, log;
     const wchar_t* logPath;
+    bool fromInstaller, restart, quiet;
   } rows[] = {
-      {L"x /msi", true, true, false, L""},
-      {L"x -msi /S", true, true, false, L""},
-      {L"x -msi -wait", false, true, false, L""},
-      {L"x /log", true, false, true, L""},
-      {L"x /log=C:\\K\\a.log -msi", true, true, true, L"C:\\K\\a.log"},
-      {L"x \"-log:C:\\My Logs\\a.log\" /S", true, false, true, L"C:\\My Logs\\a.log"},
-      {L"x /logfile", false, false, false, L""},
-      {L"x -setup -log:s.log", false, false, true, L"s.log"},
+      {L"", L"x /msi", true, true, false, L"", false, false, false},
+      {L"", L"x -msi /S", true, true, false, L"", false, false, false},
+      {L"", L"x -msi -wait", false, true, false, L"", false, false, false},
+      {L"", L"x /log", true, false, true, L"", false, false, false},
+      {L"", L"x /log=C:\\K\\a.log -msi", true, true, true, L"C:\\K\\a.log", false, false, false},
+      {L"", L"x \"-log:C:\\My Logs\\a.log\" /S", true, false, true, L"C:\\My Logs\\a.log", false, false, false},
+      {L"", L"x /logfile", false, false, false, L"", false, false, false},
+      {L"", L"x -setup -log:s.log", false, false, true, L"s.log", false, false, false},
+      {L"", L"x /S /restartcode -nomessages", true, false, false, L"", false, true, true},
+      {L"", L"x /restart /nomessage", false, false, false, L"", false, false, false},
+      {L"-s -log=C:\\U\\i.log -msi", L"x -setup", false, false, true, L"C:\\U\\i.log", true, false, false},
+      {L"-log=C:\\U\\i.log", L"x -setup /log=C:\\K\\k.log", false, false, true, L"C:\\K\\k.log", false, false, false},
+      {L"-restartcode -nomessages", L"x /S", true, false, false, L"", false, false, false},
   };
   for (auto& r : rows) {
+    CAPTURE(Narrow(r.installer));
     CAPTURE(Narrow(r.commandLine));
-    p = Parse(L"", r.commandLine);
+    p = Parse(r.installer, r.commandLine);
     CHECK(p.uninstall == r.uninstall);
     CHECK(p.options.Msi == r.msi);
     CHECK(p.options.Log == r.log);
     CHECK(std::wstring(p.options.LogPath) == r.logPath);
+    CHECK(p.options.LogFromInstaller == r.fromInstaller);
+    CHECK(p.options.RestartCode == r.restart);
+    CHECK(p.options.NoMessages == r.quiet);
   }
 }
 
@@ -270,4 +283,32 @@ TEST_CASE("real program: it opens nothing through its own shell, the user's shel
   for (const char* opener : {"ShellExecuteW", "ShellExecuteExW", "ShellExecuteA", "ShellExecuteExA", "WinExec"})
     CHECK(std::count(names.begin(), names.end(), opener) == 0);
   FreeLibrary((HMODULE)base);
+}
+
+// The setup dialog cannot be made (a language module's broken template, no
+// rich-edit library, an exhausted desktop heap): the run changes nothing,
+// ends with exit code 4 and says why in its log; never a confirmed setup.
+static std::wstring g_FakeCommandLine;
+static LPWSTR WINAPI FakeCommandLine() { return &g_FakeCommandLine[0]; }
+static INT_PTR WINAPI NoDialog(HINSTANCE, LPCWSTR, HWND, DLGPROC, LPARAM) {
+  SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+  return -1;
+}
+KVX_CHILD(setup_without_dialog) {
+  wchar_t log[MAX_PATH] = {};
+  GetEnvironmentVariableW(L"KVX_LOG", log, MAX_PATH);
+  g_FakeCommandLine = std::wstring(L"uninstall.exe -setup \"/log=") + log + L"\"";
+  ImportHooks hooks({{"GetCommandLineW", (void*)FakeCommandLine}, {"DialogBoxParamW", (void*)NoDialog}});
+  return RunProgram(GetModuleHandleW(nullptr));
+}
+
+TEST_CASE("a setup dialog that cannot be made: exit code 4, logged, nothing changed") {
+  TempFolder folder;
+  std::wstring log = folder / L"setup.log";
+  CHECK(RunChild("setup_without_dialog", {L"KVX_LOG=" + log}) == 4);
+  Bytes bytes = ReadBytes(log);
+  std::wstring text = Widen(std::string(bytes.begin(), bytes.end()));
+  CHECK(text.find(L"failed: to show the setup dialog SETUPDLG: error 1814") != std::wstring::npos);
+  CHECK(text.find(L"summary: the setup dialog could not be shown: nothing was changed, exit code 4") !=
+        std::wstring::npos);
 }

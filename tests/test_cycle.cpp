@@ -23,6 +23,10 @@
 #include "setup/uninstall_entry.h"
 #include "setup/winver.h"
 #include "shell/apply.h"
+#include "util/handles.h"
+#include "util/text.h"
+#include "util/path.h"
+#include "setup/setup_dialog.h"
 #include "shell/shell_extension.h"
 #include "shell/shortcuts.h"
 #include "test.h"
@@ -91,6 +95,13 @@ static void ChildStart() {
       return 0;
     };
   }
+  // KVX_REFUSE_AT=n refuses the n-th registry write or deletion, as Windows
+  // refuses a process without the right to change the machine.
+  if (Env(L"KVX_REFUSE_AT") != L"") {
+    static int steps, refuseAt;
+    refuseAt = _wtoi(Env(L"KVX_REFUSE_AT").c_str());
+    g_RegistryWriteFilter = [](HKEY, const wchar_t*) -> LONG { return ++steps == refuseAt ? ERROR_ACCESS_DENIED : 0; };
+  }
   if (Env(L"KVX_DENY") != L"") {
     static std::wstring denied = Env(L"KVX_DENY");
     g_RegistryWriteFilter = [](HKEY, const wchar_t* path) -> LONG {
@@ -124,6 +135,18 @@ KVX_CHILD(apply) {
   if (Env(L"KVX_ENTRY") == L"1") WriteUninstallEntry();
   CloseSettingsStore();  // a portable settings file is saved at the end, as by the program
   return ok ? 1 : 0;
+}
+// The setup dialog as the program runs it: silent (it confirms itself) or
+// shown (the parent presses OK); the exit code is the run's.
+KVX_CHILD(setup) {
+  ChildStart();
+  UniqueModule richEdit(LoadSystemLibrary(L"riched20.dll"));
+  RunContext run = {};
+  run.Options.Silent = Env(L"KVX_SILENT") == L"1";
+  CopyText(run.Options.InitText, Env(L"KVX_INIT").c_str());
+  INT_PTR confirmed = DialogBoxParamW(GetModuleHandleW(nullptr), L"SETUPDLG", nullptr, SetupDialogProc, (LPARAM)&run);
+  CloseSettingsStore();
+  return confirmed == -1 ? 99 : run.Options.ExitCode;
 }
 KVX_CHILD(remove) {
   ChildStart();
@@ -377,26 +400,64 @@ TEST_CASE("the uninstall entry, its values and the DisplayIcon rule") {
 
 // ---------------------------------------------------------------- refused writes
 
-TEST_CASE("access denied on the first App Paths write: nothing is written") {
-  Installed installed;
-  std::vector<std::wstring> before = Snapshot(), filesBefore = Folders().Snapshot();
-  CHECK(installed.Run("apply", {L"KVX_OPTIONS=A111111111111111111D1M1P1S1",
-                                L"KVX_DENY=Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe"}) == 0);
-  Difference d = Compare(before, Snapshot());
-  CHECK_MESSAGE(d.added.empty(), Show(d.added));
-  CHECK(Folders().Snapshot() == filesBefore);
+// What a setup run can change: the registry's three parts in both views, the
+// shortcut folders, and the program folder (the templates).
+static std::vector<std::wstring> MachineState(const Installed& installed) {
+  std::vector<std::wstring> state = Snapshot(), files = Folders().Snapshot();
+  Folders::List(installed.sample.folder, files);
+  for (auto& line : files) state.push_back(L"file " + line);
+  return state;
 }
 
-TEST_CASE("access denied on the first ProgID write: no ProgIDs and no shortcuts") {
-  Installed installed;
-  std::vector<std::wstring> filesBefore = Folders().Snapshot();
-  CHECK(installed.Run("apply", {L"KVX_OPTIONS=A111111111111111111D1M1P1S1", L"KVX_DENY=Korvex"}) == 0);
-  CHECK(KeyIn(HKEY_LOCAL_MACHINE, kAppPaths, 0));
-  CHECK(KeyIn(HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + kClass64, 0));
-  CHECK(Text(HKEY_CLASSES_ROOT, L".kvx", L"") == L"Korvex");
-  CHECK_FALSE(KeyIn(HKEY_CLASSES_ROOT, L"Korvex\\shell", 0));
-  CHECK_FALSE(KeyIn(HKEY_CLASSES_ROOT, L".rev", 0));
-  CHECK(Folders().Snapshot() == filesBefore);
+// Every n-th registry write or deletion of a setup refused (KVX_REFUSE_STRIDE,
+// 1 for all of them; the two builds refuse at points between each other's),
+// silent and, every fourth time, through the dialog:
+// each refused run ends with exit code 3 and leaves the machine exactly as
+// it was, other programs' types with it.
+TEST_CASE("a refused change anywhere in setup puts back everything the run changed") {
+  int stride = Env(L"KVX_REFUSE_STRIDE").empty() ? 29 : std::max(1, _wtoi(Env(L"KVX_REFUSE_STRIDE").c_str()));
+#ifdef KVX_WIN7
+  int first = stride / 2 + 1;  // between the Windows 10 build's points
+#else
+  int first = 1;
+#endif
+  RegPutText(HKEY_CLASSES_ROOT, L".zip", L"", L"OtherArchiver.zip");
+  RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", L"C:\\OtherArchiver\\empty.zip");
+  RegPutText(HKEY_CLASSES_ROOT, L".cab", L"", L"CABFolder");
+  {
+    Installed installed;
+    std::vector<std::wstring> before = MachineState(installed);
+    int round = 0;
+    for (int refuse = first;; refuse += stride, round++) {
+      CAPTURE(refuse);
+      bool shown = round % 4 == 3;
+      std::vector<std::wstring> env = {L"KVX_INIT=A111111111111111111D1M1P1S1",
+                                       L"KVX_REFUSE_AT=" + std::to_wstring(refuse)};
+      if (!shown) env.push_back(L"KVX_SILENT=1");
+      std::wstring message;
+      ProcessResult r = RunProcess(L"\"" + installed.child + L"\" --child=setup", env, 120000, L"", [&](DWORD pid) {
+        HWND setupDialog = nullptr;
+        if (shown) {
+          DialogWatcher ok(IDOK, pid, 30000);
+          ok.Wait();
+          setupDialog = ok.Window();
+        }
+        DialogWatcher error(IDOK, pid, 30000, setupDialog);  // over the setup dialog, if any
+        error.Wait();
+        message = error.text;
+      });
+      if (r.exitCode == 0) break;  // no change refused any more: the setup ran through
+      CHECK(r.exitCode == 3);
+      CHECK(message.find(L"could not be integrated") != std::wstring::npos);
+      Difference d = Compare(before, MachineState(installed));
+      CHECK_MESSAGE(d.added.empty(), Show(d.added));
+      CHECK_MESSAGE(d.removed.empty(), Show(d.removed));
+      if (!d.added.empty() || !d.removed.empty()) installed.Run("remove");
+    }
+    CHECK(round > 8);  // the refusals reached well into the setup
+  }
+  RegRemoveTree(HKEY_CLASSES_ROOT, L".zip");
+  RegRemoveTree(HKEY_CLASSES_ROOT, L".cab");
 }
 
 // ---------------------------------------------------------------- cut short

@@ -208,21 +208,32 @@ TEST_CASE("cancel stores nothing and leaves exit code 1") {
   DestroyWindow(w);
 }
 
-TEST_CASE("a refused machine-wide write: the error message, exit code 3, no uninstall entry, silent or not") {
-  // Started without the right to change the machine (not elevated): the
-  // first App Paths or ProgID write is refused.
+TEST_CASE("a refused write: the error message, exit code 3, everything put back, silent or not") {
+  // Started without the right to change the machine (not elevated): a
+  // write is refused, the first or a later one; the run takes back all it
+  // had changed.
   struct {
     bool silent;
     const wchar_t* refusedKey;
   } rows[] = {{false, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe"},
               {true, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe"},
-              {true, L"Korvex"}};
+              {true, L"Korvex"}, {false, L"Korvex.ZIP"},
+              {true, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver"}};
   static const wchar_t* refused;
   for (auto& r : rows) {
     CAPTURE(r.silent);
     CAPTURE(Narrow(r.refusedKey));
     Scene scene;
     PretendWindows windows10(19045);
+    auto state = [] {
+      std::vector<std::wstring> all;
+      for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT})
+        for (auto& line : RegDump(root, L"")) all.push_back(line);
+      for (const wchar_t* name : {L"kvxnew.dat", L"zipnew.dat"})
+        if (Exists(ProgramFile(name))) all.push_back(name);
+      return all;
+    };
+    std::vector<std::wstring> before = state();
     refused = r.refusedKey;
     g_RegistryWriteFilter = [](HKEY, const wchar_t* path) -> LONG {
       return lstrcmpiW(path, refused) == 0 ? ERROR_ACCESS_DENIED : 0;
@@ -235,8 +246,7 @@ TEST_CASE("a refused machine-wide write: the error message, exit code 3, no unin
     g_RegistryWriteFilter = nullptr;
     CHECK(watcher.text.find(L"could not be integrated with Windows") != std::wstring::npos);
     CHECK(g_Run.Options.ExitCode == 3);
-    CHECK_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE,
-                             L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver"));
+    CHECK(state() == before);
     DestroyWindow(w);
   }
 }

@@ -1,6 +1,8 @@
 // Setup and uninstall through the real uninstall.exe, started as the
 // self-extracting installer and the list of installed programs start it,
 // against the prefix's registry and shortcut folders.
+#include <regex>
+
 #include "sample.h"
 #include "state.h"
 #include "test.h"
@@ -32,6 +34,26 @@ struct Scene {
   }
 };
 
+// A log file's text, and its lines.
+std::wstring LogFile(const std::wstring& path) {
+  Bytes bytes = ReadBytes(path);
+  return Widen(std::string(bytes.begin(), bytes.end()));
+}
+std::vector<std::wstring> LogLines(const std::wstring& text) {
+  std::vector<std::wstring> lines;
+  for (size_t at = 0, end; (end = text.find(L"\r\n", at)) != std::wstring::npos; at = end + 2)
+    lines.push_back(text.substr(at, end - at));
+  return lines;
+}
+// "hh:mm:ss.mmm " first.
+bool IsTimed(const std::wstring& line) {
+  static const wchar_t kShape[] = L"00:00:00.000 ";
+  if (line.size() < 13) return false;
+  for (size_t i = 0; i < 13; i++)
+    if (kShape[i] == L'0' ? !iswdigit(line[i]) : line[i] != kShape[i]) return false;
+  return true;
+}
+
 std::wstring Has(const std::vector<std::wstring>& lines, const std::wstring& start) {
   for (auto& l : lines)
     if (l.compare(0, start.size(), start) == 0) return l;
@@ -53,13 +75,29 @@ TEST_CASE("silent setup, then silent uninstall: everything integrated, then noth
   std::vector<std::wstring> before = Snapshot(), filesBefore = Folders().Snapshot();
   Scene scene;
   bool sawWindow = false;
-  ProcessResult r = scene.Setup(L"-setup", L"-s", [&](DWORD pid) {
+  // The installer's command asks for a log too: honoured, but only where
+  // the user may have the tool write (a name in the system's folder, or in
+  // a folder that holds the installation, gets the run's own file in the
+  // temporary folder instead).
+  std::wstring logs = scene.root / L"logs", installerLog = logs + L"\\installer.log",
+               systemLog = L"C:\\windows\\system32\\kvx-installer.log";
+  MakeDirs(logs);
+  ProcessResult r = scene.Setup(L"-setup", L"-s -log=" + installerLog, [&](DWORD pid) {
     DialogWatcher watcher(0, pid, 60000);
     watcher.Wait();
     sawWindow = watcher.Seen();
   });
   CHECK(r.exitCode == 0);
   CHECK_FALSE(sawWindow);
+  CHECK(LogFile(installerLog).find(L"setup mode, ") != std::wstring::npos);
+  for (const std::wstring& refused : {systemLog, scene.root / L"installer.log"}) {
+    CHECK(scene.Setup(L"-setup", L"-s -log=" + refused).exitCode == 0);
+    CHECK_FALSE(Exists(refused));
+  }
+  WIN32_FIND_DATAW found;
+  HANDLE own = FindFirstFileW((scene.temp + L"\\Korvex-setup-*.log").c_str(), &found);
+  CHECK(own != INVALID_HANDLE_VALUE);
+  if (own != INVALID_HANDLE_VALUE) FindClose(own);
   auto footprint = IntegrationFootprint();
   CHECK(Has(footprint, L"association: .kvx -> Korvex") != L"");
   CHECK(Has(footprint, L"association: .zip -> Korvex.ZIP") != L"");
@@ -99,32 +137,55 @@ TEST_CASE("deployed where nobody can answer: setup asks nothing and changes noth
   CHECK(r.exitCode == 1);  // the dialog's question, answered by changing nothing
   CHECK(IntegrationFootprint().empty());
 
+  // The log: each line begins with the time; the run's first line (the
+  // signature of a log of the tool's) names the mode and the date, then the
+  // account, the Windows version, the command lines, the program folder;
+  // every change, the 32-bit view marked; a summary; the exit code last.
   std::wstring setupLog = scene.root / L"setup.log";
   r = RunProcess(program + L" -setup -s \"/log=" + setupLog + L"\"", scene.Environment(L""), 120000,
                  scene.sample.folder, nullptr, desktop);
   CHECK_FALSE(r.timedOut);
   CHECK(r.exitCode == 0);
   CHECK(Has(IntegrationFootprint(), L"uninstall entry") != L"");
-  Bytes bytes = ReadBytes(setupLog);
-  std::wstring text = Widen(std::string(bytes.begin(), bytes.end()));
+  std::wstring text = LogFile(setupLog);
+  std::vector<std::wstring> lines = LogLines(text);
+  REQUIRE(lines.size() > 10);
+  for (auto& line : lines) CHECK_MESSAGE(IsTimed(line), Narrow(line));
+  CHECK(lines[0].compare(13, 12, L"==== Korvex ") == 0);
+  CHECK(lines[0].find(L"setup mode, 20") != std::wstring::npos);
+  CHECK(lines[1].find(L"account: ") == 13);
   for (const std::wstring& line : std::vector<std::wstring>{
-           L"setup mode\r\ncommand line: " + program + L" -setup -s",
+           L"command line: " + program + L" -setup -s",
            L"program folder: " + scene.sample.folder + L"\r\n",
            L"registry: set HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe [] = " +
                scene.sample.Path("Korvex.exe") + L"\r\n",
-           L"association of .kvx: previous owner \"\" saved\r\n", L"\r\nexit code 0\r\n"})
+           L"registry: set HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe [] (32-bit view) = " +
+               scene.sample.Path("Korvex.exe") + L"\r\n",
+           L"association of .kvx: previous owner \"\" saved\r\n", L"shortcut written: ", L"program group: ",
+           L"wrote the template " + scene.sample.Path("kvxnew.dat"),
+           L"summary: success, exit code 0, restart needed: no\r\n"})
     CHECK_MESSAGE(text.find(line) != std::wstring::npos, Narrow(line));
+  CHECK(lines.back().substr(13) == L"exit code 0");
 
-  std::wstring uninstallLog = scene.root / L"uninstall.log";
+  // Added to by a second run: its own first line sets it apart.
+  std::wstring uninstallLog = setupLog;
   NewBatchFolders batch;
   r = RunProcess(program + L" /S /log=" + uninstallLog, scene.Environment(L""), 120000, L"", nullptr, desktop);
   CHECK(r.exitCode == 0);
   CHECK(batch.Gone(30000));
-  bytes = ReadBytes(uninstallLog);
-  text = Widen(std::string(bytes.begin(), bytes.end()));
-  CHECK(text.find(L"association of .kvx: removed (it did not exist before)\r\n") != std::wstring::npos);
-  CHECK(text.find(L"registry: deleted key HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex "
-                  L"archiver\r\n") != std::wstring::npos);
+  text = LogFile(uninstallLog);
+  size_t second = text.find(L" ==== Korvex ", 20);
+  REQUIRE(second != std::wstring::npos);
+  CHECK(text.find(L"uninstall mode, 20", second) != std::wstring::npos);
+  for (const std::wstring& line : std::vector<std::wstring>{
+           L"association of .kvx: removed (it did not exist before)\r\n",
+           L"registry: deleted key HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver\r\n",
+           L"registry: deleted key HKCR\\CLSID\\{A3E81D57-9B26-4C0F-B7D3-5E18C4A20B69} (32-bit view)\r\n",
+           L"deleted folder C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Korvex\r\n",
+           L"deleted folder " + scene.sample.folder + L"\r\n",
+           L"summary: success, exit code 0, restart needed: no\r\n",
+           L"summary: entries deleted 19, scheduled for the restart 0, skipped 0, left 0\r\n"})
+    CHECK_MESSAGE(text.find(line, second) != std::wstring::npos, Narrow(line));
   CheckUntouched(before, filesBefore);
 }
 
@@ -191,4 +252,66 @@ TEST_CASE("cancelled setup: exit code 1, nothing stored or changed") {
   });
   CHECK(r.exitCode == 1);
   CheckUntouched(before, filesBefore);
+}
+
+// The sample log in docs/usage.md is a real run's: a silent uninstall of the
+// sample installation with a library in use, the installation's folder
+// written as "C:\Program Files", times, dates, the account, the Windows
+// version and the run's folder's random name read as any. With
+// KVX_WRITE_LOG_SAMPLE=1 the test writes the run's log into the guide.
+static std::vector<std::wstring> Comparable(const std::vector<std::wstring>& lines) {
+  std::vector<std::wstring> out;
+  std::wregex time(L"^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d "), date(L"\\d{4}-\\d\\d-\\d\\d"), kvx(L"Kvx-[0-9a-f]{32}"),
+      account(L"account: .*"), windows(L"^(\\S+ )Windows \\d+\\.\\d+\\.\\d+$");
+  for (auto line : lines) {
+    line = std::regex_replace(line, time, L"hh:mm:ss.mmm ");
+    line = std::regex_replace(line, date, L"YYYY-MM-DD");
+    line = std::regex_replace(line, kvx, L"Kvx-...");
+    line = std::regex_replace(line, account, L"account: ...");
+    line = std::regex_replace(line, windows, L"$1Windows ...");
+    out.push_back(line);
+  }
+  return out;
+}
+
+TEST_CASE("the sample log of the guide is a real run's") {
+  Scene scene;
+  std::wstring stop = scene.root / L"stop", log = scene.root / L"sample.log";
+  CHECK(scene.Setup(L"-setup -noexplorer", L"-s").exitCode == 0);
+  FileHolder holder(true, scene.sample.Path("kvxlng.dll"), stop);
+  REQUIRE(holder.Holding());
+  NewBatchFolders batch;
+  ProcessResult r = RunProcess(L"\"" + scene.sample.Program() + L"\" /S /log=" + log, scene.Environment(L""));
+  CHECK(r.exitCode == 0);
+  WriteText(stop, "");
+  holder.Wait();
+  for (auto& folder : batch.Now()) {
+    CHECK(WaitUntilGone(folder + L"\\Uninstall_Kvx.Bat", 30000));
+    RemoveTree(folder);
+  }
+  // The real run's lines, its folder named as an installation's usually is.
+  std::wstring text = LogFile(log), root = scene.root.Path(), shown = L"C:\\Program Files";
+  for (size_t at; (at = text.find(root)) != std::wstring::npos;) text.replace(at, root.size(), shown);
+  std::vector<std::wstring> real = LogLines(text);
+  // The guide's, between its two marks.
+  std::wstring guide = SourceDir() + L"\\docs\\usage.md";
+  Bytes bytes = ReadBytes(guide);
+  std::string doc(bytes.begin(), bytes.end());
+  const std::string startMark = "<!-- the sample log, written by test_e2e -->\n```\n", endMark = "```\n<!-- end of the sample log -->";
+  size_t start = doc.find(startMark), end = doc.find(endMark);
+  REQUIRE(start != std::string::npos);
+  REQUIRE(end != std::string::npos);
+  start += startMark.size();
+  if (GetEnvironmentVariableW(L"KVX_WRITE_LOG_SAMPLE", nullptr, 0)) {
+    std::string block;
+    for (auto& line : real) block += Narrow(line) + "\n";
+    doc.replace(start, end - start, block);
+    WriteText(guide, doc);
+    return;
+  }
+  std::vector<std::wstring> sample;
+  std::wstring part = Widen(doc.substr(start, end - start));
+  for (size_t at = 0, next; (next = part.find(L'\n', at)) != std::wstring::npos; at = next + 1)
+    sample.push_back(part.substr(at, next - at));
+  CHECK(Comparable(sample) == Comparable(real));
 }

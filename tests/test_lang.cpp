@@ -54,7 +54,7 @@ TEST_CASE("the key table") {
     CHECK((row.id == 0) == sizeOrCaption);
     CHECK(key.size() <= kMaxKeyLength);
   }
-  CHECK(strings == 29);
+  CHECK(strings == 30);
   CHECK(setup == 34);
   CHECK(done == 10);
   CHECK(items == 35);

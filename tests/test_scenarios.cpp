@@ -260,8 +260,9 @@ TEST_CASE("a language folder with its own translation, module and licence text")
         EnumWindows(FindNotepad::Each, (LPARAM)&find);
       }
       if (find.found) {
+        // Notepad shows its window before it has read the file.
         HWND edit = FindWindowExW(find.found, nullptr, L"Edit", nullptr);
-        licence = edit ? WindowText(edit) : L"";
+        for (int i = 0; edit && i < 50 && (licence = WindowText(edit)).empty(); i++) Sleep(100);
         PostMessageW(find.found, WM_CLOSE, 0, 0);
       }
       PostMessageW(w, WM_COMMAND, IDOK, 0);

@@ -197,7 +197,10 @@ TEST_CASE("registry view: reads and writes reach the 32-bit view, deletions and 
 
 // ---------------------------------------------------------------- the file
 
+// Each settings-file case runs in a registry sandbox: what a case routes to
+// the registry (a file not taken, say) never reaches the product's own key.
 TEST_CASE("settings file: lines and entries") {
+  RegistrySandbox sandbox;
   SettingsList list;
   std::wstring text =
       L"[Section]\r\nHKCU\\Setup\\ShellExt=1\r\n  indented=1\nnoequals\n\nHKCU\\MenuItems\\AlwaysArc=\"*.iso\"\r"
@@ -227,6 +230,7 @@ TEST_CASE("settings file: lines and entries") {
 }
 
 TEST_CASE("settings file: first match, appends at the end, removals") {
+  RegistrySandbox sandbox;
   SettingsList list;
   std::wstring text = L"A=1\nB=2\nA=3\nHKCU\\Setup\\x=1\nHKCU\\Setup\\Sub\\y=2\nHKCU\\Setupz=3\n";
   ParseSettingsText(text.c_str(), text.size(), list);
@@ -252,6 +256,7 @@ TEST_CASE("settings file: first match, appends at the end, removals") {
 }
 
 TEST_CASE("settings file: encodings and their traps") {
+  RegistrySandbox sandbox;
   GrowArray<wchar_t> text;
   auto decode = [&](const Bytes& b) {
     DecodeSettingsBytes(b.data(), b.size(), text);
@@ -292,6 +297,7 @@ static std::wstring SavedText(const std::wstring& path) {
 }
 
 TEST_CASE("settings file: the example file byte for byte") {
+  RegistrySandbox sandbox;
   TempFolder folder;
   std::wstring ini = folder / L"Korvex.ini";
   WriteText(ini, "");
@@ -310,6 +316,7 @@ TEST_CASE("settings file: the example file byte for byte") {
 }
 
 TEST_CASE("settings file: every entry kind survives a save and a load") {
+  RegistrySandbox sandbox;
   TempFolder folder;
   std::wstring ini = folder / L"Korvex.ini";
   WriteBytes(ini, Utf16(L"HKCU\\b=bin:0A1B\r\nHKCU\\q=\"\"edge\"\r\nHKCU\\n=-5\r\nHKLM\\m=x\r\nGlobal\\SaveSettings=7\r\n"));
@@ -384,6 +391,7 @@ TEST_CASE("settings file: with Integration off nothing outside the file is touch
 }
 
 TEST_CASE("settings file: SaveSettings off never writes; process end saves otherwise") {
+  RegistrySandbox sandbox;
   TempFolder folder;
   std::wstring ini = folder / L"Korvex.ini";
   WriteText(ini, "Global\\SaveSettings=0\nHKCU\\a=1\n");
@@ -409,6 +417,7 @@ TEST_CASE("settings file: SaveSettings off never writes; process end saves other
 }
 
 TEST_CASE("settings file: a save that cannot complete leaves the old file as it was") {
+  RegistrySandbox sandbox;
   TempFolder folder;
   std::wstring ini = folder / L"Korvex.ini";
   WriteText(ini, "HKCU\\a=1\n");
@@ -456,6 +465,7 @@ TEST_CASE("settings file: a save that cannot complete leaves the old file as it 
 }
 
 TEST_CASE("settings file: hostile content is read without harm") {
+  RegistrySandbox sandbox;
   TempFolder folder;
   std::wstring ini = folder / L"Korvex.ini";
   unsigned seed = 12345;
@@ -479,6 +489,7 @@ TEST_CASE("settings file: hostile content is read without harm") {
 }
 
 TEST_CASE("settings file: a file of 50 MB") {
+  RegistrySandbox sandbox;
   TempFolder folder;
   std::wstring ini = folder / L"Korvex.ini";
   std::string line = "HKCU\\Setup\\k=" + std::string(200, 'v') + "\r\n";
@@ -500,6 +511,7 @@ KVX_CHILD(reads_file_beside_program) {
 }
 
 TEST_CASE("settings file: found beside the program") {
+  RegistrySandbox sandbox;
   TempFolder folder;
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);

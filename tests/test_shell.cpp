@@ -23,12 +23,6 @@ static std::wstring Default(const std::wstring& key, bool* present = nullptr) {
   return RegText(HKEY_CLASSES_ROOT, key, L"", present);
 }
 
-static std::wstring ProgramFile(const wchar_t* name) {
-  wchar_t path[2048];
-  GetProgramFile(name, path);
-  return path;
-}
-
 // ---------------------------------------------------------------- templates
 
 static uint32_t Crc32(const unsigned char* data, size_t n) {
@@ -327,6 +321,7 @@ TEST_CASE("a claim cut short after creating a key: the next setup keeps the firs
       UseRegistry();
       if (zip) PlantOtherZip();
       DWORD code = CutShort(sandbox, extension, cut, true);
+      CAPTURE(code);
       REQUIRE((code == 0 || code == 3));
       SetExtensionAssociation(extension, kClaimType | kShellExtensionChosen | (zip ? kZipTypeRow : 0));  // the next setup
       CHECK(IsOwnAssociation(extension));
@@ -352,6 +347,7 @@ TEST_CASE("a release cut short at any write or deletion is finished by the next 
       REQUIRE(RegText(HKEY_CLASSES_ROOT, std::wstring(extension) + L"\\ShellNew", L"FileName") ==
               ProgramFile(kvx ? L"kvxnew.dat" : L"zipnew.dat"));
       DWORD code = CutShort(sandbox, extension, cut, false);
+      CAPTURE(code);
       REQUIRE((code == 0 || code == 3));
       // the next run
       SetExtensionAssociation(extension, kReleaseType | kShellExtensionChosen | (kvx ? kKvxTypeRow : kZipTypeRow));

@@ -150,9 +150,27 @@ TEST_CASE("the confirmation: No removes nothing, Yes removes it all") {
   CHECK(hidden.exitCode == 1);
   CHECK(Exists(s.Path("Korvex.exe")));
   std::wstring text = LogText(log);
-  CHECK(text.find(L"uninstall mode\r\ncommand line: \"" + s.Program()) != std::wstring::npos);
+  CHECK(text.find(L"uninstall mode, ") != std::wstring::npos);
+  CHECK(text.find(L"command line: \"" + s.Program()) != std::wstring::npos);
   CHECK(text.find(L"message skipped (nobody can answer it): M\x00f6" L"chten Sie") != std::wstring::npos);
-  CHECK(text.find(L"\r\nexit code 1\r\n") + 15 == text.size());
+  CHECK(text.find(L"summary: cancelled: nothing was changed, exit code 1, restart needed: no\r\n") != std::wstring::npos);
+  CHECK(text.size() > 13);
+  CHECK(text.compare(text.size() - 13, 13, L"exit code 1\r\n") == 0);
+  // Each line reaches the file at once: a run killed while it asks has left
+  // everything up to its question.
+  std::wstring killed = scene.root / L"killed.log";
+  std::wstring atQuestion;
+  RunProcess(L"\"" + s.Program() + L"\" \"/log=" + killed + L"\"", scene.Environment(), 60000, L"", [&](DWORD pid) {
+    DialogWatcher watcher([&](HWND) {
+      atQuestion = LogText(killed);
+      HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+      TerminateProcess(process, 9);
+      CloseHandle(process);
+    }, pid, 20000);
+    watcher.Wait();
+  });
+  CHECK(atQuestion.find(L"==== Korvex ") != std::wstring::npos);
+  CHECK(atQuestion.find(L"message shown: M\x00f6" L"chten Sie") != std::wstring::npos);
   Uninstall(s, scene, L"", IDYES);
   CHECK(s.Remaining().empty());
 }
@@ -487,14 +505,15 @@ TEST_CASE("the batch file through environment variables deletes a Unicode path i
   CHECK_FALSE(Exists(batch));
 }
 
-// The driver in this program, as the entry routine runs it.
-static void RunDriver(bool msi) {
+// The driver in this program, as the entry routine runs it; its exit code.
+static int RunDriver(bool msi) {
   RunContext run = {};
   run.Options.Msi = msi;
   run.Options.Silent = true;
   UniqueFile image(OpenOwnImage());
   run.ProgramImage = image.Get();
   UninstallDriver(run);
+  return run.Options.ExitCode;
 }
 
 KVX_CHILD(driver_msi) {
@@ -530,6 +549,16 @@ KVX_CHILD(driver_killed_before_batch) {
   ImportHooks hooks({{"CreateProcessW", (void*)EndBeforeStart}});
   RunDriver(false);
   return 0;
+}
+// The command processor cannot be started: the run says so by its code.
+static BOOL WINAPI RefuseStart(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
+                               LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return FALSE;
+}
+KVX_CHILD(driver_batch_refused) {
+  ImportHooks hooks({{"CreateProcessW", (void*)RefuseStart}});
+  return RunDriver(false);
 }
 
 // Makes a file or folder look an hour old.
@@ -581,6 +610,81 @@ TEST_CASE("a run killed between writing its batch file and starting it: a later 
   CHECK(Exists(misnamed + L"\\Uninstall_Kvx.Bat"));
   RemoveTree(other);
   RemoveTree(misnamed);
+  // A batch file that cannot be started: all else is removed, and the run's
+  // code says that the program file and its folder stay.
+  SampleInstallation u(scene.root / L"Third");
+  std::wstring third = u.folder + L"\\driver-test.exe";
+  REQUIRE(CopyFileW(self, third.c_str(), FALSE));
+  NewBatchFolders refused;
+  CHECK(RunProcess(L"\"" + third + L"\" --child=driver_batch_refused", scene.Environment()).exitCode == 5);
+  CHECK_FALSE(Exists(u.Path("Korvex.exe")));
+  for (auto& folder : refused.Now()) RemoveTree(folder);  // where the program was moved to
+}
+
+// What deployment tools count: a restart needed (3010 when asked for), no
+// message box at all when asked, a log that cannot be written (1622,
+// nothing done), and a second run while one is in progress (1618).
+TEST_CASE("exit codes a deployment tool counts: restart, no messages, a log that cannot be written, two runs") {
+  Scene scene;
+  for (bool asked : {false, true}) {
+    CAPTURE(asked);
+    SampleInstallation s(scene.root / (asked ? L"Asked" : L"Plain"));
+    std::wstring stop = scene.root / L"stop";
+    DeleteFileW(stop.c_str());
+    FileHolder holder(true, s.Path("kvxlng.dll"), stop);  // in use: it goes at the restart
+    REQUIRE(holder.Holding());
+    NewBatchFolders batch;
+    ProcessResult r = RunProcess(L"\"" + s.Program() + L"\" /S" + (asked ? L" /restartcode" : L""), scene.Environment());
+    CHECK(r.exitCode == (asked ? 3010u : 0u));
+    WriteText(stop, "");
+    holder.Wait();
+    for (auto& folder : batch.Now()) {
+      CHECK(WaitUntilGone(folder + L"\\Uninstall_Kvx.Bat", 30000));
+      RemoveTree(folder);  // the library that waited for the restart
+    }
+  }
+  {
+    SampleInstallation s(scene.root / L"Quiet");
+    DeleteFileW((s.folder + L"\\Uninstall.lst").c_str());
+    std::wstring log = scene.root / L"quiet.log";
+    bool seen = true;
+    ProcessResult r = RunProcess(L"\"" + s.Program() + L"\" /S -nomessages \"/log=" + log + L"\"", scene.Environment(),
+                                 60000, L"", [&](DWORD pid) {
+                                   DialogWatcher watcher(0, pid, 3000);
+                                   watcher.Wait();
+                                   seen = watcher.Seen();
+                                 });
+    CHECK(r.exitCode == 2);
+    CHECK_FALSE(seen);
+    CHECK(LogText(log).find(L"message skipped (no messages asked for): ") != std::wstring::npos);
+  }
+  {
+    SampleInstallation s(scene.root / L"Unlogged");
+    std::wstring notes = scene.root / L"notes.txt";
+    WriteText(notes, "not a log");
+    for (const std::wstring& log : {scene.root / L"missing\\x.log", notes}) {
+      CAPTURE(Narrow(log));
+      ProcessResult r = RunProcess(L"\"" + s.Program() + L"\" /S -nomessages \"/log=" + log + L"\"", scene.Environment());
+      CHECK(r.exitCode == 1622);
+      CHECK(Exists(s.Path("Korvex.exe")));
+    }
+    CHECK(ReadBytes(notes).size() == 9);
+  }
+  {
+    SampleInstallation s(scene.root / L"Twice");
+    std::wstring log = scene.root / L"second.log";
+    ProcessResult second;
+    RunProcess(L"\"" + s.Program() + L"\"", scene.Environment(), 60000, L"", [&](DWORD pid) {
+      DialogWatcher watcher([&](HWND w) {
+        second = RunProcess(L"\"" + s.Program() + L"\" /S \"/log=" + log + L"\"", scene.Environment());
+        PostMessageW(w, WM_COMMAND, IDNO, 0);
+      }, pid, 20000);
+      watcher.Wait();
+    });
+    CHECK(second.exitCode == 1618);
+    CHECK(Exists(s.Path("Korvex.exe")));
+    CHECK(LogText(log).find(L"another setup or uninstall run is in progress: nothing done") != std::wstring::npos);
+  }
 }
 
 // ---------------------------------------------------------------- locked files and the restart

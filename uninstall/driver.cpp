@@ -70,8 +70,9 @@ void CollectEntries(const FileList& list, const wchar_t* folderWithSeparator, En
         const FileListEntry& e = list.entries[i];
         wchar_t line[kPathCapacity] = {};
         MultiByteToWideChar(CP_ACP, 0, list.bytes.Data() + e.offset, (int)e.length, line, kPathCapacity - 1);
-        LogLine(L"skipped \"%s\": it names nothing inside the program folder", line);
+        LogLine("skipped \"%s\": it names nothing inside the program folder", line);
       }
+      LogCount(LogOutcome::Skipped);
       continue;
     }
     size_t at = out.pool.Add(full, folderLength + n - 1);  // n counts the terminator
@@ -107,7 +108,8 @@ int DeeperFirst(const void* a, const void* b, void* entries) {
 }
 
 // What became of an entry tried as a file.
-enum class Outcome { Removed, Gone, Folder, Left };
+// Later: the program file and the list, which go at the end of the run.
+enum class Outcome { Removed, Gone, Folder, Left, Later };
 
 // One deletion of the listed entries, pass by pass. The program folder and
 // every folder above it are pinned for the whole run, and each folder below
@@ -132,9 +134,10 @@ class ListDeletion {
   // Passes until one removes nothing; true when something waits for the restart.
   bool Run() {
     if (!programChain_.Pin(folder_)) {
-      LogFailure(L"to hold the program folder; nothing in it was deleted:", folder_, GetLastError());
+      LogFailure("to hold the program folder; nothing in it was deleted:", folder_, GetLastError());
       return false;
     }
+    BufferLog(true);  // thousands of lines: written once a second
     for (;;) {
       next_.Shrink(0);
       emptied_.Shrink(0);
@@ -143,6 +146,14 @@ class ListDeletion {
       if (removed == 0) break;
       pending_.Swap(next_);
     }
+    // What the last pass could not remove stays.
+    for (size_t k = 0; k < next_.Count(); k++) {
+      const wchar_t* full = entries_.Path(entries_.items[next_[k]]);
+      const wchar_t* name = PointToName(full);
+      if (CompareTextNoCase(name, programName_) != 0 && CompareTextNoCase(name, L"Uninstall.lst") != 0)
+        LogCount(LogOutcome::Left, full);
+    }
+    BufferLog(false);
     return rebootNeeded_;
   }
 
@@ -164,7 +175,7 @@ class ListDeletion {
     DWORD error = GetLastError(), attributes = GetAttributes(path);
     *state = IsReparsePointAttr(attributes) ? kFolderLink : kFolderUnheld;
     if (*state == kFolderUnheld && attributes != INVALID_FILE_ATTRIBUTES)
-      LogFailure(L"to hold the folder; what is in it stays:", path, error);
+      LogFailure("to hold the folder; what is in it stays:", path, error);
     return *state;
   }
 
@@ -180,10 +191,14 @@ class ListDeletion {
       if (!IsSeparator(relative[k])) continue;
       int32_t state = Folder(relative, k);
       if (state == kFolderLink) {
-        LogLine(L"skipped %s: below a link", full);
+        LogLine("skipped %s: below a link", full);
+        LogCount(LogOutcome::Skipped);
         return false;
       }
-      if (state < 0) return false;
+      if (state < 0) {
+        LogCount(LogOutcome::Left, full);
+        return false;
+      }
     }
     lastParent_ = relative;
     lastParentLength_ = parent;
@@ -198,7 +213,8 @@ class ListDeletion {
   // left for the batch file and the driver.
   Outcome DeleteAsFile(const wchar_t* full) {
     if (DeleteFileByName(full)) {
-      LogLine(L"deleted %s", full);
+      LogLine("deleted %s", full);
+      LogCount(LogOutcome::Deleted);
       return Outcome::Removed;
     }
     DWORD attributes = GetAttributes(full);
@@ -206,27 +222,33 @@ class ListDeletion {
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Outcome::Folder;
     const wchar_t* name = PointToName(full);
     if (CompareTextNoCase(name, programName_) == 0 || CompareTextNoCase(name, L"Uninstall.lst") == 0) {
-      LogLine(L"left for later: %s", full);
-      return Outcome::Left;
+      LogLine("left for later: %s", full);
+      return Outcome::Later;
     }
     UniqueFile file(OpenForDeletion(full));
     if (!file) {
-      LogFailure(L"to delete (in use; it stays)", full, GetLastError());
+      LogFailure("to delete (in use; it stays)", full, GetLastError());
       return Outcome::Left;
     }
     if (DeleteByHandle(file.Get())) {
-      LogLine((attributes & FILE_ATTRIBUTE_READONLY) ? L"deleted (was read-only) %s" : L"deleted %s", full);
+      LogLine((attributes & FILE_ATTRIBUTE_READONLY) ? "deleted (was read-only) %s" : "deleted %s", full);
+      LogCount(LogOutcome::Deleted);
       return Outcome::Removed;
     }
     wchar_t moved[kPathCapacity];
     if (!runFolders_ || !runFolders_->WaitingName(name, moved) || !RenameByHandle(file.Get(), moved)) {
-      LogFailure(L"to move out of the installation (in use; it stays)", full, GetLastError());
+      LogFailure("to move out of the installation (in use; it stays)", full, GetLastError());
       return Outcome::Left;
     }
     rebootNeeded_ = true;
-    LogLine(L"locked: %s, moved to %s", full, moved);
-    if (DeleteAtRestart(moved)) LogLine(L"scheduled for the restart: %s", moved);
-    else LogFailure(L"to schedule for the restart", moved, GetLastError());
+    LogLine("locked: %s, moved to %s", full, moved);
+    if (DeleteAtRestart(moved)) {
+      LogLine("scheduled for the restart: %s", moved);
+      LogCount(LogOutcome::Scheduled, full);
+    } else {
+      LogFailure("to schedule for the restart", moved, GetLastError());
+      LogCount(LogOutcome::Left, moved);
+    }
     return Outcome::Removed;
   }
 
@@ -269,7 +291,8 @@ class ListDeletion {
       Entry& e = entries_.items[emptied_[k]];
       const wchar_t* full = entries_.Path(e);
       if (RemoveListedFolder(full)) {
-        LogLine(L"deleted folder %s", full);
+        LogLine("deleted folder %s", full);
+        LogCount(LogOutcome::Deleted);
         removed++;
         continue;
       }
@@ -345,7 +368,7 @@ void RemoveAbandonedBatchFolders() {
   wchar_t temp[kPathCapacity];
   if (!GetBatchParent(temp)) return;
   unsigned removed = RemoveAbandonedPrivateFolders(temp, IsSelfRemovalFile, kAbandonedAfterMinutes);
-  if (removed) LogLine(L"removed %u batch-file folders that killed runs left in %s", removed, temp);
+  if (removed) LogLine("removed %u batch-file folders that killed runs left in %s", removed, temp);
 }
 
 RunFolders::RunFolders(const wchar_t* programFolder) { CopyText(programFolder_, programFolder); }
@@ -355,7 +378,7 @@ const wchar_t* RunFolders::BatchFolder() {
     batchTried_ = true;
     wchar_t temp[kPathCapacity];
     if (!GetBatchParent(temp) || !CreatePrivateFolder(temp, batch_, &batchPin_)) {
-      LogFailure(L"to make the run's own folder in", temp, GetLastError());
+      LogFailure("to make the run's own folder in", temp, GetLastError());
       batch_[0] = 0;
     }
   }
@@ -394,7 +417,7 @@ bool RunFolders::WaitingName(const wchar_t* name, wchar_t (&out)[kPathCapacity],
 void RunFolders::ScheduleWaitingFolder() {
   // The batch file's folder goes with the batch file, unless files wait in it.
   if (!waiting_[0] || (!separate_ && moved_ == 0)) return;
-  if (DeleteAtRestart(waiting_)) LogLine(L"scheduled for the restart: folder %s", waiting_);
+  if (DeleteAtRestart(waiting_)) LogLine("scheduled for the restart: folder %s", waiting_);
 }
 
 namespace {
@@ -408,18 +431,18 @@ namespace {
 bool PlaceRunner(RunFolders& run, HANDLE image, wchar_t (&program)[kPathCapacity], wchar_t (&runner)[kPathCapacity]) {
   const wchar_t* name = PointToName(program);
   if (image == INVALID_HANDLE_VALUE) {
-    LogFailure(L"to hold the program file", program, ERROR_INVALID_HANDLE);
+    LogFailure("to hold the program file", program, ERROR_INVALID_HANDLE);
     return false;
   }
   if (run.WaitingName(name, runner, false) && RenameByHandle(image, runner)) {
-    LogLine(L"moved the program to %s", runner);
+    LogLine("moved the program to %s", runner);
     CopyText(program, runner);
     return true;
   }
   if (!run.BatchFolder()) return false;
   JoinPath(run.BatchFolder(), name, runner);
   if (CopyHandleToNewFile(image, runner, (size_t)1 << 30)) return true;
-  LogFailure(L"to copy the program to", runner, GetLastError());
+  LogFailure("to copy the program to", runner, GetLastError());
   return false;
 }
 
@@ -429,19 +452,21 @@ bool PlaceRunner(RunFolders& run, HANDLE image, wchar_t (&program)[kPathCapacity
 // lines while the command processor reads them; that processor is the
 // system's own, started without AutoRun commands, and the program it starts
 // lies in that folder too.
-void StartSelfRemoval(const wchar_t* installedProgram, HANDLE image, const wchar_t* folder, bool silent,
+// False, and the program file and its folder stay, when it could not be
+// started.
+bool StartSelfRemoval(const wchar_t* installedProgram, HANDLE image, const wchar_t* folder, bool silent,
                       RunFolders& run) {
   wchar_t program[kPathCapacity], runner[kPathCapacity];
   CopyText(program, installedProgram);
   const wchar_t* batchFolder = run.BatchFolder();
-  if (!batchFolder || !PlaceRunner(run, image, program, runner)) return;
+  if (!batchFolder || !PlaceRunner(run, image, program, runner)) return false;
   // The program folder goes now when the move left it empty.
   SetCurrentDirectoryW(L"..");
   {
     PinnedChain chain;
     UniqueFile pin;
     if (chain.PinParent(folder)) pin.Reset(PinFolder(folder, true));
-    if (pin && DeleteByHandle(pin.Get())) LogLine(L"deleted folder %s", folder);
+    if (pin && DeleteByHandle(pin.Get())) LogLine("deleted folder %s", folder);
   }
   wchar_t system[kPathCapacity], batch[kPathCapacity];
   JoinPath(batchFolder, kBatchName, batch);
@@ -457,7 +482,8 @@ void StartSelfRemoval(const wchar_t* installedProgram, HANDLE image, const wchar
     bool copied = CompareTextExact(program, runner) != 0;
     BatchPaths paths = {program, folder, batch, batchFolder, processor, copied ? runner : nullptr, {}};
     for (size_t i = 0; i < kBatchPathCount; i++)
-      if (GetShortForm(values[i], shortForms[i])) paths.shortForms[i] = shortForms[i];
+      if (!SurvivesCodePage(values[i], kBatchCodePage) && GetShortForm(values[i], shortForms[i]))
+        paths.shortForms[i] = shortForms[i];
     GrowArray<wchar_t> lines;
     bool useVariable[kBatchPathCount];
     ComposeBatchLines(paths, silent, lines, useVariable);
@@ -471,14 +497,15 @@ void StartSelfRemoval(const wchar_t* installedProgram, HANDLE image, const wchar
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION process = {};
-  LogLine(L"self-removal batch file: %s", batch);
+  LogLine("self-removal batch file: %s", batch);
   FlushLog();  // the batch file deletes the program: this run's log is complete up to here
   if (ok && CreateProcessW(processor, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
     UniqueHandle thread(process.hThread), child(process.hProcess);
-    return;
+    return true;
   }
-  LogFailure(L"to start the batch file", batch, GetLastError());
+  LogFailure("to start the batch file", batch, GetLastError());
   DeleteUnredirected(batch);
+  return false;
 }
 
 }  // namespace
@@ -509,7 +536,7 @@ bool ConfirmUninstall(const RunOptions& options) {
 // Step 3: the file list, held open (and so kept) until its entries are gone.
 bool OpenFileList(DiskFile& listFile) {
   if (listFile.Open(L"Uninstall.lst", kFileShareWrite)) return true;
-  LogFailure(L"to open", L"Uninstall.lst", GetLastError());
+  LogFailure("to open", L"Uninstall.lst", GetLastError());
   wchar_t message[200];
   FormatText(message, GetText(IDS_CANNOTOPENLIST), L"Uninstall.lst");
   ShowMessage(nullptr, message, GetText(IDS_UNINSTALLKVX), MB_ICONERROR | MB_SETFOREGROUND);
@@ -522,7 +549,7 @@ bool OpenFileList(DiskFile& listFile) {
 bool DeleteInstallation(DiskFile& listFile, const wchar_t* program, const wchar_t* folder, RunFolders& run) {
   PinnedChain chain;
   if (!chain.Pin(folder)) {
-    LogFailure(L"to hold the program folder; nothing in it was deleted:", folder, GetLastError());
+    LogFailure("to hold the program folder; nothing in it was deleted:", folder, GetLastError());
     return false;
   }
   static const wchar_t* const kHelpIndexes[] = {L"korvex.gid", L"korvex.fts"};
@@ -530,7 +557,7 @@ bool DeleteInstallation(DiskFile& listFile, const wchar_t* program, const wchar_
     wchar_t path[kPathCapacity];
     JoinPath(folder, helpIndex, path);
     UniqueFile file(OpenForDeletion(path));
-    if (file && DeleteByHandle(file.Get())) LogLine(L"deleted %s", path);
+    if (file && DeleteByHandle(file.Get())) LogLine("deleted %s", path);
   }
   bool rebootNeeded;
   {
@@ -542,7 +569,7 @@ bool DeleteInstallation(DiskFile& listFile, const wchar_t* program, const wchar_
     rebootNeeded = DeleteListedFiles(list, folderWithSeparator, PointToName(program), &run);
   }
   listFile.Close();
-  if (DeleteFileByName(L"Uninstall.lst")) LogLine(L"deleted the list Uninstall.lst");
+  if (DeleteFileByName(L"Uninstall.lst")) LogLine("deleted the list Uninstall.lst");
   return rebootNeeded;
 }
 
@@ -553,7 +580,8 @@ void RemoveBrowserData(const wchar_t* tempFolder) {
   JoinPath(tempFolder, L"Korvex.exe.WebView2", browserData);
   if (IsUserFolderUsable(tempFolder) && FileExists(browserData)) {
     RemoveFolder(browserData);
-    LogLine(L"removed the browser's data %s", browserData);
+    if (FileExists(browserData)) LogLine("the browser's data %s stays (a link, or in use)", browserData);
+    else LogLine("removed the browser's data %s", browserData);
   }
 }
 
@@ -601,7 +629,12 @@ void UninstallDriver(RunContext& context) {
   // Step 8: the restart notice, and the self-removal. What waits for the
   // restart waits in the run's own folder: the program folder itself needs
   // no deletion at the restart.
+  context.RestartNeeded = rebootNeeded;
   if (rebootNeeded && !options.Silent) ShowMessage(nullptr, rebootText, caption, MB_ICONINFORMATION | MB_SETFOREGROUND);
-  StartSelfRemoval(program, context.ProgramImage, folder, options.Silent, run);
+  if (!StartSelfRemoval(program, context.ProgramImage, folder, options.Silent, run)) {
+    // Everything else went: the run says by its code that these stay.
+    LogLine("the self-removal could not be prepared: the program file and the folder %s stay", folder);
+    options.ExitCode = kExitNoSelfRemoval;
+  }
   run.ScheduleWaitingFolder();
 }

@@ -1,28 +1,56 @@
 #include "util/log.h"
 
+#include <string.h>
+
 #include "util/array.h"
 #include "util/file.h"
 #include "util/handles.h"
+
+const char kLogSignature[] = "==== Korvex ";
 
 namespace {
 
 struct LogState {
   UniqueFile file;
   GrowArray<char> pending;
+  bool buffered;
+  DWORD lastFlush;
+  size_t counts[4];
+  TextPool names;             // the scheduled and left entries' paths
+  GrowArray<size_t> scheduled, left;
 };
 LogState* g_Log;  // null without a log
 
 const size_t kFlushBytes = 64 << 10;
+const DWORD kFlushMilliseconds = 1000;
+
+// A file of ours begins with a time ("hh:mm:ss.mmm ") and the signature.
+bool IsOwnLog(HANDLE file) {
+  char start[13 + sizeof kLogSignature];
+  DWORD got = 0;
+  if (!ReadFile(file, start, sizeof start - 1, &got, nullptr)) return false;
+  if (got == 0) return true;  // empty: nothing to lose
+  start[got] = 0;
+  return got == sizeof start - 1 && memcmp(start + 13, kLogSignature, sizeof kLogSignature - 1) == 0;
+}
 
 }  // namespace
 
 bool OpenLog(const wchar_t* path, bool onlyNew) {
   CloseLog();
-  UniqueFile file(OpenUnredirected(path, GENERIC_WRITE, FILE_SHARE_READ, onlyNew ? CREATE_NEW : OPEN_ALWAYS));
+  UniqueFile file(OpenUnredirected(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, onlyNew ? CREATE_NEW : OPEN_ALWAYS));
+  if (!file) return false;
+  if (!IsOwnLog(file.Get())) {
+    SetLastError(ERROR_INVALID_DATA);
+    return false;
+  }
   LARGE_INTEGER zero = {};
-  if (!file || !SetFilePointerEx(file.Get(), zero, nullptr, FILE_END)) return false;
+  if (!SetFilePointerEx(file.Get(), zero, nullptr, FILE_END)) return false;
   static LogState state;
   state.file = static_cast<UniqueFile&&>(file);
+  state.buffered = false;
+  state.lastFlush = GetTickCount();
+  for (size_t& count : state.counts) count = 0;
   g_Log = &state;
   return true;
 }
@@ -30,9 +58,17 @@ bool OpenLog(const wchar_t* path, bool onlyNew) {
 bool IsLogging() { return g_Log != nullptr; }
 
 void FlushLog() {
-  if (!g_Log || g_Log->pending.Count() == 0) return;
+  if (!g_Log) return;
+  g_Log->lastFlush = GetTickCount();
+  if (g_Log->pending.Count() == 0) return;
   WriteExactly(g_Log->file.Get(), g_Log->pending.Data(), g_Log->pending.Count());
   g_Log->pending.Shrink(0);
+}
+
+void BufferLog(bool buffered) {
+  if (!g_Log) return;
+  g_Log->buffered = buffered;
+  if (!buffered) FlushLog();
 }
 
 void CloseLog() {
@@ -40,14 +76,24 @@ void CloseLog() {
   FlushLog();
   g_Log->file.Reset();
   g_Log->pending.Reset();
+  g_Log->names.Clear();
+  g_Log->scheduled.Reset();
+  g_Log->left.Reset();
   g_Log = nullptr;
 }
 
 namespace {
 
-void LogLineArgs(const wchar_t* format, const FormatArg* args, size_t count) {
-  wchar_t line[2048];
-  FormatTextArgs(line, 2048, format, args, count);
+void LogLineArgs(const char* narrowFormat, const FormatArg* args, size_t count) {
+  wchar_t format[512], line[2048 + 16];
+  size_t n = 0;
+  for (; narrowFormat[n] && n < 511; n++) format[n] = (unsigned char)narrowFormat[n];
+  format[n] = 0;
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  FormatText(line, L"%02u:%02u:%02u.%03u ", (unsigned)now.wHour, (unsigned)now.wMinute, (unsigned)now.wSecond,
+             (unsigned)now.wMilliseconds);
+  FormatTextArgs(line + 13, 2048, format, args, count);
   // The line in UTF-8, with the system's line end.
   int bytes = WideCharToMultiByte(CP_UTF8, 0, line, -1, nullptr, 0, nullptr, nullptr);
   if (bytes <= 0) return;
@@ -56,31 +102,57 @@ void LogLineArgs(const wchar_t* format, const FormatArg* args, size_t count) {
   WideCharToMultiByte(CP_UTF8, 0, line, -1, g_Log->pending.Data() + at, bytes, nullptr, nullptr);
   g_Log->pending[at + bytes - 1] = '\r';
   g_Log->pending[at + bytes] = '\n';
-  if (g_Log->pending.Count() >= kFlushBytes) FlushLog();
+  if (!g_Log->buffered || g_Log->pending.Count() >= kFlushBytes ||
+      GetTickCount() - g_Log->lastFlush >= kFlushMilliseconds)
+    FlushLog();
 }
 
 }  // namespace
 
-void LogLine(const wchar_t* format) {
+void LogLine(const char* format) {
   if (g_Log) LogLineArgs(format, nullptr, 0);
 }
-void LogLine(const wchar_t* format, const FormatArg& a) {
+void LogLine(const char* format, const FormatArg& a) {
   if (g_Log) LogLineArgs(format, &a, 1);
 }
-void LogLine(const wchar_t* format, const FormatArg& a, const FormatArg& b) {
+void LogLine(const char* format, const FormatArg& a, const FormatArg& b) {
   const FormatArg args[] = {a, b};
   if (g_Log) LogLineArgs(format, args, 2);
 }
-void LogLine(const wchar_t* format, const FormatArg& a, const FormatArg& b, const FormatArg& c, const FormatArg& d) {
+void LogLine(const char* format, const FormatArg& a, const FormatArg& b, const FormatArg& c, const FormatArg& d) {
   const FormatArg args[] = {a, b, c, d};
   if (g_Log) LogLineArgs(format, args, 4);
 }
 
-void LogFailure(const wchar_t* what, const wchar_t* subject, DWORD error) {
+void LogFailure(const char* what, const wchar_t* subject, DWORD error) {
   if (!g_Log) return;
   wchar_t text[512] = {};
   DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, 512,
                            nullptr);
   while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ')) text[--n] = 0;
-  LogLine(L"failed: %s %s: error %u (%s)", what, subject, (unsigned)error, text);
+  char format[128] = "failed: ";
+  strncat(format, what, 96);
+  strcat(format, " %s: error %u (%s)");
+  LogLine(format, subject, (unsigned)error, text);
+}
+
+void LogCount(LogOutcome outcome, const wchar_t* path) {
+  if (!g_Log) return;
+  g_Log->counts[(int)outcome]++;
+  if (path && outcome == LogOutcome::Scheduled) g_Log->scheduled.PushElement(g_Log->names.Add(path));
+  if (path && outcome == LogOutcome::Left) g_Log->left.PushElement(g_Log->names.Add(path));
+}
+
+void LogSummary(const char* result, int exitCode, bool restartNeeded) {
+  if (!g_Log) return;
+  char format[128] = "summary: ";
+  strncat(format, result, 80);
+  strcat(format, ", exit code %d, restart needed: %s");
+  LogLine(format, exitCode, restartNeeded ? L"yes" : L"no");
+  for (size_t i = 0; i < g_Log->scheduled.Count(); i++)
+    LogLine("summary: at the restart goes %s", g_Log->names.At(g_Log->scheduled[i]));
+  const size_t* c = g_Log->counts;
+  LogLine("summary: entries deleted %u, scheduled for the restart %u, skipped %u, left %u", (unsigned)c[0],
+          (unsigned)c[1], (unsigned)c[2], (unsigned)c[3]);
+  for (size_t i = 0; i < g_Log->left.Count(); i++) LogLine("summary: left %s", g_Log->names.At(g_Log->left[i]));
 }

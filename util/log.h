@@ -1,30 +1,49 @@
 // The run's log, written only when the command line asks for it: UTF-8
-// text, one line per event, in the order of the run. Lines are kept in
-// memory and written at the flush points (before a message box, before
-// another process starts, every 64 KiB and at the end), so that a run that
-// is killed still leaves what it did up to its last question or process.
-// Without a log every call returns at once.
+// text, one line per event in the order of the run, each beginning with the
+// local time to the millisecond. Every line reaches the file at once, so a
+// run that is killed leaves everything up to its last moment; while the
+// log is buffered (the uninstall's deletions, thousands of lines) lines are
+// written at least once a second and every 64 KiB. Without a log every call
+// returns at once.
 #pragma once
 #include <stddef.h>
 #include <windows.h>
 
 #include "util/text.h"
 
-// Starts the log at `path`: the end of an existing file or a new one (only a
-// new one with `onlyNew`), opened through the link-safe operations (the
-// temporary folder is the user's). False, and no log, when it cannot be had.
+// The first words of the first line of every run's part of a log: a file
+// that does not begin so is no log of the tool's and is never added to.
+extern const char kLogSignature[];
+
+// Starts the log at `path`: the end of an existing log of the tool's own or
+// a new file (only a new one with `onlyNew`), opened through the link-safe
+// operations. False, and no log, when it cannot be had (the Win32 error in
+// GetLastError; ERROR_INVALID_DATA for a file that is no log of ours).
 bool OpenLog(const wchar_t* path, bool onlyNew = false);
 bool IsLogging();
 // Writes what is kept and closes the file.
 void CloseLog();
 void FlushLog();
+// Lines kept for a second at most (true) or written at once (false).
+void BufferLog(bool buffered);
 
-// One line, formatted as FormatText does (cut at 2,047 characters).
-void LogLine(const wchar_t* format);
-void LogLine(const wchar_t* format, const FormatArg& a);
-void LogLine(const wchar_t* format, const FormatArg& a, const FormatArg& b);
-void LogLine(const wchar_t* format, const FormatArg& a, const FormatArg& b, const FormatArg& c,
+// One line, formatted as FormatText does (cut at 2,047 characters). The
+// log's own words are ASCII (so the format is a narrow string, half the
+// bytes in the program); what they report comes as wide arguments.
+void LogLine(const char* format);
+void LogLine(const char* format, const FormatArg& a);
+void LogLine(const char* format, const FormatArg& a, const FormatArg& b);
+void LogLine(const char* format, const FormatArg& a, const FormatArg& b, const FormatArg& c,
              const FormatArg& d = FormatArg(0));
 // A failed operation: what failed, the Win32 error number and the system's
 // text for it.
-void LogFailure(const wchar_t* what, const wchar_t* subject, DWORD error);
+void LogFailure(const char* what, const wchar_t* subject, DWORD error);
+
+// What became of the installation's entries, for the closing summary: how
+// many of each, and the names of those scheduled for the restart and of
+// those left where they are.
+enum class LogOutcome { Deleted, Scheduled, Skipped, Left };
+void LogCount(LogOutcome outcome, const wchar_t* path = nullptr);
+// The closing summary: the result in words, the exit code, whether a
+// restart is needed (and for which files), the counts and the files left.
+void LogSummary(const char* result, int exitCode, bool restartNeeded);
