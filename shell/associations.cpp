@@ -14,6 +14,14 @@ void MachineRecordKey(const wchar_t* extension, wchar_t (&key)[80]) {
   FormatText(key, L"\\Software\\Korvex\\Setup\\%s", extension);
 }
 
+// The extension's previous "ShellNew" entry, from the machine's record.
+static void RestoreSavedNewEntry(const wchar_t* extension, bool existed) {
+  wchar_t machine[80], saved[kPathCapacity] = {};
+  MachineRecordKey(extension, machine);
+  if (existed) ReadSettingString(HKEY_LOCAL_MACHINE, machine, L"ShellNew", saved, L"");
+  RestoreNewEntry(extension, existed ? saved : nullptr);
+}
+
 static bool IsOwnProgId(const wchar_t* text) {
   return CompareTextNoCase(text, L"Korvex") == 0 || CompareTextNoCase(text, L"Korvex.ZIP") == 0;
 }
@@ -142,7 +150,7 @@ void ReleaseExtension(const wchar_t* extension, bool kvxRow, bool zipRow) {
       else DeleteSettingKey(HKEY_CLASSES_ROOT, volume);
     }
   }
-  if (kvxRow || zipRow) RestoreNewEntry(extension, existed);
+  if (kvxRow || zipRow) RestoreSavedNewEntry(extension, existed);
   if (existed) {
     WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", type);
     LogLine("association of %s: given back to \"%s\"", extension, type);
@@ -175,7 +183,7 @@ void SetExtensionAssociation(const wchar_t* extension, AssociationChoice choice)
   if (IsOwnAssociation(extension) && !templates && (kvxRow || zipRow)) {
     wchar_t machine[80];
     MachineRecordKey(extension, machine);
-    RestoreNewEntry(extension, ReadSettingInt(HKEY_LOCAL_MACHINE, machine, L"Exist", 1) != 0);
+    RestoreSavedNewEntry(extension, ReadSettingInt(HKEY_LOCAL_MACHINE, machine, L"Exist", 1) != 0);
   }
 }
 

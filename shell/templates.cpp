@@ -1,7 +1,6 @@
 #include "shell/templates.h"
 
 #include "settings/store.h"
-#include "shell/associations.h"
 #include "util/file.h"
 #include "util/log.h"
 #include "util/path.h"
@@ -64,18 +63,15 @@ void RemoveTemplateFiles() {
   }
 }
 
-void RestoreNewEntry(const wchar_t* extension, bool existed) {
+void RestoreNewEntry(const wchar_t* extension, const wchar_t* previous) {
   wchar_t key[kPathCapacity];
   ShellNewKey(extension, key);
-  if (!existed) {
+  if (!previous) {
     DeleteSettingKey(HKEY_CLASSES_ROOT, key);
     return;
   }
-  wchar_t machine[80], saved[kPathCapacity];
-  MachineRecordKey(extension, machine);
-  ReadSettingString(HKEY_LOCAL_MACHINE, machine, L"ShellNew", saved, L"");
   DeleteSettingValue(HKEY_CLASSES_ROOT, key, L"FileName");
-  if (!saved[0]) return;
-  if (saved[0] == L'*') WriteSettingString(HKEY_CLASSES_ROOT, key, L"NullFile", L"");
-  else WriteSettingString(HKEY_CLASSES_ROOT, key, L"FileName", saved);
+  if (!previous[0]) return;
+  if (previous[0] == L'*') WriteSettingString(HKEY_CLASSES_ROOT, key, L"NullFile", L"");
+  else WriteSettingString(HKEY_CLASSES_ROOT, key, L"FileName", previous);
 }

@@ -15,5 +15,7 @@ void InstallNewTemplate(const wchar_t* extension, bool kvxRow);
 // Deletes the two template files beside the program (when a package
 // installer owns the installation's files, they are the integration's).
 void RemoveTemplateFiles();
-// Puts back the entry saved for the extension; `existed` is its saved "Exist".
-void RestoreNewEntry(const wchar_t* extension, bool existed);
+// Puts back the extension's previous "ShellNew" entry: `previous` is the
+// saved one ("*" for NullFile, "" for none), null when the extension did
+// not exist before (its key goes).
+void RestoreNewEntry(const wchar_t* extension, const wchar_t* previous);

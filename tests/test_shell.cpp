@@ -115,8 +115,7 @@ TEST_CASE("restoring the previous new-file entry") {
   UseRegistry();
   RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", L"C:\\ours\\zipnew.dat");
   RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"ItemName", L"@other");
-  RegPutText(HKEY_LOCAL_MACHINE, L"Software\\Korvex\\Setup\\.zip", L"ShellNew", L"*");
-  RestoreNewEntry(L".zip", true);
+  RestoreNewEntry(L".zip", L"*");
   bool present;
   RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", &present);
   CHECK_FALSE(present);
@@ -124,10 +123,9 @@ TEST_CASE("restoring the previous new-file entry") {
   CHECK(present);
   CHECK(RegText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"ItemName") == L"@other");
 
-  RegPutText(HKEY_LOCAL_MACHINE, L"Software\\Korvex\\Setup\\.kvx", L"ShellNew", L"C:\\Other\\new.kvx");
-  RestoreNewEntry(L".kvx", true);
+  RestoreNewEntry(L".kvx", L"C:\\Other\\new.kvx");
   CHECK(RegText(HKEY_CLASSES_ROOT, L".kvx\\ShellNew", L"FileName") == L"C:\\Other\\new.kvx");
-  RestoreNewEntry(L".kvx", false);
+  RestoreNewEntry(L".kvx", nullptr);
   CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".kvx\\ShellNew"));
 }
 
