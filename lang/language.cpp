@@ -338,27 +338,6 @@ void ParseLanguageText(GrowArray<wchar_t>& text, LanguageFile& file) {
 
 // ---------------------------------------------------------------- loading
 
-void FindLanguageFile(const wchar_t* path, wchar_t* result, size_t size) {
-  CopyText(result, path, size);
-  UniqueHkey key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Korvex\\General", 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS)
-    return;
-  wchar_t folder[kPathCapacity] = {};
-  size_t pathLength = TextLength(path);
-  if (pathLength >= 2047) return;
-  DWORD bytes = (DWORD)((2047 - pathLength) * sizeof(wchar_t));
-  if (RegQueryValueExW(key.Get(), L"LanguageFolder", nullptr, nullptr, (BYTE*)folder, &bytes) != ERROR_SUCCESS)
-    return;
-  folder[bytes / sizeof(wchar_t) < kPathCapacity ? bytes / sizeof(wchar_t) : kPathCapacity - 1] = 0;
-  wchar_t expanded[kPathCapacity];
-  DWORD n = ExpandEnvironmentStringsW(folder, expanded, kPathCapacity);
-  if (n == 0 || n > kPathCapacity) return;
-  if (!expanded[0]) return;
-  AddTrailingSeparator(expanded);
-  AppendText(expanded, PointToName(path));
-  if (FileExists(expanded)) CopyText(result, expanded, size);
-}
-
 bool ConvertLanguageBytes(const char* bytes, size_t count, unsigned codePage, GrowArray<wchar_t>& text) {
   text.Reset();
   if (count == 0) return true;

@@ -64,9 +64,6 @@ bool ConvertLanguageBytes(const char* bytes, size_t count, unsigned codePage, Gr
 
 void LoadLanguageFile(const wchar_t* name);
 void FreeLanguageFile();
-// Replaces path by the file of the same name in the folder "LanguageFolder"
-// names, when that file exists. The result always receives a text.
-void FindLanguageFile(const wchar_t* path, wchar_t* result, size_t size);
 
 bool FindTextByKey(const char* key, wchar_t* buffer, size_t size);
 wchar_t* LoadText(uint32_t id, wchar_t* buffer, size_t size);
@@ -74,6 +71,3 @@ wchar_t* LoadText(uint32_t id, wchar_t* buffer, size_t size);
 const wchar_t* GetText(uint32_t id);
 bool GetDialogText(const wchar_t* dialog, const wchar_t* item, wchar_t* buffer, size_t size);
 
-template <size_t N> void FindLanguageFile(const wchar_t* path, wchar_t (&result)[N]) {
-  FindLanguageFile(path, result, N);
-}

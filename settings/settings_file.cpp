@@ -4,7 +4,6 @@
 #include <string.h>
 #include <windows.h>
 
-#include "settings/store.h"
 #include "util/file.h"
 #include "util/handles.h"
 #include "util/log.h"
@@ -269,6 +268,15 @@ static void TakeEntries(GrowArray<unsigned char>& bytes) {
   s.loaded = true;
 }
 
+// One of the file's three switches: on unless its entry's number is 0, and
+// written back as 0 or 1 (so that a saved file always names all three).
+static bool TakeGlobalSwitch(const wchar_t* name) {
+  const wchar_t* text = FindSettingEntry(name);
+  bool on = !text || (uint32_t)TextToInt(text) != 0;
+  SetSettingEntry(name, on ? L"1" : L"0", kSettingNumber);
+  return on;
+}
+
 void LoadSettingsFileFrom(const wchar_t* path) {
   SettingsFileState& s = g_SettingsFile;
   s.loadAttempted = true;
@@ -276,12 +284,9 @@ void LoadSettingsFileFrom(const wchar_t* path) {
   GrowArray<unsigned char> bytes;
   if (!ReadSettingsBytes(s.path, bytes)) return;
   TakeEntries(bytes);
-  s.appData = ReadSettingInt(kNullRoot, L"Global", L"AppData", 1) != 0;
-  s.integration = ReadSettingInt(kNullRoot, L"Global", L"Integration", 1) != 0;
-  s.saveSettings = ReadSettingInt(kNullRoot, L"Global", L"SaveSettings", 1) != 0;
-  WriteSettingInt(kNullRoot, L"Global", L"AppData", s.appData ? 1 : 0);
-  WriteSettingInt(kNullRoot, L"Global", L"Integration", s.integration ? 1 : 0);
-  WriteSettingInt(kNullRoot, L"Global", L"SaveSettings", s.saveSettings ? 1 : 0);
+  s.appData = TakeGlobalSwitch(L"Global\\AppData");
+  s.integration = TakeGlobalSwitch(L"Global\\Integration");
+  s.saveSettings = TakeGlobalSwitch(L"Global\\SaveSettings");
 }
 
 // The new content goes to a temporary file beside the old one, which is

@@ -2,7 +2,7 @@
 
 #include "app/command.h"
 #include "lang/language.h"
-#include "lang/module.h"
+#include "lang/dialog.h"
 #include "setup/help.h"
 #include "shell/desktop.h"
 #include "util/file.h"

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "lang/language.h"
+#include "lang/module.h"
 #include "shell/desktop.h"
 #include "util/path.h"
 #include "util/text.h"

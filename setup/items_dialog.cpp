@@ -1,11 +1,11 @@
 #include "setup/items_dialog.h"
 
 #include "lang/language.h"
-#include "lang/module.h"
+#include "lang/dialog.h"
 #include "settings/settings_file.h"
 #include "settings/store.h"
 #include "setup/help.h"
-#include "setup/winver.h"
+#include "model/winver.h"
 
 const MenuItem MenuItems[kMenuItemCount] = {
     {L"ExtrTo", IDC_CONTEXTEXTRACTTO, 1, 1},       {L"ExtrHere", IDC_CONTEXTEXTRACTHERE, 1, 1},

@@ -3,7 +3,7 @@
 #pragma once
 #include <stddef.h>
 
-#include "setup/options.h"
+#include "model/options.h"
 
 // False when the first App Paths write or the first ProgID write was
 // refused (access denied); everything else runs to its end.

@@ -22,10 +22,6 @@ static void RestoreSavedNewEntry(const wchar_t* extension, bool existed) {
   RestoreNewEntry(extension, existed ? saved : nullptr);
 }
 
-static bool IsOwnProgId(const wchar_t* text) {
-  return CompareTextNoCase(text, L"Korvex") == 0 || CompareTextNoCase(text, L"Korvex.ZIP") == 0;
-}
-
 // The saved previous owner lies in the user's own settings, and the release
 // writes it for the whole machine: a type under which files are programs or
 // scripts (by its name, or by an open command that starts the file itself)
@@ -46,12 +42,6 @@ static bool IsRestorableType(const wchar_t* type) {
   ReadSettingString(HKEY_CLASSES_ROOT, key, L"", command, L"");
   const wchar_t* start = command[0] == L'"' ? command + 1 : command;
   return !StartsWithExact(start, L"%1");
-}
-
-bool IsOwnAssociation(const wchar_t* extension) {
-  wchar_t owner[80];
-  ReadSettingString(HKEY_CLASSES_ROOT, extension, L"", owner, L"");
-  return IsOwnProgId(owner);
 }
 
 void SetAssociations(const IntegrationOptions& options) {

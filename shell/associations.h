@@ -1,7 +1,7 @@
 // File associations: claiming archive types with their previous owners
 // saved, giving them back, and the archiver's ProgIDs.
 #pragma once
-#include "setup/options.h"
+#include "model/options.h"
 
 // Claims every type whose Associate flag is set and releases every other
 // one the archiver holds, extension by extension.
@@ -20,8 +20,6 @@ void SetExtensionAssociation(const wchar_t* extension, AssociationChoice choice)
 void MachineRecordKey(const wchar_t* extension, wchar_t (&key)[80]);
 // The key that holds every such record.
 const wchar_t kMachineRecordsKey[] = L"\\Software\\Korvex\\Setup";
-// The extension's class is "Korvex" or "Korvex.ZIP", in any case.
-bool IsOwnAssociation(const wchar_t* extension);
 // The ProgIDs "Korvex", "Korvex.ZIP", "Korvex.REV" and the extension ".rev".
 // False when the first write was refused (access denied).
 bool RegisterProgIds();

@@ -7,6 +7,7 @@
 #include <shlguid.h>
 #include <shlobj.h>
 
+#include "util/file.h"
 #include "util/handles.h"
 #include "util/log.h"
 #include "util/path.h"

@@ -5,7 +5,7 @@
 #include <shlobj.h>
 
 #include "settings/store.h"
-#include "setup/winver.h"
+#include "model/winver.h"
 #include "util/file.h"
 #include "util/handles.h"
 #include "util/log.h"

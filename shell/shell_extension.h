@@ -1,7 +1,7 @@
 // The shell extension: the two handler DLLs' registration, the archiver's
 // capabilities, and on Windows 11 the context-menu package.
 #pragma once
-#include "setup/options.h"
+#include "model/options.h"
 
 struct HandlerDll {
   const wchar_t* file;     // in the program folder

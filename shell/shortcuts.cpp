@@ -6,7 +6,7 @@
 
 #include "lang/language.h"
 #include "settings/store.h"
-#include "setup/winver.h"
+#include "model/winver.h"
 #include "util/file.h"
 #include "util/handles.h"
 #include "util/log.h"

@@ -3,7 +3,7 @@
 #pragma once
 #include <stddef.h>
 
-#include "setup/options.h"
+#include "model/options.h"
 
 // Creates or removes the desktop shortcut, the start-menu shortcut and the
 // program groups after Desktop, StartMenu and Programs. The group folder is

@@ -20,7 +20,7 @@
 
 #include "app/command.h"
 #include "lang/language.h"
-#include "lang/module.h"
+#include "lang/dialog.h"
 #include "settings/settings_file.h"
 #include "uninstall/batch.h"
 #include "util/file_list.h"

@@ -14,10 +14,11 @@
 #include "setup/done_dialog.h"
 #include "setup/help.h"
 #include "setup/items_dialog.h"
-#include "setup/options.h"
+#include "model/options.h"
 #include "setup/setup_dialog.h"
-#include "setup/winver.h"
+#include "model/winver.h"
 #include "test.h"
+#include "util/file.h"
 #include "util/path.h"
 #include "util/text.h"
 

@@ -4,7 +4,7 @@
 
 #include "app/command.h"
 #include "lang/language.h"
-#include "lang/module.h"
+#include "lang/dialog.h"
 #include "test.h"
 #include "util/text.h"
 

@@ -4,8 +4,8 @@
 
 #include "settings/settings_file.h"
 #include "settings/store.h"
-#include "setup/options.h"
-#include "setup/winver.h"
+#include "model/options.h"
+#include "model/winver.h"
 #include "test.h"
 
 static void UseRegistry() {

@@ -6,7 +6,7 @@
 
 #include "settings/settings_file.h"
 #include "settings/store.h"
-#include "setup/options.h"
+#include "model/options.h"
 #include "setup/uninstall_entry.h"
 #include "shell/associations.h"
 #include "shell/templates.h"

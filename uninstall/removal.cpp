@@ -4,7 +4,7 @@
 #include <shlobj.h>
 
 #include "settings/store.h"
-#include "setup/options.h"
+#include "model/options.h"
 #include "setup/uninstall_entry.h"
 #include "shell/apply.h"
 #include "shell/associations.h"

@@ -1,5 +1,6 @@
 #include "util/file.h"
 
+#include <aclapi.h>
 #include <shlobj.h>
 
 #include "util/array.h"
@@ -796,4 +797,32 @@ bool CopyHandleToNewFile(HANDLE from, const wchar_t* to, size_t limit) {
   if (WriteExactly(target.Get(), bytes.Data(), bytes.Count())) return true;
   DeleteByHandle(target.Get());
   return false;
+}
+
+HMODULE LoadSystemLibrary(const wchar_t* name) {
+  wchar_t folder[kPathCapacity];
+  UINT n = GetSystemDirectoryW(folder, kPathCapacity);
+  if (n == 0 || n >= kPathCapacity) return nullptr;
+  wchar_t path[kPathCapacity];
+  JoinPath(folder, name, path);
+  return LoadLibraryW(path);
+}
+
+HMODULE MapResourceModule(const wchar_t* path) { return LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE); }
+
+bool IsOwnedByCurrentUser(const wchar_t* folder) {
+  PSID owner = nullptr;
+  UniqueLocal descriptor;
+  if (GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                            descriptor.Put()) != ERROR_SUCCESS)
+    return false;
+  bool same = false;
+  UniqueHandle token;
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put())) {
+    alignas(8) unsigned char buffer[256];
+    DWORD size = 0;
+    if (GetTokenInformation(token.Get(), TokenUser, buffer, sizeof buffer, &size))
+      same = owner && EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+  }
+  return same;
 }

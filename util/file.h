@@ -291,3 +291,12 @@ void StopFileJournal();
 bool CopyFileUnredirected(const wchar_t* from, const wchar_t* to, size_t limit);
 // The same from an open file (read from its start).
 bool CopyHandleToNewFile(HANDLE from, const wchar_t* to, size_t limit);
+
+// Modules: a library of the system folder by its name, loaded to run; and a
+// module mapped for its resources only (its code never runs), as a
+// language module from a folder the user chose.
+HMODULE LoadSystemLibrary(const wchar_t* name);
+HMODULE MapResourceModule(const wchar_t* path);
+
+// Whether the entry at `path` is owned by the account this process runs as.
+bool IsOwnedByCurrentUser(const wchar_t* path);

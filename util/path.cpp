@@ -2,7 +2,6 @@
 
 #include <shlobj.h>
 
-#include "util/handles.h"
 #include "util/text.h"
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
@@ -117,15 +116,6 @@ bool MakeLongPathName(const wchar_t* path, wchar_t* dest, size_t capacity) {
   AppendText(dest, current, capacity);
   AppendText(dest, path, capacity);
   return true;
-}
-
-HMODULE LoadSystemLibrary(const wchar_t* name) {
-  wchar_t folder[kPathCapacity];
-  UINT n = GetSystemDirectoryW(folder, kPathCapacity);
-  if (n == 0 || n >= kPathCapacity) return nullptr;
-  wchar_t path[kPathCapacity];
-  JoinPath(folder, name, path);
-  return LoadLibraryW(path);
 }
 
 void GetProgramPath(wchar_t* dest, size_t capacity) {

@@ -22,7 +22,6 @@ bool IsDrivePath(const wchar_t* path);
 bool IsFullPath(const wchar_t* path);
 bool HasWildcards(const wchar_t* path);
 bool MakeLongPathName(const wchar_t* path, wchar_t* dest, size_t capacity);
-HMODULE LoadSystemLibrary(const wchar_t* name);
 
 // The running program's full path and its folder (no trailing separator).
 void GetProgramPath(wchar_t* dest, size_t capacity);

@@ -25,24 +25,6 @@ bool SpecialFolder(int csidl, wchar_t (&out)[kPathCapacity]) {
   return true;
 }
 
-// The current user's SID, for the owner check.
-bool IsOwnedByCurrentUser(const wchar_t* folder) {
-  PSID owner = nullptr;
-  UniqueLocal descriptor;
-  if (GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                            descriptor.Put()) != ERROR_SUCCESS)
-    return false;
-  bool same = false;
-  UniqueHandle token;
-  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put())) {
-    alignas(8) unsigned char buffer[256];
-    DWORD size = 0;
-    if (GetTokenInformation(token.Get(), TokenUser, buffer, sizeof buffer, &size))
-      same = owner && EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
-  }
-  return same;
-}
-
 // The judgement on one spelling of the folder.
 bool IsUsableName(const wchar_t* folder) {
   wchar_t program[kPathCapacity], other[kPathCapacity];

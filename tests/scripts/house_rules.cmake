@@ -26,10 +26,11 @@ cmake_minimum_required(VERSION 3.20)
 # own files: whole folders, or single headers of a folder otherwise closed to
 # it. The checked files are the sources of these folders.
 set(KVX_FOLDERS
-  "app:       uninstall shell setup lang settings util"
-  "uninstall: shell setup lang settings util app/command.h"
-  "shell:     setup/options.h setup/winver.h lang settings util"
-  "setup:     shell lang settings util app/command.h"
+  "app:       uninstall shell setup model lang settings util"
+  "uninstall: shell setup model lang settings util app/command.h"
+  "shell:     model lang settings util"
+  "setup:     shell model lang settings util app/command.h"
+  "model:     settings util res/resource.h"
   "lang:      util res/resource.h"
   "settings:  util"
   "util:"
@@ -51,7 +52,7 @@ set(KVX_MODULES
   "util/text:"
   "util/array:"
   "util/handles:"
-  "util/path:"
+  "util/path:      util/text"
   "util/file:      util/text util/array util/handles util/path"
   "util/file_list: util/file util/text util/array util/handles util/path"
   "util/log:       util/file util/text util/array util/handles util/path"

@@ -1,9 +1,8 @@
-#include "setup/options.h"
+#include "model/options.h"
 
 #include "res/resource.h"
 #include "settings/store.h"
-#include "setup/winver.h"
-#include "shell/associations.h"
+#include "model/winver.h"
 #include "util/text.h"
 
 const ArchiveType ArchiveTypes[kArchiveTypeCount] = {
@@ -91,4 +90,14 @@ void ApplyInstallerOverrides(const wchar_t* text, IntegrationOptions& options) {
     }
     p += 2;
   }
+}
+
+bool IsOwnProgId(const wchar_t* text) {
+  return CompareTextNoCase(text, L"Korvex") == 0 || CompareTextNoCase(text, L"Korvex.ZIP") == 0;
+}
+
+bool IsOwnAssociation(const wchar_t* extension) {
+  wchar_t owner[80];
+  ReadSettingString(HKEY_CLASSES_ROOT, extension, L"", owner, L"");
+  return IsOwnProgId(owner);
 }

@@ -36,3 +36,8 @@ void PrimaryExtension(size_t row, wchar_t (&extension)[50]);
 void LoadIntegrationOptions(IntegrationOptions& options);
 void SaveIntegrationOptions(const IntegrationOptions& options);
 void ApplyInstallerOverrides(const wchar_t* text, IntegrationOptions& options);
+
+// "Korvex" or "Korvex.ZIP", in any case: the classes of the archiver's own
+// associations; and whether the extension's class is one of them.
+bool IsOwnProgId(const wchar_t* text);
+bool IsOwnAssociation(const wchar_t* extension);

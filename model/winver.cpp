@@ -1,8 +1,9 @@
-#include "setup/winver.h"
+#include "model/winver.h"
 
 #include <oleauto.h>
 #include <wbemidl.h>
 
+#include "util/file.h"
 #include "util/handles.h"
 #include "util/path.h"
 #include "util/text.h"
