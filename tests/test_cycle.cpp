@@ -411,17 +411,13 @@ static std::vector<std::wstring> MachineState(const Installed& installed) {
 }
 
 // Every n-th registry write or deletion of a setup refused (KVX_REFUSE_STRIDE,
-// 1 for all of them; the two builds refuse at points between each other's),
-// silent and, every fourth time, through the dialog:
+// 1 for all of them), silent and, every fourth time, through the dialog (in
+// the Windows 10 build only: the journal does not depend on the version):
 // each refused run ends with exit code 3 and leaves the machine exactly as
 // it was, other programs' types with it.
+#ifndef KVX_WIN7
 TEST_CASE("a refused change anywhere in setup puts back everything the run changed") {
   int stride = Env(L"KVX_REFUSE_STRIDE").empty() ? 29 : std::max(1, _wtoi(Env(L"KVX_REFUSE_STRIDE").c_str()));
-#ifdef KVX_WIN7
-  int first = stride / 2 + 1;  // between the Windows 10 build's points
-#else
-  int first = 1;
-#endif
   RegPutText(HKEY_CLASSES_ROOT, L".zip", L"", L"OtherArchiver.zip");
   RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", L"C:\\OtherArchiver\\empty.zip");
   RegPutText(HKEY_CLASSES_ROOT, L".cab", L"", L"CABFolder");
@@ -429,7 +425,7 @@ TEST_CASE("a refused change anywhere in setup puts back everything the run chang
     Installed installed;
     std::vector<std::wstring> before = MachineState(installed);
     int round = 0;
-    for (int refuse = first;; refuse += stride, round++) {
+    for (int refuse = 1;; refuse += stride, round++) {
       CAPTURE(refuse);
       bool shown = round % 4 == 3;
       std::vector<std::wstring> env = {L"KVX_INIT=A111111111111111111D1M1P1S1",
@@ -460,6 +456,7 @@ TEST_CASE("a refused change anywhere in setup puts back everything the run chang
   RegRemoveTree(HKEY_CLASSES_ROOT, L".zip");
   RegRemoveTree(HKEY_CLASSES_ROOT, L".cab");
 }
+#endif
 
 // ---------------------------------------------------------------- cut short
 
