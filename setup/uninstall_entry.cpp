@@ -1,6 +1,7 @@
 #include "setup/uninstall_entry.h"
 
 #include "lang/language.h"
+#include "res/version.h"
 #include "settings/store.h"
 #include "util/array.h"
 #include "util/file.h"
@@ -10,7 +11,7 @@
 
 const wchar_t kUninstallEntryKey[] = L"\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver";
 
-static const int kMajor = 6, kMinor = 20, kPreRelease = 2;
+static const int kMajor = KVX_VERSION_MAJOR, kMinor = KVX_VERSION_MINOR, kPreRelease = KVX_VERSION_PRERELEASE;
 // A file list larger than this is no list of this product's files.
 static const size_t kMaxMeasuredListBytes = 64 << 20;
 

@@ -16,9 +16,9 @@ bool CreateShellLink(const wchar_t* target, const wchar_t* linkPath, const wchar
 // SHGetFolderPathW for a capacity of at least 260; else, and on failure,
 // "unknown_folder" and false.
 bool GetSpecialFolder(wchar_t* buffer, size_t capacity, int csidl);
-// Deletes a folder and everything in it through the shell, silently and
-// without the recycle bin; does nothing for a missing path, a file, or a
-// link (junction or symbolic link).
+// Deletes a folder and everything in it without following any link (the
+// file layer's DeleteTreeUnredirected), logged; does nothing for a missing
+// path, a file, or a link (junction or symbolic link).
 void RemoveFolder(const wchar_t* path);
 
 template <size_t N> bool GetSpecialFolder(wchar_t (&buffer)[N], int csidl) { return GetSpecialFolder(buffer, N, csidl); }

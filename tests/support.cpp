@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <map>
 
+#include "settings/settings_file.h"
+
 // ---------------------------------------------------------------- text
 
 std::string Narrow(const std::wstring& text) {
@@ -424,4 +426,35 @@ bool RemoveLink(const std::wstring& link) {
 
 void RemoveTreeOfLinks(const std::wstring& path) {
   RunUnix(L"/bin/rm -rf", {UnixPath(path)}, [&] { return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES; });
+}
+
+void UseRegistry() {
+  ForgetSettingsFile();
+  g_SettingsFile.loadAttempted = true;
+}
+
+std::wstring Quote(const std::wstring& path) { return L"\"" + path + L"\""; }
+
+int PretendWindows::wmiCalls;
+bool PretendWindows::wmiAnswer;
+
+PretendWindows::PretendWindows(DWORD major, DWORD build, bool wmiSaysWindows10, DWORD platform) {
+  seam.info.dwOSVersionInfoSize = sizeof seam.info;
+  seam.info.dwMajorVersion = major;
+  seam.info.dwMinorVersion = 0;
+  seam.info.dwBuildNumber = build;
+  seam.info.dwPlatformId = platform;
+  seam.windows10Name = [] {
+    wmiCalls++;
+    return wmiAnswer;
+  };
+  wmiAnswer = wmiSaysWindows10;
+  wmiCalls = 0;
+  g_VersionSeam = &seam;
+  ForgetVersionAnswers();
+}
+
+PretendWindows::~PretendWindows() {
+  g_VersionSeam = nullptr;
+  ForgetVersionAnswers();
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hooks.h"
+#include "model/winver.h"
 #include "registry.h"
 
 using Bytes = std::vector<unsigned char>;
@@ -137,3 +138,18 @@ void RemoveTree(const std::wstring& path);
 
 std::string Narrow(const std::wstring& text);
 std::wstring Widen(const std::string& text);
+
+// The registry serves every settings call of this process: no settings file.
+void UseRegistry();
+// A path in double quotes, as command lines take it.
+std::wstring Quote(const std::wstring& path);
+
+// Answers as a given Windows until the end of the scope: the version, the
+// build, and what the operating system's name says (the query is counted).
+struct PretendWindows {
+  VersionSeam seam = {};
+  static int wmiCalls;
+  static bool wmiAnswer;
+  PretendWindows(DWORD major, DWORD build, bool wmiSaysWindows10 = false, DWORD platform = VER_PLATFORM_WIN32_NT);
+  ~PretendWindows();
+};

@@ -24,26 +24,6 @@
 
 namespace {
 
-int g_WmiCalls;
-bool NotWindows10() { return false; }
-
-struct PretendWindows {
-  VersionSeam seam = {};
-  explicit PretendWindows(DWORD build) {
-    seam.info.dwOSVersionInfoSize = sizeof seam.info;
-    seam.info.dwMajorVersion = 10;
-    seam.info.dwBuildNumber = build;
-    seam.info.dwPlatformId = VER_PLATFORM_WIN32_NT;
-    seam.windows10Name = NotWindows10;
-    g_VersionSeam = &seam;
-    ForgetVersionAnswers();
-  }
-  ~PretendWindows() {
-    g_VersionSeam = nullptr;
-    ForgetVersionAnswers();
-  }
-};
-
 // What the entry routine hands the setup and completion dialogs.
 RunContext g_Run;
 
@@ -82,7 +62,7 @@ bool AllAssociations(HWND w, bool checked) {
 
 TEST_CASE("the setup dialog shows the defaults of a first run") {
   Scene scene;
-  PretendWindows windows10(19045);
+  PretendWindows windows10(10, 19045);
   g_Run.DialogIcon = LoadIconW(GetModuleHandleW(nullptr), L"KVXICON");
   REQUIRE(g_Run.DialogIcon);
   HWND w = OpenSetup();
@@ -107,7 +87,7 @@ TEST_CASE("the setup dialog shows the defaults of a first run") {
 
 TEST_CASE("the installer's preset string reaches the boxes") {
   Scene scene;
-  PretendWindows windows10(19045);
+  PretendWindows windows10(10, 19045);
   CopyText(g_Run.Options.InitText, L"A01D1S0");
   HWND w = OpenSetup();
   CHECK_FALSE(Checked(w, IDC_ASSOCKVX));
@@ -120,7 +100,7 @@ TEST_CASE("the installer's preset string reaches the boxes") {
 
 TEST_CASE("toggling all association boxes, also with one box missing") {
   Scene scene;
-  PretendWindows windows10(19045);
+  PretendWindows windows10(10, 19045);
   HWND w = OpenSetup();
   CHECK_FALSE(AllAssociations(w, true));  // JAR is clear
   Click(w, IDC_ASSOCALL);
@@ -141,7 +121,7 @@ TEST_CASE("toggling all association boxes, also with one box missing") {
 
 TEST_CASE("clearing shell integration disables three boxes and keeps their marks") {
   Scene scene;
-  PretendWindows windows11(22631);
+  PretendWindows windows11(10, 22631);
   HWND w = OpenSetup();
   CHECK(Enabled(w, IDC_SHELLLEGACYMENU));  // Windows 11 with the shell extension on
   CHECK(Checked(w, IDC_SHELLCASCADED));    // forced on before the package was installed
@@ -161,7 +141,7 @@ TEST_CASE("clearing shell integration disables three boxes and keeps their marks
 TEST_CASE("the single-item notice: once per run on Windows 11, never below") {
   Scene scene;
   {
-    PretendWindows windows11(22631);
+    PretendWindows windows11(10, 22631);
     HWND w = OpenSetup();
     REQUIRE(Checked(w, IDC_SHELLCASCADED));
     std::wstring text;
@@ -187,7 +167,7 @@ TEST_CASE("the single-item notice: once per run on Windows 11, never below") {
   }
   {
     ResetSingleItemNotice();
-    PretendWindows windows10(19045);
+    PretendWindows windows10(10, 19045);
     HWND w = OpenSetup();
     Click(w, IDC_SHELLCASCADED);
     DialogWatcher watcher(IDOK, 0, 2000);
@@ -200,7 +180,7 @@ TEST_CASE("the single-item notice: once per run on Windows 11, never below") {
 
 TEST_CASE("cancel stores nothing and leaves exit code 1") {
   Scene scene;
-  PretendWindows windows10(19045);
+  PretendWindows windows10(10, 19045);
   HWND w = CreateDialogParamW(GetModuleHandleW(nullptr), L"SETUPDLG", nullptr, SetupDialogProc, (LPARAM)&g_Run);
   SendMessageW(w, WM_COMMAND, IDCANCEL, 0);
   CHECK(g_Run.Options.ExitCode == 1);
@@ -225,7 +205,7 @@ TEST_CASE("a refused write: the error message, exit code 3, everything put back,
     CAPTURE(r.silent);
     CAPTURE(Narrow(r.refusedKey));
     Scene scene;
-    PretendWindows windows10(19045);
+    PretendWindows windows10(10, 19045);
     auto state = [] {
       std::vector<std::wstring> all;
       for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT})
@@ -292,7 +272,7 @@ const wchar_t* kTopKey = L"Software\\Korvex\\Setup\\TopMenuItems";
 
 TEST_CASE("items dialog, normal mode: the top-level controls hidden and never written") {
   Scene scene;
-  PretendWindows windows10(19045);
+  PretendWindows windows10(10, 19045);
   ItemsSeen seen;
   INT_PTR result = RunItems(false, [&](HWND w) {
     seen = Look(w);
@@ -313,7 +293,7 @@ TEST_CASE("items dialog, normal mode: the top-level controls hidden and never wr
 
 TEST_CASE("items dialog, top mode on Windows 11: the ordinary commands hidden, all 25 values written") {
   Scene scene;
-  PretendWindows windows11(22631);
+  PretendWindows windows11(10, 22631);
   ItemsSeen seen;
   RunItems(false, [&](HWND w) {
     seen = Look(w);
@@ -341,7 +321,7 @@ TEST_CASE("items dialog, top mode on Windows 11: the ordinary commands hidden, a
 
 TEST_CASE("items dialog: at most one top-level command per group is loaded") {
   Scene scene;
-  PretendWindows windows11(22631);
+  PretendWindows windows11(10, 22631);
   RegPutNumber(HKEY_CURRENT_USER, kTopKey, L"Extr", 0);
   RegPutNumber(HKEY_CURRENT_USER, kTopKey, L"ExtrTo", 1);
   RegPutNumber(HKEY_CURRENT_USER, kTopKey, L"ExtrHere", 1);
@@ -360,7 +340,7 @@ TEST_CASE("items dialog: at most one top-level command per group is loaded") {
 
 TEST_CASE("items dialog: an emptied mask box is stored empty; cancel writes nothing") {
   Scene scene;
-  PretendWindows windows10(19045);
+  PretendWindows windows10(10, 19045);
   RunItems(false, [&](HWND w) {
     SetDlgItemTextW(w, IDC_CONTEXTALWAYSARC, L"");
     SendMessageW(GetDlgItem(w, IDC_CONTEXTTEST), BM_SETCHECK, BST_CHECKED, 0);
@@ -383,7 +363,7 @@ TEST_CASE("items dialog: an emptied mask box is stored empty; cancel writes noth
 
 TEST_CASE("confirming the items dialog, then cancelling setup, keeps the items") {
   Scene scene;
-  PretendWindows windows10(19045);
+  PretendWindows windows10(10, 19045);
   HWND w = OpenSetup();
   {
     DialogWatcher watcher([](HWND items) {
@@ -402,7 +382,7 @@ TEST_CASE("confirming the items dialog, then cancelling setup, keeps the items")
 
 TEST_CASE("items dialog in file mode saves the settings file on OK") {
   Scene scene;
-  PretendWindows windows10(19045);
+  PretendWindows windows10(10, 19045);
   TempFolder folder;
   std::wstring ini = folder / L"Korvex.ini";
   WriteText(ini, "");
@@ -607,7 +587,7 @@ static std::string TextOverflow(HWND control, int dpi) {
 
 TEST_CASE("each dialog draws, and every text fits its control in each shipped translation at 96, 120 and 144 DPI") {
   Scene scene;
-  PretendWindows windows10(19045);
+  PretendWindows windows10(10, 19045);
   const wchar_t* dialogs[] = {L"SETUPDLG", L"SETUPCONTEXTITEMS", L"DONEDLG"};
   DLGPROC procs[] = {SetupDialogProc, ItemsDialogProc, DoneDialogProc};
   for (const wchar_t* language : {L"", L"english.lng", L"german.lng", L"hebrew.lng"}) {

@@ -9,7 +9,6 @@
 
 namespace {
 
-std::wstring Quote(const std::wstring& path) { return L"\"" + path + L"\""; }
 
 // An installation folder with a private temporary folder beside it.
 struct Scene {

@@ -11,7 +11,6 @@
 
 namespace {
 
-std::wstring Quote(const std::wstring& path) { return L"\"" + path + L"\""; }
 
 struct Machine {
   std::vector<std::wstring> registry, files;

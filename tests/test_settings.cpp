@@ -7,11 +7,6 @@
 #include "test.h"
 #include "util/text.h"
 
-// The registry serves every call: no settings file this run.
-static void UseRegistry() {
-  ForgetSettingsFile();
-  g_SettingsFile.loadAttempted = true;
-}
 
 static void UseFile(const std::wstring& path) {
   ForgetSettingsFile();

@@ -8,50 +8,17 @@
 #include "model/winver.h"
 #include "test.h"
 
-static void UseRegistry() {
-  ForgetSettingsFile();
-  g_SettingsFile.loadAttempted = true;
-}
-
-static int g_WmiCalls;
-static bool g_WmiAnswer;
-static bool FakeWmi() {
-  g_WmiCalls++;
-  return g_WmiAnswer;
-}
-
-// Answers as a given Windows until the end of the scope.
-struct PretendWindows {
-  VersionSeam seam = {};
-  PretendWindows(DWORD major, DWORD build, bool wmiSaysWindows10 = false, DWORD platform = VER_PLATFORM_WIN32_NT) {
-    seam.info.dwOSVersionInfoSize = sizeof seam.info;
-    seam.info.dwMajorVersion = major;
-    seam.info.dwMinorVersion = 0;
-    seam.info.dwBuildNumber = build;
-    seam.info.dwPlatformId = platform;
-    seam.windows10Name = FakeWmi;
-    g_WmiAnswer = wmiSaysWindows10;
-    g_WmiCalls = 0;
-    g_VersionSeam = &seam;
-    ForgetVersionAnswers();
-  }
-  ~PretendWindows() {
-    g_VersionSeam = nullptr;
-    ForgetVersionAnswers();
-  }
-};
-
 TEST_CASE("Windows 11 from the build number and the operating system's name") {
   {
     PretendWindows w(10, 21999);
     CHECK_FALSE(IsWindows11OrLater());
-    CHECK(g_WmiCalls == 0);  // no query below build 22000
+    CHECK(PretendWindows::wmiCalls == 0);  // no query below build 22000
     CHECK(WindowsVersion() == 0x0A00);
   }
   {
     PretendWindows w(10, 22000, false);
     CHECK(IsWindows11OrLater());
-    CHECK(g_WmiCalls == 1);
+    CHECK(PretendWindows::wmiCalls == 1);
   }
   {
     PretendWindows w(10, 22631, true);  // the name still says Windows 10
@@ -60,15 +27,15 @@ TEST_CASE("Windows 11 from the build number and the operating system's name") {
   {
     PretendWindows w(11, 100);
     CHECK(IsWindows11OrLater());
-    CHECK(g_WmiCalls == 0);
+    CHECK(PretendWindows::wmiCalls == 0);
   }
   {
     PretendWindows w(10, 22000, false);
     CHECK(IsWindows11OrLater());
-    g_WmiAnswer = true;
+    PretendWindows::wmiAnswer = true;
     w.seam.info.dwBuildNumber = 100;
     CHECK(IsWindows11OrLater());  // cached
-    CHECK(g_WmiCalls == 1);
+    CHECK(PretendWindows::wmiCalls == 1);
   }
   {
     PretendWindows w(6, 7601);

@@ -14,10 +14,6 @@
 #include "util/path.h"
 #include "util/text.h"
 
-static void UseRegistry() {
-  ForgetSettingsFile();
-  g_SettingsFile.loadAttempted = true;
-}
 
 static std::wstring Default(const std::wstring& key, bool* present = nullptr) {
   return RegText(HKEY_CLASSES_ROOT, key, L"", present);

@@ -14,7 +14,6 @@
 static void Say(const std::wstring& text) { printf("%s\n", Narrow(text).c_str()); }
 static void Say(const std::string& text) { printf("%s\n", text.c_str()); }
 
-static std::wstring Quote(const std::wstring& path) { return L"\"" + path + L"\""; }
 
 static void Modes(const std::wstring& exe) {
   Say("The command line selects the mode:");

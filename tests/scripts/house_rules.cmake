@@ -29,7 +29,7 @@ set(KVX_FOLDERS
   "app:       uninstall shell setup model lang settings util"
   "uninstall: shell setup model lang settings util app/command.h"
   "shell:     model lang settings util"
-  "setup:     shell model lang settings util app/command.h"
+  "setup:     shell model lang settings util app/command.h res/version.h"
   "model:     settings util res/resource.h"
   "lang:      util res/resource.h"
   "settings:  util"
