@@ -10,6 +10,7 @@
 #include "setup/setup_dialog.h"
 #include "setup/uninstall_entry.h"
 #include "shell/desktop.h"
+#include "uninstall/deletion.h"
 #include "uninstall/driver.h"
 #include "util/file.h"
 #include "util/handles.h"
@@ -221,7 +222,7 @@ int RunProgram(HINSTANCE instance) {
   run.ProgramImage = image.Get();
   LoadLanguageModule(instance);
   LoadLanguageFile(L"uninstall.lng");
-  OleInitialize(nullptr);
+  OleSession ole;
   UniqueModule richEdit(LoadSystemLibrary(L"riched20.dll"));
   run.DialogIcon = LoadIconW(ResourceInstance, L"KVXICON");
   if (!run.DialogIcon && ResourceInstance != ProgramInstance) run.DialogIcon = LoadIconW(ProgramInstance, L"KVXICON");
@@ -258,7 +259,7 @@ int RunProgram(HINSTANCE instance) {
   }
 
   richEdit.Reset();
-  OleUninitialize();
+  ole.End();
   font.Reset();
   run.BoldFont = nullptr;
   int exitCode = run.Options.ExitCode;

@@ -19,6 +19,7 @@
 
 #include "support.h"
 #include "util/log.h"
+#include "uninstall/deletion.h"
 #include "uninstall/driver.h"
 
 namespace {

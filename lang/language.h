@@ -8,16 +8,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "lang/text_keys.h"
 #include "res/resource.h"
 #include "util/array.h"
 
-struct TextKeyRow {
-  const char* key;  // "s:IDS_UNINSTALLKVX", "$SETUPDLG:IDC_SHELLEXT", ...
-  uint32_t id;      // string id, control id, or 0 for SIZE and CAPTION
-};
-
-const size_t kTextKeyRows = 109;
-extern const TextKeyRow TextKeyTable[kTextKeyRows];
 
 const size_t kMaxKeyLength = 49;       // stored key length
 const size_t kMaxTextLength = 65536;   // characters kept of one text

@@ -3,6 +3,7 @@
 #include <oleauto.h>
 #include <wbemidl.h>
 
+#include "util/automation.h"
 #include "util/file.h"
 #include "util/handles.h"
 #include "util/path.h"
@@ -39,42 +40,6 @@ DWORD WindowsVersion() {
   }
   return g_Platform == VER_PLATFORM_WIN32_NT ? g_Major * 256 + g_Minor : 0x0501;
 }
-
-namespace {
-
-// The few OLE automation calls of the query, bound when it runs: importing
-// "oleaut32.dll" would load it at every start for a query only setup makes.
-struct Automation {
-  BSTR(WINAPI* allocString)(const OLECHAR*) = nullptr;
-  void(WINAPI* freeString)(BSTR) = nullptr;
-  HRESULT(WINAPI* clearVariant)(VARIANTARG*) = nullptr;
-  bool Bind() {
-    // Loaded once and kept for the rest of the process.
-    static HMODULE module;
-    if (!module) module = LoadSystemLibrary(L"oleaut32.dll");
-    if (!module) return false;
-    allocString = (BSTR(WINAPI*)(const OLECHAR*))(void*)GetProcAddress(module, "SysAllocString");
-    freeString = (void(WINAPI*)(BSTR))(void*)GetProcAddress(module, "SysFreeString");
-    clearVariant = (HRESULT(WINAPI*)(VARIANTARG*))(void*)GetProcAddress(module, "VariantClear");
-    return allocString && freeString && clearVariant;
-  }
-};
-
-// A string of OLE automation, freed when it goes out of scope.
-class AutomationText {
- public:
-  AutomationText(const Automation& ole, const wchar_t* text) : ole_(ole), text_(ole.allocString(text)) {}
-  ~AutomationText() { ole_.freeString(text_); }
-  AutomationText(const AutomationText&) = delete;
-  AutomationText& operator=(const AutomationText&) = delete;
-  BSTR Get() const { return text_; }
-
- private:
-  const Automation& ole_;
-  BSTR text_;
-};
-
-}  // namespace
 
 bool OperatingSystemNameSaysWindows10() {
   Automation ole;

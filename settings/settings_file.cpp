@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
+#include <shlobj.h>
 
 #include "util/file.h"
 #include "util/handles.h"
@@ -376,3 +377,40 @@ void SetSettingEntry(const wchar_t* name, const wchar_t* text, int32_t kind) {
 void RemoveSettingEntries(const wchar_t* name) { g_SettingsFile.list.Remove(name); }
 void RemoveSettingEntriesUnder(const wchar_t* prefix) { g_SettingsFile.list.RemoveUnder(prefix); }
 bool AnySettingEntryUnder(const wchar_t* prefix) { return g_SettingsFile.list.AnyUnder(prefix); }
+
+bool GetUserSettingsFolder(wchar_t* dest, size_t capacity, bool create) {
+  if (capacity == 0) return false;
+  dest[0] = 0;
+  wchar_t folder[MAX_PATH + 1] = {};
+  UniqueCoTaskMemory list;
+  if (SUCCEEDED(SHGetSpecialFolderLocation(nullptr, CSIDL_APPDATA, reinterpret_cast<PIDLIST_ABSOLUTE*>(list.Put()))) &&
+      list && !SHGetPathFromIDListW(static_cast<PCIDLIST_ABSOLUTE>(list.Get()), folder))
+    folder[0] = 0;
+  if (!folder[0]) return false;
+  CopyText(dest, folder, capacity);
+  AddTrailingSeparator(dest, capacity);
+  AppendText(dest, L"Korvex", capacity);
+  if (FileExists(dest)) return true;
+  return create && MakeFolder(dest) == 0;
+}
+
+// The archiver's own rule, read straight from the registry (not through
+// the store: the archiver reads it so, with or without a settings file).
+void GetSettingsFolder(wchar_t* dest, size_t capacity, bool create) {
+  if (capacity == 0) return;
+  dest[0] = 0;
+  UniqueHkey key;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", 0, KEY_QUERY_VALUE, key.Put()) == ERROR_SUCCESS) {
+    DWORD bytes = (DWORD)((capacity - 1) * sizeof(wchar_t));
+    if (RegQueryValueExW(key.Get(), L"AppData", nullptr, nullptr, (BYTE*)dest, &bytes) == ERROR_SUCCESS) {
+      size_t chars = bytes / sizeof(wchar_t);
+      dest[chars < capacity ? chars : capacity - 1] = 0;
+    } else {
+      dest[0] = 0;
+    }
+  }
+  if (dest[0] && FileExists(dest)) return;
+  if (GetUserSettingsFolder(dest, capacity, create)) return;
+  GetProgramPath(dest, capacity);
+  RemoveName(dest);
+}

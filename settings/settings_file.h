@@ -85,3 +85,10 @@ void SetSettingEntry(const wchar_t* name, const wchar_t* text, int32_t kind);
 void RemoveSettingEntries(const wchar_t* name);
 void RemoveSettingEntriesUnder(const wchar_t* prefix);
 bool AnySettingEntryUnder(const wchar_t* prefix);
+
+// The per-user settings folder "<AppData>\Korvex", made when `create` is
+// set; false (and dest empty) when there is none.
+bool GetUserSettingsFolder(wchar_t* dest, size_t capacity, bool create);
+// The settings folder: "Paths\AppData" of the user's settings when it
+// exists, else the per-user folder, else the program folder.
+void GetSettingsFolder(wchar_t* dest, size_t capacity, bool create);

@@ -306,6 +306,10 @@ bool SettingKeyIsEmpty(HKEY root, const wchar_t* keyPath) {
 
 bool IsSystemIntegrationEnabled() { return g_SettingsFile.integration; }
 
+void SaveSettingsNow() {
+  if (g_SettingsFile.loaded) SaveSettingsFile();
+}
+
 void StartJournal() {
   static JournalState state;
   EndJournal();

@@ -66,6 +66,8 @@ void EndJournal();
 void SetRegistryView(DWORD view);
 DWORD GetRegistryView();
 bool IsSystemIntegrationEnabled();
+// A settings file in force goes to disk now (the registry needs nothing).
+void SaveSettingsNow();
 
 // Test seam: Wine runs every process with administrator rights, so a refused
 // registry write cannot be produced there. When set, the filter is asked

@@ -3,6 +3,7 @@
 #include "app/command.h"
 #include "lang/language.h"
 #include "lang/dialog.h"
+#include "settings/settings_file.h"
 #include "setup/help.h"
 #include "shell/desktop.h"
 #include "util/file.h"

@@ -2,7 +2,6 @@
 
 #include "lang/language.h"
 #include "lang/dialog.h"
-#include "settings/settings_file.h"
 #include "settings/store.h"
 #include "setup/help.h"
 #include "model/winver.h"
@@ -71,7 +70,7 @@ static void Confirm(HWND window) {
   wchar_t masks[1024];
   GetDlgItemTextW(window, IDC_CONTEXTALWAYSARC, masks, 1024);
   WriteSettingString(kItemsKey, L"AlwaysArc", masks);
-  SaveSettingsFile();
+  SaveSettingsNow();
   EndDialog(window, 1);
 }
 

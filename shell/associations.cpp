@@ -3,7 +3,6 @@
 #include <shlobj.h>
 
 #include "lang/language.h"
-#include "settings/settings_file.h"
 #include "settings/store.h"
 #include "shell/templates.h"
 #include "util/path.h"
@@ -105,7 +104,7 @@ void ClaimExtension(const wchar_t* extension, const wchar_t* settings, bool kvxR
     // A portable settings file keeps the previous owner in memory until it
     // is saved; it goes to disk before the type is taken, so that a setup
     // that ends early cannot lose another program's association.
-    if (g_SettingsFile.loaded) SaveSettingsFile();
+    SaveSettingsNow();
   }
   WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", zipRow ? L"Korvex.ZIP" : L"Korvex");
   if (kvxRow) {

@@ -7,6 +7,7 @@
 #include <shlguid.h>
 #include <shlobj.h>
 
+#include "util/automation.h"
 #include "util/file.h"
 #include "util/handles.h"
 #include "util/log.h"
@@ -42,23 +43,17 @@ bool OpenInUserShell(const wchar_t* what, const wchar_t* arguments) {
       FAILED(folderView->get_Application(application.Put())) ||
       FAILED(application->QueryInterface(IID_IShellDispatch2, shell.PutVoid())))
     return false;
-  // The automation strings come from oleaut32, loaded only for this.
-  UniqueModule automation(LoadSystemLibrary(L"oleaut32.dll"));
-  if (!automation) return false;
-  auto allocString = (BSTR(WINAPI*)(const OLECHAR*))(void*)GetProcAddress(automation.Get(), "SysAllocString");
-  auto freeString = (void(WINAPI*)(BSTR))(void*)GetProcAddress(automation.Get(), "SysFreeString");
-  if (!allocString || !freeString) return false;
-  BSTR file = allocString(what);
-  if (!file) return false;
-  VARIANT show = {}, args = {};
+  Automation ole;
+  if (!ole.Bind()) return false;
+  AutomationText file(ole, what), args(ole, arguments);
+  if (!file.Get() || (arguments && !args.Get())) return false;
+  VARIANT show = {}, argument = {};
   show.vt = VT_I4;
   show.lVal = SW_SHOWNORMAL;
   if (arguments) {
-    args.vt = VT_BSTR;
-    args.bstrVal = allocString(arguments);
+    argument.vt = VT_BSTR;
+    argument.bstrVal = args.Get();
   }
-  HRESULT result = arguments && !args.bstrVal ? E_OUTOFMEMORY : shell->ShellExecute(file, arguments ? args : none, none, none, show);
-  freeString(file);
-  if (args.bstrVal) freeString(args.bstrVal);
+  HRESULT result = shell->ShellExecute(file.Get(), arguments ? argument : none, none, none, show);
   return SUCCEEDED(result);
 }

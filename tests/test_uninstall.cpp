@@ -9,6 +9,7 @@
 #include "test.h"
 #include "uninstall/driver.h"
 #include "uninstall/batch.h"
+#include "uninstall/deletion.h"
 #include "util/file.h"
 #include "util/file_list.h"
 #include "util/log.h"

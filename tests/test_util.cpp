@@ -13,6 +13,7 @@
 #include "util/path.h"
 #include "util/text.h"
 #include "util/trust.h"
+#include "uninstall/deletion.h"
 #include "uninstall/driver.h"
 
 TEST_CASE("bounded copy and append at capacities 0, 1 and exactly full") {

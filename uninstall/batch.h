@@ -55,3 +55,6 @@ bool WriteBatchText(HANDLE file, const wchar_t* text);
 // and no command, when a path holds a quote, a percent sign or a control
 // character.
 bool ComposeBatchCommand(const wchar_t* processor, const wchar_t* batch, wchar_t* command, size_t capacity);
+
+// The self-removal batch file's name, in the run's own folder.
+const wchar_t kBatchFileName[] = L"Uninstall_Kvx.Bat";

@@ -223,42 +223,6 @@ int MakeFolder(const wchar_t* name) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 2 : 1;
 }
 
-bool GetUserSettingsFolder(wchar_t* dest, size_t capacity, bool create) {
-  if (capacity == 0) return false;
-  dest[0] = 0;
-  wchar_t folder[MAX_PATH + 1] = {};
-  PIDLIST_ABSOLUTE list = nullptr;
-  if (SUCCEEDED(SHGetSpecialFolderLocation(nullptr, CSIDL_APPDATA, &list)) && list) {
-    if (!SHGetPathFromIDListW(list, folder)) folder[0] = 0;
-    CoTaskMemFree(list);
-  }
-  if (!folder[0]) return false;
-  CopyText(dest, folder, capacity);
-  AddTrailingSeparator(dest, capacity);
-  AppendText(dest, L"Korvex", capacity);
-  if (FileExists(dest)) return true;
-  return create && MakeFolder(dest) == 0;
-}
-
-void GetSettingsFolder(wchar_t* dest, size_t capacity, bool create) {
-  if (capacity == 0) return;
-  dest[0] = 0;
-  UniqueHkey key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", 0, KEY_QUERY_VALUE, key.Put()) == ERROR_SUCCESS) {
-    DWORD bytes = (DWORD)((capacity - 1) * sizeof(wchar_t));
-    if (RegQueryValueExW(key.Get(), L"AppData", nullptr, nullptr, (BYTE*)dest, &bytes) == ERROR_SUCCESS) {
-      size_t chars = bytes / sizeof(wchar_t);
-      dest[chars < capacity ? chars : capacity - 1] = 0;
-    } else {
-      dest[0] = 0;
-    }
-  }
-  if (dest[0] && FileExists(dest)) return;
-  if (GetUserSettingsFolder(dest, capacity, create)) return;
-  GetProgramPath(dest, capacity);
-  RemoveName(dest);
-}
-
 // ---------------------------------------------------------------- enumeration
 
 void DirectoryScan::SetMask(const wchar_t* mask) {

@@ -81,12 +81,6 @@ bool GetShortForm(const wchar_t* path, wchar_t (&out)[kPathCapacity]);
 // 0 on success, 2 when a part of the path is missing, 1 for other failures.
 int MakeFolder(const wchar_t* name);
 
-// The per-user settings folder "<AppData>\Korvex", made when `create` is
-// set; false (and dest empty) when there is none.
-bool GetUserSettingsFolder(wchar_t* dest, size_t capacity, bool create);
-// The settings folder: "Paths\AppData" of the user's settings when it
-// exists, else the per-user folder, else the program folder.
-void GetSettingsFolder(wchar_t* dest, size_t capacity, bool create);
 
 // ---------------------------------------------------------------- enumeration
 

@@ -3,6 +3,7 @@
 #include <string.h>
 #include <windows.h>
 
+#include "util/path.h"
 #include "util/text.h"
 
 void ParseFileList(const char* bytes, size_t count, GrowArray<FileListEntry>& entries) {
@@ -47,8 +48,7 @@ size_t ListedPath(const FileList& list, size_t i, wchar_t* full, size_t capacity
   int n = MultiByteToWideChar(CP_ACP, 0, line, -1, entry, (int)(capacity - folderLength));
   // One leading separator still names something inside the program folder
   // ("\Formats\x"); two begin a network path.
-  auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
-  if (n > 1 && separator(entry[0]) && !separator(entry[1])) {
+  if (n > 1 && IsSeparator(entry[0]) && !IsSeparator(entry[1])) {
     memmove(entry, entry + 1, (size_t)(n - 1) * sizeof(wchar_t));
     n--;
   }
@@ -56,12 +56,12 @@ size_t ListedPath(const FileList& list, size_t i, wchar_t* full, size_t capacity
 }
 
 bool IsContainedEntry(const wchar_t* entry) {
-  if (entry[0] == L'\\' || entry[0] == L'/') return false;
+  if (IsSeparator(entry[0])) return false;
   for (const wchar_t* p = entry; *p; p++)
     if (*p == L':') return false;
   const wchar_t* component = entry;
   for (const wchar_t* p = entry;; p++) {
-    if (*p == L'\\' || *p == L'/' || *p == 0) {
+    if (IsSeparator(*p) || *p == 0) {
       bool onlyDots = p > component, anyDot = false;
       for (const wchar_t* q = component; q < p; q++) {
         if (*q == L'.') anyDot = true;

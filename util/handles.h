@@ -3,6 +3,8 @@
 #pragma once
 #include <windows.h>
 
+#include <ole2.h>
+
 template <class H, class Traits> class UniqueOwner {
  public:
   UniqueOwner() = default;
@@ -77,7 +79,12 @@ using UniqueHkey = UniqueOwner<HKEY, HkeyTraits>;
 using UniqueFile = UniqueOwner<HANDLE, FileHandleTraits>;      // CreateFile results
 using UniqueHandle = UniqueOwner<HANDLE, KernelHandleTraits>;  // processes, events
 using UniqueFind = UniqueOwner<HANDLE, FindHandleTraits>;
+struct CoTaskMemoryTraits {
+  static void* Invalid() { return nullptr; }
+  static void Close(void* p) { CoTaskMemFree(p); }
+};
 using UniqueModule = UniqueOwner<HMODULE, ModuleTraits>;
+using UniqueCoTaskMemory = UniqueOwner<void*, CoTaskMemoryTraits>;  // what COM hands out (item id lists)
 using UniqueGdiObject = UniqueOwner<HGDIOBJ, GdiTraits>;  // fonts, bitmaps
 using UniqueLocal = UniqueOwner<HLOCAL, LocalMemoryTraits>;    // what the system hands out by LocalAlloc
 using UniqueGlobal = UniqueOwner<HGLOBAL, GlobalMemoryTraits>;
@@ -105,4 +112,21 @@ template <class T> class ComPtr {
 
  private:
   T* p_ = nullptr;
+};
+
+// OLE on the calling thread from construction to End (or the end of the
+// scope): the dialogs' rich edit control and the shell's objects need it.
+class OleSession {
+ public:
+  OleSession() : started_(SUCCEEDED(OleInitialize(nullptr))) {}
+  ~OleSession() { End(); }
+  OleSession(const OleSession&) = delete;
+  OleSession& operator=(const OleSession&) = delete;
+  void End() {
+    if (started_) OleUninitialize();
+    started_ = false;
+  }
+
+ private:
+  bool started_;
 };

@@ -56,7 +56,8 @@ set(KVX_MODULES
   "util/file:      util/text util/array util/handles util/path"
   "util/file_list: util/file util/text util/array util/handles util/path"
   "util/log:       util/file util/text util/array util/handles util/path"
-  "util/trust:     util/file util/text util/array util/handles util/path")
+  "util/trust:     util/file util/text util/array util/handles util/path"
+  "util/automation: util/file util/text util/array util/handles util/path")
 
 # Calls that reach the file system through a name. Each is matched as a whole
 # identifier in code, not in comments or strings; a name ending in W also

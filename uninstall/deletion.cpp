@@ -1,0 +1,397 @@
+#include "uninstall/deletion.h"
+
+#include <windows.h>
+
+#include "uninstall/batch.h"
+#include "util/array.h"
+#include "util/file.h"
+#include "util/file_list.h"
+#include "util/handles.h"
+#include "util/log.h"
+#include "util/path.h"
+#include "util/text.h"
+#include "util/trust.h"
+
+namespace {
+
+// The full paths of the listed entries that name something inside the
+// program folder, converted once, each with what is known of it.
+struct Entry {
+  size_t path;   // offset of its full path in the pool
+  size_t depth;  // separators below the program folder
+  bool folder;   // known to be a folder
+};
+
+struct Entries {
+  TextPool pool;
+  GrowArray<Entry> items;
+  const wchar_t* Path(const Entry& e) const { return pool.At(e.path); }
+};
+
+// Folders below the program folder by their relative path (ASCII letters in
+// either case, either separator), each with what is known of it: the index
+// of its pin, or one of the states below.
+using FolderTable = TextTable;
+enum : int32_t { kFolderUnknown = -1, kFolderLink = -2, kFolderUnheld = -3, kFolderRemoved = -4 };
+
+// Reads each entry once: its full path, its depth, and whether another
+// entry lies inside it (then it is a folder and is not tried as a file).
+void CollectEntries(const FileList& list, const wchar_t* folderWithSeparator, Entries& out, FolderTable& parents) {
+  size_t folderLength = TextLength(folderWithSeparator);
+  wchar_t full[kPathCapacity];
+  CopyText(full, folderWithSeparator);
+  for (size_t i = 0; i < list.entries.Count(); i++) {
+    size_t n = ListedPath(list, i, full, kPathCapacity, folderLength);
+    if (n == 0) {
+      if (IsLogging()) {
+        const FileListEntry& e = list.entries[i];
+        wchar_t line[kPathCapacity] = {};
+        MultiByteToWideChar(CP_ACP, 0, list.bytes.Data() + e.offset, (int)e.length, line, kPathCapacity - 1);
+        LogLine("skipped \"%s\": it names nothing inside the program folder", line);
+      }
+      LogCount(LogOutcome::Skipped);
+      continue;
+    }
+    size_t at = out.pool.Add(full, folderLength + n - 1);  // n counts the terminator
+    size_t depth = 0;
+    for (const wchar_t* p = full + folderLength; *p; p++) depth += IsSeparator(*p);
+    out.items.PushElement(Entry{at, depth, false});
+  }
+  // Every folder above an entry (relative paths point into the pool, which
+  // is complete by now).
+  for (size_t i = 0; i < out.items.Count(); i++) {
+    const wchar_t* relative = out.Path(out.items[i]) + folderLength;
+    for (size_t k = 0; relative[k]; k++)
+      if (IsSeparator(relative[k]) && k > 0) parents.Add(relative, k, kFolderUnknown);
+  }
+  for (size_t i = 0; i < out.items.Count(); i++) {
+    const wchar_t* relative = out.Path(out.items[i]) + folderLength;
+    out.items[i].folder = parents.Find(relative, TextLength(relative)) != nullptr;
+  }
+}
+
+int PathOrder(const void* a, const void* b, void* entries) {
+  const Entries& sorting = *static_cast<const Entries*>(entries);
+  const wchar_t* x = sorting.Path(sorting.items[*static_cast<const uint32_t*>(a)]);
+  const wchar_t* y = sorting.Path(sorting.items[*static_cast<const uint32_t*>(b)]);
+  return CompareStringOrdinal(x, -1, y, -1, TRUE) - CSTR_EQUAL;
+}
+
+int DeeperFirst(const void* a, const void* b, void* entries) {
+  const Entries& sorting = *static_cast<const Entries*>(entries);
+  size_t x = sorting.items[*static_cast<const uint32_t*>(a)].depth;
+  size_t y = sorting.items[*static_cast<const uint32_t*>(b)].depth;
+  return x < y ? 1 : x > y ? -1 : 0;
+}
+
+// What became of an entry tried as a file.
+// Later: the program file and the list, which go at the end of the run.
+enum class Outcome { Removed, Gone, Folder, Left, Later };
+
+// One deletion of the listed entries, pass by pass. The program folder and
+// every folder above it are pinned for the whole run, and each folder below
+// it before anything inside it is touched (see util/file.h): the path of
+// every entry is then fixed, so a listed file costs one deletion by name,
+// which removes a link itself and never what it leads to. A folder that is
+// a link is never entered (the link itself goes when it is listed); a
+// folder that cannot be pinned keeps what is in it.
+class ListDeletion {
+ public:
+  ListDeletion(const FileList& list, const wchar_t* folderWithSeparator, const wchar_t* programName,
+               RunFolders* runFolders)
+      : folderLength_(TextLength(folderWithSeparator)), programName_(programName), runFolders_(runFolders) {
+    CopyText(folder_, folderWithSeparator);
+    CollectEntries(list, folderWithSeparator, entries_, folders_);
+    for (size_t i = 0; i < entries_.items.Count(); i++) pending_.PushElement((uint32_t)i);
+    // The files of one folder one after another: the file system finds
+    // them faster so than in the list's order.
+    SortElements(pending_.Data(), pending_.Count(), sizeof(uint32_t), PathOrder, &entries_);
+  }
+
+  // Passes until one removes nothing; true when something waits for the restart.
+  bool Run() {
+    if (!programChain_.Pin(folder_)) {
+      LogFailure("to hold the program folder; nothing in it was deleted:", folder_, GetLastError());
+      return false;
+    }
+    BufferLog(true);  // thousands of lines: written once a second
+    for (;;) {
+      next_.Shrink(0);
+      emptied_.Shrink(0);
+      lastParent_ = nullptr;
+      size_t removed = FilesPass() + FoldersPass();
+      if (removed == 0) break;
+      pending_.Swap(next_);
+    }
+    // What the last pass could not remove stays.
+    for (size_t k = 0; k < next_.Count(); k++) {
+      const wchar_t* full = entries_.Path(entries_.items[next_[k]]);
+      const wchar_t* name = PointToName(full);
+      if (CompareTextNoCase(name, programName_) != 0 && CompareTextNoCase(name, L"Uninstall.lst") != 0)
+        LogCount(LogOutcome::Left, full);
+    }
+    BufferLog(false);
+    return rebootNeeded_;
+  }
+
+ private:
+  // The state of the folder that is the first `length` characters of a
+  // relative path, pinned now if it was not yet.
+  int32_t Folder(const wchar_t* relative, size_t length) {
+    int32_t* state = folders_.Add(relative, length, kFolderUnknown);
+    if (*state != kFolderUnknown) return *state;
+    wchar_t path[kPathCapacity];
+    CopyText(path, folder_);
+    AppendText(path, relative);
+    path[folderLength_ + length] = 0;
+    HANDLE pin = PinFolder(path, true);
+    // Held open by others who do not share its deletion (a command prompt
+    // in it): pinned all the same, only it cannot be removed.
+    if (pin == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION) pin = PinFolder(path, false);
+    if (pin != INVALID_HANDLE_VALUE) return *state = (int32_t)pins_.Add(pin);
+    DWORD error = GetLastError(), attributes = GetAttributes(path);
+    *state = IsReparsePointAttr(attributes) ? kFolderLink : kFolderUnheld;
+    if (*state == kFolderUnheld && attributes != INVALID_FILE_ATTRIBUTES)
+      LogFailure("to hold the folder; what is in it stays:", path, error);
+    return *state;
+  }
+
+  // Every folder between the program folder and the entry is pinned.
+  bool FoldersAboveHeld(const wchar_t* full) {
+    const wchar_t* relative = full + folderLength_;
+    // The folder of the entry before is most often this one's too.
+    size_t parent = PointToName(relative) - relative;
+    if (parent == lastParentLength_ && lastParent_ && CompareStringOrdinal(relative, (int)parent, lastParent_, (int)parent, FALSE) == CSTR_EQUAL)
+      return true;
+    lastParent_ = nullptr;
+    for (size_t k = 1; relative[k]; k++) {
+      if (!IsSeparator(relative[k])) continue;
+      int32_t state = Folder(relative, k);
+      if (state == kFolderLink) {
+        LogLine("skipped %s: below a link", full);
+        LogCount(LogOutcome::Skipped);
+        return false;
+      }
+      if (state < 0) {
+        LogCount(LogOutcome::Left, full);
+        return false;
+      }
+    }
+    lastParent_ = relative;
+    lastParentLength_ = parent;
+    return true;
+  }
+
+  // A file that one deletion by name did not remove: already gone, a folder
+  // after all, read-only, or in use. A file in use that can be opened for
+  // its deletion (a running program, a loaded library) moves to the run's
+  // own folder to be deleted at the restart; one that others hold without
+  // letting it go stays, and the log says so. The program and the list are
+  // left for the batch file and the driver.
+  Outcome DeleteAsFile(const wchar_t* full) {
+    if (DeleteFileByName(full)) {
+      LogLine("deleted %s", full);
+      LogCount(LogOutcome::Deleted);
+      return Outcome::Removed;
+    }
+    DWORD attributes = GetAttributes(full);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Outcome::Gone;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Outcome::Folder;
+    const wchar_t* name = PointToName(full);
+    if (CompareTextNoCase(name, programName_) == 0 || CompareTextNoCase(name, L"Uninstall.lst") == 0) {
+      LogLine("left for later: %s", full);
+      return Outcome::Later;
+    }
+    UniqueFile file(OpenForDeletion(full));
+    if (!file) {
+      LogFailure("to delete (in use; it stays)", full, GetLastError());
+      return Outcome::Left;
+    }
+    if (DeleteByHandle(file.Get())) {
+      LogLine((attributes & FILE_ATTRIBUTE_READONLY) ? "deleted (was read-only) %s" : "deleted %s", full);
+      LogCount(LogOutcome::Deleted);
+      return Outcome::Removed;
+    }
+    wchar_t moved[kPathCapacity];
+    if (!runFolders_ || !runFolders_->WaitingName(name, moved) || !RenameByHandle(file.Get(), moved)) {
+      LogFailure("to move out of the installation (in use; it stays)", full, GetLastError());
+      return Outcome::Left;
+    }
+    rebootNeeded_ = true;
+    LogLine("locked: %s, moved to %s", full, moved);
+    if (DeleteAtRestart(moved)) {
+      LogLine("scheduled for the restart: %s", moved);
+      LogCount(LogOutcome::Scheduled, full);
+    } else {
+      LogFailure("to schedule for the restart", moved, GetLastError());
+      LogCount(LogOutcome::Left, moved);
+    }
+    return Outcome::Removed;
+  }
+
+  // The files of the pending entries; the folders among them wait for the
+  // folders' turn. Returns how many went.
+  size_t FilesPass() {
+    size_t removed = 0;
+    for (size_t k = 0; k < pending_.Count(); k++) {
+      Entry& e = entries_.items[pending_[k]];
+      const wchar_t* full = entries_.Path(e);
+      if (!FoldersAboveHeld(full)) continue;
+      Outcome outcome = e.folder ? Outcome::Folder : DeleteAsFile(full);
+      if (outcome == Outcome::Removed) removed++;
+      if (outcome == Outcome::Folder) e.folder = true, emptied_.PushElement(pending_[k]);
+      if (outcome == Outcome::Left) next_.PushElement(pending_[k]);
+    }
+    return removed;
+  }
+
+  // One listed folder: a link goes itself, a folder through its pin once it
+  // is empty.
+  bool RemoveListedFolder(const wchar_t* full) {
+    const wchar_t* relative = full + folderLength_;
+    int32_t state = Folder(relative, TextLength(relative));
+    if (state == kFolderLink) {
+      UniqueFile link(OpenForDeletion(full));  // the link itself
+      return link && DeleteByHandle(link.Get());
+    }
+    if (state < 0 || !DeleteByHandle(pins_.At((size_t)state))) return false;
+    pins_.Close((size_t)state);
+    *folders_.Find(relative, TextLength(relative)) = kFolderRemoved;
+    return true;
+  }
+
+  // The folders, the deepest first. Returns how many entries went.
+  size_t FoldersPass() {
+    size_t removed = 0;
+    SortElements(emptied_.Data(), emptied_.Count(), sizeof(uint32_t), DeeperFirst, &entries_);
+    for (size_t k = 0; k < emptied_.Count(); k++) {
+      Entry& e = entries_.items[emptied_[k]];
+      const wchar_t* full = entries_.Path(e);
+      if (RemoveListedFolder(full)) {
+        LogLine("deleted folder %s", full);
+        LogCount(LogOutcome::Deleted);
+        removed++;
+        continue;
+      }
+      DWORD attributes = GetAttributes(full);
+      if (attributes == INVALID_FILE_ATTRIBUTES) continue;
+      if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        // A file after all (another entry named something inside it): it
+        // takes the file's steps now, and its going counts for the pass.
+        e.folder = false;
+        Outcome outcome = DeleteAsFile(full);
+        if (outcome == Outcome::Removed) removed++;
+        if (outcome == Outcome::Left) next_.PushElement(emptied_[k]);
+        continue;
+      }
+      next_.PushElement(emptied_[k]);
+    }
+    return removed;
+  }
+
+  wchar_t folder_[kPathCapacity];
+  size_t folderLength_;
+  const wchar_t* programName_;
+  RunFolders* runFolders_;
+  bool rebootNeeded_ = false;
+  Entries entries_;
+  FolderTable folders_{true};
+  PinnedChain programChain_;
+  PinSet pins_;
+  const wchar_t* lastParent_ = nullptr;  // the last entry whose folders are held, and its folder's length
+  size_t lastParentLength_ = 0;
+  GrowArray<uint32_t> pending_, next_, emptied_;
+};
+
+}  // namespace
+
+// Works through the list in passes until a pass removes nothing, with the
+// outcome of re-reading the whole list in every pass; but each pass deletes
+// the files first and then removes the folders, deepest first, so that one
+// pass usually does it all. A listed file costs one deletion; only when that
+// fails is it looked at closely (read-only, a folder, locked, already gone).
+// Entries that were not there, or that went, are not looked at again.
+bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator, const wchar_t* programName,
+                       RunFolders* runFolders) {
+  return ListDeletion(list, folderWithSeparator, programName, runFolders).Run();
+}
+
+namespace {
+
+// Runs that end normally remove their folder within seconds of starting.
+const unsigned kAbandonedAfterMinutes = 10;
+
+// The folder below which each run makes the batch file's own folder: the
+// Windows folder's "Temp", which only administrators can change.
+bool GetBatchParent(wchar_t (&temp)[kPathCapacity]) {
+  wchar_t windows[kPathCapacity];
+  UINT n = GetSystemWindowsDirectoryW(windows, kPathCapacity);
+  if (n == 0 || n >= kPathCapacity) return false;
+  JoinPath(windows, L"Temp", temp);
+  return true;
+}
+
+// What a run puts into its folder before it starts the batch file: the
+// batch file and the program that runs its pause.
+bool IsSelfRemovalFile(const wchar_t* name) {
+  size_t n = TextLength(name);
+  return CompareTextNoCase(name, kBatchFileName) == 0 || (n > 4 && CompareTextNoCase(name + n - 4, L".exe") == 0);
+}
+
+}  // namespace
+
+void RemoveAbandonedBatchFolders() {
+  wchar_t temp[kPathCapacity];
+  if (!GetBatchParent(temp)) return;
+  unsigned removed = RemoveAbandonedPrivateFolders(temp, IsSelfRemovalFile, kAbandonedAfterMinutes);
+  if (removed) LogLine("removed %u batch-file folders that killed runs left in %s", removed, temp);
+}
+
+RunFolders::RunFolders(const wchar_t* programFolder) { CopyText(programFolder_, programFolder); }
+
+const wchar_t* RunFolders::BatchFolder() {
+  if (!batchTried_) {
+    batchTried_ = true;
+    wchar_t temp[kPathCapacity];
+    if (!GetBatchParent(temp) || !CreatePrivateFolder(temp, batch_, &batchPin_)) {
+      LogFailure("to make the run's own folder in", temp, GetLastError());
+      batch_[0] = 0;
+    }
+  }
+  return batch_[0] ? batch_ : nullptr;
+}
+
+bool RunFolders::MakeWaitingFolder() {
+  waitingTried_ = true;
+  UniqueFile program(PinFolder(programFolder_, false));
+  if (!program) return false;
+  if (BatchFolder() && OnSameVolume(program.Get(), batchPin_.Get())) {
+    CopyText(waiting_, batch_);
+    return true;
+  }
+  separate_ = true;
+  // Another volume: a folder of the run's own at its root, where the volume
+  // keeps access lists (on others anyone could change it).
+  wchar_t root[kPathCapacity];
+  size_t length = RootLength(programFolder_);
+  CopyText(root, programFolder_, length + 1);
+  if (!length || !VolumeKeepsAccessLists(program.Get()) || !CreatePrivateFolder(root, waiting_, &waitingPin_)) {
+    waiting_[0] = 0;
+    return false;
+  }
+  return true;
+}
+
+bool RunFolders::WaitingName(const wchar_t* name, wchar_t (&out)[kPathCapacity], bool numbered) {
+  if (!waitingTried_) MakeWaitingFolder();
+  if (!waiting_[0]) return false;
+  if (numbered) FormatText(out, L"%s\\%u.%s", waiting_, ++moved_, name);
+  else JoinPath(waiting_, name, out);
+  return true;
+}
+
+void RunFolders::ScheduleWaitingFolder() {
+  // The batch file's folder goes with the batch file, unless files wait in it.
+  if (!waiting_[0] || (!separate_ && moved_ == 0)) return;
+  if (DeleteAtRestart(waiting_)) LogLine("scheduled for the restart: folder %s", waiting_);
+}
