@@ -63,22 +63,32 @@ TEST_CASE("the real system: version from the manifest, and the real WMI query") 
 
 static const wchar_t* kSetup = L"Software\\Korvex\\Setup";
 
-TEST_CASE("option defaults on Windows 10 with nothing stored") {
-  RegistrySandbox sandbox;
-  UseRegistry();
-  PretendWindows w(10, 19045, true);
-  IntegrationOptions o;
-  memset(&o, 0x55, sizeof o);
-  LoadIntegrationOptions(o);
-  for (size_t i = 0; i < kArchiveTypeCount; i++) CHECK(o.Associate[i] == (i == kJarRow ? 0 : 1));
-  CHECK(o.Associate[18] == 0x55);  // spare entries are not touched
-  CHECK(o.Programs == 1);
-  CHECK(o.ShellExt == 1);
-  CHECK(o.MenuIcons == 1);
-  CHECK(o.Desktop == 0);
-  CHECK(o.StartMenu == 0);
-  CHECK(o.CascadedMenu == 0);
-  CHECK(o.LegacyMenu == 0);
+TEST_CASE("option defaults with nothing stored, as whole records") {
+  // Every field at once: a field added to the record without a default
+  // keeps the fill pattern and fails here. The spare entries stay untouched.
+  struct {
+    DWORD build;
+    uint8_t cascaded;
+  } rows[] = {{19045, 0}, {22631, 1}};
+  for (auto& row : rows) {
+    CAPTURE(row.build);
+    RegistrySandbox sandbox;
+    UseRegistry();
+    PretendWindows w(10, row.build, row.build < 22000);
+    IntegrationOptions o, expected;
+    memset(&o, 0x55, sizeof o);
+    memset(&expected, 0x55, sizeof expected);
+    for (size_t i = 0; i < kArchiveTypeCount; i++) expected.Associate[i] = i != kJarRow;
+    expected.Desktop = 0;
+    expected.StartMenu = 0;
+    expected.Programs = 1;
+    expected.ShellExt = 1;
+    expected.CascadedMenu = row.cascaded;
+    expected.MenuIcons = 1;
+    expected.LegacyMenu = 0;
+    LoadIntegrationOptions(o);
+    CHECK(memcmp(&o, &expected, sizeof o) == 0);
+  }
 }
 
 TEST_CASE("option defaults on Windows 11: the cascaded menu until the package was installed") {
