@@ -11,8 +11,18 @@ void SetAssociations(const IntegrationOptions& options);
 // it, whether the shell extension is chosen (the new-archive templates
 // follow it), and which row of the type table it is (the archiver's own
 // format with its volumes, zip, or another type). Combined with "|".
-using AssociationChoice = unsigned;
-const AssociationChoice kReleaseType = 0, kClaimType = 1, kShellExtensionChosen = 2, kKvxTypeRow = 4, kZipTypeRow = 8;
+enum AssociationChoice : unsigned {
+  kReleaseType = 0,
+  kClaimType = 1,
+  kShellExtensionChosen = 2,
+  kKvxTypeRow = 4,
+  kZipTypeRow = 8,
+};
+inline AssociationChoice operator|(AssociationChoice a, AssociationChoice b) {
+  return AssociationChoice((unsigned)a | (unsigned)b);
+}
+// A flag chosen by a condition, `cond ? kZipTypeRow : 0`, joins as well.
+inline AssociationChoice operator|(AssociationChoice a, unsigned b) { return AssociationChoice((unsigned)a | b); }
 void SetExtensionAssociation(const wchar_t* extension, AssociationChoice choice);
 // The machine's record of an extension's previous state (a key path for the
 // settings store, outside the product key: always the registry's), which
