@@ -428,6 +428,14 @@ void RemoveTreeOfLinks(const std::wstring& path) {
   RunUnix(L"/bin/rm -rf", {UnixPath(path)}, [&] { return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES; });
 }
 
+std::function<void(DWORD)> WatchForWindow(bool& seen, DWORD timeoutMs) {
+  return [&seen, timeoutMs](DWORD pid) {
+    DialogWatcher watcher(0, pid, timeoutMs);
+    watcher.Wait();
+    seen = watcher.Seen();
+  };
+}
+
 void UseRegistry() {
   ForgetSettingsFile();
   g_SettingsFile.loadAttempted = true;

@@ -139,6 +139,10 @@ void RemoveTree(const std::wstring& path);
 std::string Narrow(const std::wstring& text);
 std::wstring Widen(const std::string& text);
 
+// For RunProcess: watches the started process for any dialog window for
+// up to `timeoutMs` and tells in `seen` whether one showed.
+std::function<void(DWORD)> WatchForWindow(bool& seen, DWORD timeoutMs);
+
 // The registry serves every settings call of this process: no settings file.
 void UseRegistry();
 // A path in double quotes, as command lines take it.

@@ -214,11 +214,7 @@ TEST_CASE("real program: /wait pauses two seconds, opens no window and exits 0")
   TempFolder folder;
   std::wstring exe = CopyProduct(folder);
   bool sawWindow = false;
-  ProcessResult r = RunProcess(L"\"" + exe + L"\" /wait", {}, 30000, L"", [&](DWORD pid) {
-    DialogWatcher watcher(0, pid, 30000);
-    watcher.Wait();
-    sawWindow = watcher.Seen();
-  });
+  ProcessResult r = RunProcess(L"\"" + exe + L"\" /wait", {}, 30000, L"", WatchForWindow(sawWindow, 30000));
   CHECK(r.exitCode == 0);
   CHECK(r.milliseconds >= 1900);
   CHECK(r.milliseconds < 15000);

@@ -81,11 +81,7 @@ TEST_CASE("silent setup, then silent uninstall: everything integrated, then noth
   std::wstring logs = scene.root / L"logs", installerLog = logs + L"\\installer.log",
                systemLog = L"C:\\windows\\system32\\kvx-installer.log";
   MakeDirs(logs);
-  ProcessResult r = scene.Setup(L"-setup", L"-s -log=" + installerLog, [&](DWORD pid) {
-    DialogWatcher watcher(0, pid, 60000);
-    watcher.Wait();
-    sawWindow = watcher.Seen();
-  });
+  ProcessResult r = scene.Setup(L"-setup", L"-s -log=" + installerLog, WatchForWindow(sawWindow, 60000));
   CHECK(r.exitCode == 0);
   CHECK_FALSE(sawWindow);
   CHECK(LogFile(installerLog).find(L"setup mode, ") != std::wstring::npos);
@@ -112,13 +108,8 @@ TEST_CASE("silent setup, then silent uninstall: everything integrated, then noth
   std::wstring quiet = RegText(HKEY_LOCAL_MACHINE, entry, L"QuietUninstallString");
   CHECK(quiet == Quote(scene.sample.Program()) + L" /S");
   CHECK(RegNumber(HKEY_LOCAL_MACHINE, entry, L"EstimatedSize") > 0);
-  sawWindow = false;
   NewBatchFolders batch;
-  r = RunProcess(quiet, scene.Environment(L""), 120000, L"", [&](DWORD pid) {
-    DialogWatcher watcher(0, pid, 60000);
-    watcher.Wait();
-    sawWindow = watcher.Seen();
-  });
+  r = RunProcess(quiet, scene.Environment(L""), 120000, L"", WatchForWindow(sawWindow, 60000));
   CHECK(r.exitCode == 0);
   CHECK_FALSE(sawWindow);
   CHECK(batch.Gone(30000));

@@ -650,11 +650,7 @@ TEST_CASE("exit codes a deployment tool counts: restart, no messages, a log that
     std::wstring log = scene.root / L"quiet.log";
     bool seen = true;
     ProcessResult r = RunProcess(L"\"" + s.Program() + L"\" /S -nomessages \"/log=" + log + L"\"", scene.Environment(),
-                                 60000, L"", [&](DWORD pid) {
-                                   DialogWatcher watcher(0, pid, 3000);
-                                   watcher.Wait();
-                                   seen = watcher.Seen();
-                                 });
+                                 60000, L"", WatchForWindow(seen, 3000));
     CHECK(r.exitCode == 2);
     CHECK_FALSE(seen);
     CHECK(LogText(log).find(L"message skipped (no messages asked for): ") != std::wstring::npos);
