@@ -299,6 +299,8 @@ TEST_CASE("files through names the plain form cannot carry") {
     parent += L"\\a-rather-long-folder-name-" + std::to_wstring(i);
     CHECK(MakeFolder(parent.c_str()) == 0);
   }
+  // A folder that is there is there, however long its path: not a missing part.
+  CHECK(MakeFolder(deep.c_str()) == 1);
   std::wstring file = deep + L"\\x.txt";
   DiskFile f;
   REQUIRE(f.Create(file.c_str(), 0));
@@ -447,6 +449,9 @@ TEST_CASE("MakeFolder results") {
   CHECK(MakeFolder((folder / L"missing\\child").c_str()) == 2);
   CHECK(MakeFolder((folder / L"new").c_str()) == 0);
   CHECK(MakeFolder((folder / L"new").c_str()) == 1);
+  // A trailing dot is kept: the plain form would name "new", which is there.
+  CHECK(MakeFolder((folder / L"new.").c_str()) == 0);
+  CHECK(IsDirectoryAttr(GetAttributes((L"\\\\?\\" + (folder / L"new.")).c_str())));
   CHECK(FileExists(folder.Path().c_str()));  // a folder counts as existing
   CHECK(IsDirectoryAttr(GetAttributes(folder.Path().c_str())));
   CHECK_FALSE(IsDirectoryAttr(INVALID_FILE_ATTRIBUTES));

@@ -175,12 +175,6 @@ bool SetAttributes(const wchar_t* name, DWORD attributes) {
   return WithLongRetry(name, [&](const wchar_t* path) { return SetFileAttributesW(path, attributes) != 0; });
 }
 
-bool MoveByName(const wchar_t* from, const wchar_t* to) {
-  if (MoveFileW(from, to)) return true;
-  wchar_t longFrom[kPathCapacity], longTo[kPathCapacity];
-  return MakeLongPathName(from, longFrom) && MakeLongPathName(to, longTo) && MoveFileW(longFrom, longTo);
-}
-
 bool DeleteAtRestart(const wchar_t* name) {
   return WithLongRetry(name, [](const wchar_t* path) {
     return MoveFileExW(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
@@ -209,17 +203,20 @@ bool GetShortForm(const wchar_t* path, wchar_t (&out)[kPathCapacity]) {
 }
 
 int MakeFolder(const wchar_t* name) {
-  bool plain = !EndsInDotOrBlank(name);
-  bool ok = plain && CreateDirectoryW(name, nullptr);
-  DWORD error = ok ? ERROR_SUCCESS : plain ? GetLastError() : ERROR_INVALID_NAME;
-  if (!ok && !FileExists(name)) {
+  auto make = [](const wchar_t* path) { return CreateDirectoryW(path, nullptr) != 0; };
+  bool made;
+  if (!EndsInDotOrBlank(name)) {
+    made = WithLongRetry(name, make);
+  } else {
+    // As for files: the plain form would make the folder without its
+    // trailing dot or blank.
     wchar_t longName[kPathCapacity];
-    if (MakeLongPathName(name, longName)) {
-      ok = CreateDirectoryW(longName, nullptr) != 0;
-      if (!ok) error = GetLastError();
-    }
+    made = MakeLongPathName(name, longName);
+    if (made) made = make(longName);
+    else SetLastError(ERROR_INVALID_NAME);
   }
-  if (ok) return 0;
+  if (made) return 0;
+  DWORD error = GetLastError();
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 2 : 1;
 }
 

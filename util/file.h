@@ -68,8 +68,6 @@ bool DeleteFileByName(const wchar_t* name);
 // Removes an empty folder.
 bool RemoveFolderByName(const wchar_t* name);
 bool SetAttributes(const wchar_t* name, DWORD attributes);
-// Renames a file (MoveFileW: not across volumes, no replacing).
-bool MoveByName(const wchar_t* from, const wchar_t* to);
 // Has the system delete the file or empty folder at the next restart.
 bool DeleteAtRestart(const wchar_t* name);
 DWORD GetAttributes(const wchar_t* name);
