@@ -1,8 +1,10 @@
-// The one file layer: the file object, operations on files and folders by
-// name, directory enumeration and the link-safe operations. Every call that
+// The one file layer (util/file*.cpp): the file object and operations on
+// files and folders by name (file.cpp), listing folders (file_scan.cpp),
+// pinned folders and open entries (file_pinned.cpp), and the link-safe
+// operations with the file journal (file_unredirected.cpp). Every call that
 // takes a path first uses it unchanged and, when the system call fails for a
 // reason the extended-length form could mend, tries once more with that
-// form ("\\?\C:\..."): written once, in WithLongRetry.
+// form ("\\?\C:\..."): written once, in WithLongRetry (util/file_internal.h).
 //
 // Which call to use: the plain operations act on whatever is at the name,
 // links followed; they serve the program folder while only administrators
@@ -79,6 +81,14 @@ bool GetShortForm(const wchar_t* path, wchar_t (&out)[kPathCapacity]);
 // 0 on success, 2 when a part of the path is missing, 1 for other failures.
 int MakeFolder(const wchar_t* name);
 
+// Modules: a library of the system folder by its name, loaded to run; and a
+// module mapped for its resources only (its code never runs), as a
+// language module from a folder the user chose.
+HMODULE LoadSystemLibrary(const wchar_t* name);
+HMODULE MapResourceModule(const wchar_t* path);
+
+// Whether the entry at `path` is owned by the account this process runs as.
+bool IsOwnedByCurrentUser(const wchar_t* path);
 
 // ---------------------------------------------------------------- enumeration
 
@@ -203,28 +213,12 @@ class PinnedScan {
   bool started_ = false, done_ = false, failed_ = false;
 };
 
-// ---------------------------------------------------------------- operations no link can redirect
-//
-// Each pins the folders on the way for its own duration and acts on an
-// entry only when it is that entry itself: a link standing at the name is
-// never followed (it is removed itself where a deletion asks for it).
+// ---------------------------------------------------------------- open entries
 
 // True when the open file is the one at `path` itself: the final path of
 // the handle is the path's full, long form (case aside). Under Wine a link
 // to a file is followed by every open; this tells.
 bool HandleIsPath(HANDLE handle, const wchar_t* path);
-
-// Opens the file at `path` for the tool's own use: CREATE_NEW, OPEN_EXISTING
-// or OPEN_ALWAYS (never anything that truncates before the file is known).
-// The handle is given only for a plain file with one name that is the one at
-// `path`; otherwise INVALID_HANDLE_VALUE with ERROR_ACCESS_DENIED, and a file
-// the call made itself is removed again. With the extended-length retry.
-HANDLE OpenUnredirected(const wchar_t* path, DWORD access, DWORD share, DWORD disposition);
-
-// Deletes the file at `path`, never a file a link there leads to: a link
-// object itself goes, a file reached through a link stays. True when
-// nothing is at the path any more.
-bool DeleteUnredirected(const wchar_t* path);
 
 // Opens the running program's own file, so that while the handle is held no
 // one else can rename, replace or change it (its folder may be one others
@@ -249,6 +243,28 @@ bool DeleteByHandle(HANDLE handle);
 // on the way to `to` are pinned meanwhile.
 bool RenameByHandle(HANDLE handle, const wchar_t* to);
 
+// Where an existing file or folder really is, links followed: its final
+// path without the "\\?\" prefix ("\\?\UNC\server" as "\\server").
+bool GetFinalPath(const wchar_t* path, wchar_t* out, size_t capacity);
+
+// ---------------------------------------------------------------- operations no link can redirect
+//
+// Each pins the folders on the way for its own duration and acts on an
+// entry only when it is that entry itself: a link standing at the name is
+// never followed (it is removed itself where a deletion asks for it).
+
+// Opens the file at `path` for the tool's own use: CREATE_NEW, OPEN_EXISTING
+// or OPEN_ALWAYS (never anything that truncates before the file is known).
+// The handle is given only for a plain file with one name that is the one at
+// `path`; otherwise INVALID_HANDLE_VALUE with ERROR_ACCESS_DENIED, and a file
+// the call made itself is removed again. With the extended-length retry.
+HANDLE OpenUnredirected(const wchar_t* path, DWORD access, DWORD share, DWORD disposition);
+
+// Deletes the file at `path`, never a file a link there leads to: a link
+// object itself goes, a file reached through a link stays. True when
+// nothing is at the path any more.
+bool DeleteUnredirected(const wchar_t* path);
+
 // Removes the empty folder at `path` when it is that folder itself (a link
 // object there goes instead of what it leads to). True when it went.
 bool RemoveFolderUnredirected(const wchar_t* path);
@@ -259,10 +275,6 @@ bool RemoveFolderUnredirected(const wchar_t* path);
 // folder's pin, held by the caller.
 bool CreateFolderUnredirected(const wchar_t* path, SECURITY_ATTRIBUTES* security = nullptr, bool onlyNew = false,
                               UniqueFile* pin = nullptr);
-
-// Where an existing file or folder really is, links followed: its final
-// path without the "\\?\" prefix ("\\?\UNC\server" as "\\server").
-bool GetFinalPath(const wchar_t* path, wchar_t* out, size_t capacity);
 
 // Deletes a folder with everything in it without following any link: a
 // link inside is removed itself, a file reached through one stays. The
@@ -283,12 +295,3 @@ void StopFileJournal();
 bool CopyFileUnredirected(const wchar_t* from, const wchar_t* to, size_t limit);
 // The same from an open file (read from its start).
 bool CopyHandleToNewFile(HANDLE from, const wchar_t* to, size_t limit);
-
-// Modules: a library of the system folder by its name, loaded to run; and a
-// module mapped for its resources only (its code never runs), as a
-// language module from a folder the user chose.
-HMODULE LoadSystemLibrary(const wchar_t* name);
-HMODULE MapResourceModule(const wchar_t* path);
-
-// Whether the entry at `path` is owned by the account this process runs as.
-bool IsOwnedByCurrentUser(const wchar_t* path);

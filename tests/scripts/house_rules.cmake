@@ -14,7 +14,8 @@
 #
 # Prints each break as "file:line: reason" and ends with an error when there
 # is one. Only `#include "..."` (and `#include <...>` naming a file of the
-# tree) count as uses; a header and its source file are one module.
+# tree) count as uses; a header and its source file are one module, and so
+# are the files of a module split over several (KVX_MODULE_FILES).
 
 cmake_minimum_required(VERSION 3.20)
 
@@ -45,6 +46,15 @@ set(KVX_SOURCE_PATTERNS *.cpp *.h)
 set(KVX_CYCLE_EXCEPTIONS
   "setup:     shell app/command.h"
   "uninstall: app/command.h")
+
+# Modules whose source is split by concern over several files: the module,
+# its header (first) and the rest of its files. Each file counts as the
+# module's; any of them but the header is private to it (no other module
+# includes it). A file of no line here is its own module, named as the file
+# without its extension.
+set(KVX_MODULE_FILES
+  "util/file: util/file.h util/file_internal.h util/file.cpp util/file_scan.cpp util/file_pinned.cpp
+              util/file_unredirected.cpp")
 
 # Folders whose modules are layered among themselves: every module of such a
 # folder has a line here with the modules of its folder it may include.
@@ -96,8 +106,8 @@ set(KVX_FILE_SYSTEM_CALLS
 #   FindNextFileW, ReadFile, WriteFile, GetFinalPathNameByHandleW, the
 #   ...ByHandle calls     act on a handle the layer opened, not on a name.
 
-# The file layer: the only files that may make those calls.
-set(KVX_FILE_LAYER util/file.h util/file.cpp)
+# The file layer: the module whose files alone may make those calls.
+set(KVX_FILE_LAYER util/file)
 
 # ---------------------------------------------------------------------------
 # The check.
@@ -123,7 +133,7 @@ macro(kvx_split_entry entry)
     message(FATAL_ERROR "house rules: malformed table entry \"${entry}\"")
   endif()
   set(kvx_key "${CMAKE_MATCH_1}")
-  string(REGEX MATCHALL "[^ \t]+" kvx_items "${CMAKE_MATCH_2}")
+  string(REGEX MATCHALL "[^ \t\n]+" kvx_items "${CMAKE_MATCH_2}")
 endmacro()
 
 # The folder table.
@@ -163,6 +173,21 @@ foreach(entry IN LISTS KVX_CYCLE_EXCEPTIONS)
     endif()
   endforeach()
   list(APPEND kvx_cycle_exempt_${kvx_key} ${kvx_items})
+endforeach()
+
+# The modules split over several files.
+foreach(entry IN LISTS KVX_MODULE_FILES)
+  kvx_split_entry("${entry}")
+  list(GET kvx_items 0 header)
+  foreach(item IN LISTS kvx_items)
+    if(NOT EXISTS "${KVX_RULES_ROOT}/${item}")
+      message(FATAL_ERROR "house rules: the module ${kvx_key} names ${item}, which is not in the tree")
+    endif()
+    set(kvx_module_of_${item} "${kvx_key}")
+    if(NOT item STREQUAL header)
+      set(kvx_private_${item} TRUE)
+    endif()
+  endforeach()
 endforeach()
 
 # The module table.
@@ -345,8 +370,12 @@ function(kvx_resolve from kind name out)
   set(${out} "" PARENT_SCOPE)
 endfunction()
 
-# "util/file.cpp" -> "util/file"
+# "util/text.cpp" -> "util/text"; a file of a split module -> that module.
 function(kvx_module file out)
+  if(DEFINED kvx_module_of_${file})
+    set(${out} "${kvx_module_of_${file}}" PARENT_SCOPE)
+    return()
+  endif()
   string(REGEX REPLACE "\\.[^./]*$" "" module "${file}")
   set(${out} "${module}" PARENT_SCOPE)
 endfunction()
@@ -435,6 +464,11 @@ foreach(file IN LISTS kvx_files)
       list(APPEND kvx_breaks_folder "${file}|${line}|folder: ${folder}/ may not include ${target}")
     endif()
 
+    # The private files of a split module.
+    if(kvx_private_${target} AND NOT target_module STREQUAL module)
+      list(APPEND kvx_breaks_module "${file}|${line}|module: ${target} is private to ${target_module}")
+    endif()
+
     # What a layered module may build on.
     if(target_folder STREQUAL folder AND folder IN_LIST kvx_layered_folders
        AND NOT target_module STREQUAL module AND module IN_LIST kvx_listed_modules
@@ -467,14 +501,13 @@ foreach(file IN LISTS kvx_files)
   endforeach()
 
   # Calls of the file system by name.
-  if(NOT file IN_LIST KVX_FILE_LAYER)
-    list(JOIN KVX_FILE_LAYER ", " layer)
+  if(NOT module STREQUAL KVX_FILE_LAYER)
     foreach(call IN LISTS kvx_calls)
       string(REPLACE "|" ";" parts "${call}")
       list(GET parts 0 line)
       list(GET parts 1 name)
       list(APPEND kvx_breaks_call
-        "${file}|${line}|file system: ${name} outside the file layer (${layer})")
+        "${file}|${line}|file system: ${name} outside the file layer (${KVX_FILE_LAYER})")
     endforeach()
   endif()
 endforeach()

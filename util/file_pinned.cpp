@@ -1,0 +1,242 @@
+// Pinned folders, and open entries: their names, their volumes, their
+// deletion and renaming through the handle.
+#include "util/file.h"
+
+#include "util/array.h"
+#include "util/file_internal.h"
+#include "util/text.h"
+
+bool IsLinkAttributes(DWORD attributes, DWORD reparseTag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (reparseTag == 0 || IsReparseTagNameSurrogate(reparseTag));
+}
+
+HANDLE PinFolder(const wchar_t* path, bool removable) {
+  DWORD access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL |
+                 (removable ? DELETE | FILE_WRITE_ATTRIBUTES : 0);
+  UniqueFile folder(WithLongRetry(path, [&](const wchar_t* p) {
+    return CreateFileW(p, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  }));
+  if (!folder) return INVALID_HANDLE_VALUE;
+  // A link opened as such shows its tag. Wine follows its links even so (the
+  // handle is then the folder a link leads to), but reports them by name:
+  // a reparse point by name that the handle does not show is another folder.
+  FILE_ATTRIBUTE_TAG_INFO info;
+  if (!GetFileInformationByHandleEx(folder.Get(), FileAttributeTagInfo, &info, sizeof info) ||
+      !(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) || IsLinkAttributes(info.FileAttributes, info.ReparseTag) ||
+      (IsReparsePointAttr(GetAttributes(path)) && !(info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  return folder.Release();
+}
+
+size_t PinSet::Add(HANDLE pin) {
+  pins_.PushElement(pin);
+  return pins_.Count() - 1;
+}
+
+void PinSet::Close(size_t i) {
+  UniqueFile closing(pins_[i]);
+  pins_[i] = INVALID_HANDLE_VALUE;
+}
+
+void PinSet::Release() {
+  for (size_t i = pins_.Count(); i-- > 0;) Close(i);
+  pins_.Reset();
+}
+
+bool PinnedChain::Pin(const wchar_t* folder) {
+  Release();
+  wchar_t full[kPathCapacity], scratch[kPathCapacity], prefix[kPathCapacity];
+  DWORD n = GetFullPathNameW(folder, kPathCapacity, full, nullptr);
+  if (n == 0 || n >= kPathCapacity) return false;
+  const wchar_t* plain = WithoutLongPrefix(full, scratch, kPathCapacity);
+  size_t root = RootLength(plain);
+  if (root == 0) return false;
+  // The root first ("C:\", "\\server\share\"), then each folder below it.
+  for (size_t i = root;; i++) {
+    wchar_t c = plain[i];
+    if (c != 0 && !IsSeparator(c)) continue;
+    if (i == root || !IsSeparator(plain[i - 1])) {
+      CopyText(prefix, plain, i + 1);
+      HANDLE pin = PinFolder(prefix, false);
+      if (pin == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        Release();
+        SetLastError(error);
+        return false;
+      }
+      pins_.Add(pin);
+    }
+    if (c == 0) return true;
+  }
+}
+
+bool PinnedChain::PinParent(const wchar_t* path) {
+  wchar_t full[kPathCapacity];
+  DWORD n = GetFullPathNameW(path, kPathCapacity, full, nullptr);
+  if (n == 0 || n >= kPathCapacity) return false;
+  size_t root = RootLength(full), cut = 0;
+  for (size_t i = root; full[i]; i++)
+    if (IsSeparator(full[i]) && full[i + 1]) cut = i;
+  full[cut > root ? cut : root] = 0;
+  return root && Pin(full);
+}
+
+bool PinnedScan::Next(PinnedEntry& entry) {
+  for (;;) {
+    if (offset_ >= used_) {
+      if (done_) return false;
+      // A restart the first time; then the next batch until none is left.
+      FILE_INFO_BY_HANDLE_CLASS what = started_ ? FileFullDirectoryInfo : FileFullDirectoryRestartInfo;
+      started_ = true;
+      if (!GetFileInformationByHandleEx(folder_, what, buffer_, sizeof buffer_)) {
+        failed_ = GetLastError() != ERROR_NO_MORE_FILES;
+        done_ = true;
+        return false;
+      }
+      offset_ = 0;
+      used_ = sizeof buffer_;
+    }
+    auto info = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer_ + offset_);
+    offset_ = info->NextEntryOffset ? offset_ + info->NextEntryOffset : used_;
+    size_t length = info->FileNameLength / sizeof(wchar_t);
+    if (length == 0 || length >= MAX_PATH) continue;
+    CopyText(entry.name, info->FileName, length + 1);
+    if (CompareTextExact(entry.name, L".") == 0 || CompareTextExact(entry.name, L"..") == 0) continue;
+    entry.attributes = info->FileAttributes;
+    // For a reparse point the field of extended attributes holds its tag.
+    entry.reparseTag = (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? info->EaSize : 0;
+    entry.lastWrite = (uint64_t)info->LastWriteTime.QuadPart;
+    return true;
+  }
+}
+
+// ---------------------------------------------------------------- open entries
+
+bool GetFinalPath(const wchar_t* path, wchar_t* out, size_t capacity) {
+  UniqueFile handle(WithLongRetry(path, [](const wchar_t* p) {
+    return CreateFileW(p, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  }));
+  if (!handle) return false;
+  wchar_t final[kPathCapacity], scratch[kPathCapacity];
+  DWORD n = GetFinalPathNameByHandleW(handle.Get(), final, kPathCapacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (n == 0 || n >= kPathCapacity) return false;
+  CopyText(out, WithoutLongPrefix(final, scratch, kPathCapacity), capacity);
+  return true;
+}
+
+// The handle's path below its volume's root, and its volume, against the
+// path: for where the final path cannot be had (Wine gives none for paths
+// past MAX_PATH).
+static bool HandleIsPathByName(HANDLE handle, const wchar_t* path) {
+  size_t root = RootLength(path);
+  if (root == 0) return false;
+  alignas(8) unsigned char buffer[sizeof(FILE_NAME_INFO) + kPathCapacity * sizeof(wchar_t)];
+  auto info = reinterpret_cast<FILE_NAME_INFO*>(buffer);
+  if (!GetFileInformationByHandleEx(handle, FileNameInfo, info, sizeof buffer)) return false;
+  int length = (int)(info->FileNameLength / sizeof(wchar_t));
+  if (CompareStringOrdinal(info->FileName, length, path + root - 1, -1, TRUE) != CSTR_EQUAL) return false;
+  wchar_t volume[kPathCapacity];
+  CopyText(volume, path, root + 1);
+  DWORD handleSerial = 0, pathSerial = 0;
+  return GetVolumeInformationByHandleW(handle, nullptr, 0, &handleSerial, nullptr, nullptr, nullptr, 0) &&
+         GetVolumeInformationW(volume, nullptr, 0, &pathSerial, nullptr, nullptr, nullptr, 0) &&
+         handleSerial == pathSerial;
+}
+
+bool HandleIsPath(HANDLE handle, const wchar_t* path) {
+  wchar_t final[kPathCapacity], full[kPathCapacity], longForm[kPathCapacity];
+  wchar_t scratchA[kPathCapacity], scratchB[kPathCapacity];
+  DWORD n = GetFullPathNameW(path, kPathCapacity, full, nullptr);
+  if (n == 0 || n >= kPathCapacity) return false;
+  const wchar_t* b = WithoutLongPrefix(full, scratchB, kPathCapacity);
+  n = GetFinalPathNameByHandleW(handle, final, kPathCapacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  bool named = n > 0 && n < kPathCapacity;
+  const wchar_t* a = named ? WithoutLongPrefix(final, scratchA, kPathCapacity) : nullptr;
+  if (named ? CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL : HandleIsPathByName(handle, b)) return true;
+  // Short (8.3) names become long ones (the file exists, so each part
+  // does); looked up only when the plain comparison fails, for it reads
+  // every folder on the way.
+  n = GetLongPathNameW(full, longForm, kPathCapacity);
+  if (n == 0 || n >= kPathCapacity || CompareTextExact(longForm, full) == 0) return false;
+  b = WithoutLongPrefix(longForm, scratchB, kPathCapacity);
+  return named ? CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL : HandleIsPathByName(handle, b);
+}
+
+bool DeleteByHandle(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  if (SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition)) return true;
+  // A read-only file loses that attribute first.
+  FILE_BASIC_INFO basic = {};
+  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
+      !(basic.FileAttributes & FILE_ATTRIBUTE_READONLY))
+    return false;
+  basic.FileAttributes &= ~FILE_ATTRIBUTE_READONLY;
+  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) &&
+         SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+bool RenameByHandle(HANDLE handle, const wchar_t* to) {
+  // The new name as the system's own form of a full path: "\??\C:\..." or
+  // "\??\UNC\server\share\...".
+  wchar_t full[kPathCapacity], scratch[kPathCapacity];
+  DWORD n = GetFullPathNameW(to, kPathCapacity, full, nullptr);
+  if (n == 0 || n >= kPathCapacity) return false;
+  const wchar_t* plain = WithoutLongPrefix(full, scratch, kPathCapacity);
+  PinnedChain chain;
+  if (!chain.PinParent(plain)) return false;
+  wchar_t target[kPathCapacity + 8];
+  CopyText(target, plain[0] == L'\\' && plain[1] == L'\\' ? L"\\??\\UNC" : L"\\??\\");
+  AppendText(target, plain[0] == L'\\' && plain[1] == L'\\' ? plain + 1 : plain);
+  size_t length = TextLength(target);
+  size_t bytes = sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t);
+  GrowArray<unsigned char> buffer;
+  if (!buffer.TryReserve(bytes)) return false;
+  buffer.AddElements(bytes);
+  auto info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.Data());
+  ZeroMemory(info, bytes);
+  info->ReplaceIfExists = TRUE;
+  info->FileNameLength = (DWORD)(length * sizeof(wchar_t));
+  CopyMemory(info->FileName, target, (length + 1) * sizeof(wchar_t));
+  return SetFileInformationByHandle(handle, FileRenameInfo, info, (DWORD)bytes) != 0;
+}
+
+HANDLE OpenOwnImage() {
+  wchar_t program[kPathCapacity];
+  GetProgramPath(program);
+  return WithLongRetry(program, [](const wchar_t* p) {
+    return CreateFileW(p, GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  });
+}
+
+HANDLE OpenForDeletion(const wchar_t* path) {
+  UniqueFile file(WithLongRetry(path, [](const wchar_t* p) {
+    return CreateFileW(p, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  }));
+  if (!file || !HandleIsPath(file.Get(), path)) return INVALID_HANDLE_VALUE;
+  return file.Release();
+}
+
+namespace {
+
+bool VolumeOf(HANDLE handle, DWORD& serial, DWORD& flags) {
+  return GetVolumeInformationByHandleW(handle, nullptr, 0, &serial, nullptr, &flags, nullptr, 0) != 0;
+}
+
+}  // namespace
+
+bool OnSameVolume(HANDLE a, HANDLE b) {
+  DWORD serialA, serialB, flags;
+  return VolumeOf(a, serialA, flags) && VolumeOf(b, serialB, flags) && serialA == serialB;
+}
+
+bool VolumeKeepsAccessLists(HANDLE handle) {
+  DWORD serial, flags;
+  return VolumeOf(handle, serial, flags) && (flags & FILE_PERSISTENT_ACLS);
+}
