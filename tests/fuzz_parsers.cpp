@@ -21,7 +21,7 @@
 #include "app/command.h"
 #include "lang/language.h"
 #include "lang/dialog.h"
-#include "settings/settings_file.h"
+#include "settings/settings_text.h"
 #include "uninstall/batch.h"
 #include "util/file_list.h"
 #include "util/path.h"
