@@ -154,47 +154,45 @@ const wchar_t* AllUsersIcon(const wchar_t* icon, const wchar_t* program) {
   return n > 0 && n < kPathCapacity && IsDrivePath(full) && IsInsideFolder(full, folder) ? icon : nullptr;
 }
 
-}  // namespace
-
-void SetShortcuts(const IntegrationOptions& options, wchar_t* groupPath, size_t groupCapacity, const wchar_t* icon) {
-  if (!IsSystemIntegrationEnabled()) return;
+// What every shortcut of one SetShortcuts call shares.
+struct ShortcutSet {
   wchar_t program[kPathCapacity];
-  GetProgramFile(L"Korvex.exe", program);
-  const wchar_t* allUsersIcon = AllUsersIcon(icon, program);
+  const wchar_t* icon;          // the caller's: for the user's own shortcuts
+  const wchar_t* allUsersIcon;  // for the shortcuts all users see
   wchar_t description[1024];
-  CopyText(description, GetText(IDS_KORVEXDESC));
-  bool vista = WindowsVersion() >= 0x0600;
+  wchar_t desktop[kPathCapacity];  // the user's desktop: the working folder
+  bool desktopFound;
+  bool vista;
+};
 
-  // Desktop: the user's own shortcut when there is one, else all users'.
-  // The user's folders are used only where the user may not point them at
-  // files of others (the installation, the system, another profile).
+// The desktop shortcut: the user's own when there is one, else all users'.
+// The user's folders are used only where the user may not point them at
+// files of others (the installation, the system, another profile).
+void SetDesktopShortcut(const IntegrationOptions& options, const ShortcutSet& s) {
   wchar_t folder[kPathCapacity], userLink[kPathCapacity] = {}, allLink[kPathCapacity];
-  if (GetSpecialFolder(folder, CSIDL_DESKTOPDIRECTORY)) {
-    if (IsUserFolderUsable(folder)) JoinPath(folder, L"Korvex.lnk", userLink);
-  } else if (!vista) {
-    return;
-  }
+  if (s.desktopFound && IsUserFolderUsable(s.desktop)) JoinPath(s.desktop, L"Korvex.lnk", userLink);
   GetSpecialFolder(folder, CSIDL_COMMON_DESKTOPDIRECTORY);
   JoinPath(folder, L"Korvex.lnk", allLink);
   bool userDesktop = userLink[0] && FileExists(userLink);
-  const wchar_t* desktopLink = userDesktop ? userLink : allLink;
-  if (options.Desktop) CreateShellLink(program, desktopLink, nullptr, description, userDesktop ? icon : allUsersIcon);
-  else DeleteShortcut(desktopLink);
+  const wchar_t* link = userDesktop ? userLink : allLink;
+  if (options.Desktop) CreateShellLink(s.program, link, nullptr, s.description, userDesktop ? s.icon : s.allUsersIcon);
+  else DeleteShortcut(link);
+}
 
-  wchar_t workingFolder[kPathCapacity];
-  GetSpecialFolder(workingFolder, CSIDL_DESKTOPDIRECTORY);
+// The start menu's shortcut: all users' from Windows Vista on, before it
+// the user's own where the user's folder is usable.
+void SetStartMenuShortcut(const IntegrationOptions& options, const ShortcutSet& s) {
+  wchar_t link[kPathCapacity];
+  GetSpecialFolder(link, s.vista ? CSIDL_COMMON_STARTMENU : CSIDL_STARTMENU);
+  if (!s.vista && !IsUserFolderUsable(link)) return;
+  AddTrailingSeparator(link);
+  AppendText(link, L"Korvex.lnk");
+  if (options.StartMenu) CreateShellLink(s.program, link, s.desktop, s.description, s.vista ? s.allUsersIcon : s.icon);
+  else DeleteShortcut(link);
+}
 
-  wchar_t startMenu[kPathCapacity];
-  GetSpecialFolder(startMenu, vista ? CSIDL_COMMON_STARTMENU : CSIDL_STARTMENU);
-  if (vista || IsUserFolderUsable(startMenu)) {
-    AddTrailingSeparator(startMenu);
-    AppendText(startMenu, L"Korvex.lnk");
-    if (options.StartMenu) CreateShellLink(program, startMenu, workingFolder, description, vista ? allUsersIcon : icon);
-    else DeleteShortcut(startMenu);
-  }
-
-  // The texts are copied: the lookup hands out short-lived buffers.
-  static GroupItem items[4];
+// The texts are copied: the lookup hands out short-lived buffers.
+void FillGroupItems(GroupItem (&items)[4]) {
   CopyText(items[0].target, L"Korvex.exe");
   CopyText(items[0].link, L"Korvex");
   CopyText(items[1].target, L"Korvex.chm");
@@ -203,26 +201,46 @@ void SetShortcuts(const IntegrationOptions& options, wchar_t* groupPath, size_t 
   CopyText(items[2].link, GetText(IDS_KVXHELP));
   CopyText(items[3].target, GetText(IDS_WHATSNEWNAME));
   CopyText(items[3].link, GetText(IDS_WHATSNEW));
+}
 
+// The user's program group (where the user's folder is usable) or all
+// users', made and filled or removed. `groupPath` hears of the user's group
+// as it is made, and of all users' when it is there afterwards.
+void SetGroup(const IntegrationOptions& options, const ShortcutSet& s, const GroupItem (&items)[4], bool allUsers,
+              wchar_t* groupPath, size_t groupCapacity) {
   wchar_t group[kPathCapacity];
-  if (GetSpecialFolder(group, CSIDL_PROGRAMS) && IsUserFolderUsable(group)) {
-    AddTrailingSeparator(group);
-    AppendText(group, L"Korvex");
-    if (options.Programs) {
-      if (groupPath) CopyText(groupPath, group, groupCapacity);
-      BuildGroup(group, items, program, workingFolder, description, icon);
-    } else {
-      RemoveFolder(group);
-    }
-  }
-
-  if (!GetSpecialFolder(group, CSIDL_COMMON_PROGRAMS)) return;
+  if (!GetSpecialFolder(group, allUsers ? CSIDL_COMMON_PROGRAMS : CSIDL_PROGRAMS) ||
+      (!allUsers && !IsUserFolderUsable(group)))
+    return;
   AddTrailingSeparator(group);
   AppendText(group, L"Korvex");
-  if (options.Programs) {
-    BuildGroup(group, items, program, workingFolder, description, allUsersIcon);
-    if (groupPath && FileExists(group)) CopyText(groupPath, group, groupCapacity);
-  } else {
+  if (!options.Programs) {
     RemoveFolder(group);
+    return;
   }
+  if (groupPath && !allUsers) CopyText(groupPath, group, groupCapacity);
+  BuildGroup(group, items, s.program, s.desktop, s.description, allUsers ? s.allUsersIcon : s.icon);
+  if (groupPath && allUsers && FileExists(group)) CopyText(groupPath, group, groupCapacity);
+}
+
+}  // namespace
+
+void SetShortcuts(const IntegrationOptions& options, wchar_t* groupPath, size_t groupCapacity, const wchar_t* icon) {
+  if (!IsSystemIntegrationEnabled()) return;
+  ShortcutSet s;
+  s.vista = WindowsVersion() >= 0x0600;
+  GetProgramFile(L"Korvex.exe", s.program);
+  s.icon = icon;
+  s.allUsersIcon = AllUsersIcon(icon, s.program);
+  CopyText(s.description, GetText(IDS_KORVEXDESC));
+  s.desktopFound = GetSpecialFolder(s.desktop, CSIDL_DESKTOPDIRECTORY);
+  // Before Windows Vista a user without a desktop folder gets none of them.
+  if (!s.desktopFound && !s.vista) return;
+
+  SetDesktopShortcut(options, s);
+  SetStartMenuShortcut(options, s);
+  static GroupItem items[4];
+  FillGroupItems(items);
+  SetGroup(options, s, items, false, groupPath, groupCapacity);
+  SetGroup(options, s, items, true, groupPath, groupCapacity);
 }
