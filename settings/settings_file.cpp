@@ -152,6 +152,15 @@ void ForgetSettingsFile() {
   s.appData = s.integration = s.saveSettings = true;
 }
 
+void IgnoreSettingsFile() {
+  ForgetSettingsFile();
+  g_SettingsFile.loadAttempted = true;
+}
+
+bool IsSettingsFileLoaded() { return g_SettingsFile.loaded; }
+
+size_t CollectSettingEntries(GrowArray<const SettingsEntry*>& out) { return g_SettingsFile.list.Collect(out); }
+
 const wchar_t* FindSettingEntry(const wchar_t* name) {
   const SettingsEntry* e = g_SettingsFile.list.Find(name);
   return e ? e->text : nullptr;

@@ -27,6 +27,15 @@ bool SaveSettingsFile();
 void CloseSettingsStore();
 // Frees the entries and forgets the load without saving.
 void ForgetSettingsFile();
+// Forgets the settings file and leaves every setting to the registry without
+// looking for a file, until ForgetSettingsFile: for a process that must not
+// take up a file beside it or in the user's folder (the tests, the
+// screenshots).
+void IgnoreSettingsFile();
+// Whether a settings file is in force (it has been read).
+bool IsSettingsFileLoaded();
+// Its live entries in file order.
+size_t CollectSettingEntries(GrowArray<const SettingsEntry*>& out);
 // For the journal of a setup run: the loaded settings file's bytes as they
 // are on disk now (false when no file is loaded); and those bytes written
 // back and taken as the entries, with no save at the end of the run.

@@ -436,10 +436,7 @@ std::function<void(DWORD)> WatchForWindow(bool& seen, DWORD timeoutMs) {
   };
 }
 
-void UseRegistry() {
-  ForgetSettingsFile();
-  g_SettingsFile.loadAttempted = true;
-}
+void UseRegistry() { IgnoreSettingsFile(); }
 
 std::wstring Quote(const std::wstring& path) { return L"\"" + path + L"\""; }
 

@@ -35,8 +35,7 @@ struct Scene {
     (void)richEdit;
     ProgramInstance = ResourceInstance = GetModuleHandleW(nullptr);
     FreeLanguageFile();
-    ForgetSettingsFile();
-    g_SettingsFile.loadAttempted = true;
+    UseRegistry();
     g_Run = RunContext{};
     ResetSingleItemNotice();
   }

@@ -297,7 +297,7 @@ TEST_CASE("settings file: the example file byte for byte") {
   std::wstring ini = folder / L"Korvex.ini";
   WriteText(ini, "");
   UseFile(ini);
-  CHECK(g_SettingsFile.loaded);
+  CHECK(IsSettingsFileLoaded());
   WriteSettingInt(L"Setup\\MenuItems", L"ExtrTo", 1);
   WriteSettingString(L"Setup\\MenuItems", L"AlwaysArc", L"*.iso");
   WriteSettingInt(L"Setup", L"ShellExt", 1);
@@ -402,7 +402,7 @@ TEST_CASE("settings file: SaveSettings off never writes; process end saves other
   WriteSettingInt(L"", L"a", 2);
   CloseSettingsStore();
   CHECK(SavedText(ini).find(L"HKCU\\a=2\r\n") != std::wstring::npos);
-  CHECK_FALSE(g_SettingsFile.loaded);
+  CHECK_FALSE(IsSettingsFileLoaded());
 
   // A file deleted meanwhile (an uninstall that lists it) is not brought back.
   UseFile(ini);
@@ -452,7 +452,7 @@ TEST_CASE("settings file: a save that cannot complete leaves the old file as it 
   CHECK_FALSE(Exists(linked + L"\\Korvex.ini.new"));
   REQUIRE(PlantLink(folder / L"Linked.ini", victim));
   UseFile(folder / L"Linked.ini");
-  CHECK_FALSE(g_SettingsFile.loaded);  // a link is no settings file: nothing is read through it
+  CHECK_FALSE(IsSettingsFileLoaded());  // a link is no settings file: nothing is read through it
   CHECK_FALSE(SaveSettingsFile());
   CHECK(ReadBytes(victim) == victimBefore);
   CHECK_FALSE(Exists(folder / L"Linked.ini.new"));
@@ -469,7 +469,7 @@ TEST_CASE("settings file: hostile content is read without harm") {
   for (auto& b : garbage) b = (unsigned char)next();
   WriteBytes(ini, garbage);
   UseFile(ini);
-  CHECK(g_SettingsFile.loaded);
+  CHECK(IsSettingsFileLoaded());
   Bytes truncated = Utf16(L"HKCU\\a=1\r\nHKCU\\b=");
   truncated.pop_back();
   WriteBytes(ini, truncated);
@@ -493,7 +493,7 @@ TEST_CASE("settings file: a file of 50 MB") {
   while (text.size() < (50u << 20)) text += line;
   WriteText(ini, text);
   UseFile(ini);
-  CHECK(g_SettingsFile.loaded);
+  CHECK(IsSettingsFileLoaded());
   CHECK(TextLength(FindSettingEntry(L"HKCU\\Setup\\k")) == 200);
   ForgetSettingsFile();
 }

@@ -211,7 +211,7 @@ TEST_CASE("saving writes every field in its order, and never NewContextMenu") {
   o.LegacyMenu = 1;
   SaveIntegrationOptions(o);
   GrowArray<const SettingsEntry*> entries;
-  g_SettingsFile.list.Collect(entries);
+  CollectSettingEntries(entries);
   std::vector<std::wstring> names;
   for (size_t i = 3; i < entries.Count(); i++) names.push_back(entries[i]->name);  // after the three switches
   REQUIRE(names.size() == 25);

@@ -61,8 +61,7 @@ static void Pump(int milliseconds) {
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) return 2;
   RegistrySandbox sandbox;  // first-run defaults, whatever the prefix holds
-  ForgetSettingsFile();
-  g_SettingsFile.loadAttempted = true;
+  IgnoreSettingsFile();
   HINSTANCE self = GetModuleHandleW(nullptr);
   ProgramInstance = ResourceInstance = self;
   if (wcscmp(argv[1], L"-") != 0) LoadLanguageFile(argv[1]);
