@@ -169,16 +169,9 @@ class RunLock {
   bool held_ = false;
 };
 
-// Setup mode: the setup dialog, the copy step, the completion dialog and
-// the program group opened.
-void RunSetup(RunContext& run) {
-  if (!run.Options.Silent && !CanAskUser()) {
-    // The setup dialog asks, and nobody can answer: the answer that changes
-    // nothing.
-    LogLine("setup dialog skipped: nobody can answer it");
-    run.Options.ExitCode = kExitCancelled;
-    return;
-  }
+// The setup dialog, the copy step, the completion dialog and the program
+// group opened.
+void RunSetupDialogs(RunContext& run) {
   INT_PTR confirmed = DialogBoxParamW(ResourceInstance, L"SETUPDLG", nullptr, SetupDialogProc, (LPARAM)&run);
   if (confirmed == -1) {
     LogFailure("to show the setup dialog", L"SETUPDLG", GetLastError());
@@ -193,6 +186,27 @@ void RunSetup(RunContext& run) {
   if (run.ProgramGroupPath[0] && !run.Options.Silent && !run.Options.Msi && !run.Options.NoExplorer &&
       FileExists(run.ProgramGroupPath))
     OpenInUserShell(run.ProgramGroupPath);
+}
+
+// Setup mode, unless nobody can answer its dialog.
+void RunSetup(RunContext& run) {
+  if (!run.Options.Silent && !CanAskUser()) {
+    // The setup dialog asks, and nobody can answer: the answer that changes
+    // nothing.
+    LogLine("setup dialog skipped: nobody can answer it");
+    run.Options.ExitCode = kExitCancelled;
+    return;
+  }
+  // What the dialogs and the shell's objects need, for this mode only: an
+  // uninstall shows no dialog and needs none of it.
+  OleSession ole;
+  UniqueModule richEdit(LoadSystemLibrary(L"riched20.dll"));
+  run.DialogIcon = LoadIconW(ResourceInstance, L"KVXICON");
+  if (!run.DialogIcon && ResourceInstance != ProgramInstance) run.DialogIcon = LoadIconW(ProgramInstance, L"KVXICON");
+  UniqueGdiObject font(CreateFontW(ScaleToDpi(-12), 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg"));
+  run.BoldFont = (HFONT)font.Get();
+  RunSetupDialogs(run);
+  run.BoldFont = nullptr;
 }
 
 // What the exit code means, for the log's summary.
@@ -222,12 +236,6 @@ int RunProgram(HINSTANCE instance) {
   run.ProgramImage = image.Get();
   LoadLanguageModule(instance);
   LoadLanguageFile(L"uninstall.lng");
-  OleSession ole;
-  UniqueModule richEdit(LoadSystemLibrary(L"riched20.dll"));
-  run.DialogIcon = LoadIconW(ResourceInstance, L"KVXICON");
-  if (!run.DialogIcon && ResourceInstance != ProgramInstance) run.DialogIcon = LoadIconW(ProgramInstance, L"KVXICON");
-  UniqueGdiObject font(CreateFontW(ScaleToDpi(-12), 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg"));
-  run.BoldFont = (HFONT)font.Get();
 
   wchar_t installerCommand[1024];
   installerCommand[0] = 0;
@@ -258,10 +266,6 @@ int RunProgram(HINSTANCE instance) {
       run.Options.ExitCode = kExitRestartNeeded;
   }
 
-  richEdit.Reset();
-  ole.End();
-  font.Reset();
-  run.BoldFont = nullptr;
   int exitCode = run.Options.ExitCode;
   // The portable settings file is saved at the process's end, into the log.
   CloseSettingsStore();

@@ -42,6 +42,7 @@ DWORD WindowsVersion() {
 }
 
 bool OperatingSystemNameSaysWindows10() {
+  ComSession com;
   Automation ole;
   if (!ole.Bind()) return false;
   static const CLSID kWbemLocator = {0x4590F811, 0x1D3A, 0x11D0, {0x89, 0x1F, 0x00, 0xAA, 0x00, 0x4B, 0x2E, 0x24}};

@@ -1,6 +1,7 @@
 #include "shell/apply.h"
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include "settings/store.h"
 #include "shell/associations.h"
@@ -35,6 +36,8 @@ bool ApplyIntegration(const IntegrationOptions& options, wchar_t* groupPath, siz
   if (JournalRefused()) return false;
   SetAssociations(options);
   if (JournalRefused() || !RegisterProgIds() || JournalRefused()) return false;
+  // One notice of the types, classes and handlers written.
+  SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
   wchar_t icon[kPathCapacity];
   ReadSettingString(L"Interface\\Themes", L"ShellExtIcon", icon, L"");
   SetShortcuts(options, groupPath, groupCapacity, icon[0] && FileExists(icon) ? icon : nullptr);

@@ -202,6 +202,5 @@ bool RegisterProgIds() {
   WriteProgId(L"Korvex.ZIP", GetText(IDS_KORVEXZIPARC), command, archiveIcon, nullptr);
   WriteSettingString(HKEY_CLASSES_ROOT, L".rev", L"", L"Korvex.REV");
   WriteProgId(L"Korvex.REV", GetText(IDS_KVXRECVOL), command, volumeIcon, nullptr);
-  SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
   return true;
 }

@@ -113,7 +113,6 @@ void SetShellExtension(bool removal, const IntegrationOptions& options) {
                            i == kZipRow ? L"Korvex.ZIP" : L"Korvex");
     }
   }
-  SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
 }
 
 void SetContextMenuPackage(bool install) {

@@ -266,7 +266,7 @@ TEST_CASE("after HardenDllSearch a library planted in the current directory is n
   CHECK(hardened == 0);
 }
 
-TEST_CASE("real program: it opens nothing through its own shell, the user's shell does") {
+TEST_CASE("real program: it opens nothing through its own shell (the user's shell does) and no cryptographic provider") {
   auto base = (unsigned char*)LoadLibraryExW(ProductExe().c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
   REQUIRE(base);
   auto nt = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
@@ -278,6 +278,10 @@ TEST_CASE("real program: it opens nothing through its own shell, the user's shel
   CHECK(std::count(names.begin(), names.end(), "CreateProcessW") == 1);
   for (const char* opener : {"ShellExecuteW", "ShellExecuteExW", "ShellExecuteA", "ShellExecuteExA", "WinExec"})
     CHECK(std::count(names.begin(), names.end(), opener) == 0);
+  // Nor does a start open a cryptographic provider (the stack canary's
+  // value comes from the system's random source).
+  for (const char* provider : {"CryptAcquireContextA", "CryptAcquireContextW"})
+    CHECK(std::count(names.begin(), names.end(), provider) == 0);
   FreeLibrary((HMODULE)base);
 }
 

@@ -1,6 +1,7 @@
 // The uninstall driver: the file list, its passes, locked files and the
 // restart, and the self-removal batch file, through the real uninstall.exe.
 #include <shlobj.h>
+#include <winternl.h>
 
 #include <algorithm>
 
@@ -293,6 +294,15 @@ BOOL WINAPI SwapOnDelete(LPCWSTR path) {
   TrySwap(path);
   return RealFunction(&DeleteFileW, "DeleteFileW")(path);
 }
+// A file is deleted by its name from its folder's handle.
+NTSTATUS NTAPI SwapOnOpen(PHANDLE file, ACCESS_MASK access, POBJECT_ATTRIBUTES object, PIO_STATUS_BLOCK status,
+                          PLARGE_INTEGER size, ULONG attributes, ULONG share, ULONG disposition, ULONG options,
+                          PVOID extended, ULONG extendedLength) {
+  if (object->RootDirectory && std::wstring(object->ObjectName->Buffer, object->ObjectName->Length / 2) == L"b.txt")
+    TrySwap((g_SwapFolder + L"\\b.txt").c_str());
+  auto real = (decltype(&NtCreateFile))(void*)GetProcAddress(GetModuleHandleW(L"ntdll"), "NtCreateFile");
+  return real(file, access, object, status, size, attributes, share, disposition, options, extended, extendedLength);
+}
 }  // namespace
 
 TEST_CASE("folders of the installation are held while their files go: a swap for a link fails, a held folder keeps its files") {
@@ -316,7 +326,9 @@ TEST_CASE("folders of the installation are held while their files go: a swap for
                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   REQUIRE(holder != INVALID_HANDLE_VALUE);
   {
-    ImportHooks hooks({{"GetFileAttributesW", (void*)SwapOnAttributes}, {"DeleteFileW", (void*)SwapOnDelete}});
+    ImportHooks hooks({{"GetFileAttributesW", (void*)SwapOnAttributes},
+                       {"DeleteFileW", (void*)SwapOnDelete},
+                       {"NtCreateFile", (void*)SwapOnOpen}});
     OpenLog(log.c_str());
     DeleteListedFiles(list, (folder + L"\\").c_str(), L"uninstall.exe", nullptr);
     CloseLog();

@@ -366,6 +366,33 @@ TEST_CASE("files behind links are neither written nor deleted") {
   CHECK_FALSE(DeleteUnredirected((folder / L"folder-link\\inside.txt").c_str()));
   CHECK(ReadBytes(victim) == Bytes{'v', 'i', 'c', 't', 'i', 'm'});
   CHECK(Exists(victims + L"\\inside.txt"));
+  // By one name inside a pinned folder: a path, a folder, a name the plain
+  // form would shorten and a missing name do not go. (A link to a file goes
+  // itself on Windows; Wine deletes what a Unix link leads to, with
+  // DeleteFileW as well, so that is not shown here.)
+  {
+    WriteText(folder / L"plain", "plain");
+    UniqueFile pin(PinFolder(folder.Path().c_str(), false));
+    REQUIRE(pin);
+    struct {
+      const wchar_t* name;
+      DWORD error;  // 0: deleted
+    } const named[] = {
+        {L"folder-link\\inside.txt", ERROR_INVALID_NAME},
+        {L"victims", ERROR_ACCESS_DENIED},
+        {L"plain.", ERROR_FILE_NOT_FOUND},
+        {L"", ERROR_INVALID_NAME},
+        {L"PLAIN", 0},
+        {L"plain", ERROR_FILE_NOT_FOUND},
+    };
+    for (auto& row : named) {
+      CAPTURE(Narrow(row.name));
+      SetLastError(0);
+      CHECK(DeleteFileIn(pin.Get(), row.name) == (row.error == 0));
+      if (row.error) CHECK(GetLastError() == row.error);
+    }
+    CHECK(Exists(victims + L"\\inside.txt"));
+  }
   // A tree with links inside: its own files go, the links' targets stay.
   std::wstring tree = folder / L"tree";
   MakeDirs(tree + L"\\sub\\deeper");
@@ -606,6 +633,36 @@ TEST_CASE("SortElements") {
   std::sort(expected.begin(), expected.end());
   SortElements(values.data(), values.size(), sizeof(int), CompareInts);
   CHECK(values == expected);
+}
+
+// What the compiler's hardening calls on an overrun, set up by
+// util/stack_guard.cpp (this file is compiled with canaries).
+extern "C" void* __stack_chk_guard;
+extern "C" void* __memcpy_chk(void* to, const void* from, size_t count, size_t room);
+__attribute__((noinline, noclone)) static int OverrunFrame(size_t count) {
+  char buffer[16];
+  for (size_t i = 0; i < count; i++) ((volatile char*)buffer)[i] = 'x';
+  return buffer[0];
+}
+KVX_CHILD(broken_canary) { return OverrunFrame(GetEnvironmentVariableW(L"PATH", nullptr, 0) ? 24 : 0); }
+KVX_CHILD(overrunning_copy) {
+  char buffer[8], source[64] = {};
+  volatile size_t count = sizeof source;
+  __memcpy_chk(buffer, source, count, sizeof buffer);  // what a fortified memcpy becomes
+  return buffer[0];
+}
+KVX_CHILD(stack_guard) {
+  uintptr_t guard = (uintptr_t)__stack_chk_guard;
+  return (int)(guard ^ (guard >> 32));
+}
+
+TEST_CASE("an overrun ends the process at once with the system's overrun code, and the canary differs per process") {
+  const DWORD kOverrun = 0xC0000409;  // STATUS_STACK_BUFFER_OVERRUN
+  CHECK(RunChild("broken_canary") == kOverrun);
+  CHECK(RunChild("overrunning_copy") == kOverrun);
+  DWORD first = RunChild("stack_guard"), second = RunChild("stack_guard");
+  CHECK(first != 0);
+  CHECK(first != second);
 }
 
 KVX_CHILD(memory_error) { RaiseMemoryError(); }

@@ -17,14 +17,16 @@ namespace {
 // The full paths of the listed entries that name something inside the
 // program folder, converted once, each with what is known of it.
 struct Entry {
-  size_t path;   // offset of its full path in the pool
-  size_t depth;  // separators below the program folder
-  bool folder;   // known to be a folder
+  size_t path;     // offset of its full path in the pool
+  size_t depth;    // separators below the program folder
+  uint32_t group;  // its folder's place among the folders, in the order first listed
+  bool folder;     // known to be a folder
 };
 
 struct Entries {
   TextPool pool;
   GrowArray<Entry> items;
+  uint32_t groups = 0;
   const wchar_t* Path(const Entry& e) const { return pool.At(e.path); }
 };
 
@@ -34,8 +36,9 @@ struct Entries {
 using FolderTable = TextTable;
 enum : int32_t { kFolderUnknown = -1, kFolderLink = -2, kFolderUnheld = -3, kFolderRemoved = -4 };
 
-// Reads each entry once: its full path, its depth, and whether another
-// entry lies inside it (then it is a folder and is not tried as a file).
+// Reads each entry once: its full path, its depth, its folder, and whether
+// another entry lies inside it (then it is a folder and is not tried as a
+// file).
 void CollectEntries(const FileList& list, const wchar_t* folderWithSeparator, Entries& out, FolderTable& parents) {
   size_t folderLength = TextLength(folderWithSeparator);
   wchar_t full[kPathCapacity];
@@ -55,14 +58,21 @@ void CollectEntries(const FileList& list, const wchar_t* folderWithSeparator, En
     size_t at = out.pool.Add(full, folderLength + n - 1);  // n counts the terminator
     size_t depth = 0;
     for (const wchar_t* p = full + folderLength; *p; p++) depth += IsSeparator(*p);
-    out.items.PushElement(Entry{at, depth, false});
+    out.items.PushElement(Entry{at, depth, 0, false});
   }
-  // Every folder above an entry (relative paths point into the pool, which
-  // is complete by now).
+  // Each entry's folder, and every folder above an entry, once (relative
+  // paths point into the pool, which is complete by now).
+  FolderTable groups{true};
   for (size_t i = 0; i < out.items.Count(); i++) {
     const wchar_t* relative = out.Path(out.items[i]) + folderLength;
-    for (size_t k = 0; relative[k]; k++)
-      if (IsSeparator(relative[k]) && k > 0) parents.Add(relative, k, kFolderUnknown);
+    size_t name = (size_t)(PointToName(relative) - relative);
+    size_t parent = name ? name - 1 : 0;
+    int32_t* group = groups.Add(relative, parent, (int32_t)out.groups);
+    if (*group == (int32_t)out.groups) out.groups++;
+    out.items[i].group = (uint32_t)*group;
+    if (parent == 0 || parents.Find(relative, parent)) continue;
+    for (size_t k = 1; k <= parent; k++)
+      if (k == parent || IsSeparator(relative[k])) parents.Add(relative, k, kFolderUnknown);
   }
   for (size_t i = 0; i < out.items.Count(); i++) {
     const wchar_t* relative = out.Path(out.items[i]) + folderLength;
@@ -70,11 +80,16 @@ void CollectEntries(const FileList& list, const wchar_t* folderWithSeparator, En
   }
 }
 
-int PathOrder(const void* a, const void* b, void* entries) {
-  const Entries& sorting = *static_cast<const Entries*>(entries);
-  const wchar_t* x = sorting.Path(sorting.items[*static_cast<const uint32_t*>(a)]);
-  const wchar_t* y = sorting.Path(sorting.items[*static_cast<const uint32_t*>(b)]);
-  return CompareStringOrdinal(x, -1, y, -1, TRUE) - CSTR_EQUAL;
+// The entries grouped by their folder, in the list's order within each
+// (one counting pass, whatever the list's length).
+void GroupByFolder(const Entries& entries, GrowArray<uint32_t>& order) {
+  GrowArray<uint32_t> starts;
+  starts.AddElements(entries.groups + 1);
+  for (size_t g = 0; g <= entries.groups; g++) starts[g] = 0;
+  for (size_t i = 0; i < entries.items.Count(); i++) starts[entries.items[i].group + 1]++;
+  for (size_t g = 1; g <= entries.groups; g++) starts[g] += starts[g - 1];
+  order.AddElements(entries.items.Count());
+  for (size_t i = 0; i < entries.items.Count(); i++) order[starts[entries.items[i].group]++] = (uint32_t)i;
 }
 
 int DeeperFirst(const void* a, const void* b, void* entries) {
@@ -91,8 +106,9 @@ enum class Outcome { Removed, Gone, Folder, Left, Later };
 // One deletion of the listed entries, pass by pass. The program folder and
 // every folder above it are pinned for the whole run, and each folder below
 // it before anything inside it is touched (see util/file.h): the path of
-// every entry is then fixed, so a listed file costs one deletion by name,
-// which removes a link itself and never what it leads to. A folder that is
+// every entry is then fixed, and a listed file costs one deletion of its
+// name, looked up from its folder's pin (no path is resolved again), which
+// removes a link itself and never what it leads to. A folder that is
 // a link is never entered (the link itself goes when it is listed); a
 // folder that cannot be pinned keeps what is in it.
 class ListDeletion {
@@ -102,10 +118,9 @@ class ListDeletion {
       : folderLength_(TextLength(folderWithSeparator)), programName_(programName), runFolders_(runFolders) {
     CopyText(folder_, folderWithSeparator);
     CollectEntries(list, folderWithSeparator, entries_, folders_);
-    for (size_t i = 0; i < entries_.items.Count(); i++) pending_.PushElement((uint32_t)i);
     // The files of one folder one after another: the file system finds
     // them faster so than in the list's order.
-    SortElements(pending_.Data(), pending_.Count(), sizeof(uint32_t), PathOrder, &entries_);
+    GroupByFolder(entries_, pending_);
   }
 
   // Passes until one removes nothing; true when something waits for the restart.
@@ -119,7 +134,8 @@ class ListDeletion {
       next_.Shrink(0);
       emptied_.Shrink(0);
       lastParent_ = nullptr;
-      size_t removed = FilesPass() + FoldersPass();
+      size_t removed = FilesPass();
+      removed += FoldersPass();
       if (removed == 0) break;
       pending_.Swap(next_);
     }
@@ -177,19 +193,36 @@ class ListDeletion {
         return false;
       }
     }
+    HANDLE pin = PinOfFolderOf(full);
+    if (pin == INVALID_HANDLE_VALUE) {
+      LogCount(LogOutcome::Left, full);
+      return false;
+    }
     lastParent_ = relative;
     lastParentLength_ = parent;
+    lastPin_ = pin;
     return true;
   }
 
-  // A file that one deletion by name did not remove: already gone, a folder
+  // The pin of the folder that holds an entry whose folders are held (the
+  // program folder's for an entry at the top).
+  HANDLE PinOfFolderOf(const wchar_t* full) {
+    const wchar_t* relative = full + folderLength_;
+    size_t name = (size_t)(PointToName(relative) - relative);
+    if (name == 0) return programChain_.Last();
+    const int32_t* state = folders_.Find(relative, name - 1);
+    return state && *state >= 0 ? pins_.At((size_t)*state) : INVALID_HANDLE_VALUE;
+  }
+
+  // A file that one deletion of its name did not remove: already gone, a folder
   // after all, read-only, or in use. A file in use that can be opened for
   // its deletion (a running program, a loaded library) moves to the run's
   // own folder to be deleted at the restart; one that others hold without
   // letting it go stays, and the log says so. The program and the list are
   // left for the batch file and the driver.
-  Outcome DeleteAsFile(const wchar_t* full) {
-    if (DeleteFileByName(full)) {
+  Outcome DeleteAsFile(const wchar_t* full, HANDLE folder) {
+    const wchar_t* name = PointToName(full);
+    if (*name && DeleteFileIn(folder, name)) {
       LogLine("deleted %s", full);
       LogCount(LogOutcome::Deleted);
       return Outcome::Removed;
@@ -197,7 +230,6 @@ class ListDeletion {
     DWORD attributes = GetAttributes(full);
     if (attributes == INVALID_FILE_ATTRIBUTES) return Outcome::Gone;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Outcome::Folder;
-    const wchar_t* name = PointToName(full);
     if (CompareTextNoCase(name, programName_) == 0 || CompareTextNoCase(name, L"Uninstall.lst") == 0) {
       LogLine("left for later: %s", full);
       return Outcome::Later;
@@ -237,7 +269,7 @@ class ListDeletion {
       Entry& e = entries_.items[pending_[k]];
       const wchar_t* full = entries_.Path(e);
       if (!FoldersAboveHeld(full)) continue;
-      Outcome outcome = e.folder ? Outcome::Folder : DeleteAsFile(full);
+      Outcome outcome = e.folder ? Outcome::Folder : DeleteAsFile(full, lastPin_);
       if (outcome == Outcome::Removed) removed++;
       if (outcome == Outcome::Folder) e.folder = true, emptied_.PushElement(pending_[k]);
       if (outcome == Outcome::Left) next_.PushElement(pending_[k]);
@@ -279,7 +311,8 @@ class ListDeletion {
         // A file after all (another entry named something inside it): it
         // takes the file's steps now, and its going counts for the pass.
         e.folder = false;
-        Outcome outcome = DeleteAsFile(full);
+        HANDLE folder = PinOfFolderOf(full);
+        Outcome outcome = folder != INVALID_HANDLE_VALUE ? DeleteAsFile(full, folder) : Outcome::Left;
         if (outcome == Outcome::Removed) removed++;
         if (outcome == Outcome::Left) next_.PushElement(emptied_[k]);
         continue;
@@ -298,8 +331,9 @@ class ListDeletion {
   FolderTable folders_{true};
   PinnedChain programChain_;
   PinSet pins_;
-  const wchar_t* lastParent_ = nullptr;  // the last entry whose folders are held, and its folder's length
+  const wchar_t* lastParent_ = nullptr;  // the last entry whose folders are held, its folder's length and pin
   size_t lastParentLength_ = 0;
+  HANDLE lastPin_ = INVALID_HANDLE_VALUE;
   GrowArray<uint32_t> pending_, next_, emptied_;
 };
 

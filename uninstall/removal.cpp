@@ -18,12 +18,13 @@ void RemoveIntegration(bool msi) {
   // settings file keeps the machine key's other values itself).
   DeleteSettingTree(HKEY_LOCAL_MACHINE, kMachineRecordsKey);
   if (SettingKeyIsEmpty(HKEY_LOCAL_MACHINE, L"\\Software\\Korvex")) DeleteSettingKey(HKEY_LOCAL_MACHINE, L"\\Software\\Korvex");
-  SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_FLUSH, nullptr, nullptr);
   SetShellExtension(true, none);
   SetShortcuts(none, nullptr, 0, nullptr);
   static const wchar_t* const kProgIds[] = {L"Korvex", L"Korvex.ZIP", L"Korvex.REV", L".rev"};
   for (const wchar_t* key : kProgIds) DeleteSettingTree(HKEY_CLASSES_ROOT, key);
   DeleteSettingTree(HKEY_CURRENT_USER, L"");
+  // One notice of all the types, classes and handlers that went.
+  SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_FLUSH, nullptr, nullptr);
   if (msi) return;
   DeleteSettingKey(HKEY_LOCAL_MACHINE, kUninstallEntryKey);
   DeleteSettingKey(HKEY_LOCAL_MACHINE, kAppPathsKey);

@@ -2,6 +2,8 @@
 // deletion and renaming through the handle.
 #include "util/file.h"
 
+#include <winternl.h>
+
 #include "util/array.h"
 #include "util/file_internal.h"
 #include "util/text.h"
@@ -44,6 +46,32 @@ void PinSet::Close(size_t i) {
 void PinSet::Release() {
   for (size_t i = pins_.Count(); i-- > 0;) Close(i);
   pins_.Reset();
+}
+
+bool DeleteFileIn(HANDLE folder, const wchar_t* name) {
+  size_t length = TextLength(name);
+  bool oneName = length > 0 && length < MAX_PATH;
+  for (size_t i = 0; oneName && i < length; i++) oneName = !IsSeparator(name[i]);
+  if (!oneName) {
+    SetLastError(ERROR_INVALID_NAME);
+    return false;
+  }
+  UNICODE_STRING text = {(USHORT)(length * sizeof(wchar_t)), (USHORT)(length * sizeof(wchar_t)), const_cast<wchar_t*>(name)};
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK status;
+  HANDLE file;
+  // What DeleteFileW asks for, by a name relative to the folder's handle.
+  NTSTATUS result = NtCreateFile(&file, DELETE | SYNCHRONIZE, &attributes, &status, nullptr, 0,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                                 FILE_DELETE_ON_CLOSE | FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT |
+                                     FILE_SYNCHRONOUS_IO_NONALERT,
+                                 nullptr, 0);
+  if (result < 0) {
+    SetLastError(RtlNtStatusToDosError(result));
+    return false;
+  }
+  return CloseHandle(file) != 0;
 }
 
 bool PinnedChain::Pin(const wchar_t* folder) {

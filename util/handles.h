@@ -116,6 +116,8 @@ template <class T> class ComPtr {
 
 // OLE on the calling thread from construction to End (or the end of the
 // scope): the dialogs' rich edit control and the shell's objects need it.
+// Started only by the runs that show dialogs: it makes a window, and so
+// connects the process to the display.
 class OleSession {
  public:
   OleSession() : started_(SUCCEEDED(OleInitialize(nullptr))) {}
@@ -126,6 +128,21 @@ class OleSession {
     if (started_) OleUninitialize();
     started_ = false;
   }
+
+ private:
+  bool started_;
+};
+
+// COM alone on the calling thread for the scope (no window, no display),
+// for a query of the system's objects in a run that may have no OLE.
+class ComSession {
+ public:
+  ComSession() : started_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+  ~ComSession() {
+    if (started_) CoUninitialize();
+  }
+  ComSession(const ComSession&) = delete;
+  ComSession& operator=(const ComSession&) = delete;
 
  private:
   bool started_;

@@ -62,6 +62,7 @@ set(KVX_MODULES
   "util/text:"
   "util/array:"
   "util/handles:"
+  "util/stack_guard:"
   "util/path:      util/text"
   "util/file:      util/text util/array util/handles util/path"
   "util/file_list: util/file util/text util/array util/handles util/path"
