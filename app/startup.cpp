@@ -10,7 +10,7 @@
 #include "setup/setup_dialog.h"
 #include "setup/uninstall_entry.h"
 #include "shell/desktop.h"
-#include "uninstall/deletion.h"
+#include "uninstall/run_folders.h"
 #include "uninstall/driver.h"
 #include "util/file.h"
 #include "util/handles.h"
