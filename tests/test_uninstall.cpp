@@ -30,12 +30,8 @@ TEST_CASE("file list lines") {
   CHECK(Entries(std::string("x\0y\nz", 5)) == std::vector<std::string>{"x", "z"});
   // A line longer than the line buffer is read as several entries.
   std::string longLine(5000, 'q');
-  auto pieces = Entries(longLine + "\nnext");
-  REQUIRE(pieces.size() == 4);
-  CHECK(pieces[0].size() == 2047);
-  CHECK(pieces[1].size() == 2047);
-  CHECK(pieces[2].size() == 906);
-  CHECK(pieces[3] == "next");
+  CHECK(Entries(longLine + "\nnext") ==
+        std::vector<std::string>{std::string(2047, 'q'), std::string(2047, 'q'), std::string(906, 'q'), "next"});
   CHECK(Entries(std::string(2047, 'r') + "\nn") == std::vector<std::string>{std::string(2047, 'r'), "n"});
 }
 
@@ -103,24 +99,69 @@ struct Scene {
 };
 
 // Runs the program and waits for the batch file it may have started to end.
-static ProcessResult Uninstall(const SampleInstallation& s, const Scene& scene, const std::wstring& args = L" /S",
-                               int answer = 0, std::vector<std::wstring>* captions = nullptr,
+static ProcessResult Uninstall(const std::wstring& program, const std::vector<std::wstring>& environment,
+                               const std::wstring& args = L" /S",
+                               const std::function<void(DWORD)>& whileRunning = nullptr,
                                const std::wstring& desktop = L"") {
   NewBatchFolders batch;
-  ProcessResult r = RunProcess(L"\"" + s.Program() + L"\"" + args, scene.Environment(), 60000, L"", [&](DWORD pid) {
-    if (!answer) return;
-    DialogWatcher watcher(answer, pid, 20000);
-    watcher.Wait();
-    if (captions) captions->push_back(watcher.text);
-  }, desktop);
+  ProcessResult r = RunProcess(Quote(program) + args, environment, 60000, L"", whileRunning, desktop);
   CHECK(batch.Gone(30000));
   return r;
+}
+static ProcessResult Uninstall(const SampleInstallation& s, const Scene& scene, const std::wstring& args = L" /S",
+                               const std::function<void(DWORD)>& whileRunning = nullptr,
+                               const std::wstring& desktop = L"") {
+  return Uninstall(s.Program(), scene.Environment(), args, whileRunning, desktop);
+}
+
+// For a run: answers the dialogs it shows, in order (0: no answer), each
+// closed before the next is looked for, and keeps the texts of those seen.
+// `first` acts on a dialog (by its place in the order) before it is answered.
+static std::function<void(DWORD)> Answer(std::vector<int> answers, std::vector<std::wstring>* texts = nullptr,
+                                         std::function<void(size_t, HWND)> first = nullptr) {
+  return [=](DWORD pid) {
+    for (size_t i = 0; i < answers.size(); i++) {
+      DialogWatcher watcher([&](HWND w) {
+        if (first) first(i, w);
+        if (answers[i]) PostMessageW(w, WM_COMMAND, answers[i], 0);
+      }, pid, 20000);
+      watcher.Wait();
+      if (texts && watcher.Seen()) texts->push_back(watcher.text);
+      watcher.WaitUntilClosed();
+    }
+  };
 }
 
 // The run's log (UTF-8) as text.
 static std::wstring LogText(const std::wstring& path) {
   Bytes bytes = ReadBytes(path);
   return Widen(std::string(bytes.begin(), bytes.end()));
+}
+
+// Each of `lines` is somewhere in the log.
+static void CheckLog(const std::wstring& path, const std::vector<std::wstring>& lines) {
+  std::wstring text = LogText(path);
+  for (auto& line : lines) CHECK_MESSAGE(text.find(line) != std::wstring::npos, Narrow(line));
+}
+
+// The logs a run names for itself in a folder.
+static std::vector<std::wstring> LogsIn(const std::wstring& folder) {
+  std::vector<std::wstring> found;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((folder + L"\\Korvex-uninstall-*.log").c_str(), &data);
+  for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data))
+    found.push_back(folder + L"\\" + data.cFileName);
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
+  return found;
+}
+
+// The one folder of its own that a run left to wait for the restart with
+// what was in use, once its batch file has run to its end.
+static std::wstring OwnFolder(const NewBatchFolders& batch) {
+  std::vector<std::wstring> own = batch.Now();
+  REQUIRE(own.size() == 1);
+  CHECK(WaitUntilGone(own[0] + L"\\Uninstall_Kvx.Bat", 30000));
+  return own[0];
 }
 
 TEST_CASE("silent uninstall removes everything listed, the program, the folder and the batch file") {
@@ -137,7 +178,7 @@ TEST_CASE("the confirmation: No removes nothing, Yes removes it all") {
   Scene scene;
   SampleInstallation s(scene.root / L"Korvex");
   std::vector<std::wstring> texts;
-  CHECK(Uninstall(s, scene, L"", IDNO, &texts).exitCode == 1);  // declined: no removal to report
+  CHECK(Uninstall(s, scene, L"", Answer({IDNO}, &texts)).exitCode == 1);  // declined: no removal to report
   REQUIRE(texts.size() == 1);
   // The sample carries the (German) language module: its texts are used.
   CHECK(texts[0] == L"M\x00f6" L"chten Sie Korvex mit allen Komponenten entfernen?");
@@ -147,33 +188,29 @@ TEST_CASE("the confirmation: No removes nothing, Yes removes it all") {
   // the answer that changes nothing, at once, and the log says so.
   std::wstring log = scene.root / L"hidden.log";
   REQUIRE(HiddenDesktop() != L"");
-  ProcessResult hidden = Uninstall(s, scene, L" \"/log=" + log + L"\"", 0, nullptr, HiddenDesktop());
+  ProcessResult hidden = Uninstall(s, scene, L" \"/log=" + log + L"\"", nullptr, HiddenDesktop());
   CHECK_FALSE(hidden.timedOut);
   CHECK(hidden.exitCode == 1);
   CHECK(Exists(s.Path("Korvex.exe")));
+  CheckLog(log, {L"uninstall mode, ", L"command line: \"" + s.Program(),
+                 std::wstring(L"message skipped (nobody can answer it): M\x00f6" L"chten Sie"),
+                 L"summary: cancelled: nothing was changed, exit code 1, restart needed: no\r\n"});
   std::wstring text = LogText(log);
-  CHECK(text.find(L"uninstall mode, ") != std::wstring::npos);
-  CHECK(text.find(L"command line: \"" + s.Program()) != std::wstring::npos);
-  CHECK(text.find(L"message skipped (nobody can answer it): M\x00f6" L"chten Sie") != std::wstring::npos);
-  CHECK(text.find(L"summary: cancelled: nothing was changed, exit code 1, restart needed: no\r\n") != std::wstring::npos);
-  CHECK(text.size() > 13);
-  CHECK(text.compare(text.size() - 13, 13, L"exit code 1\r\n") == 0);
+  CHECK((text.size() > 13 && text.compare(text.size() - 13, 13, L"exit code 1\r\n") == 0));
   // Each line reaches the file at once: a run killed while it asks has left
   // everything up to its question.
-  std::wstring killed = scene.root / L"killed.log";
-  std::wstring atQuestion;
-  RunProcess(L"\"" + s.Program() + L"\" \"/log=" + killed + L"\"", scene.Environment(), 60000, L"", [&](DWORD pid) {
-    DialogWatcher watcher([&](HWND) {
-      atQuestion = LogText(killed);
-      HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
-      TerminateProcess(process, 9);
-      CloseHandle(process);
-    }, pid, 20000);
-    watcher.Wait();
-  });
+  std::wstring killed = scene.root / L"killed.log", atQuestion;
+  Uninstall(s, scene, L" \"/log=" + killed + L"\"", Answer({0}, nullptr, [&](size_t, HWND w) {
+    atQuestion = LogText(killed);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+    TerminateProcess(process, 9);
+    CloseHandle(process);
+  }));
   CHECK(atQuestion.find(L"==== Korvex ") != std::wstring::npos);
   CHECK(atQuestion.find(L"message shown: M\x00f6" L"chten Sie") != std::wstring::npos);
-  Uninstall(s, scene, L"", IDYES);
+  Uninstall(s, scene, L"", Answer({IDYES}));
   CHECK(s.Remaining().empty());
 }
 
@@ -183,28 +220,24 @@ TEST_CASE("a missing file list is reported, also when silent, and nothing is tou
   DeleteFileW((s.folder + L"\\Uninstall.lst").c_str());
   std::vector<std::wstring> texts;
   NewBatchFolders batch;
-  ProcessResult r = Uninstall(s, scene, L" /S", IDOK, &texts);
+  ProcessResult r = Uninstall(s, scene, L" /S", Answer({IDOK}, &texts));
   REQUIRE(texts.size() == 1);
   CHECK(texts[0].find(L"Uninstall.lst") != std::wstring::npos);
   CHECK(r.exitCode == 2);  // a package manager must not count it a success
   CHECK(Exists(s.Path("Korvex.exe")));
-  // Interactive too; the log (by default a new file in the temporary folder)
-  // tells why.
-  r = RunProcess(L"\"" + s.Program() + L"\" -log", scene.Environment(), 60000, L"", [&](DWORD pid) {
-    for (int answer : {IDYES, IDOK}) {  // the confirmation, then the message
-      DialogWatcher watcher(answer, pid, 20000);
-      watcher.Wait();
-      watcher.WaitUntilClosed();
-    }
-  });
-  CHECK(r.exitCode == 2);
+  // Interactive too (the confirmation, then the message); the log (by
+  // default a new file in the temporary folder) tells why.
+  CHECK(Uninstall(s, scene, L" -log", Answer({IDYES, IDOK})).exitCode == 2);
+  // And no message box at all when none are asked for.
+  std::wstring quiet = scene.root / L"quiet.log";
+  bool seen = true;
+  CHECK(Uninstall(s, scene, L" /S -nomessages \"/log=" + quiet + L"\"", WatchForWindow(seen, 3000)).exitCode == 2);
+  CHECK_FALSE(seen);
+  CheckLog(quiet, {L"message skipped (no messages asked for): "});
   CHECK(batch.Now().empty());  // nothing was deleted, so no batch file was made
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((scene.temp + L"\\Korvex-uninstall-*.log").c_str(), &found);
-  REQUIRE(search != INVALID_HANDLE_VALUE);
-  FindClose(search);
-  std::wstring text = LogText(scene.temp + L"\\" + found.cFileName);
-  CHECK(text.find(L"failed: to open Uninstall.lst: error 2 (") != std::wstring::npos);
+  std::vector<std::wstring> logs = LogsIn(scene.temp);
+  REQUIRE(logs.size() == 1);
+  CheckLog(logs[0], {L"failed: to open Uninstall.lst: error 2 ("});
 }
 
 TEST_CASE("list edge cases: empty, folders before files, blanks and CR, absolute paths, escaping lines") {
@@ -231,28 +264,28 @@ TEST_CASE("list edge cases: empty, folders before files, blanks and CR, absolute
   std::wstring log = scene.root / L"edges.log";
   CHECK(Uninstall(s, scene, L" /S -log:\"" + log + L"\"").exitCode == 0);
   CHECK(s.Remaining().empty());
-  std::wstring text = LogText(log);
-  CHECK(text.find(L"skipped \"..\\canary.txt\": it names nothing inside the program folder") != std::wstring::npos);
-  CHECK(text.find(L"deleted " + s.Path("Formats\\lead.txt") + L"\r\n") != std::wstring::npos);
-  CHECK(text.find(L"deleted folder " + s.folder + L"\\formats/DEEP/deeper\r\n") != std::wstring::npos);
-  CHECK(text.find(L"self-removal batch file: ") != std::wstring::npos);
+  CheckLog(log, {L"skipped \"..\\canary.txt\": it names nothing inside the program folder",
+                 L"deleted " + s.Path("Formats\\lead.txt") + L"\r\n",
+                 L"deleted folder " + s.folder + L"\\formats/DEEP/deeper\r\n", L"self-removal batch file: "});
   CHECK(Exists(scene.root / L"canary.txt"));
   CHECK(Exists(scene.root / L"outside\\canary.txt"));
 
-  SampleInstallation empty(scene.root / L"Empty");
-  WriteText(empty.folder + L"\\Uninstall.lst", "");
-  Uninstall(empty, scene);
-  CHECK_FALSE(Exists(empty.Program()));
-  CHECK_FALSE(Exists(empty.folder + L"\\Uninstall.lst"));
-  CHECK(Exists(empty.Path("Korvex.exe")));  // not listed, so not deleted: the folder stays
-
-  // A file that a second line names as a folder, and nothing else to remove
-  // in the first pass: the folders' turn deletes it as the file it is.
-  SampleInstallation named(scene.root / L"Named");
-  WriteText(named.folder + L"\\Uninstall.lst", "Kvx.txt\r\nKvx.txt\\x\r\nuninstall.exe\r\n");
-  Uninstall(named, scene);
-  CHECK_FALSE(Exists(named.Program()));
-  CHECK_FALSE(Exists(named.Path("Kvx.txt")));
+  // An empty list: the program and the list go, nothing else (so the folder
+  // stays). A file that a second line names as a folder, and nothing else to
+  // remove in the first pass: the folders' turn deletes it as the file it is.
+  struct {
+    const wchar_t* name;
+    const char* list;
+    std::vector<std::string> gone, kept;
+  } const rows[] = {{L"Empty", "", {"uninstall.exe", "Uninstall.lst"}, {"Korvex.exe"}},
+                    {L"Named", "Kvx.txt\r\nKvx.txt\\x\r\nuninstall.exe\r\n", {"uninstall.exe", "Kvx.txt"}, {}}};
+  for (auto& row : rows) {
+    SampleInstallation t(scene.root / row.name);
+    WriteText(t.folder + L"\\Uninstall.lst", row.list);
+    Uninstall(t, scene);
+    for (auto& name : row.gone) CHECK_MESSAGE(!Exists(t.Path(name)), name);
+    for (auto& name : row.kept) CHECK_MESSAGE(Exists(t.Path(name)), name);
+  }
 }
 
 TEST_CASE("a link inside the installation is not followed") {
@@ -265,12 +298,10 @@ TEST_CASE("a link inside the installation is not followed") {
   REQUIRE(CopyFileW(ProductExe().c_str(), program.c_str(), FALSE));
   WriteText(folder + L"\\Uninstall.lst", "link\\precious.txt\r\nuninstall.exe\r\n");
   std::wstring log = scene.root / L"link.log";
-  NewBatchFolders batch;
-  RunProcess(L"\"" + program + L"\" /S /log=" + log, scene.Environment());
-  CHECK(batch.Gone(30000));
+  Uninstall(program, scene.Environment(), L" /S /log=" + log);
   CHECK_FALSE(Exists(program));
   CHECK(Exists(L"C:\\kvx-links\\target\\precious.txt"));
-  CHECK(LogText(log).find(L"skipped " + folder + L"\\link\\precious.txt: below a link\r\n") != std::wstring::npos);
+  CheckLog(log, {L"skipped " + folder + L"\\link\\precious.txt: below a link\r\n"});
 }
 
 // A folder of the installation swapped for a link while the uninstall runs
@@ -339,46 +370,8 @@ TEST_CASE("folders of the installation are held while their files go: a swap for
   CHECK(ReadBytes(victims + L"\\b.txt").size() == 17);
   CHECK_FALSE(Exists(folder + L"\\sub"));
   CHECK(Exists(folder + L"\\held\\c.txt"));
-  CHECK(LogText(log).find(L"failed: to hold the folder; what is in it stays: " + folder + L"\\held: error 32") !=
-        std::wstring::npos);
+  CheckLog(log, {L"failed: to hold the folder; what is in it stays: " + folder + L"\\held: error 32"});
   if (g_Swapped) RemoveLink(g_SwapFolder);
-}
-
-TEST_CASE("the batch file never starts a program from the installation folder") {
-  // A user who can change the installation folder puts another program at
-  // the tool's name while it shows its last message, after the deletions
-  // and before the batch file starts: the running program is held from its
-  // start and cannot be renamed away, and the batch file runs the program
-  // from the run's own folder.
-  Scene scene;
-  SampleInstallation s(scene.root / L"Korvex");
-  std::wstring stop = scene.root / L"stop";
-  FileHolder holder(true, s.Path("kvxlng.dll"), stop);  // a library in use: the restart message follows
-  REQUIRE(holder.Holding());
-  bool renamed = false;
-  NewBatchFolders batch;
-  RunProcess(L"\"" + s.Program() + L"\"", scene.Environment(), 60000, L"", [&](DWORD pid) {
-    for (int i = 0; i < 2; i++) {
-      DialogWatcher watcher([&](HWND w) {
-        if (i == 1) {
-          renamed = MoveFileW(s.Program().c_str(), (s.Program() + L".old").c_str()) != 0;
-          if (renamed) CopyFileW(FixturePath(L"KvxExtInstaller.exe").c_str(), s.Program().c_str(), FALSE);
-        }
-        PostMessageW(w, WM_COMMAND, i == 0 ? IDYES : IDOK, 0);
-      }, pid, 20000);
-      watcher.Wait();
-      watcher.WaitUntilClosed();
-    }
-  });
-  CHECK_FALSE(renamed);
-  std::vector<std::wstring> own = batch.Now();
-  REQUIRE(own.size() == 1);
-  CHECK(WaitUntilGone(own[0] + L"\\Uninstall_Kvx.Bat", 30000));
-  CHECK_FALSE(Exists(s.Path("installer-log.txt")));  // what was put there never ran
-  WriteText(stop, "");
-  holder.Wait();
-  RemoveTree(own[0]);  // the library that waited for the restart, gone with its folder now
-  RemoveTree(s.folder);
 }
 
 // The names of the files made in a folder while a process runs.
@@ -423,10 +416,7 @@ TEST_CASE("the user's settings folder a link to another user's file: nothing of 
   WriteText(secret, content);
   REQUIRE(PlantLink(settings, secret));
   std::vector<std::wstring> made;
-  NewBatchFolders batch;
-  RunProcess(L"\"" + s.Program() + L"\" /S", scene.Environment(), 60000, L"",
-             [&](DWORD pid) { made = FilesMadeIn(appData, pid); });
-  CHECK(batch.Gone(30000));
+  Uninstall(s, scene, L" /S", [&](DWORD pid) { made = FilesMadeIn(appData, pid); });
   RemoveLink(settings);
   // Not even for an instant: a copy there would be the user's to read.
   CHECK_MESSAGE(made.empty(), Narrow(made.empty() ? L"" : made[0]));
@@ -456,9 +446,7 @@ TEST_CASE("unusual program paths, and the user's environment, choose nothing the
   for (auto& row : rows) {
     CAPTURE(Narrow(row.name));
     SampleInstallation s(scene.root / row.name);
-    NewBatchFolders batch;
-    RunProcess(L"\"" + s.Program() + L"\" /S", {L"TMP=" + row.temp, L"TEMP=" + row.temp, L"ComSpec=" + row.comspec});
-    CHECK(batch.Gone(30000));
+    Uninstall(s.Program(), {L"TMP=" + row.temp, L"TEMP=" + row.temp, L"ComSpec=" + row.comspec});
     CHECK(s.Remaining().empty());
   }
   CHECK_FALSE(Exists(scene.root / L"rec\\installer-log.txt"));
@@ -467,23 +455,12 @@ TEST_CASE("unusual program paths, and the user's environment, choose nothing the
   RemoveLink(linked);
   // A temporary folder pointed at the system's own: the run's log goes to
   // the Windows folder's "Temp" instead.
-  auto logs = [](const std::wstring& folder) {
-    std::vector<std::wstring> found;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\Korvex-uninstall-*.log").c_str(), &data);
-    for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data))
-      found.push_back(folder + L"\\" + data.cFileName);
-    if (find != INVALID_HANDLE_VALUE) FindClose(find);
-    return found;
-  };
   std::wstring system = L"C:\\windows\\system32", windowsTemp = L"C:\\windows\\Temp";
-  auto systemBefore = logs(system), tempBefore = logs(windowsTemp);
+  auto systemBefore = LogsIn(system), tempBefore = LogsIn(windowsTemp);
   SampleInstallation logged(scene.root / L"Logged");
-  NewBatchFolders batch;
-  RunProcess(L"\"" + logged.Program() + L"\" /S -log", {L"TMP=" + system, L"TEMP=" + system});
-  CHECK(batch.Gone(30000));
-  CHECK(logs(system) == systemBefore);
-  auto tempAfter = logs(windowsTemp);
+  Uninstall(logged.Program(), {L"TMP=" + system, L"TEMP=" + system}, L" /S -log");
+  CHECK(LogsIn(system) == systemBefore);
+  auto tempAfter = LogsIn(windowsTemp);
   CHECK(tempAfter.size() == tempBefore.size() + 1);
   for (auto& file : tempAfter)
     if (std::find(tempBefore.begin(), tempBefore.end(), file) == tempBefore.end()) DeleteFileW(file.c_str());
@@ -529,6 +506,16 @@ static int RunDriver(bool msi) {
   return run.Options.ExitCode;
 }
 
+// Runs a child of this program from a copy of it in the installation folder,
+// where the driver takes it for the tool; its exit code.
+static DWORD RunDriverChild(const SampleInstallation& s, const Scene& scene, const char* child) {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring copy = s.folder + L"\\driver-test.exe";
+  REQUIRE(CopyFileW(self, copy.c_str(), FALSE));
+  return RunProcess(Quote(copy) + L" --child=" + Widen(child), scene.Environment()).exitCode;
+}
+
 KVX_CHILD(driver_msi) {
   RunDriver(true);
   return 0;
@@ -537,13 +524,8 @@ KVX_CHILD(driver_msi) {
 TEST_CASE("the driver under msi removes no file and writes no batch file") {
   Scene scene;
   SampleInstallation s(scene.root / L"Korvex");
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring copy = s.folder + L"\\driver-test.exe";
-  REQUIRE(CopyFileW(self, copy.c_str(), FALSE));
   NewBatchFolders batch;
-  ProcessResult r = RunProcess(L"\"" + copy + L"\" --child=driver_msi", scene.Environment());
-  CHECK(r.exitCode == 0);
+  CHECK(RunDriverChild(s, scene, "driver_msi") == 0);
   CHECK(Exists(s.Path("Korvex.exe")));
   CHECK(Exists(s.folder + L"\\Uninstall.lst"));
   CHECK(batch.Now().empty());
@@ -590,12 +572,8 @@ static void AnHourAgo(const std::wstring& path) {
 TEST_CASE("a run killed between writing its batch file and starting it: a later run clears what it left") {
   Scene scene;
   SampleInstallation s(scene.root / L"Korvex");
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring copy = s.folder + L"\\driver-test.exe";
-  REQUIRE(CopyFileW(self, copy.c_str(), FALSE));
   NewBatchFolders killed;
-  CHECK(RunProcess(L"\"" + copy + L"\" --child=driver_killed_before_batch", scene.Environment()).exitCode == 9);
+  CHECK(RunDriverChild(s, scene, "driver_killed_before_batch") == 9);
   std::vector<std::wstring> left = killed.Now();
   REQUIRE(left.size() == 1);
   std::wstring batch = left[0] + L"\\Uninstall_Kvx.Bat", runner = left[0] + L"\\driver-test.exe";
@@ -626,74 +604,48 @@ TEST_CASE("a run killed between writing its batch file and starting it: a later 
   // A batch file that cannot be started: all else is removed, and the run's
   // code says that the program file and its folder stay.
   SampleInstallation u(scene.root / L"Third");
-  std::wstring third = u.folder + L"\\driver-test.exe";
-  REQUIRE(CopyFileW(self, third.c_str(), FALSE));
   NewBatchFolders refused;
-  CHECK(RunProcess(L"\"" + third + L"\" --child=driver_batch_refused", scene.Environment()).exitCode == 5);
+  CHECK(RunDriverChild(u, scene, "driver_batch_refused") == 5);
   CHECK_FALSE(Exists(u.Path("Korvex.exe")));
   for (auto& folder : refused.Now()) RemoveTree(folder);  // where the program was moved to
 }
 
-// What deployment tools count: a restart needed (3010 when asked for), no
-// message box at all when asked, a log that cannot be written (1622,
-// nothing done), and a second run while one is in progress (1618).
-TEST_CASE("exit codes a deployment tool counts: restart, no messages, a log that cannot be written, two runs") {
+// What deployment tools count: a restart needed (3010 when asked for), a
+// log that cannot be written (1622, nothing done), and a second run while
+// one is in progress (1618).
+TEST_CASE("exit codes a deployment tool counts: restart, a log that cannot be written, two runs") {
   Scene scene;
+  std::wstring stop = scene.root / L"stop";
   for (bool asked : {false, true}) {
     CAPTURE(asked);
     SampleInstallation s(scene.root / (asked ? L"Asked" : L"Plain"));
-    std::wstring stop = scene.root / L"stop";
     DeleteFileW(stop.c_str());
     FileHolder holder(true, s.Path("kvxlng.dll"), stop);  // in use: it goes at the restart
     REQUIRE(holder.Holding());
     NewBatchFolders batch;
-    ProcessResult r = RunProcess(L"\"" + s.Program() + L"\" /S" + (asked ? L" /restartcode" : L""), scene.Environment());
+    ProcessResult r = RunProcess(Quote(s.Program()) + L" /S" + (asked ? L" /restartcode" : L""), scene.Environment());
     CHECK(r.exitCode == (asked ? 3010u : 0u));
     WriteText(stop, "");
     holder.Wait();
-    for (auto& folder : batch.Now()) {
-      CHECK(WaitUntilGone(folder + L"\\Uninstall_Kvx.Bat", 30000));
-      RemoveTree(folder);  // the library that waited for the restart
-    }
+    RemoveTree(OwnFolder(batch));  // with the library that waited for the restart
   }
-  {
-    SampleInstallation s(scene.root / L"Quiet");
-    DeleteFileW((s.folder + L"\\Uninstall.lst").c_str());
-    std::wstring log = scene.root / L"quiet.log";
-    bool seen = true;
-    ProcessResult r = RunProcess(L"\"" + s.Program() + L"\" /S -nomessages \"/log=" + log + L"\"", scene.Environment(),
-                                 60000, L"", WatchForWindow(seen, 3000));
-    CHECK(r.exitCode == 2);
-    CHECK_FALSE(seen);
-    CHECK(LogText(log).find(L"message skipped (no messages asked for): ") != std::wstring::npos);
-  }
-  {
-    SampleInstallation s(scene.root / L"Unlogged");
-    std::wstring notes = scene.root / L"notes.txt";
-    WriteText(notes, "not a log");
-    for (const std::wstring& log : {scene.root / L"missing\\x.log", notes}) {
-      CAPTURE(Narrow(log));
-      ProcessResult r = RunProcess(L"\"" + s.Program() + L"\" /S -nomessages \"/log=" + log + L"\"", scene.Environment());
-      CHECK(r.exitCode == 1622);
-      CHECK(Exists(s.Path("Korvex.exe")));
-    }
-    CHECK(ReadBytes(notes).size() == 9);
-  }
-  {
-    SampleInstallation s(scene.root / L"Twice");
-    std::wstring log = scene.root / L"second.log";
-    ProcessResult second;
-    RunProcess(L"\"" + s.Program() + L"\"", scene.Environment(), 60000, L"", [&](DWORD pid) {
-      DialogWatcher watcher([&](HWND w) {
-        second = RunProcess(L"\"" + s.Program() + L"\" /S \"/log=" + log + L"\"", scene.Environment());
-        PostMessageW(w, WM_COMMAND, IDNO, 0);
-      }, pid, 20000);
-      watcher.Wait();
-    });
-    CHECK(second.exitCode == 1618);
+  SampleInstallation s(scene.root / L"Korvex");
+  std::wstring notes = scene.root / L"notes.txt";
+  WriteText(notes, "not a log");
+  for (const std::wstring& log : {scene.root / L"missing\\x.log", notes}) {
+    CAPTURE(Narrow(log));
+    CHECK(Uninstall(s, scene, L" /S -nomessages \"/log=" + log + L"\"").exitCode == 1622);
     CHECK(Exists(s.Path("Korvex.exe")));
-    CHECK(LogText(log).find(L"another setup or uninstall run is in progress: nothing done") != std::wstring::npos);
   }
+  CHECK(ReadBytes(notes).size() == 9);
+  std::wstring log = scene.root / L"second.log";
+  ProcessResult second;
+  Uninstall(s, scene, L"", Answer({IDNO}, nullptr, [&](size_t, HWND) {
+    second = RunProcess(Quote(s.Program()) + L" /S \"/log=" + log + L"\"", scene.Environment());
+  }));
+  CHECK(second.exitCode == 1618);
+  CHECK(Exists(s.Path("Korvex.exe")));
+  CheckLog(log, {L"another setup or uninstall run is in progress: nothing done"});
 }
 
 // ---------------------------------------------------------------- locked files and the restart
@@ -728,63 +680,69 @@ TEST_CASE("files in use: moved out of the installation to go at the restart, or 
   std::wstring library = s.Path("a.dll"), held = s.Path("held.dat");
   REQUIRE(CopyFileW(FixturePath(L"kvxlng.dll").c_str(), library.c_str(), FALSE));
   WriteText(held, "held without sharing");
-  s.listedFiles.push_back("a.dll");
-  s.listedFiles.push_back("held.dat");
+  s.listedFiles.insert(s.listedFiles.end(), {"a.dll", "held.dat"});
   s.WriteList();
   std::wstring stop = scene.root / L"stop";
   FileHolder libraryHolder(true, library, stop), fileHolder(false, held, stop);
   REQUIRE(libraryHolder.Holding());
   REQUIRE(fileHolder.Holding());
 
+  // While the reboot message shows, after the deletions and before the
+  // batch file starts, a user who can change the installation folder puts
+  // another program at the tool's name: the running program is held from
+  // its start and cannot be renamed away, and the batch file runs the
+  // program from the run's own folder.
+  bool renamed = false;
+  auto replaceProgram = [&](size_t i, HWND) {
+    if (i == 1 && (renamed = MoveFileW(s.Program().c_str(), (s.Program() + L".old").c_str()) != 0))
+      CopyFileW(FixturePath(L"KvxExtInstaller.exe").c_str(), s.Program().c_str(), FALSE);
+  };
   std::vector<std::wstring> texts;
   std::wstring log = scene.root / L"locked.log";
   NewBatchFolders batch;
-  RunProcess(L"\"" + s.Program() + L"\" /log=" + log, scene.Environment(), 60000, L"", [&](DWORD pid) {
-    for (int i = 0; i < 2; i++) {  // the confirmation, then the reboot message
-      DialogWatcher watcher(i == 0 ? IDYES : IDOK, pid, 20000);
-      watcher.Wait();
-      texts.push_back(watcher.text);
-      watcher.WaitUntilClosed();
-    }
-  });
+  RunProcess(Quote(s.Program()) + L" /log=" + log, scene.Environment(), 60000, L"",
+             Answer({IDYES, IDOK}, &texts, replaceProgram));  // the confirmation, then the reboot message
   REQUIRE(texts.size() == 2);
   CHECK(texts[1] == L"Einige Dateien werden beim n\x00e4" L"chsten Neustart entfernt.");
+  CHECK_FALSE(renamed);
   // The loaded library moved to the run's own folder, which only
   // administrators can change, and waits there for the restart with that
   // folder; the file held without sharing its deletion could not move and
   // stays: nothing is scheduled by a name in a folder others may change.
-  std::vector<std::wstring> own = batch.Now();
-  REQUIRE(own.size() == 1);
-  std::wstring moved = own[0] + L"\\1.a.dll";
+  std::wstring own = OwnFolder(batch), moved = own + L"\\1.a.dll";
+  CHECK_FALSE(Exists(s.Path("installer-log.txt")));  // what was put at the tool's name never ran
   CHECK_FALSE(Exists(library));
   CHECK(Exists(moved));
   CHECK(Pending(moved));
-  CHECK(Pending(own[0]));
+  CHECK(Pending(own));
   CHECK(Exists(held));
   CHECK_FALSE(Pending(held));
   CHECK_FALSE(Pending(s.folder));
   CHECK(WaitUntilGone(s.Program(), 30000));
-  CHECK(WaitUntilGone(own[0] + L"\\Uninstall_Kvx.Bat", 30000));
-  std::wstring text = LogText(log);
-  for (const std::wstring& line : std::vector<std::wstring>{L"locked: " + library + L", moved to " + moved,
-                            L"scheduled for the restart: " + moved, L"scheduled for the restart: folder " + own[0],
-                            L"failed: to delete (in use; it stays) " + held + L": error 32 (",
-                            std::wstring(L"message shown: Einige Dateien werden beim n\x00e4" L"chsten Neustart entfernt."),
-                            std::wstring(L"exit code 0\r\n")})
-    CHECK_MESSAGE(text.find(line) != std::wstring::npos, Narrow(line));
+  CheckLog(log, {L"locked: " + library + L", moved to " + moved, L"scheduled for the restart: " + moved,
+                 L"scheduled for the restart: folder " + own,
+                 L"failed: to delete (in use; it stays) " + held + L": error 32 (",
+                 std::wstring(L"message shown: Einige Dateien werden beim n\x00e4" L"chsten Neustart entfernt."),
+                 L"exit code 0\r\n"});
 
   WriteText(stop, "");
   libraryHolder.Wait();
   fileHolder.Wait();
   ProcessResult restart = RunProcess(L"wineboot.exe -r", {}, 120000);
   CHECK(restart.exitCode == 0);
-  CHECK_FALSE(Exists(own[0]));
+  CHECK_FALSE(Exists(own));
   CHECK(Exists(held));
 }
 
 TEST_CASE("the browser-data folder goes from the configured temporary folder") {
   Scene scene;
-  SampleInstallation s(scene.root / L"Korvex");
+  // Uninstalls an installation of its own with the temporary folder set to `temp`.
+  auto uninstallWith = [&](const wchar_t* name, const std::wstring& temp) {
+    RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"TempFolder", temp);
+    SampleInstallation s(scene.root / name);
+    Uninstall(s, scene);
+    CHECK_FALSE(Exists(s.folder));
+  };
   std::wstring configured = scene.root / L"configured";
   MakeDirs(configured + L"\\Korvex.exe.WebView2\\EBWebView");
   WriteText(configured + L"\\Korvex.exe.WebView2\\EBWebView\\x.dat", "browser data");
@@ -794,9 +752,7 @@ TEST_CASE("the browser-data folder goes from the configured temporary folder") {
   WriteText(victims + L"\\keep.txt", "keep");
   REQUIRE(PlantLink(configured + L"\\Korvex.exe.WebView2\\EBWebView\\folder-link", victims));
   REQUIRE(PlantLink(configured + L"\\Korvex.exe.WebView2\\file-link", victims + L"\\keep.txt"));
-  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"TempFolder", configured);
-  Uninstall(s, scene);
-  CHECK_FALSE(Exists(s.folder));
+  uninstallWith(L"Korvex", configured);
   CHECK(ReadBytes(victims + L"\\keep.txt").size() == 4);
   CHECK_FALSE(Exists(configured + L"\\Korvex.exe.WebView2\\EBWebView\\x.dat"));
   CHECK(Exists(configured));
@@ -805,19 +761,13 @@ TEST_CASE("the browser-data folder goes from the configured temporary folder") {
   MakeDirs(victims + L"\\Korvex.exe.WebView2");
   WriteText(victims + L"\\Korvex.exe.WebView2\\own.dat", "own");
   REQUIRE(PlantLink(scene.root / L"configured link", victims));
-  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"TempFolder", scene.root / L"configured link");
-  SampleInstallation t(scene.root / L"Second");
-  Uninstall(t, scene);
-  CHECK_FALSE(Exists(t.folder));
+  uninstallWith(L"Second", scene.root / L"configured link");
   CHECK(Exists(victims + L"\\Korvex.exe.WebView2\\own.dat"));
   // A setting that names a folder of the system's: nothing there is deleted.
   std::wstring system = L"C:\\windows\\Temp\\Korvex.exe.WebView2";
   MakeDirs(system);
   WriteText(system + L"\\system.dat", "system");
-  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"TempFolder", L"C:\\windows\\Temp");
-  SampleInstallation u(scene.root / L"Third");
-  Uninstall(u, scene);
-  CHECK_FALSE(Exists(u.folder));
+  uninstallWith(L"Third", L"C:\\windows\\Temp");
   CHECK(Exists(system + L"\\system.dat"));
   RemoveTree(system);
   RegRemoveTree(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths");
