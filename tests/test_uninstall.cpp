@@ -674,7 +674,7 @@ static bool Pending(const std::wstring& path) {
   return false;
 }
 
-TEST_CASE("files in use: moved out of the installation to go at the restart, or left; the reboot message") {
+TEST_CASE("files in use: moved out of the installation to go at the restart, or left; the reboot message; a program put at the tool's name meanwhile never runs") {
   Scene scene;
   SampleInstallation s(scene.root / L"Korvex");
   std::wstring library = s.Path("a.dll"), held = s.Path("held.dat");
