@@ -52,6 +52,9 @@ bool DeleteFileIn(HANDLE folder, const wchar_t* name) {
   size_t length = TextLength(name);
   bool oneName = length > 0 && length < MAX_PATH;
   for (size_t i = 0; oneName && i < length; i++) oneName = !IsSeparator(name[i]);
+  // "." and ".." name no file of the folder (a lookup might take them for
+  // the folder itself or the one above it).
+  if (oneName && name[0] == L'.' && (length == 1 || (length == 2 && name[1] == L'.'))) oneName = false;
   if (!oneName) {
     SetLastError(ERROR_INVALID_NAME);
     return false;
