@@ -367,7 +367,8 @@ TEST_CASE("files behind links are neither written nor deleted") {
   CHECK(ReadBytes(victim) == Bytes{'v', 'i', 'c', 't', 'i', 'm'});
   CHECK(Exists(victims + L"\\inside.txt"));
   // By one name inside a pinned folder: a path, a folder, a name the plain
-  // form would shorten, the folder above and a missing name do not go. (A link to a file goes
+  // form would shorten, the folder above, a stream and a missing name do
+  // not go. (A link to a file goes
   // itself on Windows; Wine deletes what a Unix link leads to, with
   // DeleteFileW as well, so that is not shown here.)
   {
@@ -383,6 +384,7 @@ TEST_CASE("files behind links are neither written nor deleted") {
         {L"plain.", ERROR_FILE_NOT_FOUND},
         {L"", ERROR_INVALID_NAME},
         {L"..", ERROR_INVALID_NAME},
+        {L"plain:stream", ERROR_INVALID_NAME},
         {L"PLAIN", 0},
         {L"plain", ERROR_FILE_NOT_FOUND},
     };

@@ -172,11 +172,13 @@ class PinSet {
   GrowArray<HANDLE> pins_;
 };
 
-// Deletes the file `name` (one name: no separator, not "." or "..") of the
-// folder that `folder` holds, looked up from that handle and from nowhere
-// else: no path anyone could redirect stands between. A link goes itself,
-// never what it leads to. False, with the system's error, when it did not
-// go (read-only, in use, a folder, not there).
+// Deletes the file `name` (one name: no separator or stream, not "." or
+// "..") of the folder that `folder` holds, looked up from that handle and
+// from nowhere else: no path anyone could redirect stands between. A link
+// goes itself, never what it leads to; where the system can, the name goes
+// at once even while others hold the file with its deletion shared. False,
+// with the system's error, when it did not go (read-only, in use, a folder,
+// not there).
 bool DeleteFileIn(HANDLE folder, const wchar_t* name);
 
 // Every folder from the volume's root down to a folder, pinned for the
