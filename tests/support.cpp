@@ -55,6 +55,11 @@ Bytes ReadBytes(const std::wstring& path) {
   return out;
 }
 
+std::wstring LogText(const std::wstring& path) {
+  Bytes bytes = ReadBytes(path);
+  return Widen(std::string(bytes.begin(), bytes.end()));
+}
+
 static std::wstring Long(const std::wstring& path) {
   if (path.size() > 2 && path[1] == L':' && path.compare(0, 4, L"\\\\?\\") != 0) return L"\\\\?\\" + path;
   return path;
@@ -433,6 +438,21 @@ std::function<void(DWORD)> WatchForWindow(bool& seen, DWORD timeoutMs) {
     DialogWatcher watcher(0, pid, timeoutMs);
     watcher.Wait();
     seen = watcher.Seen();
+  };
+}
+
+std::function<void(DWORD)> Answer(std::vector<int> answers, std::vector<std::wstring>* texts,
+                                  std::function<void(size_t, HWND)> first) {
+  return [=](DWORD pid) {
+    for (size_t i = 0; i < answers.size(); i++) {
+      DialogWatcher watcher([&](HWND w) {
+        if (first) first(i, w);
+        if (answers[i]) PostMessageW(w, WM_COMMAND, answers[i], 0);
+      }, pid, 60000);
+      watcher.Wait();
+      if (texts && watcher.Seen()) texts->push_back(watcher.text);
+      watcher.WaitUntilClosed();
+    }
   };
 }
 

@@ -132,6 +132,7 @@ std::vector<DWORD> CaptureWindow(HWND window, int& width, int& height);
 bool WriteBytes(const std::wstring& path, const Bytes& bytes);
 bool WriteText(const std::wstring& path, const std::string& text);
 Bytes ReadBytes(const std::wstring& path);
+std::wstring LogText(const std::wstring& path);  // a log (UTF-8) as text
 bool Exists(const std::wstring& path);
 bool MakeDirs(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
@@ -142,6 +143,12 @@ std::wstring Widen(const std::string& text);
 // For RunProcess: watches the started process for any dialog window for
 // up to `timeoutMs` and tells in `seen` whether one showed.
 std::function<void(DWORD)> WatchForWindow(bool& seen, DWORD timeoutMs);
+// For RunProcess: answers the dialogs the process shows, in order (0: no
+// answer), each waited for up to a minute and closed before the next is
+// looked for, and keeps the texts of those seen. `first` acts on a dialog
+// (by its place in the order) before it is answered.
+std::function<void(DWORD)> Answer(std::vector<int> answers, std::vector<std::wstring>* texts = nullptr,
+                                  std::function<void(size_t, HWND)> first = nullptr);
 
 // The registry serves every settings call of this process: no settings file.
 void UseRegistry();

@@ -33,11 +33,7 @@ struct Scene {
   }
 };
 
-// A log file's text, and its lines.
-std::wstring LogFile(const std::wstring& path) {
-  Bytes bytes = ReadBytes(path);
-  return Widen(std::string(bytes.begin(), bytes.end()));
-}
+// A log's lines.
 std::vector<std::wstring> LogLines(const std::wstring& text) {
   std::vector<std::wstring> lines;
   for (size_t at = 0, end; (end = text.find(L"\r\n", at)) != std::wstring::npos; at = end + 2)
@@ -84,7 +80,7 @@ TEST_CASE("silent setup, then silent uninstall: everything integrated, then noth
   ProcessResult r = scene.Setup(L"-setup", L"-s -log=" + installerLog, WatchForWindow(sawWindow, 60000));
   CHECK(r.exitCode == 0);
   CHECK_FALSE(sawWindow);
-  CHECK(LogFile(installerLog).find(L"setup mode, ") != std::wstring::npos);
+  CHECK(LogText(installerLog).find(L"setup mode, ") != std::wstring::npos);
   for (const std::wstring& refused : {systemLog, scene.root / L"installer.log"}) {
     CHECK(scene.Setup(L"-setup", L"-s -log=" + refused).exitCode == 0);
     CHECK_FALSE(Exists(refused));
@@ -137,24 +133,22 @@ TEST_CASE("deployed where nobody can answer: setup asks nothing and changes noth
   CHECK_FALSE(r.timedOut);
   CHECK(r.exitCode == 0);
   CHECK(Has(IntegrationFootprint(), L"uninstall entry") != L"");
-  std::wstring text = LogFile(setupLog);
+  std::wstring text = LogText(setupLog);
   std::vector<std::wstring> lines = LogLines(text);
   REQUIRE(lines.size() > 10);
   for (auto& line : lines) CHECK_MESSAGE(IsTimed(line), Narrow(line));
   CHECK(lines[0].compare(13, 12, L"==== Korvex ") == 0);
   CHECK(lines[0].find(L"setup mode, 20") != std::wstring::npos);
   CHECK(lines[1].find(L"account: ") == 13);
-  for (const std::wstring& line : std::vector<std::wstring>{
-           L"command line: " + program + L" -setup -s",
-           L"program folder: " + scene.sample.folder + L"\r\n",
-           L"registry: set HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe [] = " +
-               scene.sample.Path("Korvex.exe") + L"\r\n",
-           L"registry: set HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe [] (32-bit view) = " +
-               scene.sample.Path("Korvex.exe") + L"\r\n",
-           L"association of .kvx: previous owner \"\" saved\r\n", L"shortcut written: ", L"program group: ",
-           L"wrote the template " + scene.sample.Path("kvxnew.dat"),
-           L"summary: success, exit code 0, restart needed: no\r\n"})
-    CHECK_MESSAGE(text.find(line) != std::wstring::npos, Narrow(line));
+  CheckLog(setupLog, {L"command line: " + program + L" -setup -s",
+                      L"program folder: " + scene.sample.folder + L"\r\n",
+                      L"registry: set HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe [] = " +
+                          scene.sample.Path("Korvex.exe") + L"\r\n",
+                      L"registry: set HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe [] (32-bit view) = " +
+                          scene.sample.Path("Korvex.exe") + L"\r\n",
+                      L"association of .kvx: previous owner \"\" saved\r\n", L"shortcut written: ", L"program group: ",
+                      L"wrote the template " + scene.sample.Path("kvxnew.dat"),
+                      L"summary: success, exit code 0, restart needed: no\r\n"});
   CHECK(lines.back().substr(13) == L"exit code 0");
 
   // Added to by a second run: its own first line sets it apart.
@@ -163,7 +157,7 @@ TEST_CASE("deployed where nobody can answer: setup asks nothing and changes noth
   r = RunProcess(program + L" /S /log=" + uninstallLog, scene.Environment(L""), 120000, L"", nullptr, desktop);
   CHECK(r.exitCode == 0);
   CHECK(batch.Gone(30000));
-  text = LogFile(uninstallLog);
+  text = LogText(uninstallLog);
   size_t second = text.find(L" ==== Korvex ", 20);
   REQUIRE(second != std::wstring::npos);
   CHECK(text.find(L"uninstall mode, 20", second) != std::wstring::npos);
@@ -183,25 +177,16 @@ TEST_CASE("setup through its dialogs: OK, then the completion dialog") {
   std::vector<std::wstring> before = Snapshot(), filesBefore = Folders().Snapshot();
   Scene scene;
   std::wstring setupCaption, doneFolder;
-  ProcessResult r = scene.Setup(L"-setup -noexplorer", L"", [&](DWORD pid) {
-    {
-      DialogWatcher watcher([&](HWND w) {
-        wchar_t text[256];
-        GetWindowTextW(w, text, 256);
-        setupCaption = text;
-        PostMessageW(w, WM_COMMAND, IDOK, 0);
-      }, pid, 30000);
-      watcher.Wait();
-      watcher.WaitUntilClosed();
-    }
-    DialogWatcher done([&](HWND w) {
-      wchar_t text[2048];
+  ProcessResult r = scene.Setup(L"-setup -noexplorer", L"", Answer({IDOK, IDOK}, nullptr, [&](size_t i, HWND w) {
+    wchar_t text[2048];
+    if (i == 0) {
+      GetWindowTextW(w, text, 2048);
+      setupCaption = text;
+    } else {
       GetDlgItemTextW(w, 5102, text, 2048);  // the installation folder
       doneFolder = text;
-      PostMessageW(w, WM_COMMAND, IDOK, 0);
-    }, pid, 60000);
-    done.Wait();
-  });
+    }
+  }));
   CHECK(r.exitCode == 0);
   CHECK(setupCaption == L"Korvex setup");
   CHECK(doneFolder == scene.sample.folder);
@@ -213,19 +198,10 @@ TEST_CASE("setup through its dialogs: OK, then the completion dialog") {
 TEST_CASE("setup under msi: no uninstall entry and no completion dialog") {
   std::vector<std::wstring> before = Snapshot(), filesBefore = Folders().Snapshot();
   Scene scene;
-  bool completionShown = false;
-  ProcessResult r = scene.Setup(L"-setup -msi", L"", [&](DWORD pid) {
-    {
-      DialogWatcher setup(IDOK, pid, 30000);
-      setup.Wait();
-      setup.WaitUntilClosed();
-    }
-    DialogWatcher done(IDOK, pid, 60000);
-    done.Wait();
-    completionShown = done.Seen();
-  });
+  std::vector<std::wstring> shown;
+  ProcessResult r = scene.Setup(L"-setup -msi", L"", Answer({IDOK, IDOK}, &shown));
   CHECK(r.exitCode == 0);
-  CHECK_FALSE(completionShown);
+  CHECK(shown.size() == 1);  // the setup dialog only
   auto footprint = IntegrationFootprint();
   CHECK(Has(footprint, L"uninstall entry") == L"");
   CHECK(Has(footprint, L"association: .kvx -> Korvex") != L"");
@@ -275,12 +251,9 @@ TEST_CASE("the sample log of the guide is a real run's") {
   CHECK(r.exitCode == 0);
   WriteText(stop, "");
   holder.Wait();
-  for (auto& folder : batch.Now()) {
-    CHECK(WaitUntilGone(folder + L"\\Uninstall_Kvx.Bat", 30000));
-    RemoveTree(folder);
-  }
+  RemoveTree(OwnFolder(batch));  // with the library that waited for the restart
   // The real run's lines, its folder named as an installation's usually is.
-  std::wstring text = LogFile(log), root = scene.root.Path(), shown = L"C:\\Program Files";
+  std::wstring text = LogText(log), root = scene.root.Path(), shown = L"C:\\Program Files";
   for (size_t at; (at = text.find(root)) != std::wstring::npos;) text.replace(at, root.size(), shown);
   std::vector<std::wstring> real = LogLines(text);
   // The guide's, between its two marks.

@@ -273,18 +273,10 @@ TEST_CASE("a language folder with its own translation, module and licence text")
   CHECK(association == L"Korvex verkn\x00fc" L"pfen mit");
   CHECK(licence == L"Lizenzvertrag (Deutsch)");
 
-  std::wstring question;
-  scene.Uninstall(L"", [&](DWORD pid) {
-    DialogWatcher watcher([&](HWND w) {
-      wchar_t t[1024];
-      GetDlgItemTextW(w, 0xFFFF, t, 1024);
-      question = t;
-      PostMessageW(w, WM_COMMAND, IDYES, 0);
-    }, pid, 30000);
-    watcher.Wait();
-  });
+  std::vector<std::wstring> question;
+  scene.Uninstall(L"", Answer({IDYES}, &question));
   // The translation of the language folder, not the module's text.
-  CHECK(question.find(L"wirklich von diesem Computer entfernen") != std::wstring::npos);
+  CHECK((question.size() == 1 && question[0].find(L"wirklich von diesem Computer entfernen") != std::wstring::npos));
   CHECK(scene.sample.Remaining().empty());
   // The per-user settings, the folder setting among them, are gone; Notepad
   // (the user's program, not ours) kept its own settings.
@@ -340,17 +332,11 @@ TEST_CASE("a library in use during uninstall, then a restart: nothing of the ins
   FileHolder holder(true, held, stop);
   REQUIRE(holder.Holding());
   NewBatchFolders own;
-  RunProcess(Quote(scene.sample.Program()), scene.Env(), 120000, L"", [&](DWORD pid) {
-    for (int i = 0; i < 2; i++) {  // the question, then the restart message
-      DialogWatcher watcher(i == 0 ? IDYES : IDOK, pid, 30000);
-      watcher.Wait();
-      watcher.WaitUntilClosed();
-    }
-  });
+  // The question, then the restart message.
+  RunProcess(Quote(scene.sample.Program()), scene.Env(), 120000, L"", Answer({IDYES, IDOK}));
   CHECK_FALSE(Exists(held));  // moved to the run's own folder, which waits for the restart
   CHECK(WaitUntilGone(scene.sample.folder, 30000));
-  REQUIRE(own.Now().size() == 1);
-  CHECK(WaitUntilGone(own.Now()[0] + L"\\Uninstall_Kvx.Bat", 30000));
+  OwnFolder(own);
   WriteText(stop, "");
   holder.Wait();
   CHECK(RunProcess(L"wineboot.exe -r", {}, 120000).exitCode == 0);
@@ -390,21 +376,9 @@ TEST_CASE("setup killed at several points, then run again; uninstall killed, the
     NewBatchFolders killed;
     RunProcess(Quote(scene.sample.Program()) + L" /S", scene.Env(), uninstallDelay);
     killed.RemoveLeft();
-    std::wstring message;
-    if (Exists(scene.sample.Program())) {
-      NewBatchFolders batch;
-      RunProcess(Quote(scene.sample.Program()) + L" /S", scene.Env(), 120000, L"", [&](DWORD pid) {
-        DialogWatcher watcher([&](HWND w) {
-          wchar_t t[1024];
-          GetDlgItemTextW(w, 0xFFFF, t, 1024);
-          message = t;
-          PostMessageW(w, WM_COMMAND, IDOK, 0);
-        }, pid, 60000);
-        watcher.Wait();
-      });
-      if (!message.empty()) CHECK(message.find(L"Uninstall.lst") != std::wstring::npos);
-      CHECK(batch.Gone(30000));
-    }
+    std::vector<std::wstring> message;
+    if (Exists(scene.sample.Program())) scene.Uninstall(L" /S", Answer({IDOK}, &message));
+    if (!message.empty()) CHECK(message[0].find(L"Uninstall.lst") != std::wstring::npos);
     if (round % 2 && Exists(ini)) CHECK(ReadBytes(ini).size() > 2);
     // No other program's type is left pointing at the archiver.
     CHECK(RegText(HKEY_CLASSES_ROOT, L".zip", L"") == L"OtherArchiver.zip");

@@ -114,36 +114,6 @@ static ProcessResult Uninstall(const SampleInstallation& s, const Scene& scene, 
   return Uninstall(s.Program(), scene.Environment(), args, whileRunning, desktop);
 }
 
-// For a run: answers the dialogs it shows, in order (0: no answer), each
-// closed before the next is looked for, and keeps the texts of those seen.
-// `first` acts on a dialog (by its place in the order) before it is answered.
-static std::function<void(DWORD)> Answer(std::vector<int> answers, std::vector<std::wstring>* texts = nullptr,
-                                         std::function<void(size_t, HWND)> first = nullptr) {
-  return [=](DWORD pid) {
-    for (size_t i = 0; i < answers.size(); i++) {
-      DialogWatcher watcher([&](HWND w) {
-        if (first) first(i, w);
-        if (answers[i]) PostMessageW(w, WM_COMMAND, answers[i], 0);
-      }, pid, 20000);
-      watcher.Wait();
-      if (texts && watcher.Seen()) texts->push_back(watcher.text);
-      watcher.WaitUntilClosed();
-    }
-  };
-}
-
-// The run's log (UTF-8) as text.
-static std::wstring LogText(const std::wstring& path) {
-  Bytes bytes = ReadBytes(path);
-  return Widen(std::string(bytes.begin(), bytes.end()));
-}
-
-// Each of `lines` is somewhere in the log.
-static void CheckLog(const std::wstring& path, const std::vector<std::wstring>& lines) {
-  std::wstring text = LogText(path);
-  for (auto& line : lines) CHECK_MESSAGE(text.find(line) != std::wstring::npos, Narrow(line));
-}
-
 // The logs a run names for itself in a folder.
 static std::vector<std::wstring> LogsIn(const std::wstring& folder) {
   std::vector<std::wstring> found;
@@ -153,15 +123,6 @@ static std::vector<std::wstring> LogsIn(const std::wstring& folder) {
     found.push_back(folder + L"\\" + data.cFileName);
   if (find != INVALID_HANDLE_VALUE) FindClose(find);
   return found;
-}
-
-// The one folder of its own that a run left to wait for the restart with
-// what was in use, once its batch file has run to its end.
-static std::wstring OwnFolder(const NewBatchFolders& batch) {
-  std::vector<std::wstring> own = batch.Now();
-  REQUIRE(own.size() == 1);
-  CHECK(WaitUntilGone(own[0] + L"\\Uninstall_Kvx.Bat", 30000));
-  return own[0];
 }
 
 TEST_CASE("silent uninstall removes everything listed, the program, the folder and the batch file") {
