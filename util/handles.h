@@ -137,7 +137,9 @@ class OleSession {
 // for a query of the system's objects in a run that may have no OLE.
 class ComSession {
  public:
-  ComSession() : started_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+  // The multithreaded apartment makes no window; where OLE already runs on
+  // the thread, that apartment serves and nothing is started here.
+  ComSession() : started_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {}
   ~ComSession() {
     if (started_) CoUninitialize();
   }

@@ -21,7 +21,10 @@ KVX_RUNTIME_SYMBOL void* __stack_chk_guard;
 // Set before any other initialisation of the program runs (the earliest
 // priority a program may take), and unguarded itself: a guarded function
 // on the stack while the value changes would take it for an overrun.
-__attribute__((constructor(101), no_stack_protector)) static void SetStackGuard() {
+#if !__has_attribute(no_stack_protector)
+#error "the guard's own set-up must go without a canary: a compiler with no_stack_protector is needed"
+#endif
+__attribute__((constructor(101), no_stack_protector, noinline)) static void SetStackGuard() {
   uintptr_t value = 0;
   if (!SystemFunction036(&value, sizeof value) || value == 0) {
     // No random source: what differs between processes and starts.
