@@ -212,19 +212,26 @@ class ListDeletion {
     return state && *state >= 0 ? pins_.At((size_t)*state) : INVALID_HANDLE_VALUE;
   }
 
+  // One listed file, by its name from its folder's pin.
+  Outcome DeleteAsFile(const wchar_t* full, HANDLE folder) {
+    const wchar_t* name = PointToName(full);
+    return *name && DeleteFileIn(folder, name) ? Deleted(full) : NotDeletedByName(full);
+  }
+
+  Outcome Deleted(const wchar_t* full) {
+    LogLine("deleted %s", full);
+    LogCount(LogOutcome::Deleted);
+    return Outcome::Removed;
+  }
+
   // A file that one deletion of its name did not remove: already gone, a folder
   // after all, read-only, or in use. A file in use that can be opened for
   // its deletion (a running program, a loaded library) moves to the run's
   // own folder to be deleted at the restart; one that others hold without
   // letting it go stays, and the log says so. The program and the list are
   // left for the batch file and the driver.
-  Outcome DeleteAsFile(const wchar_t* full, HANDLE folder) {
+  Outcome NotDeletedByName(const wchar_t* full) {
     const wchar_t* name = PointToName(full);
-    if (*name && DeleteFileIn(folder, name)) {
-      LogLine("deleted %s", full);
-      LogCount(LogOutcome::Deleted);
-      return Outcome::Removed;
-    }
     DWORD attributes = GetAttributes(full);
     if (attributes == INVALID_FILE_ATTRIBUTES) return Outcome::Gone;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Outcome::Folder;
@@ -260,17 +267,33 @@ class ListDeletion {
   }
 
   // The files of the pending entries; the folders among them wait for the
-  // folders' turn. Returns how many went.
+  // folders' turn. First every entry's folders are held, in the list's
+  // order; then the files go by their names, all at once (DeleteFilesIn);
+  // then what became of each is logged, and a file that did not go is
+  // looked at, in that order again. Returns how many went.
   size_t FilesPass() {
-    size_t removed = 0;
+    tried_.Shrink(0);
+    files_.Shrink(0);
     for (size_t k = 0; k < pending_.Count(); k++) {
       Entry& e = entries_.items[pending_[k]];
       const wchar_t* full = entries_.Path(e);
       if (!FoldersAboveHeld(full)) continue;
-      Outcome outcome = e.folder ? Outcome::Folder : DeleteAsFile(full, lastPin_);
+      if (e.folder) {
+        emptied_.PushElement(pending_[k]);
+        continue;
+      }
+      tried_.PushElement(pending_[k]);
+      files_.PushElement(FileInFolder{lastPin_, PointToName(full), false});
+    }
+    DeleteFilesIn(files_.Data(), files_.Count());
+    size_t removed = 0;
+    for (size_t k = 0; k < tried_.Count(); k++) {
+      Entry& e = entries_.items[tried_[k]];
+      const wchar_t* full = entries_.Path(e);
+      Outcome outcome = files_[k].deleted ? Deleted(full) : NotDeletedByName(full);
       if (outcome == Outcome::Removed) removed++;
-      if (outcome == Outcome::Folder) e.folder = true, emptied_.PushElement(pending_[k]);
-      if (outcome == Outcome::Left) next_.PushElement(pending_[k]);
+      if (outcome == Outcome::Folder) e.folder = true, emptied_.PushElement(tried_[k]);
+      if (outcome == Outcome::Left) next_.PushElement(tried_[k]);
     }
     return removed;
   }
@@ -332,7 +355,8 @@ class ListDeletion {
   const wchar_t* lastParent_ = nullptr;  // the last entry whose folders are held, its folder's length and pin
   size_t lastParentLength_ = 0;
   HANDLE lastPin_ = INVALID_HANDLE_VALUE;
-  GrowArray<uint32_t> pending_, next_, emptied_;
+  GrowArray<uint32_t> pending_, next_, emptied_, tried_;
+  GrowArray<FileInFolder> files_;  // the files of tried_, in its order
 };
 
 }  // namespace

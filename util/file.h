@@ -181,6 +181,19 @@ class PinSet {
 // not there).
 bool DeleteFileIn(HANDLE folder, const wchar_t* name);
 
+// A file to delete by its name from its folder's pin, and whether it went.
+struct FileInFolder {
+  HANDLE folder;
+  const wchar_t* name;
+  bool deleted;
+};
+
+// DeleteFileIn for each of `count` files, in no set order: on two threads
+// when there are many and a second processor (the system's share of each
+// deletion then overlaps the next one's), else on this one. Each file says
+// whether it went; why one did not is for the caller to find out.
+void DeleteFilesIn(FileInFolder* files, size_t count);
+
 // Every folder from the volume's root down to a folder, pinned for the
 // scope: the path to that folder and below cannot change meanwhile.
 class PinnedChain {

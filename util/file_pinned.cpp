@@ -87,6 +87,48 @@ bool DeleteFileIn(HANDLE folder, const wchar_t* name) {
   return CloseHandle(file) != 0;
 }
 
+namespace {
+
+// The files shared by the threads of one DeleteFilesIn, taken a run at a
+// time: each run is one thread's alone, and the files of one folder lie
+// together in it.
+struct SharedDeletion {
+  FileInFolder* files;
+  size_t count;
+  volatile LONG taken;  // runs handed out so far
+};
+const size_t kDeletionRun = 32;
+const size_t kSecondThreadFrom = 64;  // files
+
+void DeleteRuns(SharedDeletion& work) {
+  for (;;) {
+    size_t run = (size_t)(InterlockedIncrement(&work.taken) - 1);
+    if (run >= (work.count + kDeletionRun - 1) / kDeletionRun) return;
+    size_t end = run * kDeletionRun + kDeletionRun < work.count ? run * kDeletionRun + kDeletionRun : work.count;
+    for (size_t i = run * kDeletionRun; i < end; i++)
+      work.files[i].deleted = DeleteFileIn(work.files[i].folder, work.files[i].name);
+  }
+}
+
+DWORD WINAPI DeletionThread(void* work) {
+  DeleteRuns(*static_cast<SharedDeletion*>(work));
+  return 0;
+}
+
+}  // namespace
+
+void DeleteFilesIn(FileInFolder* files, size_t count) {
+  SharedDeletion work = {files, count, 0};
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  UniqueHandle second;
+  if (count >= kSecondThreadFrom && system.dwNumberOfProcessors > 1)
+    second.Reset(CreateThread(nullptr, 64 * 1024, DeletionThread, &work, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+  DeleteRuns(work);
+  // The second thread only deletes: it ends once the last run is taken.
+  if (second) WaitForSingleObject(second.Get(), INFINITE);
+}
+
 bool PinnedChain::Pin(const wchar_t* folder) {
   Release();
   wchar_t full[kPathCapacity], scratch[kPathCapacity], prefix[kPathCapacity];
