@@ -149,9 +149,22 @@ KVX_CHILD(setup) {
   CloseSettingsStore();
   return confirmed == -1 ? 99 : run.Options.ExitCode;
 }
+// KVX_NOTICES=file: each notice the shell is given, taken slowly, is noted
+// there (only a notice waited for is noted before the child ends).
+static std::wstring g_Notices;
+static void WINAPI NoteNotice(LONG event, UINT, LPCVOID, LPCVOID) {
+  Sleep(300);
+  Bytes noted = ReadBytes(g_Notices);
+  bool classGone = !RegKeyExists(HKEY_CLASSES_ROOT, L"Korvex.ZIP", 0);
+  WriteText(g_Notices, std::string(noted.begin(), noted.end()) + std::to_string(event) + (classGone ? " after;" : " before;"));
+}
 KVX_CHILD(remove) {
   ChildStart();
-  RemoveIntegration(Env(L"KVX_MSI") == L"1");
+  g_Notices = Env(L"KVX_NOTICES");
+  ImportHooks hooks(g_Notices.empty() ? std::vector<std::pair<const char*, void*>>{}
+                                      : std::vector<std::pair<const char*, void*>>{{"SHChangeNotify", (void*)NoteNotice}});
+  ShellChangeNotice notice;
+  RemoveIntegration(Env(L"KVX_MSI") == L"1", notice);
   return 0;
 }
 KVX_CHILD(entry) {
@@ -791,7 +804,13 @@ static void WholeCycle(const std::vector<std::wstring>& extra) {
   CHECK(KeyIn(HKEY_LOCAL_MACHINE, kUninstallKey, 0));
   CHECK(Folders().Snapshot() != filesBefore);
 
-  installed.Run("remove", extra);
+  std::wstring notices = installed.root / L"notices.txt";
+  std::vector<std::wstring> removal = extra;
+  removal.push_back(L"KVX_NOTICES=" + notices);
+  installed.Run("remove", removal);
+  // One notice, once everything went, and the run waited for the shell.
+  Bytes noted = ReadBytes(notices);
+  CHECK(std::string(noted.begin(), noted.end()) == std::to_string(SHCNE_ASSOCCHANGED) + " after;");
   Difference d = Compare(before, Snapshot());
   // What stays by design: keys that only parent what was removed again,
   // empty now, and the "ShellNew" keys of types that had none before.

@@ -231,7 +231,9 @@ void UninstallDriver(RunContext& context) {
   GetTempFolder(tempFolder, kPathCapacity);
 
   // Step 5: the integration. A package installer removes the files itself.
-  RemoveIntegration(options.Msi);
+  // The shell takes the notice of it while the files go.
+  ShellChangeNotice notice;
+  RemoveIntegration(options.Msi, notice);
   ReleaseLanguageModule();
   if (options.Msi) {
     // The installation's files are the package's; the templates are not.

@@ -10,8 +10,29 @@
 #include "shell/associations.h"
 #include "shell/shell_extension.h"
 #include "shell/shortcuts.h"
+#include "util/log.h"
 
-void RemoveIntegration(bool msi) {
+namespace {
+
+DWORD WINAPI GiveNotice(void*) {
+  SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_FLUSH, nullptr, nullptr);
+  return 0;
+}
+
+}  // namespace
+
+void ShellChangeNotice::Give() {
+  thread_.Reset(CreateThread(nullptr, 64 * 1024, GiveNotice, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+  if (!thread_) GiveNotice(nullptr);
+}
+
+ShellChangeNotice::~ShellChangeNotice() {
+  // A shell that does not answer does not keep the run from its end.
+  if (thread_ && WaitForSingleObject(thread_.Get(), 10000) != WAIT_OBJECT_0)
+    LogLine("the shell did not take the notice of the changed types within 10 seconds");
+}
+
+void RemoveIntegration(bool msi, ShellChangeNotice& notice) {
   IntegrationOptions none = {};
   SetAssociations(none);
   // The machine's records of the previous owners, used up now (a portable
@@ -24,7 +45,7 @@ void RemoveIntegration(bool msi) {
   for (const wchar_t* key : kProgIds) DeleteSettingTree(HKEY_CLASSES_ROOT, key);
   DeleteSettingTree(HKEY_CURRENT_USER, L"");
   // One notice of all the types, classes and handlers that went.
-  SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_FLUSH, nullptr, nullptr);
+  notice.Give();
   if (msi) return;
   DeleteSettingKey(HKEY_LOCAL_MACHINE, kUninstallEntryKey);
   DeleteSettingKey(HKEY_LOCAL_MACHINE, kAppPathsKey);
