@@ -642,6 +642,13 @@ TEST_CASE("files in use: moved out of the installation to go at the restart, or 
   REQUIRE(CopyFileW(FixturePath(L"kvxlng.dll").c_str(), library.c_str(), FALSE));
   WriteText(held, "held without sharing");
   s.listedFiles.insert(s.listedFiles.end(), {"a.dll", "held.dat"});
+  // Among a hundred more, so that the files go on two threads.
+  MakeDirs(s.Path("many"));
+  s.listedFolders.push_back("many");
+  for (int i = 0; i < 100; i++) {
+    s.listedFiles.push_back("many\\" + std::to_string(i) + ".txt");
+    WriteText(s.Path(s.listedFiles.back()), "many");
+  }
   s.WriteList();
   std::wstring stop = scene.root / L"stop";
   FileHolder libraryHolder(true, library, stop), fileHolder(false, held, stop);
@@ -678,6 +685,7 @@ TEST_CASE("files in use: moved out of the installation to go at the restart, or 
   CHECK(Pending(own));
   CHECK(Exists(held));
   CHECK_FALSE(Pending(held));
+  CHECK_FALSE(Exists(s.Path("many")));
   CHECK_FALSE(Pending(s.folder));
   CHECK(WaitUntilGone(s.Program(), 30000));
   CheckLog(log, {L"locked: " + library + L", moved to " + moved, L"scheduled for the restart: " + moved,
