@@ -19,6 +19,7 @@ struct Entry {
   size_t depth;    // separators below the program folder
   uint32_t group;  // its folder's place among the folders, in the order first listed
   bool folder;     // known to be a folder
+  bool again;      // listed before: taken once
 };
 
 struct Entries {
@@ -56,13 +57,19 @@ void CollectEntries(const FileList& list, const wchar_t* folderWithSeparator, En
     size_t at = out.pool.Add(full, folderLength + n - 1);  // n counts the terminator
     size_t depth = 0;
     for (const wchar_t* p = full + folderLength; *p; p++) depth += IsSeparator(*p);
-    out.items.PushElement(Entry{at, depth, 0, false});
+    out.items.PushElement(Entry{at, depth, 0, false, false});
   }
   // Each entry's folder, and every folder above an entry, once (relative
-  // paths point into the pool, which is complete by now).
-  FolderTable groups{true};
+  // paths point into the pool, which is complete by now). An entry listed
+  // again, in the same spelling or another case, is the same entry: one
+  // deletion, one line in the log.
+  FolderTable groups{true}, listed{true};
   for (size_t i = 0; i < out.items.Count(); i++) {
     const wchar_t* relative = out.Path(out.items[i]) + folderLength;
+    if (*listed.Add(relative, TextLength(relative), (int32_t)i) != (int32_t)i) {
+      out.items[i].again = true;
+      continue;
+    }
     size_t name = (size_t)(PointToName(relative) - relative);
     size_t parent = name ? name - 1 : 0;
     int32_t* group = groups.Add(relative, parent, (int32_t)out.groups);
@@ -84,10 +91,12 @@ void GroupByFolder(const Entries& entries, GrowArray<uint32_t>& order) {
   GrowArray<uint32_t> starts;
   starts.AddElements(entries.groups + 1);
   for (size_t g = 0; g <= entries.groups; g++) starts[g] = 0;
-  for (size_t i = 0; i < entries.items.Count(); i++) starts[entries.items[i].group + 1]++;
+  for (size_t i = 0; i < entries.items.Count(); i++)
+    if (!entries.items[i].again) starts[entries.items[i].group + 1]++;
   for (size_t g = 1; g <= entries.groups; g++) starts[g] += starts[g - 1];
-  order.AddElements(entries.items.Count());
-  for (size_t i = 0; i < entries.items.Count(); i++) order[starts[entries.items[i].group]++] = (uint32_t)i;
+  order.AddElements(starts[entries.groups]);
+  for (size_t i = 0; i < entries.items.Count(); i++)
+    if (!entries.items[i].again) order[starts[entries.items[i].group]++] = (uint32_t)i;
 }
 
 int DeeperFirst(const void* a, const void* b, void* entries) {
@@ -214,8 +223,7 @@ class ListDeletion {
 
   // One listed file, by its name from its folder's pin.
   Outcome DeleteAsFile(const wchar_t* full, HANDLE folder) {
-    const wchar_t* name = PointToName(full);
-    return *name && DeleteFileIn(folder, name) ? Deleted(full) : NotDeletedByName(full);
+    return DeleteFileIn(folder, PointToName(full)) ? Deleted(full) : NotDeletedByName(full);
   }
 
   Outcome Deleted(const wchar_t* full) {

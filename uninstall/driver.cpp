@@ -244,6 +244,9 @@ void UninstallDriver(RunContext& context) {
   RunFolders run(folder);
   bool rebootNeeded = DeleteInstallation(listFile, program, folder, run);
   RemoveBrowserData(tempFolder);
+  // The shell has had the notice before the batch file's short pause
+  // begins: the program must have ended by the pause's end.
+  notice.Wait();
 
   // Step 8: the restart notice, and the self-removal. What waits for the
   // restart waits in the run's own folder: the program folder itself needs

@@ -22,14 +22,15 @@ DWORD WINAPI GiveNotice(void*) {
 }  // namespace
 
 void ShellChangeNotice::Give() {
-  thread_.Reset(CreateThread(nullptr, 64 * 1024, GiveNotice, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+  thread_.Reset(CreateThread(nullptr, 0, GiveNotice, nullptr, 0, nullptr));
   if (!thread_) GiveNotice(nullptr);
 }
 
-ShellChangeNotice::~ShellChangeNotice() {
+void ShellChangeNotice::Wait() {
   // A shell that does not answer does not keep the run from its end.
   if (thread_ && WaitForSingleObject(thread_.Get(), 10000) != WAIT_OBJECT_0)
-    LogLine("the shell did not take the notice of the changed types within 10 seconds");
+    LogLine("the shell took no notice of the changed types within 10 seconds");
+  thread_.Reset();
 }
 
 void RemoveIntegration(bool msi, ShellChangeNotice& notice) {

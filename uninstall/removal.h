@@ -5,14 +5,15 @@
 
 // The shell's notice that types, classes and handlers went, given on a
 // thread of its own (the shell can take its time over it) while the run
-// goes on; the scope's end waits for it, within a bound.
+// goes on; `Wait`, or else the scope's end, waits for it, within a bound.
 class ShellChangeNotice {
  public:
   ShellChangeNotice() = default;
-  ~ShellChangeNotice();
+  ~ShellChangeNotice() { Wait(); }
   ShellChangeNotice(const ShellChangeNotice&) = delete;
   ShellChangeNotice& operator=(const ShellChangeNotice&) = delete;
   void Give();
+  void Wait();
 
  private:
   UniqueHandle thread_;

@@ -100,31 +100,24 @@ struct SharedDeletion {
 const size_t kDeletionRun = 32;
 const size_t kSecondThreadFrom = 64;  // files
 
-void DeleteRuns(SharedDeletion& work) {
+DWORD WINAPI DeleteRuns(void* shared) {
+  SharedDeletion& work = *static_cast<SharedDeletion*>(shared);
   for (;;) {
-    size_t run = (size_t)(InterlockedIncrement(&work.taken) - 1);
-    if (run >= (work.count + kDeletionRun - 1) / kDeletionRun) return;
-    size_t end = run * kDeletionRun + kDeletionRun < work.count ? run * kDeletionRun + kDeletionRun : work.count;
-    for (size_t i = run * kDeletionRun; i < end; i++)
+    size_t begin = (size_t)(InterlockedIncrement(&work.taken) - 1) * kDeletionRun;
+    if (begin >= work.count) return 0;
+    for (size_t i = begin; i < work.count && i < begin + kDeletionRun; i++)
       work.files[i].deleted = DeleteFileIn(work.files[i].folder, work.files[i].name);
   }
-}
-
-DWORD WINAPI DeletionThread(void* work) {
-  DeleteRuns(*static_cast<SharedDeletion*>(work));
-  return 0;
 }
 
 }  // namespace
 
 void DeleteFilesIn(FileInFolder* files, size_t count) {
   SharedDeletion work = {files, count, 0};
-  SYSTEM_INFO system;
-  GetSystemInfo(&system);
   UniqueHandle second;
-  if (count >= kSecondThreadFrom && system.dwNumberOfProcessors > 1)
-    second.Reset(CreateThread(nullptr, 64 * 1024, DeletionThread, &work, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-  DeleteRuns(work);
+  if (count >= kSecondThreadFrom)
+    second.Reset(CreateThread(nullptr, 0, DeleteRuns, &work, 0, nullptr));
+  DeleteRuns(&work);
   // The second thread only deletes: it ends once the last run is taken.
   if (second) WaitForSingleObject(second.Get(), INFINITE);
 }
