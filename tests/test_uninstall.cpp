@@ -700,13 +700,9 @@ TEST_CASE("files in use: moved out of the installation to go at the restart, or 
   CHECK_FALSE(Pending(held));
   CHECK_FALSE(Exists(s.Path("many")));
   std::wstring text = LogText(log);
-  size_t left = text.find(L"summary: left ");
-  CHECK((left != std::wstring::npos && text.find(L"summary: left ", left + 1) == std::wstring::npos));
-  for (int i = 0; i < 100; i++) {
-    std::wstring line = L"deleted " + s.Path("many\\" + std::to_string(i) + ".txt") + L"\r\n";
-    size_t first = text.find(line);
-    CHECK_MESSAGE((first != std::wstring::npos && text.find(line, first + 1) == std::wstring::npos), i);
-  }
+  auto once = [&](const std::wstring& line) { return text.find(line) != text.npos && text.find(line) == text.rfind(line); };
+  CHECK(once(L"summary: left "));
+  for (int i = 0; i < 100; i++) CHECK_MESSAGE(once(L"deleted " + s.Path("many\\" + std::to_string(i) + ".txt") + L"\r\n"), i);
   CHECK_FALSE(Pending(s.folder));
   CHECK(WaitUntilGone(s.Program(), 30000));
   CheckLog(log, {L"locked: " + library + L", moved to " + moved, L"scheduled for the restart: " + moved,
