@@ -150,19 +150,20 @@ KVX_CHILD(setup) {
   return confirmed == -1 ? 99 : run.Options.ExitCode;
 }
 // KVX_NOTICES=file: each notice the shell is given, taken slowly, is noted
-// there (only a notice waited for is noted before the child ends).
+// there (only one waited for before the child ends), with whether the
+// ProgIDs had gone by then.
 static std::wstring g_Notices;
 static void WINAPI NoteNotice(LONG event, UINT, LPCVOID, LPCVOID) {
+  if (g_Notices.empty()) return;
   Sleep(300);
   Bytes noted = ReadBytes(g_Notices);
-  bool classGone = !RegKeyExists(HKEY_CLASSES_ROOT, L"Korvex.ZIP", 0);
-  WriteText(g_Notices, std::string(noted.begin(), noted.end()) + std::to_string(event) + (classGone ? " after;" : " before;"));
+  bool gone = !RegKeyExists(HKEY_CLASSES_ROOT, L"Korvex.ZIP", 0);
+  WriteText(g_Notices, std::string(noted.begin(), noted.end()) + std::to_string(event) + (gone ? " after;" : " before;"));
 }
 KVX_CHILD(remove) {
   ChildStart();
   g_Notices = Env(L"KVX_NOTICES");
-  ImportHooks hooks(g_Notices.empty() ? std::vector<std::pair<const char*, void*>>{}
-                                      : std::vector<std::pair<const char*, void*>>{{"SHChangeNotify", (void*)NoteNotice}});
+  ImportHooks hooks({{"SHChangeNotify", (void*)NoteNotice}});
   ShellChangeNotice notice;
   RemoveIntegration(Env(L"KVX_MSI") == L"1", notice);
   return 0;
@@ -805,9 +806,8 @@ static void WholeCycle(const std::vector<std::wstring>& extra) {
   CHECK(Folders().Snapshot() != filesBefore);
 
   std::wstring notices = installed.root / L"notices.txt";
-  std::vector<std::wstring> removal = extra;
-  removal.push_back(L"KVX_NOTICES=" + notices);
-  installed.Run("remove", removal);
+  env.push_back(L"KVX_NOTICES=" + notices);
+  installed.Run("remove", env);
   // One notice, once everything went, and the run waited for the shell.
   Bytes noted = ReadBytes(notices);
   CHECK(std::string(noted.begin(), noted.end()) == std::to_string(SHCNE_ASSOCCHANGED) + " after;");
