@@ -61,8 +61,8 @@ void CollectEntries(const FileList& list, const wchar_t* folderWithSeparator, En
   }
   // Each entry's folder, and every folder above an entry, once (relative
   // paths point into the pool, which is complete by now). An entry listed
-  // again, in the same spelling or another case, is the same entry: one
-  // deletion, one line in the log.
+  // again (ASCII letters in either case, either separator) is the same
+  // entry: one deletion, one line in the log.
   FolderTable groups{true}, listed{true};
   for (size_t i = 0; i < out.items.Count(); i++) {
     const wchar_t* relative = out.Path(out.items[i]) + folderLength;
