@@ -55,6 +55,18 @@ std::wstring Has(const std::vector<std::wstring>& lines, const std::wstring& sta
   return L"";
 }
 
+// Whether a program file carries an Authenticode signature: the header's
+// certificate table is not empty.
+bool IsSigned(const std::wstring& program) {
+  Bytes b = ReadBytes(program);
+  auto at = [&](size_t offset) -> DWORD {
+    return offset + 4 <= b.size() ? b[offset] | b[offset + 1] << 8 | b[offset + 2] << 16 | (DWORD)b[offset + 3] << 24
+                                  : 0;
+  };
+  size_t optional = at(0x3c) + 24;  // after "PE\0\0" and the file header
+  return optional + 148 <= b.size() && (b[optional] | b[optional + 1] << 8) == 0x20b && at(optional + 148) != 0;
+}
+
 void CheckUntouched(const std::vector<std::wstring>& before, const std::vector<std::wstring>& filesBefore) {
   Difference d = Compare(before, Snapshot());
   std::vector<std::wstring> unexpected = UnexpectedAdditions(d);
@@ -99,6 +111,9 @@ TEST_CASE("silent setup, then silent uninstall: everything integrated, then noth
   const wchar_t* entry = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver";
   CHECK(RegText(HKEY_LOCAL_MACHINE, entry, L"UninstallString") == Quote(scene.sample.Program()));
   CHECK(Exists(scene.sample.Path("kvxnew.dat")));
+  // The build's own program as the linker wrote it; the signed one where
+  // KVX_PRODUCT names it (CTest's test_e2e_signed).
+  CHECK(IsSigned(scene.sample.Program()) == (GetEnvironmentVariableW(L"KVX_PRODUCT", nullptr, 0) != 0));
   // A package manager's removal: the entry's silent command, started as it
   // stands (no shell), runs without a window and reports success.
   std::wstring quiet = RegText(HKEY_LOCAL_MACHINE, entry, L"QuietUninstallString");
