@@ -10,8 +10,9 @@
 # is, with a throwaway certificate: its signed program must verify, must be
 # the program and its signature and nothing else (removing the signature
 # gives back the very bytes), and is left in <build>/tests/signed/ for the
-# lifecycle run of the signed program. Last, a signing that fails must leave
-# no signed program behind, not even an earlier one.
+# lifecycle run of the signed program. A PKCS#12 file with a password signs
+# as well; a signing that fails must leave no signed program behind, not
+# even an earlier one.
 set -u
 src=$1 build=$2 cmake=$3 generator=$4 signer=$5 openssl=$6
 shift 6
@@ -73,6 +74,16 @@ quiet "$signer" remove-signature -in "$signed" -out "$work/unsigned.exe" || fail
 cmp -s "$work/unsigned.exe" "$second" || fail "the signed program is not the program and its signature alone"
 echo "signed and verified; the signature adds $(($(stat -c %s "$signed") - $(stat -c %s "$second"))) bytes"
 mkdir -p "$(dirname "$signed_copy")" && cp "$signed" "$signed_copy" || fail "could not keep the signed program"
+
+# The same certificate and key in a PKCS#12 file with a password, read
+# from a file: the other way a release may be signed.
+printf 'throwaway\n' >"$work/password"
+quiet "$openssl" pkcs12 -export -in "$work/cert.pem" -inkey "$work/key.pem" -passout "file:$work/password" \
+  -out "$work/release.pfx" || fail "openssl could not make a PKCS#12 file"
+quiet "$cmake" -DKVX_SIGN_IN="$second" -DKVX_SIGN_OUT="$work/pfx.exe" -DKVX_SIGN_CERT="$work/release.pfx" \
+  -DKVX_SIGN_PASS_FILE="$work/password" -DKVX_OSSLSIGNCODE="$signer" -P "$src/cmake/sign.cmake" ||
+  fail "signing with a PKCS#12 file failed"
+quiet "$signer" verify -CAfile "$work/cert.pem" -in "$work/pfx.exe" || fail "the program signed from a PKCS#12 file does not verify"
 
 # A key that is not the certificate's: the step fails, and the signed
 # program of the run before it is gone, not left to pass for this one.
