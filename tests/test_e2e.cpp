@@ -55,16 +55,14 @@ std::wstring Has(const std::vector<std::wstring>& lines, const std::wstring& sta
   return L"";
 }
 
-// Whether a program file carries an Authenticode signature: the header's
-// certificate table is not empty.
+// Whether a program file carries a signature: its certificate table is not empty.
 bool IsSigned(const std::wstring& program) {
   Bytes b = ReadBytes(program);
-  auto at = [&](size_t offset) -> DWORD {
-    return offset + 4 <= b.size() ? b[offset] | b[offset + 1] << 8 | b[offset + 2] << 16 | (DWORD)b[offset + 3] << 24
-                                  : 0;
-  };
-  size_t optional = at(0x3c) + 24;  // after "PE\0\0" and the file header
-  return optional + 148 <= b.size() && (b[optional] | b[optional + 1] << 8) == 0x20b && at(optional + 148) != 0;
+  IMAGE_NT_HEADERS64 nt = {};
+  DWORD at = b.size() >= 0x40 ? *reinterpret_cast<const DWORD*>(&b[0x3c]) : 0;
+  if (at == 0 || at + sizeof nt > b.size()) return false;
+  memcpy(&nt, &b[at], sizeof nt);
+  return nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY].Size != 0;
 }
 
 void CheckUntouched(const std::vector<std::wstring>& before, const std::vector<std::wstring>& filesBefore) {
