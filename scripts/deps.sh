@@ -13,6 +13,8 @@ have xauth || need+=(xauth)
 have import || need+=(imagemagick)
 have wixl || need+=(wixl)
 have msibuild && have msiinfo || need+=(msitools)
+have osslsigncode || need+=(osslsigncode)
+have openssl || need+=(openssl)
 [ -f /usr/include/doctest/doctest.h ] || need+=(doctest-dev)
 [ ${#need[@]} -eq 0 ] && exit 0
 echo "installing: ${need[*]}"

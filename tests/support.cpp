@@ -157,7 +157,16 @@ std::wstring BuildDir() {
   std::wstring tests = ModuleFolder();
   return tests.substr(0, tests.rfind(L'\\'));
 }
-std::wstring ProductExe() { return BuildDir() + L"\\uninstall.exe"; }
+// KVX_PRODUCT names another build of the program, below the build tree (the
+// signed one, say): the tests then install and run that one.
+std::wstring ProductExe() {
+  wchar_t other[MAX_PATH];
+  DWORD n = GetEnvironmentVariableW(L"KVX_PRODUCT", other, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return BuildDir() + L"\\uninstall.exe";
+  std::wstring relative(other, n);
+  std::replace(relative.begin(), relative.end(), L'/', L'\\');
+  return BuildDir() + L"\\" + relative;
+}
 std::wstring FixturePath(const std::wstring& name) { return BuildDir() + L"\\fixtures\\" + name; }
 std::wstring ProgramFile(const wchar_t* name) {
   wchar_t path[MAX_PATH];

@@ -30,7 +30,7 @@ class TempFolder {
 
 // Paths of the build: the product and the stand-ins.
 std::wstring BuildDir();  // the build tree, as a Windows path
-std::wstring ProductExe();
+std::wstring ProductExe();  // the program the tests install and run (see KVX_PRODUCT)
 std::wstring FixturePath(const std::wstring& name);
 std::wstring SourceDir();
 // A file beside this test program, as the product names files beside itself.

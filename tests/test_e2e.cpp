@@ -55,6 +55,16 @@ std::wstring Has(const std::vector<std::wstring>& lines, const std::wstring& sta
   return L"";
 }
 
+// Whether a program file carries a signature: its certificate table is not empty.
+bool IsSigned(const std::wstring& program) {
+  Bytes b = ReadBytes(program);
+  IMAGE_NT_HEADERS64 nt = {};
+  DWORD at = b.size() >= 0x40 ? *reinterpret_cast<const DWORD*>(&b[0x3c]) : 0;
+  if (at == 0 || at + sizeof nt > b.size()) return false;
+  memcpy(&nt, &b[at], sizeof nt);
+  return nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY].Size != 0;
+}
+
 void CheckUntouched(const std::vector<std::wstring>& before, const std::vector<std::wstring>& filesBefore) {
   Difference d = Compare(before, Snapshot());
   std::vector<std::wstring> unexpected = UnexpectedAdditions(d);
@@ -99,6 +109,9 @@ TEST_CASE("silent setup, then silent uninstall: everything integrated, then noth
   const wchar_t* entry = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver";
   CHECK(RegText(HKEY_LOCAL_MACHINE, entry, L"UninstallString") == Quote(scene.sample.Program()));
   CHECK(Exists(scene.sample.Path("kvxnew.dat")));
+  // The build's own program as the linker wrote it; the signed one where
+  // KVX_PRODUCT names it (CTest's test_e2e_signed).
+  CHECK(IsSigned(scene.sample.Program()) == (GetEnvironmentVariableW(L"KVX_PRODUCT", nullptr, 0) != 0));
   // A package manager's removal: the entry's silent command, started as it
   // stands (no shell), runs without a window and reports success.
   std::wstring quiet = RegText(HKEY_LOCAL_MACHINE, entry, L"QuietUninstallString");
