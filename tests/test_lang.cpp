@@ -319,10 +319,14 @@ static Geometry Measure(const wchar_t* dialog, const std::wstring& languageText)
 static int Width(const RECT& r) { return r.right - r.left; }
 static int Height(const RECT& r) { return r.bottom - r.top; }
 
-TEST_CASE("SIZE 120*100 widens the client area and every control by a fifth") {
+TEST_CASE("SIZE 120*100 widens the client area and every control by a fifth, left to right and mirrored") {
   UseOwnResources();
-  Geometry before = Measure(L"TESTPLAIN", L"");
-  Geometry after = Measure(L"TESTPLAIN", L":DIALOG TESTPLAIN\nSIZE 120*100\nCAPTION \"Scaled\"\n");
+  // Mirrored, a control's x (as its parent's client coordinates give it)
+  // counts from the right: it scales as the left-to-right one does.
+  for (const wchar_t* direction : {L"", L":DIRECTION RTL\n"}) {
+  CAPTURE(Narrow(direction));
+  Geometry before = Measure(L"TESTPLAIN", direction);
+  Geometry after = Measure(L"TESTPLAIN", direction + std::wstring(L":DIALOG TESTPLAIN\nSIZE 120*100\nCAPTION \"Scaled\"\n"));
   CHECK(after.caption == L"Scaled");
   // The frame is measured one pixel too wide (window width + 1), so the client
   // area comes out one pixel larger than the percentage.
@@ -337,6 +341,7 @@ TEST_CASE("SIZE 120*100 widens the client area and every control by a fifth") {
     CHECK(abs(a.left - b.left * 120 / 100) <= 2);
     CHECK(abs(Width(a) - Width(b) * 120 / 100) <= 2);
     CHECK(abs(a.top - b.top) <= 1);
+  }
   }
 }
 
