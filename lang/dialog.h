@@ -27,5 +27,5 @@ void ApplyRightToLeft(HWND window);
 // For a right-to-left language: the dialog's controls read right to left.
 void ApplyRightToLeftReading(HWND window);
 // A box whose text is a path or file masks reads left to right in every
-// language, also inside a mirrored dialog.
+// language, also inside a mirrored dialog; a picture is not mirrored.
 void KeepLeftToRight(HWND control);

@@ -59,7 +59,9 @@ INT_PTR CALLBACK DoneDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     DWORD n = GetCurrentDirectoryW(kPathCapacity, folder);
     if (n == 0 || n >= kPathCapacity) folder[0] = 0;
     SetDlgItemTextW(window, IDC_INSTFOLDER, folder);
+    // The folder reads left to right, and the logo is not mirrored, in any language.
     KeepLeftToRight(GetDlgItem(window, IDC_INSTFOLDER));
+    KeepLeftToRight(GetDlgItem(window, IDC_INSTICON));
     if (run.Options.Silent) SendMessageW(window, WM_COMMAND, IDOK, 0);
     // The focus on Done, not in the folder's box (its text would show
     // selected, and Enter would not close the dialog).

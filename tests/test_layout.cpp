@@ -5,7 +5,7 @@
 // In each, every visible control lies inside the client area, no two
 // overlap (a group box and what it holds aside), every text fits its
 // control in the control's own font, no two controls share an access key,
-// and boxes of paths and masks read left to right.
+// boxes of paths and masks read left to right, and pictures are not mirrored.
 //
 // A translator checks a file of their own (tools/check_translation.sh):
 //   test_layout.exe --language=<file>
@@ -246,6 +246,8 @@ std::vector<std::string> LayoutFaults(HWND dialog, const wchar_t* name, int dpi)
     }
     if (c.cls == L"Edit" && (c.exStyle & (WS_EX_LAYOUTRTL | WS_EX_RTLREADING)))
       faults.push_back(c.name + " (a path or masks) reads right to left");
+    if (c.cls == L"Static" && (c.style & SS_TYPEMASK) == SS_ICON && (c.exStyle & WS_EX_LAYOUTRTL))
+      faults.push_back(c.name + " (a picture) is mirrored");
   }
   if (!SendMessageW(dialog, WM_GETICON, ICON_SMALL, 0) || !SendMessageW(dialog, WM_GETICON, ICON_BIG, 0))
     faults.push_back("the dialog lacks its small or its big icon");
@@ -342,8 +344,9 @@ TEST_CASE("the layout check finds each kind of fault") {
   HWND w = CreateDialogParamW(GetModuleHandleW(nullptr), L"TESTLAYOUT", nullptr,
                               [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return FALSE; }, 0);
   REQUIRE(w);
-  HWND edit = GetDlgItem(w, 305);
+  HWND edit = GetDlgItem(w, 305), picture = GetDlgItem(w, 306);
   SetWindowLongW(edit, GWL_EXSTYLE, GetWindowLongW(edit, GWL_EXSTYLE) | WS_EX_RTLREADING);
+  SetWindowLongW(picture, GWL_EXSTYLE, GetWindowLongW(picture, GWL_EXSTYLE) | WS_EX_LAYOUTRTL);
   std::vector<std::string> faults = LayoutFaults(w, L"TESTLAYOUT", 96);
   DestroyWindow(w);
   std::string all;
@@ -351,7 +354,8 @@ TEST_CASE("the layout check finds each kind of fault") {
   CAPTURE(all);
   const char* expected[] = {"control 300 and control 302 overlap", "control 303: the text \"A text far too long",
                             "control 304 lies outside the dialog", "control 304 and control 300 share the access key G",
-                            "control 305 (a path or masks) reads right to left", "lacks its small or its big icon"};
-  CHECK(faults.size() == 6);
+                            "control 305 (a path or masks) reads right to left", "control 306 (a picture) is mirrored",
+                            "lacks its small or its big icon"};
+  CHECK(faults.size() == 7);
   for (const char* fault : expected) CHECK_MESSAGE(all.find(fault) != std::string::npos, fault);
 }
