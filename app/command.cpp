@@ -35,13 +35,29 @@ bool MatchSwitch(const wchar_t* switchText, const wchar_t* keyword, int n) {
          CSTR_EQUAL;
 }
 
+void ComposePathMessage(wchar_t* message, size_t capacity, const wchar_t* format, const wchar_t* path) {
+  // The path in quotes, so that it stands apart from the sentence around
+  // it; in a right-to-left sentence embedded left to right, so that it does
+  // not read backwards.
+  wchar_t quoted[kPathCapacity + 8];
+  FormatText(quoted, g_LanguageFile.RightToLeft ? L"\x202A\"%s\"\x202C" : L"\"%s\"", path);
+  if (FormatText(message, capacity, format, quoted) < 0 && capacity > 1)
+    message[capacity - 2] = L'\x2026';  // cut: the reader sees that something is missing
+}
+
+int ShowPathMessage(const wchar_t* format, const wchar_t* path, const wchar_t* caption, UINT style) {
+  wchar_t message[kMessageCapacity];
+  ComposePathMessage(message, kMessageCapacity, format, path);
+  return ShowMessage(nullptr, message, caption, style);
+}
+
 static void ShowWarning() {
   wchar_t path[kPathCapacity];
   GetProgramPath(path);
-  wchar_t message[512];
+  wchar_t message[kMessageCapacity];
   FormatText(message, L"%s\n", GetText(IDS_UNINSTALLCOMPLETED));
   size_t used = TextLength(message);
-  FormatText(message + used, 512 - used, GetText(IDS_UNINSTALLSHOULDDELETE), path);
+  ComposePathMessage(message + used, kMessageCapacity - used, GetText(IDS_UNINSTALLSHOULDDELETE), path);
   ShowMessage(nullptr, message, GetText(IDS_UNINSTALLKVX), MB_ICONINFORMATION | MB_SETFOREGROUND);
 }
 

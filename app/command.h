@@ -40,6 +40,7 @@ const int kExitRestartNeeded = 3010;   // with "restartcode": success, a restart
 struct RunContext {
   RunOptions Options;  // zero at start; flags only ever change from false to true
   HICON DialogIcon;    // "KVXICON", the big icon of the setup and completion dialogs
+  HICON SmallIcon;     // the same at the size of a caption's icon
   HFONT BoldFont;      // the completion dialog's closing text
   wchar_t ProgramGroupPath[kPathCapacity];
   // The program file itself, held from the start (see OpenOwnImage);
@@ -88,3 +89,13 @@ void SuppressMessages();
 int ShowMessage(HWND owner, const wchar_t* text, const wchar_t* caption, UINT style);
 // The style ShowMessage passes on.
 UINT MessageStyle(UINT style);
+
+// A composed message: a translated text (up to 1023 characters) with a
+// whole path in it, and room to spare.
+const size_t kMessageCapacity = 4096;
+// Fills the one "%s" of a translated text with a path, quoted (and kept left
+// to right in a right-to-left language). A message that is still cut ends
+// with an ellipsis.
+void ComposePathMessage(wchar_t* message, size_t capacity, const wchar_t* format, const wchar_t* path);
+// ShowMessage, without an owner, of such a message.
+int ShowPathMessage(const wchar_t* format, const wchar_t* path, const wchar_t* caption, UINT style);

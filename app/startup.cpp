@@ -201,8 +201,12 @@ void RunSetup(RunContext& run) {
   // uninstall shows no dialog and needs none of it.
   OleSession ole;
   UniqueModule richEdit(LoadSystemLibrary(L"riched20.dll"));
-  run.DialogIcon = LoadIconW(ResourceInstance, L"KVXICON");
-  if (!run.DialogIcon && ResourceInstance != ProgramInstance) run.DialogIcon = LoadIconW(ProgramInstance, L"KVXICON");
+  // The icon in the sizes the screen's DPI asks for: the big one of the task
+  // switcher, the small one of the caption (a language module may bring its own).
+  HINSTANCE icons = FindResourceW(ResourceInstance, L"KVXICON", RT_GROUP_ICON) ? ResourceInstance : ProgramInstance;
+  run.DialogIcon = (HICON)LoadImageW(icons, L"KVXICON", IMAGE_ICON, 0, 0, LR_DEFAULTSIZE | LR_SHARED);
+  run.SmallIcon = (HICON)LoadImageW(icons, L"KVXICON", IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                    GetSystemMetrics(SM_CYSMICON), LR_SHARED);
   UniqueGdiObject font(CreateFontW(ScaleToDpi(-12), 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg"));
   run.BoldFont = (HFONT)font.Get();
   RunSetupDialogs(run);
@@ -250,9 +254,9 @@ int RunProgram(HINSTANCE instance) {
   if (run.Options.Log && !StartLog(run.Options, setup ? L"setup" : uninstall ? L"uninstall" : L"actions", installerCommand)) {
     // A log the command line names and that cannot be written: nothing is
     // done, as a deployment tool expects of a run it asked to be logged.
-    wchar_t message[kPathCapacity + 200];
-    FormatText(message, GetText(IDS_CANNOTOPENLOG), run.Options.LogPath);
-    ShowMessage(nullptr, message, GetText(IDS_UNINSTALLKVX), MB_ICONERROR | MB_SETFOREGROUND);
+    // Captioned as the run's other messages are: setup's own, or the uninstall's.
+    ShowPathMessage(GetText(IDS_CANNOTOPENLOG), run.Options.LogPath, GetText(setup ? IDS_UNINSTTITLE : IDS_UNINSTALLKVX),
+                    MB_ICONERROR | MB_SETFOREGROUND);
     run.Options.ExitCode = kExitLogFailed;
   } else if ((setup || uninstall) && !lock.Take()) {
     LogLine("another setup or uninstall run is in progress: nothing done");

@@ -19,6 +19,13 @@ void ApplyRightToLeftReading(HWND window) {
     SetWindowLongW(child, GWL_EXSTYLE, GetWindowLongW(child, GWL_EXSTYLE) | WS_EX_RTLREADING);
 }
 
+void KeepLeftToRight(HWND control) {
+  // Neither mirrored nor read from the right: a mirrored box lays its text
+  // out from the right too, and a mask or a path then reads backwards.
+  SetWindowLongW(control, GWL_EXSTYLE,
+                 GetWindowLongW(control, GWL_EXSTYLE) & ~(WS_EX_LAYOUTRTL | WS_EX_RTLREADING | WS_EX_RIGHT));
+}
+
 // A percentage as TextToInt reads it (optional minus sign, digits up to the
 // first other character), or -1 once it passes the largest percentage.
 static int64_t ReadPercentage(const wchar_t* text) {
@@ -104,16 +111,19 @@ void ScaleWindow(HWND window, const DialogFrame& f, int width, int height) {
 }
 
 // Step 4: every control moves and grows by the same percentages (a drop-down
-// list keeps room for its list), at most 512 of them.
+// list keeps room for its list), at most 512 of them. In a mirrored
+// (right-to-left) dialog a control's x counts from the client area's right
+// edge to the control's right edge, so it is measured from there.
 void ScaleControls(HWND window, const DialogFrame& f, const RECT& scaled, int width, int height) {
   int64_t top = f.frameHeight - GetSystemMetrics(SM_CYDLGFRAME);
   int64_t left = f.frameWidth / 2;
+  bool mirrored = (GetWindowLongW(window, GWL_EXSTYLE) & WS_EX_LAYOUTRTL) != 0;
   HWND first = GetWindow(window, GW_CHILD);
   HWND control = first;
   for (int n = 0; control && n < 512; n++) {
     RECT q;
     GetWindowRect(control, &q);
-    int64_t x = (q.left - left - scaled.left) * width / 100;
+    int64_t x = (mirrored ? scaled.right - left - q.right : q.left - left - scaled.left) * width / 100;
     int64_t y = (q.top - top - scaled.top) * height / 100;
     int64_t cw = ((int64_t)q.right - q.left + 1) * width / 100;
     int64_t ch = ((int64_t)q.bottom - q.top + 1) * height / 100;

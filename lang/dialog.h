@@ -26,3 +26,6 @@ bool ParseDialogScale(const wchar_t* text, int& width, int& height);
 void ApplyRightToLeft(HWND window);
 // For a right-to-left language: the dialog's controls read right to left.
 void ApplyRightToLeftReading(HWND window);
+// A box whose text is a path or file masks reads left to right in every
+// language, also inside a mirrored dialog; a picture is not mirrored.
+void KeepLeftToRight(HWND control);

@@ -76,6 +76,7 @@
 #define IDC_VIEWLICENSE 5106
 #define IDC_HOMEPAGE 5108
 #define IDC_THANKS 5109
+#define IDC_INSTICON 5110
 
 // Context-menu items dialog "SETUPCONTEXTITEMS".
 #define IDC_CONTEXTEXTRACTTO 101

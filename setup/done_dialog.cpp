@@ -53,13 +53,20 @@ INT_PTR CALLBACK DoneDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
   if (message == WM_INITDIALOG) {
     const RunContext& run = *reinterpret_cast<const RunContext*>(lParam);
     SendMessageW(window, WM_SETICON, ICON_BIG, (LPARAM)run.DialogIcon);
+    SendMessageW(window, WM_SETICON, ICON_SMALL, (LPARAM)run.SmallIcon);
     SendDlgItemMessageW(window, IDC_THANKS, WM_SETFONT, (WPARAM)run.BoldFont, FALSE);
     wchar_t folder[kPathCapacity];
     DWORD n = GetCurrentDirectoryW(kPathCapacity, folder);
     if (n == 0 || n >= kPathCapacity) folder[0] = 0;
     SetDlgItemTextW(window, IDC_INSTFOLDER, folder);
+    // The folder reads left to right, and the logo is not mirrored, in any language.
+    KeepLeftToRight(GetDlgItem(window, IDC_INSTFOLDER));
+    KeepLeftToRight(GetDlgItem(window, IDC_INSTICON));
     if (run.Options.Silent) SendMessageW(window, WM_COMMAND, IDOK, 0);
-    return TRUE;
+    // The focus on Done, not in the folder's box (its text would show
+    // selected, and Enter would not close the dialog).
+    SendMessageW(window, WM_NEXTDLGCTL, (WPARAM)GetDlgItem(window, IDOK), TRUE);
+    return FALSE;
   }
   if (message != WM_COMMAND) return FALSE;
   switch (LOWORD(wParam)) {

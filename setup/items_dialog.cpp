@@ -54,11 +54,12 @@ static void Initialize(HWND window, bool cascaded) {
   wchar_t masks[1024];
   ReadSettingString(kItemsKey, L"AlwaysArc", masks, L"*.iso");
   SetDlgItemTextW(window, IDC_CONTEXTALWAYSARC, masks);
-  if (g_LanguageFile.RightToLeft) {
-    // File masks read left to right in any language.
-    HWND edit = GetDlgItem(window, IDC_CONTEXTALWAYSARC);
-    SetWindowLongW(edit, GWL_EXSTYLE, GetWindowLongW(edit, GWL_EXSTYLE) & ~WS_EX_RTLREADING);
-  }
+  // File masks read left to right in any language.
+  KeepLeftToRight(GetDlgItem(window, IDC_CONTEXTALWAYSARC));
+  // The setup dialog's icons.
+  HWND owner = GetWindow(window, GW_OWNER);
+  const WPARAM kinds[] = {ICON_BIG, ICON_SMALL};
+  for (WPARAM kind : kinds) SendMessageW(window, WM_SETICON, kind, SendMessageW(owner, WM_GETICON, kind, 0));
 }
 
 static void Confirm(HWND window) {

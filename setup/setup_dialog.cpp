@@ -130,6 +130,7 @@ INT_PTR CALLBACK SetupDialogProc(HWND window, UINT message, WPARAM wParam, LPARA
     ShowRecord(window, options);
     SetForegroundWindow(window);
     SendMessageW(window, WM_SETICON, ICON_BIG, (LPARAM)run.DialogIcon);
+    SendMessageW(window, WM_SETICON, ICON_SMALL, (LPARAM)run.SmallIcon);
     SendDlgItemMessageW(window, IDC_INSTHELP, EM_SETBKGNDCOLOR, 0, GetSysColor(COLOR_BTNFACE));
     if (run.Options.Silent) SendMessageW(window, WM_COMMAND, IDOK, 0);
     return TRUE;

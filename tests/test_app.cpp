@@ -174,17 +174,44 @@ TEST_CASE("wait and warning are recorded in order; the warning names the program
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   CHECK(watcher.caption == GetText(IDS_UNINSTALLKVX));
   CHECK(watcher.text.find(GetText(IDS_UNINSTALLCOMPLETED)) == 0);
-  CHECK(watcher.text.find(self) != std::wstring::npos);
+  CHECK(watcher.text.find(L"\"" + std::wstring(self) + L"\"") != std::wstring::npos);
   CHECK_FALSE(uninstall);
 }
 
-TEST_CASE("messages read right to left for right-to-left languages") {
+TEST_CASE("messages read right to left for right-to-left languages; a path in one stands apart, whole") {
   // (Wine's message box draws these flags the same as without them, so the
   // style is checked where it is made.)
   CHECK(MessageStyle(MB_YESNO) == MB_YESNO);
   g_LanguageFile.RightToLeft = true;
   CHECK(MessageStyle(MB_YESNO) == (MB_YESNO | MB_RIGHT | MB_RTLREADING));
   g_LanguageFile.RightToLeft = false;
+  // The path in quotes; in a right-to-left text embedded left to right, so
+  // that "C:\Program Files" does not read "Program Files\:C".
+  struct {
+    bool rightToLeft;
+    const wchar_t *format, *expected;
+  } const rows[] = {
+      {false, L"Please delete this file yourself:\n%s", L"Please delete this file yourself:\n\"C:\\K\\u.exe\""},
+      {false, L"Delete %s by hand.", L"Delete \"C:\\K\\u.exe\" by hand."},
+      {true, L"\x05E0\x05D0 %s.", L"\x05E0\x05D0 \x202A\"C:\\K\\u.exe\"\x202C."},
+      {false, L"no placeholder", L"no placeholder"},
+  };
+  wchar_t message[kMessageCapacity];
+  for (auto& row : rows) {
+    CAPTURE(Narrow(row.format));
+    g_LanguageFile.RightToLeft = row.rightToLeft;
+    ComposePathMessage(message, kMessageCapacity, row.format, L"C:\\K\\u.exe");
+    CHECK(std::wstring(message) == row.expected);
+  }
+  g_LanguageFile.RightToLeft = false;
+  // A path of the longest kind in a long text is not cut; what must be cut
+  // (a buffer too small) ends with an ellipsis.
+  std::wstring path = L"C:\\" + std::wstring(kPathCapacity - 4, L'p'), text(1000, L't');
+  ComposePathMessage(message, kMessageCapacity, (text + L" %s").c_str(), path.c_str());
+  CHECK(std::wstring(message) == text + L" \"" + path + L"\"");
+  wchar_t small[12];
+  ComposePathMessage(small, 12, L"Delete %s.", L"C:\\Korvex");
+  CHECK(std::wstring(small) == L"Delete \"C:\x2026");
 }
 
 TEST_CASE("the bold font's height at each DPI, truncated toward zero") {

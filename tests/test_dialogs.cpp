@@ -3,7 +3,6 @@
 #include <objbase.h>
 
 #include <map>
-#include <set>
 
 #include "app/command.h"
 #include "app/startup.h"
@@ -81,6 +80,20 @@ TEST_CASE("the setup dialog shows the defaults of a first run") {
   CHECK(t.find(L"Press Help for details.") != std::wstring::npos);
   CHECK(t.find(L"You can change all of these settings later in Korvex.") != std::wstring::npos);
   CHECK(SendMessageW(w, WM_GETICON, ICON_BIG, 0) == (LRESULT)g_Run.DialogIcon);
+  // The explanation is reached with Tab (a long translation scrolls in it),
+  // and Tab goes on from it to OK.
+  HWND items = GetDlgItem(w, IDC_SETCONTEXTMENU), help = GetDlgItem(w, IDC_INSTHELP);
+  CHECK(GetNextDlgTabItem(w, items, FALSE) == help);
+  ShowWindow(w, SW_SHOW);
+  SetFocus(help);
+  MSG tab = {help, WM_KEYDOWN, VK_TAB, 0};
+  CHECK(IsDialogMessageW(w, &tab));
+  for (int i = 0; i < 10; i++) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    Sleep(10);
+  }
+  CHECK(GetFocus() == GetDlgItem(w, IDOK));
   DestroyWindow(w);
 }
 
@@ -411,6 +424,20 @@ TEST_CASE("the completion dialog: icon, bold closing text, the installation fold
   GetCurrentDirectoryW(MAX_PATH, current);
   CHECK(std::wstring(shown) == current);
   DestroyWindow(w);
+  // Shown, the focus is on Done (not in the folder's box), and Enter closes it.
+  HWND focus = nullptr, done = nullptr;
+  {
+    DialogWatcher watcher([&](HWND box) {
+      GUITHREADINFO thread = {sizeof thread};
+      GetGUIThreadInfo(GetWindowThreadProcessId(box, nullptr), &thread);
+      focus = thread.hwndFocus;
+      done = GetDlgItem(box, IDOK);
+      PostMessageW(focus, WM_KEYDOWN, VK_RETURN, 0);
+    }, 0, 15000);
+    CHECK(DialogBoxParamW(GetModuleHandleW(nullptr), L"DONEDLG", nullptr, DoneDialogProc, (LPARAM)&g_Run) == 1);
+    watcher.Wait();
+  }
+  CHECK(focus == done);
   g_Run.Options.Silent = true;
   CHECK(DialogBoxParamW(GetModuleHandleW(nullptr), L"DONEDLG", nullptr, DoneDialogProc, (LPARAM)&g_Run) == 1);
   DeleteObject(g_Run.BoldFont);
@@ -523,105 +550,4 @@ TEST_CASE("help: the contents and a topic's page, opened by the user's shell") {
   RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\General", L"LanguageFolder", languages.Path());
   ComposeHelpRequest(L"C:\\Program Files\\Korvex\\uninstall.exe", L"HELPIntegrationSettings", what, arguments, 2048);
   CHECK(std::wstring(arguments) == languages / L"korvex.chm::/html/HELPIntegrationSettings.htm");
-}
-
-// ---------------------------------------------------------------- what the screen shows
-
-// Captures a window from the screen; true when the capture has content (not
-// one colour, not black).
-static bool CaptureHasContent(HWND w) {
-  int width, height;
-  std::vector<DWORD> pixels = CaptureWindow(w, width, height);
-  std::set<DWORD> colours;
-  size_t black = 0;
-  for (DWORD p : pixels) {
-    p &= 0xFFFFFF;
-    if (colours.size() < 64) colours.insert(p);
-    if (p == 0) black++;
-  }
-  return !pixels.empty() && colours.size() > 8 && black < pixels.size() / 2;
-}
-
-// The dialog's template with its font at `points` instead of 8: at 96 DPI,
-// 10 and 12 points give the font, and so the dialog units, that 8 points
-// give at 120 and 144 DPI.
-static std::vector<BYTE> TemplateAt(const wchar_t* name, WORD points) {
-  HRSRC resource = FindResourceW(nullptr, name, RT_DIALOG);
-  auto bytes = (const BYTE*)LockResource(LoadResource(nullptr, resource));
-  std::vector<BYTE> t(bytes, bytes + SizeofResource(nullptr, resource));
-  // DLGTEMPLATEEX: 26 bytes, then the menu and class (0, 0xFFFF and a
-  // number, or a name) and the title; then the point size.
-  auto w = (WORD*)(t.data() + 26);
-  for (int i = 0; i < 2; i++) w += *w == 0xFFFF ? 2 : wcslen((const wchar_t*)w) + 1;
-  w += wcslen((const wchar_t*)w) + 1;
-  *w = points;
-  return t;
-}
-
-// Why a control's text does not fit, or "" when it does: a wrapping static
-// needs no more lines than its height holds, anything else one line within
-// its width (a check box's text beside the box).
-static std::string TextOverflow(HWND control, int dpi) {
-  wchar_t cls[32], text[1024];
-  GetClassNameW(control, cls, 32);
-  if (!GetWindowTextW(control, text, 1024)) return "";
-  LONG style = GetWindowLongW(control, GWL_STYLE);
-  bool isStatic = lstrcmpiW(cls, L"Static") == 0, isButton = lstrcmpiW(cls, L"Button") == 0;
-  if (!isButton && !(isStatic && (style & SS_TYPEMASK) <= SS_RIGHT)) return "";
-  RECT client, need = {0, 0, 0, 0};
-  GetClientRect(control, &client);
-  need.right = client.right;
-  HDC dc = GetDC(control);
-  HGDIOBJ old = SelectObject(dc, (HGDIOBJ)SendMessageW(control, WM_GETFONT, 0, 0));
-  DrawTextW(dc, text, -1, &need, DT_CALCRECT | (isStatic ? DT_WORDBREAK | DT_EXPANDTABS : DT_SINGLELINE));
-  SelectObject(dc, old);
-  ReleaseDC(control, dc);
-  LONG type = style & BS_TYPEMASK;
-  bool box = isButton && (type == BS_AUTOCHECKBOX || type == BS_CHECKBOX || type == BS_AUTORADIOBUTTON);
-  int room = client.right - (box ? 16 * dpi / 96 : isButton ? 4 * dpi / 96 : 0);
-  if (isButton ? need.right <= room : need.bottom <= client.bottom) return "";
-  return Narrow(text) + ": needs " + std::to_string(need.right) + "x" + std::to_string(need.bottom) + ", has " +
-         std::to_string(room) + "x" + std::to_string(client.bottom);
-}
-
-TEST_CASE("each dialog draws, and every text fits its control in each shipped translation at 96, 120 and 144 DPI") {
-  Scene scene;
-  PretendWindows windows10(10, 19045);
-  const wchar_t* dialogs[] = {L"SETUPDLG", L"SETUPCONTEXTITEMS", L"DONEDLG"};
-  DLGPROC procs[] = {SetupDialogProc, ItemsDialogProc, DoneDialogProc};
-  for (const wchar_t* language : {L"", L"english.lng", L"german.lng", L"hebrew.lng"}) {
-    FreeLanguageFile();
-    if (*language) LoadLanguageFile((SourceDir() + L"\\res\\lng\\" + language).c_str());
-    for (int dpi : {96, 120, 144}) {
-      SetScreenDpi(dpi);
-      g_Run.BoldFont = CreateFontW(ScaleToDpi(-12), 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg");
-      for (int d = 0; d < 3; d++) {
-        CAPTURE(Narrow(language));
-        CAPTURE(dpi);
-        CAPTURE(Narrow(dialogs[d]));
-        std::vector<BYTE> t = TemplateAt(dialogs[d], (WORD)(8 * dpi / 96));
-        HWND w = CreateDialogIndirectParamW(GetModuleHandleW(nullptr), (LPCDLGTEMPLATEW)t.data(), nullptr, procs[d],
-                                           d == 1 ? 1 : (LPARAM)&g_Run);
-        REQUIRE(w);
-        for (HWND c = GetWindow(w, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
-          if (GetWindowLongW(c, GWL_STYLE) & WS_VISIBLE) CHECK(TextOverflow(c, dpi) == "");
-        if (!*language && dpi == 96) {  // the screen shows it: neither empty nor black
-          ShowWindow(w, SW_SHOW);
-          UpdateWindow(w);
-          for (int i = 0; i < 20; i++) {
-            MSG msg;
-            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-            Sleep(20);
-          }
-          CHECK(CaptureHasContent(w));
-        }
-        DestroyWindow(w);
-      }
-      DeleteObject(g_Run.BoldFont);
-    }
-  }
-  SetScreenDpi(0);
-  g_Run.BoldFont = nullptr;
-  FreeLanguageFile();
-  SetProcessDefaultLayout(0);  // Hebrew's right-to-left layout
 }

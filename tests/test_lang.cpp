@@ -319,24 +319,30 @@ static Geometry Measure(const wchar_t* dialog, const std::wstring& languageText)
 static int Width(const RECT& r) { return r.right - r.left; }
 static int Height(const RECT& r) { return r.bottom - r.top; }
 
-TEST_CASE("SIZE 120*100 widens the client area and every control by a fifth") {
+TEST_CASE("SIZE 120*100 widens the client area and every control by a fifth, left to right and mirrored") {
   UseOwnResources();
-  Geometry before = Measure(L"TESTPLAIN", L"");
-  Geometry after = Measure(L"TESTPLAIN", L":DIALOG TESTPLAIN\nSIZE 120*100\nCAPTION \"Scaled\"\n");
-  CHECK(after.caption == L"Scaled");
-  // The frame is measured one pixel too wide (window width + 1), so the client
-  // area comes out one pixel larger than the percentage.
-  CHECK(abs(Width(after.client) - Width(before.client) * 120 / 100) <= 1);
-  CHECK(abs(Height(after.client) - Height(before.client)) <= 1);
-  CHECK(after.window.left == before.window.left);  // no DS_CENTER: the top-left corner stays
-  CHECK(after.window.top == before.window.top);
-  REQUIRE(after.controls.size() == before.controls.size());
-  for (size_t i = 0; i < before.controls.size(); i++) {
-    CAPTURE(i);
-    const RECT &b = before.controls[i], &a = after.controls[i];
-    CHECK(abs(a.left - b.left * 120 / 100) <= 2);
-    CHECK(abs(Width(a) - Width(b) * 120 / 100) <= 2);
-    CHECK(abs(a.top - b.top) <= 1);
+  // Mirrored, a control's x (as its parent's client coordinates give it)
+  // counts from the right: it scales as the left-to-right one does.
+  for (const wchar_t* direction : {L"", L":DIRECTION RTL\n"}) {
+    CAPTURE(Narrow(direction));
+    Geometry before = Measure(L"TESTPLAIN", direction);
+    Geometry after =
+        Measure(L"TESTPLAIN", direction + std::wstring(L":DIALOG TESTPLAIN\nSIZE 120*100\nCAPTION \"Scaled\"\n"));
+    CHECK(after.caption == L"Scaled");
+    // The frame is measured one pixel too wide (window width + 1), so the client
+    // area comes out one pixel larger than the percentage.
+    CHECK(abs(Width(after.client) - Width(before.client) * 120 / 100) <= 1);
+    CHECK(abs(Height(after.client) - Height(before.client)) <= 1);
+    CHECK(after.window.left == before.window.left);  // no DS_CENTER: the top-left corner stays
+    CHECK(after.window.top == before.window.top);
+    REQUIRE(after.controls.size() == before.controls.size());
+    for (size_t i = 0; i < before.controls.size(); i++) {
+      CAPTURE(i);
+      const RECT &b = before.controls[i], &a = after.controls[i];
+      CHECK(abs(a.left - b.left * 120 / 100) <= 2);
+      CHECK(abs(Width(a) - Width(b) * 120 / 100) <= 2);
+      CHECK(abs(a.top - b.top) <= 1);
+    }
   }
 }
 

@@ -183,7 +183,7 @@ TEST_CASE("a missing file list is reported, also when silent, and nothing is tou
   NewBatchFolders batch;
   ProcessResult r = Uninstall(s, scene, L" /S", Answer({IDOK}, &texts));
   REQUIRE(texts.size() == 1);
-  CHECK(texts[0].find(L"Uninstall.lst") != std::wstring::npos);
+  CHECK(texts[0].find(L"\"" + s.folder + L"\\Uninstall.lst\"") != std::wstring::npos);  // with its folder
   CHECK(r.exitCode == 2);  // a package manager must not count it a success
   CHECK(Exists(s.Path("Korvex.exe")));
   // Interactive too (the confirmation, then the message); the log (by

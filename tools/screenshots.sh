@@ -1,6 +1,8 @@
 #!/bin/bash
 # Screenshots of the three dialogs under Xvfb, into docs/screenshots/: English
-# at 96 and 144 DPI, the long German translation, and right-to-left Hebrew.
+# at 96 and 192 DPI, the long German translation (enlarged through its SIZE
+# rows), and right to left with SIZE rows (the tests' tests/fixtures/rtl.lng,
+# the Hebrew texts).
 #
 #   tools/screenshots.sh                   the documentation's screenshots
 #   tools/screenshots.sh my.lng [dpi]      a translation of one's own, into
@@ -40,9 +42,9 @@ if [ $# -ge 1 ]; then
   shoot "$name" "${2:-96}" "$(realpath --relative-to="$PWD" "$lng")"
 else
   shoot english-96 96 -
-  shoot english-144 144 -
+  shoot english-192 192 -
   shoot german 96 res/lng/german.lng
-  shoot hebrew 96 res/lng/hebrew.lng
+  shoot rtl 96 tests/fixtures/rtl.lng
 fi
 dpi 96
 tests/scripts/display.sh stop build >/dev/null

@@ -68,6 +68,8 @@ int wmain(int argc, wchar_t** argv) {
   LoadSystemLibrary(L"riched20.dll");
   static RunContext run = {};
   run.DialogIcon = LoadIconW(self, L"KVXICON");
+  run.SmallIcon = (HICON)LoadImageW(self, L"KVXICON", IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                    GetSystemMetrics(SM_CYSMICON), LR_SHARED);
   run.BoldFont = CreateFontW(ScaleToDpi(-12), 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg");
   MakeDirs(L"C:\\Program Files\\Korvex");
   SetCurrentDirectoryW(L"C:\\Program Files\\Korvex");
@@ -78,9 +80,12 @@ int wmain(int argc, wchar_t** argv) {
   } shots[] = {{L"SETUPDLG", SetupDialogProc, (LPARAM)&run},
                {L"SETUPCONTEXTITEMS", ItemsDialogProc, 1},
                {L"DONEDLG", DoneDialogProc, (LPARAM)&run}};
+  // The items dialog is opened from the setup dialog, as in a run (it
+  // shows its owner's icons); the setup dialog stays, hidden, until then.
   int failures = 0;
+  HWND setup = nullptr;
   for (auto& s : shots) {
-    HWND w = CreateDialogParamW(self, s.name, nullptr, s.proc, s.param);
+    HWND w = CreateDialogParamW(self, s.name, s.proc == ItemsDialogProc ? setup : nullptr, s.proc, s.param);
     if (!w) {
       failures++;
       continue;
@@ -89,8 +94,14 @@ int wmain(int argc, wchar_t** argv) {
     SetForegroundWindow(w);
     Pump(800);
     if (!SaveWindow(w, std::wstring(argv[2]) + s.name + L".bmp")) failures++;
-    DestroyWindow(w);
+    if (s.proc == SetupDialogProc) {
+      setup = w;
+      ShowWindow(w, SW_HIDE);
+    } else {
+      DestroyWindow(w);
+    }
     Pump(200);
   }
+  if (setup) DestroyWindow(setup);
   return failures;
 }

@@ -154,9 +154,12 @@ bool ConfirmUninstall(const RunOptions& options) {
 bool OpenFileList(DiskFile& listFile) {
   if (listFile.Open(L"Uninstall.lst", kFileShareWrite)) return true;
   LogFailure("to open", L"Uninstall.lst", GetLastError());
-  wchar_t message[200];
-  FormatText(message, GetText(IDS_CANNOTOPENLIST), L"Uninstall.lst");
-  ShowMessage(nullptr, message, GetText(IDS_UNINSTALLKVX), MB_ICONERROR | MB_SETFOREGROUND);
+  // The message names the list with its folder, the installation's.
+  wchar_t folder[kPathCapacity], list[kPathCapacity];
+  DWORD n = GetCurrentDirectoryW(kPathCapacity, folder);
+  if (n == 0 || n >= kPathCapacity) folder[0] = 0;
+  JoinPath(folder, L"Uninstall.lst", list);
+  ShowPathMessage(GetText(IDS_CANNOTOPENLIST), list, GetText(IDS_UNINSTALLKVX), MB_ICONERROR | MB_SETFOREGROUND);
   return false;
 }
 
