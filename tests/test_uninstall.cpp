@@ -1,5 +1,10 @@
 // The uninstall driver: the file list, its passes, locked files and the
 // restart, and the self-removal batch file, through the real uninstall.exe.
+#include <windows.h>
+
+#include <aclapi.h>
+#include <restartmanager.h>
+#include <sddl.h>
 #include <shlobj.h>
 #include <winternl.h>
 
@@ -11,6 +16,7 @@
 #include "uninstall/driver.h"
 #include "uninstall/batch.h"
 #include "uninstall/deletion.h"
+#include "uninstall/run_folders.h"
 #include "util/file.h"
 #include "util/file_list.h"
 #include "util/log.h"
@@ -47,7 +53,7 @@ TEST_CASE("entries that would leave the program folder") {
 
 TEST_CASE("batch lines keep their shape; unusual paths are escaped or referenced") {
   GrowArray<wchar_t> text;
-  bool vars[5];
+  bool vars[kBatchPathCount];
   BatchPaths plain = {L"C:\\K\\uninstall.exe", L"C:\\K", L"C:\\T\\Uninstall_Kvx.Bat", {}};
   ComposeBatchLines(plain, false, text, vars);
   std::wstring expected = L"\"C:\\K\\uninstall.exe\" /wait\r\n";
@@ -60,6 +66,17 @@ TEST_CASE("batch lines keep their shape; unusual paths are escaped or referenced
   GrowArray<wchar_t> silent;
   ComposeBatchLines(plain, true, silent, vars);
   CHECK(std::wstring(silent.Data()).find(L"/warning") == std::wstring::npos);
+  // A copy runs the pause: the warning names the file that stays. The
+  // program folder, where others may change what a path names, is removed by
+  // no path; the run's own folder on the program's volume is, once the
+  // program is gone.
+  BatchPaths copied = {L"C:\\K\\uninstall.exe", nullptr, L"C:\\T\\B.Bat", nullptr, nullptr, L"C:\\T\\u.exe", L"K:\\W", {}};
+  GrowArray<wchar_t> copiedText;
+  ComposeBatchLines(copied, false, copiedText, vars);
+  std::wstring copiedLines = copiedText.Data();
+  CHECK(copiedLines.find(L"rd \"C:\\K\"") == std::wstring::npos);
+  CHECK(copiedLines.find(L":done\r\nrd \"K:\\W\"\r\nif exist \"C:\\K\\uninstall.exe\" \"C:\\T\\u.exe\" "
+                         L"\"/warning=C:\\K\\uninstall.exe\"\r\n") != std::wstring::npos);
   // The command: no AutoRun, no delayed expansion; none for a path that could
   // end the quotes or be expanded.
   wchar_t command[256];
@@ -125,6 +142,17 @@ static std::vector<std::wstring> LogsIn(const std::wstring& folder) {
   return found;
 }
 
+// The run's own folders that a run left at the root of the second volume.
+static std::vector<std::wstring> OwnFoldersOnK() {
+  std::vector<std::wstring> found;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(L"K:\\Kvx-*", &data);
+  for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data))
+    found.push_back(std::wstring(L"K:\\") + data.cFileName);
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
+  return found;
+}
+
 TEST_CASE("silent uninstall removes everything listed, the program, the folder and the batch file") {
   Scene scene;
   SampleInstallation s(scene.root / L"Korvex");
@@ -133,6 +161,16 @@ TEST_CASE("silent uninstall removes everything listed, the program, the folder a
   CHECK(r.exitCode == 0);
   CHECK(s.Remaining().empty());
   CHECK(Exists(scene.root / L"canary.txt"));
+  // On another volume than the Windows folder's (the prefix's K:), the
+  // program moves into a folder of the run's own there, which goes with it
+  // when nothing waits for the restart in it.
+  for (auto& folder : OwnFoldersOnK()) RemoveTree(folder);
+  SampleInstallation k(L"K:\\Korvex");
+  CHECK(Uninstall(k, scene).exitCode == 0);
+  CHECK(k.Remaining().empty());
+  std::vector<std::wstring> left = OwnFoldersOnK();
+  CHECK(left.empty());
+  for (auto& folder : left) RemoveTree(folder);
 }
 
 TEST_CASE("the confirmation: No removes nothing, Yes removes it all") {
@@ -236,16 +274,20 @@ TEST_CASE("list edge cases: empty, folders before files, blanks and CR, absolute
   // An empty list: the program and the list go, nothing else (so the folder
   // stays). A file that a second line names as a folder, and nothing else to
   // remove in the first pass: the folders' turn deletes it as the file it is.
+  // A read-only list that names itself goes too.
   struct {
     const wchar_t* name;
     const char* list;
     std::vector<std::string> gone, kept;
+    bool readOnlyList;
   } const rows[] = {{L"Empty", "", {"uninstall.exe", "Uninstall.lst"}, {"Korvex.exe"}},
-                    {L"Named", "Kvx.txt\r\nKvx.txt\\x\r\nuninstall.exe\r\n", {"uninstall.exe", "Kvx.txt"}, {}}};
+                    {L"Named", "Kvx.txt\r\nKvx.txt\\x\r\nuninstall.exe\r\n", {"uninstall.exe", "Kvx.txt"}, {}},
+                    {L"ReadOnly", "Uninstall.lst\r\nKvx.txt\r\n", {"Uninstall.lst", "Kvx.txt"}, {"Korvex.exe"}, true}};
   for (auto& row : rows) {
     SampleInstallation t(scene.root / row.name);
     WriteText(t.folder + L"\\Uninstall.lst", row.list);
-    Uninstall(t, scene);
+    if (row.readOnlyList) SetFileAttributesW((t.folder + L"\\Uninstall.lst").c_str(), FILE_ATTRIBUTE_READONLY);
+    CHECK(Uninstall(t, scene).exitCode == 0);
     for (auto& name : row.gone) CHECK_MESSAGE(!Exists(t.Path(name)), name);
     for (auto& name : row.kept) CHECK_MESSAGE(Exists(t.Path(name)), name);
   }
@@ -440,7 +482,7 @@ TEST_CASE("the batch file through environment variables deletes a Unicode path i
   std::wstring batch = scene.temp + L"\\Uninstall_Kvx.Bat";
   BatchPaths paths = {program.c_str(), folder.c_str(), batch.c_str(), nullptr, nullptr, {}};
   GrowArray<wchar_t> text;
-  bool vars[5];
+  bool vars[kBatchPathCount];
   ComposeBatchLines(paths, true, text, vars);
   CHECK(vars[0]);
   CHECK(vars[1]);
@@ -459,10 +501,11 @@ TEST_CASE("the batch file through environment variables deletes a Unicode path i
 }
 
 // The driver in this program, as the entry routine runs it; its exit code.
-static int RunDriver(bool msi) {
+static int RunDriver(bool msi, bool closeApps = false) {
   RunContext run = {};
   run.Options.Msi = msi;
   run.Options.Silent = true;
+  run.Options.CloseApps = closeApps;
   UniqueFile image(OpenOwnImage());
   run.ProgramImage = image.Get();
   UninstallDriver(run);
@@ -471,12 +514,14 @@ static int RunDriver(bool msi) {
 
 // Runs a child of this program from a copy of it in the installation folder,
 // where the driver takes it for the tool; its exit code.
-static DWORD RunDriverChild(const SampleInstallation& s, const Scene& scene, const char* child) {
+static DWORD RunDriverChild(const SampleInstallation& s, const Scene& scene, const char* child,
+                            std::vector<std::wstring> environment = {}) {
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring copy = s.folder + L"\\driver-test.exe";
   REQUIRE(CopyFileW(self, copy.c_str(), FALSE));
-  return RunProcess(Quote(copy) + L" --child=" + Widen(child), scene.Environment()).exitCode;
+  for (auto& entry : scene.Environment()) environment.push_back(entry);
+  return RunProcess(Quote(copy) + L" --child=" + Widen(child), environment).exitCode;
 }
 
 KVX_CHILD(driver_msi) {
@@ -584,9 +629,9 @@ TEST_CASE("a run killed between writing its batch file and starting it: a later 
 }
 
 // What deployment tools count: a restart needed (3010 when asked for), a
-// log that cannot be written (1622, nothing done), and a second run while
-// one is in progress (1618).
-TEST_CASE("exit codes a deployment tool counts: restart, a log that cannot be written, two runs") {
+// log that cannot be written (1622, nothing done), a second run while one
+// is in progress (1618), and an installation that cannot be held (7).
+TEST_CASE("exit codes a deployment tool counts: restart, a log that cannot be written, two runs, a held folder") {
   Scene scene;
   std::wstring stop = scene.root / L"stop";
   for (bool asked : {false, true}) {
@@ -619,6 +664,23 @@ TEST_CASE("exit codes a deployment tool counts: restart, a log that cannot be wr
   CHECK(second.exitCode == 1618);
   CHECK(Exists(s.Path("Korvex.exe")));
   CheckLog(log, {L"another setup or uninstall run is in progress: nothing done"});
+  // A folder above the installation held by another program without
+  // sharing: nothing is removed (the integration and the per-user settings
+  // stay, so the uninstall can run again), and the run says why (7).
+  SampleInstallation h(scene.root / L"Held\\Korvex");
+  std::vector<std::wstring> before = h.Remaining();
+  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"Probe", L"kept");
+  TempFolder logs;
+  HANDLE holder = CreateFileW((scene.root / L"Held").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  REQUIRE(holder != INVALID_HANDLE_VALUE);
+  ProcessResult held = Uninstall(h, scene, L" /S -nomessages \"/log=" + (logs / L"held.log") + L"\"");
+  CloseHandle(holder);
+  CHECK(held.exitCode == 7);
+  CHECK(h.Remaining() == before);
+  CHECK(RegText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"Probe") == L"kept");
+  CheckLog(logs / L"held.log", {L"failed: to hold the program folder; nothing was removed: " + h.folder});
+  RegRemoveTree(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths");
 }
 
 // ---------------------------------------------------------------- locked files and the restart
@@ -650,19 +712,26 @@ static bool Pending(const std::wstring& path) {
 TEST_CASE("files in use: moved out of the installation to go at the restart, or left; the reboot message; a program put at the tool's name meanwhile never runs") {
   Scene scene;
   SampleInstallation s(scene.root / L"Korvex");
-  std::wstring library = s.Path("a.dll"), held = s.Path("held.dat");
+  std::wstring library = s.Path("a.dll"), held = s.folder + L"\\h\x00ebld.dat";
   REQUIRE(CopyFileW(FixturePath(L"kvxlng.dll").c_str(), library.c_str(), FALSE));
   WriteText(held, "held without sharing");
-  s.listedFiles.insert(s.listedFiles.end(), {"a.dll", "held.dat"});
+  // The list is in the system's code page.
+  auto listed = [](const wchar_t* name) {
+    char bytes[64];
+    REQUIRE(WideToAnsi(name, bytes));
+    return std::string(bytes);
+  };
+  s.listedFiles.insert(s.listedFiles.end(), {"a.dll", listed(L"h\x00ebld.dat")});
   // Among a hundred more, so that the files go on two threads; three of them
-  // listed twice (the held one too: it stays once, not twice).
+  // listed twice (the held one too, a letter beyond ASCII in the other case:
+  // it stays once, not twice).
   MakeDirs(s.Path("many"));
   s.listedFolders.push_back("many");
   for (int i = 0; i < 100; i++) {
     s.listedFiles.push_back("many\\" + std::to_string(i) + ".txt");
     WriteText(s.Path(s.listedFiles.back()), "many");
   }
-  s.WriteList({"many\\0.txt", "MANY/1.TXT", "HELD.DAT"});
+  s.WriteList({"many\\0.txt", "MANY/1.TXT", listed(L"H\x00cbLD.DAT")});
   std::wstring stop = scene.root / L"stop";
   FileHolder libraryHolder(true, library, stop), fileHolder(false, held, stop);
   REQUIRE(libraryHolder.Holding());
@@ -681,15 +750,19 @@ TEST_CASE("files in use: moved out of the installation to go at the restart, or 
   std::vector<std::wstring> texts;
   std::wstring log = scene.root / L"locked.log";
   NewBatchFolders batch;
-  RunProcess(Quote(s.Program()) + L" /log=" + log, scene.Environment(), 60000, L"",
-             Answer({IDYES, IDOK}, &texts, replaceProgram));  // the confirmation, then the reboot message
-  REQUIRE(texts.size() == 2);
+  // The confirmation, the reboot message, then the files that stay.
+  ProcessResult r = RunProcess(Quote(s.Program()) + L" /log=" + log, scene.Environment(), 60000, L"",
+                               Answer({IDYES, IDOK, IDOK}, &texts, replaceProgram));
+  CHECK(r.exitCode == 6);
+  REQUIRE(texts.size() == 3);
   CHECK(texts[1] == L"Einige Dateien werden beim n\x00e4" L"chsten Neustart entfernt.");
+  CHECK(texts[2].find(held) != std::wstring::npos);
   CHECK_FALSE(renamed);
   // The loaded library moved to the run's own folder, which only
   // administrators can change, and waits there for the restart with that
   // folder; the file held without sharing its deletion could not move and
-  // stays: nothing is scheduled by a name in a folder others may change.
+  // stays, named: nothing is scheduled by a name in a folder others may
+  // change (under Wine every folder is the user's to change).
   std::wstring own = OwnFolder(batch), moved = own + L"\\1.a.dll";
   CHECK_FALSE(Exists(s.Path("installer-log.txt")));  // what was put at the tool's name never ran
   CHECK_FALSE(Exists(library));
@@ -701,7 +774,7 @@ TEST_CASE("files in use: moved out of the installation to go at the restart, or 
   CHECK_FALSE(Exists(s.Path("many")));
   std::wstring text = LogText(log);
   auto once = [&](const std::wstring& line) { return text.find(line) != text.npos && text.find(line) == text.rfind(line); };
-  CHECK(once(L"summary: left "));
+  CHECK(once(L"summary: left " + held));
   for (int i = 0; i < 100; i++) CHECK_MESSAGE(once(L"deleted " + s.Path("many\\" + std::to_string(i) + ".txt") + L"\r\n"), i);
   CHECK_FALSE(Pending(s.folder));
   CHECK(WaitUntilGone(s.Program(), 30000));
@@ -709,7 +782,7 @@ TEST_CASE("files in use: moved out of the installation to go at the restart, or 
                  L"scheduled for the restart: folder " + own,
                  L"failed: to delete (in use; it stays) " + held + L": error 32 (",
                  std::wstring(L"message shown: Einige Dateien werden beim n\x00e4" L"chsten Neustart entfernt."),
-                 L"exit code 0\r\n"});
+                 L"exit code 6\r\n"});
 
   WriteText(stop, "");
   libraryHolder.Wait();
@@ -718,6 +791,267 @@ TEST_CASE("files in use: moved out of the installation to go at the restart, or 
   CHECK(restart.exitCode == 0);
   CHECK_FALSE(Exists(own));
   CHECK(Exists(held));
+}
+
+// A process started for a test (a window program's window up) until End or
+// the end of the scope.
+class RunningProcess {
+ public:
+  explicit RunningProcess(std::wstring command) {
+    STARTUPINFOW startup = {sizeof startup};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process_)) return;
+    CloseHandle(process_.hThread);
+    // A window program: until its window shows.
+    for (int i = 0; i < 400 && command.find(L" /window") != std::wstring::npos && !HasWindow(); i++) Sleep(50);
+  }
+  ~RunningProcess() { End(); }
+  void End() {
+    if (!process_.hProcess) return;
+    TerminateProcess(process_.hProcess, 0);
+    WaitForSingleObject(process_.hProcess, 10000);
+    CloseHandle(process_.hProcess);
+    process_.hProcess = nullptr;
+  }
+  bool Running() const { return process_.hProcess && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT; }
+  std::wstring Id() const { return std::to_wstring(process_.dwProcessId); }
+
+ private:
+  bool HasWindow() const {
+    std::pair<DWORD, bool> search = {process_.dwProcessId, false};
+    EnumWindows(
+        [](HWND w, LPARAM p) {
+          auto& s = *reinterpret_cast<std::pair<DWORD, bool>*>(p);
+          DWORD id = 0;
+          GetWindowThreadProcessId(w, &id);
+          if (id == s.first && IsWindowVisible(w)) s.second = true;
+          return TRUE;
+        },
+        (LPARAM)&search);
+    return search.second;
+  }
+  PROCESS_INFORMATION process_ = {};
+};
+
+// The archiver's stand-in, a window program.
+static std::wstring WindowProgram(const std::wstring& exe, const wchar_t* more = L"") {
+  return Quote(exe) + L" /window" + more;
+}
+
+KVX_CHILD(sleep_a_minute) {
+  Sleep(60000);
+  return 0;
+}
+
+TEST_CASE("the running archiver: named; closed only when asked, never forced; asked about where someone can answer") {
+  Scene scene;
+  struct {
+    const wchar_t *args, *more;  // the run's switches, the stand-in's
+    std::vector<int> answers;    // the confirmation, then the question
+    DWORD exitCode;
+    bool stays, waits;           // still running; its file waits for the restart
+    const wchar_t* line;
+  } const rows[] = {
+      {L" /S /restartcode", L"", {}, 3010, true, true, L"not asked to close (no closeapps): Korvex test window ("},
+      {L" /S -closeapps /restartcode", L"", {}, 0, false, false, L"closed: Korvex test window ("},
+      {L" /S /closeapps /restartcode", L" /stubborn", {}, 3010, true, true, L"did not close: Korvex test window ("},
+      {L"", L"", {IDYES, IDCANCEL}, 1, true, false, L"in use: Korvex test window ("},
+      {L"", L"", {IDYES, IDYES}, 0, false, false, L"asked to close: Korvex test window ("},
+  };
+  for (auto& row : rows) {
+    CAPTURE(Narrow(row.args));
+    CAPTURE(row.answers.size());
+    SampleInstallation s(scene.root / L"Korvex");
+    std::wstring archiver = s.Path("Korvex.exe"), log = scene.root / L"archiver.log";
+    RunningProcess program(WindowProgram(archiver, row.more));
+    REQUIRE(program.Running());
+    DeleteFileW(log.c_str());
+    std::vector<std::wstring> texts;
+    NewBatchFolders batch;
+    ProcessResult r = RunProcess(Quote(s.Program()) + row.args + L" /log=" + log, scene.Environment(), 60000, L"",
+                                 row.answers.empty() ? nullptr : Answer(row.answers, &texts));
+    CHECK(r.exitCode == row.exitCode);
+    CHECK(program.Running() == row.stays);
+    CheckLog(log, {L"in use: Korvex test window (" + archiver + L", process " + program.Id() + L")", row.line});
+    if (!row.answers.empty()) {
+      REQUIRE(texts.size() == 2);
+      CHECK(texts[1].find(L"Korvex test window (" + archiver + L")\n") != std::wstring::npos);
+    }
+    if (row.more[0]) CHECK((r.milliseconds >= 14500 && r.milliseconds < 45000));  // waited, for 15 seconds
+    CHECK(Exists(archiver) == (row.exitCode == 1));  // else deleted, or moved to wait for the restart
+    if (row.exitCode == 0) CHECK(s.Remaining().empty());
+    program.End();
+    if (row.waits) RemoveTree(OwnFolder(batch));
+    else CHECK(batch.Gone(30000));
+  }
+}
+
+// The Restart Manager's answers, which Wine's never gives: KVX_RM_HOLDERS
+// names the processes ("id:type;...") that hold the listed files, each with
+// its start time (type 99: a wrong one, as of a process that has ended
+// since); its shut-down ends what it was given.
+namespace {
+std::vector<std::pair<DWORD, int>> g_Holders;
+std::vector<DWORD> g_ShutDown;
+UINT g_RegisteredFiles;
+DWORD WINAPI FakeRmStart(DWORD* session, DWORD, WCHAR*) { return *session = 7, ERROR_SUCCESS; }
+DWORD WINAPI FakeRmEnd(DWORD) { return ERROR_SUCCESS; }
+DWORD WINAPI FakeRmRegister(DWORD, UINT files, LPCWSTR*, UINT count, RM_UNIQUE_PROCESS* processes, UINT, LPCWSTR*) {
+  g_RegisteredFiles += files;
+  for (UINT i = 0; i < count; i++) g_ShutDown.push_back(processes[i].dwProcessId);
+  return ERROR_SUCCESS;
+}
+DWORD WINAPI FakeRmList(DWORD, UINT* needed, UINT* count, RM_PROCESS_INFO* found, DWORD* reasons) {
+  *needed = (UINT)g_Holders.size();
+  *reasons = 0;
+  if (*count < *needed) return ERROR_MORE_DATA;
+  for (size_t i = 0; i < g_Holders.size(); i++) {
+    RM_PROCESS_INFO info = {};
+    info.Process.dwProcessId = g_Holders[i].first;
+    FILETIME times[3];
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, g_Holders[i].first);
+    GetProcessTimes(process, &info.Process.ProcessStartTime, &times[0], &times[1], &times[2]);
+    CloseHandle(process);
+    if (g_Holders[i].second == 99) info.Process.ProcessStartTime.dwLowDateTime ^= 1;
+    info.ApplicationType = g_Holders[i].second == 99 ? RmMainWindow : (RM_APP_TYPE)g_Holders[i].second;
+    wcscpy(info.strAppName, (L"Holder " + std::to_wstring(i)).c_str());
+    found[i] = info;
+  }
+  *count = *needed;
+  return ERROR_SUCCESS;
+}
+DWORD WINAPI FakeRmShutDown(DWORD, ULONG force, RM_WRITE_STATUS_CALLBACK) {
+  for (DWORD id : g_ShutDown) {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, id);
+    if (!force) TerminateProcess(process, 0);
+    CloseHandle(process);
+  }
+  return ERROR_SUCCESS;
+}
+decltype(&GetProcAddress) g_RealGetProcAddress;
+FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name) {
+  static const std::pair<const char*, void*> fakes[] = {
+      {"RmStartSession", (void*)FakeRmStart}, {"RmEndSession", (void*)FakeRmEnd},
+      {"RmRegisterResources", (void*)FakeRmRegister}, {"RmGetList", (void*)FakeRmList},
+      {"RmShutdown", (void*)FakeRmShutDown}};
+  for (auto& fake : fakes)
+    if (HIWORD(name) && strcmp(name, fake.first) == 0) return (FARPROC)fake.second;
+  return g_RealGetProcAddress(module, name);
+}
+}  // namespace
+
+KVX_CHILD(driver_restart_manager) {
+  wchar_t holders[512] = {}, log[MAX_PATH] = {};
+  GetEnvironmentVariableW(L"KVX_RM_HOLDERS", holders, 512);
+  GetEnvironmentVariableW(L"KVX_RM_LOG", log, MAX_PATH);
+  for (wchar_t* p = holders; *p;) {
+    DWORD id = wcstoul(p, &p, 10);
+    g_Holders.push_back({id, (int)wcstol(p + 1, &p, 10)});
+    if (*p == L';') p++;
+  }
+  g_RealGetProcAddress = (decltype(&GetProcAddress))GetProcAddress(GetModuleHandleW(L"kernel32"), "GetProcAddress");
+  ImportHooks hooks({{"GetProcAddress", (void*)FakeGetProcAddress}});
+  OpenLog(log);
+  int code = RunDriver(false, true);
+  LogLine("test: files given to the Restart Manager: %u", g_RegisteredFiles);
+  CloseLog();
+  return code;
+}
+
+TEST_CASE("the Restart Manager's programs: Explorer and the system's never closed, the others asked, one without a window through it") {
+  Scene scene;
+  SampleInstallation s(scene.root / L"Korvex");
+  std::wstring outside = scene.root / L"Korvex.exe", log = scene.root / L"rm.log";
+  REQUIRE(CopyFileW(FixturePath(L"Korvex.exe").c_str(), outside.c_str(), FALSE));
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  RunningProcess explorer(WindowProgram(outside)), viewer(WindowProgram(outside)), ended(WindowProgram(outside)),
+      critical(WindowProgram(outside)), console(Quote(self) + L" --child=sleep_a_minute");
+  REQUIRE((explorer.Running() && viewer.Running() && ended.Running() && critical.Running() && console.Running()));
+  std::wstring holders = explorer.Id() + L":4;" + viewer.Id() + L":1;" + ended.Id() + L":99;" + critical.Id() +
+                         L":1000;" + console.Id() + L":5";
+  CHECK(RunDriverChild(s, scene, "driver_restart_manager", {L"KVX_RM_HOLDERS=" + holders, L"KVX_RM_LOG=" + log}) == 0);
+  CHECK((explorer.Running() && critical.Running() && ended.Running()));
+  CHECK_FALSE(viewer.Running());
+  CHECK_FALSE(console.Running());
+  std::wstring tail = L" (" + outside + L", process ";
+  CheckLog(log, {L"in use (never asked to close): Korvex test window" + tail + explorer.Id() + L")",
+                 L"in use (never asked to close): Korvex test window" + tail + critical.Id() + L")",
+                 L"closed: Korvex test window" + tail + viewer.Id() + L")",
+                 L"closed: Holder 4 (" + std::wstring(self) + L", process " + console.Id() + L")",
+                 L"test: files given to the Restart Manager: " +
+                     std::to_wstring(s.listedFiles.size() + s.listedFolders.size()) + L"\r\n"});
+  CHECK(LogText(log).find(L"process " + ended.Id() + L")") == std::wstring::npos);  // it ended since
+}
+
+// Folders only administrators can change, as "Program Files" is on Windows
+// (under Wine every folder is the user's): what the pins' security says.
+static DWORD WINAPI AdministratorsOnly(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL* acl,
+                                       PACL*, PSECURITY_DESCRIPTOR* descriptor) {
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)(A;OICIIO;GA;;;CO)", SDDL_REVISION_1, descriptor, nullptr))
+    return GetLastError();
+  BOOL present, defaulted;
+  GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+  GetSecurityDescriptorDacl(*descriptor, &present, acl, &defaulted);
+  return ERROR_SUCCESS;
+}
+KVX_CHILD(driver_administrators_folders) {
+  ImportHooks hooks({{"GetSecurityInfo", (void*)AdministratorsOnly}});
+  return RunDriver(false);
+}
+
+TEST_CASE("a file that can neither go nor move goes at the restart where it is when only administrators can change its folders") {
+  Scene scene;
+  SampleInstallation s(scene.root / L"Korvex");
+  std::wstring held = s.Path("sub\\held.dat"), stop = scene.root / L"stop";
+  MakeDirs(s.Path("sub"));
+  WriteText(held, "held without sharing");
+  s.listedFolders.push_back("sub");
+  s.listedFiles.push_back("sub\\held.dat");
+  s.WriteList();
+  FileHolder holder(false, held, stop);
+  REQUIRE(holder.Holding());
+  NewBatchFolders batch;
+  CHECK(RunDriverChild(s, scene, "driver_administrators_folders") == 0);
+  CHECK(batch.Gone(30000));
+  // Under its own name, then its folder and the program folder after it.
+  std::vector<std::wstring> pending = PendingRenames();
+  auto at = [&](const std::wstring& path) {  // this run's, the latest
+    for (size_t i = pending.size(); i-- > 0;)
+      if (pending[i].size() >= path.size() && pending[i].compare(pending[i].size() - path.size(), path.size(), path) == 0) return i;
+    return pending.size();
+  };
+  CHECK(at(held) < at(s.Path("sub")));
+  CHECK(at(s.Path("sub")) < at(s.folder));
+  CHECK(at(s.folder) < pending.size());
+  WriteText(stop, "");
+  holder.Wait();
+  CHECK(RunProcess(L"wineboot.exe -r", {}, 120000).exitCode == 0);
+  CHECK_FALSE(Exists(s.folder));
+}
+
+TEST_CASE("the run's own folder on another volume lies at that volume's root, as the system finds it") {
+  // A volume mounted in a folder of K: (the system's answer, which Wine
+  // gives for no folder of the prefix).
+  static auto real = RealFunction(&GetVolumePathNameW, "GetVolumePathNameW");
+  struct Mounted {
+    static BOOL WINAPI Volume(LPCWSTR path, LPWSTR out, DWORD size) {
+      if (_wcsnicmp(path, L"K:\\mounted", 10) != 0) return real(path, out, size);
+      wcsncpy(out, L"K:\\mounted\\", size);
+      return TRUE;
+    }
+  };
+  MakeDirs(L"K:\\mounted\\Korvex");
+  NewBatchFolders batch;
+  {
+    ImportHooks hooks({{"GetVolumePathNameW", (void*)Mounted::Volume}});
+    RunFolders run(L"K:\\mounted\\Korvex");
+    wchar_t waiting[kPathCapacity];
+    REQUIRE(run.WaitingName(L"a.dll", waiting));
+    CHECK(std::wstring(waiting).rfind(L"K:\\mounted\\Kvx-", 0) == 0);
+  }
+  for (auto& folder : batch.Now()) RemoveTree(folder);
+  RemoveTree(L"K:\\mounted");
 }
 
 TEST_CASE("the browser-data folder goes from the configured temporary folder") {
