@@ -134,9 +134,9 @@ int ShowMessage(HWND owner, const wchar_t* text, const wchar_t* caption, UINT st
   FlushLog();  // a run killed while the message waits keeps its log
   if (!CanAskUser()) {
     UINT buttons = style & MB_TYPEMASK;
-    return buttons == MB_YESNO                                                          ? IDNO
-           : buttons == MB_YESNOCANCEL || buttons == MB_OKCANCEL || buttons == MB_RETRYCANCEL ? IDCANCEL
-                                                                                              : IDOK;
+    return buttons == MB_YESNO || buttons == MB_YESNOCANCEL ? IDNO
+           : buttons == MB_OKCANCEL || buttons == MB_RETRYCANCEL ? IDCANCEL
+                                                                 : IDOK;
   }
   return MessageBoxW(owner, text, caption, MessageStyle(style));
 }

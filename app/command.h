@@ -87,8 +87,8 @@ void SuppressMessages();
 
 // MessageBoxW, with right-to-left reading added for right-to-left languages.
 // Where nobody can answer (CanAskUser), nothing is shown and the answer is
-// the one that changes nothing: No to a yes/no question, Cancel where there
-// is a Cancel button, else OK.
+// the one that changes nothing: No to a yes/no question, Cancel to an
+// OK/Cancel one, else OK.
 int ShowMessage(HWND owner, const wchar_t* text, const wchar_t* caption, UINT style);
 // The style ShowMessage passes on.
 UINT MessageStyle(UINT style);

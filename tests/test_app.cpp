@@ -95,7 +95,7 @@ TEST_CASE("modes from the two strings") {
   CHECK(p.options.Msi);
   CHECK(p.options.NoExplorer);
 
-  // "msi", "log", "restartcode", "nomessages" and "closeapps", like "s", keep the
+  // "msi", "log", "restartcode" and "nomessages", like "s", keep the
   // uninstall mode; other switches do not. Of the installer's command only
   // "s" and "log" act (its log marked as the installer's, the command line's
   // winning).
@@ -103,7 +103,7 @@ TEST_CASE("modes from the two strings") {
     const wchar_t *installer, *commandLine;
     bool uninstall, msi, log;
     const wchar_t* logPath;
-    bool fromInstaller, restart, quiet, closeApps;
+    bool fromInstaller, restart, quiet;
   } rows[] = {
       {L"", L"x /msi", true, true, false, L"", false, false, false},
       {L"", L"x -msi /S", true, true, false, L"", false, false, false},
@@ -118,8 +118,6 @@ TEST_CASE("modes from the two strings") {
       {L"-s -log=C:\\U\\i.log -msi", L"x -setup", false, false, true, L"C:\\U\\i.log", true, false, false},
       {L"-log=C:\\U\\i.log", L"x -setup /log=C:\\K\\k.log", false, false, true, L"C:\\K\\k.log", false, false, false},
       {L"-restartcode -nomessages", L"x /S", true, false, false, L"", false, false, false},
-      {L"", L"x /S -closeapps", true, false, false, L"", false, false, false, true},
-      {L"-closeapps", L"x /S /closeapp", false, false, false, L"", false, false, false, false},
   };
   for (auto& r : rows) {
     CAPTURE(Narrow(r.installer));
@@ -132,7 +130,6 @@ TEST_CASE("modes from the two strings") {
     CHECK(p.options.LogFromInstaller == r.fromInstaller);
     CHECK(p.options.RestartCode == r.restart);
     CHECK(p.options.NoMessages == r.quiet);
-    CHECK(p.options.CloseApps == r.closeApps);
   }
 }
 
@@ -180,22 +177,12 @@ TEST_CASE("wait and warning are recorded in order; the warning names the program
   CHECK(watcher.text.find(self) != std::wstring::npos);
   CHECK_FALSE(uninstall);
   // "warning=<file>": the file that stays when it is not the one that warns.
-  ParseCommand(false, L"x \"/warning=C:\\Program Files\\K\\uninstall.exe\"", options, setup, uninstall, &actions);
-  actions.Shrink(0);
-  actions.PushElement(CommandAction::Warning);
+  ParseCommand(false, L"x \"/warning=C:\\My K\\u.exe\"", options, setup, uninstall, &actions);
+  actions.Shrink(1);
   DialogWatcher named(IDOK);
   RunCommandActions(actions, options.WarningPath);
   named.Wait();
-  CHECK(named.text.find(L"C:\\Program Files\\K\\uninstall.exe") != std::wstring::npos);
-}
-
-// Where nobody can answer, a question with a Cancel button is cancelled.
-KVX_CHILD(unanswered_questions) {
-  SuppressMessages();
-  return ShowMessage(nullptr, L"?", L"?", MB_YESNOCANCEL) * 100 + ShowMessage(nullptr, L"?", L"?", MB_YESNO);
-}
-TEST_CASE("questions nobody can answer take the answer that changes nothing") {
-  CHECK(RunChild("unanswered_questions") == IDCANCEL * 100 + IDNO);
+  CHECK(named.text.find(L"C:\\My K\\u.exe") != std::wstring::npos);
 }
 
 TEST_CASE("messages read right to left for right-to-left languages") {

@@ -66,10 +66,9 @@ TEST_CASE("batch lines keep their shape; unusual paths are escaped or referenced
   GrowArray<wchar_t> silent;
   ComposeBatchLines(plain, true, silent, vars);
   CHECK(std::wstring(silent.Data()).find(L"/warning") == std::wstring::npos);
-  // A copy runs the pause: the warning names the file that stays. The
-  // program folder, where others may change what a path names, is removed by
-  // no path; the run's own folder on the program's volume is, once the
-  // program is gone.
+  // A copy runs the pause: the warning names the file that stays; the
+  // program folder, which others may change, is removed by no path, the
+  // run's own folder on the program's volume is.
   BatchPaths copied = {L"C:\\K\\uninstall.exe", nullptr, L"C:\\T\\B.Bat", nullptr, nullptr, L"C:\\T\\u.exe", L"K:\\W", {}};
   GrowArray<wchar_t> copiedText;
   ComposeBatchLines(copied, false, copiedText, vars);
@@ -143,7 +142,12 @@ static std::vector<std::wstring> LogsIn(const std::wstring& folder, const wchar_
   return found;
 }
 
-TEST_CASE("silent uninstall removes everything listed, the program, the folder and the batch file") {
+static BOOL WINAPI MountedAtK(LPCWSTR path, LPWSTR out, DWORD size) {
+  if (_wcsnicmp(path, L"K:\\mounted", 10) != 0) return RealFunction(&GetVolumePathNameW, "GetVolumePathNameW")(path, out, size);
+  return wcsncpy(out, L"K:\\mounted\\", size), TRUE;
+}
+
+TEST_CASE("silent uninstall removes everything listed, the program, the folder and the batch file, on another volume too") {
   Scene scene;
   SampleInstallation s(scene.root / L"Korvex");
   WriteText(scene.root / L"canary.txt", "beside");
@@ -158,6 +162,18 @@ TEST_CASE("silent uninstall removes everything listed, the program, the folder a
   SampleInstallation k(L"K:\\Korvex");
   CHECK((Uninstall(k, scene).exitCode == 0 && k.Remaining().empty()));
   for (auto& folder : LogsIn(L"K:", L"Kvx-*")) CHECK_MESSAGE((RemoveTree(folder), false), Narrow(folder));
+  // A volume mounted in a folder (K:\mounted, by the system's answer, which
+  // Wine gives for no folder of the prefix): that folder is its root.
+  MakeDirs(L"K:\\mounted\\Korvex");
+  NewBatchFolders batch;
+  {
+    ImportHooks hooks({{"GetVolumePathNameW", (void*)MountedAtK}});
+    RunFolders run(L"K:\\mounted\\Korvex");
+    wchar_t waiting[kPathCapacity];
+    CHECK((run.WaitingName(L"a.dll", waiting) && std::wstring(waiting).rfind(L"K:\\mounted\\Kvx-", 0) == 0));
+  }
+  for (auto& folder : batch.Now()) RemoveTree(folder);
+  RemoveTree(L"K:\\mounted");
 }
 
 TEST_CASE("the confirmation: No removes nothing, Yes removes it all") {
@@ -651,21 +667,18 @@ TEST_CASE("exit codes a deployment tool counts: restart, a log that cannot be wr
   CHECK(second.exitCode == 1618);
   CHECK(Exists(s.Path("Korvex.exe")));
   CheckLog(log, {L"another setup or uninstall run is in progress: nothing done"});
-  // A folder above the installation held by another program without
-  // sharing: nothing is removed (the integration and the per-user settings
-  // stay, so the uninstall can run again), and the run says why (7).
+  // A folder above the installation held without sharing by another
+  // program: nothing is removed (the per-user settings stay, the uninstall
+  // can run again), and the run says why.
   SampleInstallation h(scene.root / L"Held\\Korvex");
   std::vector<std::wstring> before = h.Remaining();
   RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"Probe", L"kept");
   TempFolder logs;
-  HANDLE holder = CreateFileW((scene.root / L"Held").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  REQUIRE(holder != INVALID_HANDLE_VALUE);
-  ProcessResult held = Uninstall(h, scene, L" /S -nomessages \"/log=" + (logs / L"held.log") + L"\"");
-  CloseHandle(holder);
-  CHECK(held.exitCode == 7);
-  CHECK(h.Remaining() == before);
-  CHECK(RegText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"Probe") == L"kept");
+  UniqueFile holder(CreateFileW((scene.root / L"Held").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  CHECK(Uninstall(h, scene, L" /S -nomessages \"/log=" + (logs / L"held.log") + L"\"").exitCode == 7);
+  holder.Reset();
+  CHECK((h.Remaining() == before && RegText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"Probe") == L"kept"));
   CheckLog(logs / L"held.log", {L"failed: to hold the program folder; nothing was removed: " + h.folder});
   RegRemoveTree(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths");
 }
@@ -780,28 +793,20 @@ TEST_CASE("files in use: moved out of the installation to go at the restart, or 
   CHECK(Exists(held));
 }
 
-// A process of a test's, ended at the end of the scope; a window program's
-// window is up when the constructor returns.
+// A process of a test's, ended at the end of the scope; the window of the
+// archiver's stand-in is up when the constructor returns.
 struct RunningProcess {
   PROCESS_INFORMATION p = {};
   explicit RunningProcess(std::wstring command) {
     STARTUPINFOW startup = {sizeof startup};
     if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &p)) return;
-    for (int i = 0; i < 400 && command.find(L" /window") != std::wstring::npos && !FindWindowOf(p.dwProcessId); i++) Sleep(50);
+    for (int i = 0; i < 400 && command.find(L" /window") != std::wstring::npos && !FindWindowW(nullptr, Title().c_str()); i++)
+      Sleep(50);
   }
   ~RunningProcess() { TerminateProcess(p.hProcess, 0), WaitForSingleObject(p.hProcess, 10000), CloseHandle(p.hProcess); }
   bool Running() const { return p.hProcess && WaitForSingleObject(p.hProcess, 0) == WAIT_TIMEOUT; }
   std::wstring Id() const { return std::to_wstring(p.dwProcessId); }
-  static bool FindWindowOf(DWORD id) {
-    std::pair<DWORD, bool> search = {id, false};
-    EnumWindows([](HWND w, LPARAM l) {
-      auto& s = *reinterpret_cast<std::pair<DWORD, bool>*>(l);
-      DWORD owner = 0;
-      GetWindowThreadProcessId(w, &owner);
-      return (BOOL)!(s.second = owner == s.first && IsWindowVisible(w));
-    }, (LPARAM)&search);
-    return search.second;
-  }
+  std::wstring Title() const { return L"Korvex test window " + Id(); }
 };
 // The archiver's stand-in as a window program, and a process without a window.
 static std::wstring WindowProgram(const std::wstring& exe, const wchar_t* more = L"") {
@@ -818,15 +823,14 @@ TEST_CASE("the running archiver: named; closed only when asked, never forced; as
     bool stays, waits;           // still running; its file waits for the restart
     const wchar_t* line;
   } const rows[] = {
-      {L" /S /restartcode", L"", {}, 3010, true, true, L"not asked to close (no closeapps): Korvex test window ("},
-      {L" /S -closeapps /restartcode", L"", {}, 0, false, false, L"closed: Korvex test window ("},
-      {L" /S /closeapps /restartcode", L" /stubborn", {}, 3010, true, true, L"did not close: Korvex test window ("},
-      {L"", L"", {IDYES, IDCANCEL}, 1, true, false, L"in use: Korvex test window ("},
-      {L"", L"", {IDYES, IDYES}, 0, false, false, L"asked to close: Korvex test window ("},
+      {L" /S /restartcode", L"", {}, 3010, true, true, L"not asked to close (no closeapps)"},
+      {L" /S -closeapps /restartcode", L"", {}, 0, false, false, L"closed"},
+      {L" /S /closeapps /restartcode", L" /stubborn", {}, 3010, true, true, L"did not close"},
+      {L"", L"", {IDYES, IDCANCEL}, 1, true, false, L"in use"},
+      {L"", L"", {IDYES, IDYES}, 0, false, false, L"asked to close"},
   };
   for (auto& row : rows) {
-    CAPTURE(Narrow(row.args));
-    CAPTURE(row.answers.size());
+    CAPTURE(Narrow(row.args + std::wstring(row.more) + row.line));
     SampleInstallation s(scene.root / L"Korvex");
     std::wstring archiver = s.Path("Korvex.exe"), log = scene.root / L"archiver.log";
     DeleteFileW(log.c_str());
@@ -839,8 +843,9 @@ TEST_CASE("the running archiver: named; closed only when asked, never forced; as
                                    row.answers.empty() ? nullptr : Answer(row.answers, &texts));
       CHECK(r.exitCode == row.exitCode);
       CHECK(program.Running() == row.stays);
-      CheckLog(log, {L"in use: Korvex test window (" + archiver + L", process " + program.Id() + L")", row.line});
-      CHECK((!row.answers.empty()) == (texts.size() == 2 && texts[1].find(L"Korvex test window (" + archiver + L")\n") != std::wstring::npos));
+      std::wstring named = L": " + program.Title() + L" (" + archiver + L", process " + program.Id() + L")";
+      CheckLog(log, {L"in use" + named, row.line + named});
+      CHECK((!row.answers.empty()) == (texts.size() == 2 && texts[1].find(program.Title() + L" (" + archiver + L")\n") != std::wstring::npos));
       if (row.more[0]) CHECK((r.milliseconds >= 14500 && r.milliseconds < 45000));  // waited 15 seconds
       CHECK(Exists(archiver) == (row.exitCode == 1));  // else gone, or waiting for the restart
       CHECK(s.Remaining().empty() == (row.exitCode != 1));
@@ -929,63 +934,33 @@ TEST_CASE("the Restart Manager's programs asked to close, never Explorer or the 
   std::wstring held = s.Path("sub\\held.dat");
   MakeDirs(s.Path("sub"));
   WriteText(held, "held without sharing");
-  s.listedFolders.push_back("sub");
-  s.listedFiles.push_back("sub\\held.dat");
-  s.WriteList();
+  s.WriteList({"sub\\held.dat", "sub"});
   REQUIRE(CopyFileW(FixturePath(L"Korvex.exe").c_str(), outside.c_str(), FALSE));
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   FileHolder holder(false, held, stop);
   RunningProcess explorer(WindowProgram(outside)), viewer(WindowProgram(outside)), ended(WindowProgram(outside)),
-      critical(WindowProgram(outside)), console(Quote(self) + L" --child=sleep_a_minute");
-  REQUIRE((holder.Holding() && explorer.Running() && viewer.Running() && ended.Running() && critical.Running() &&
-           console.Running()));
-  std::wstring holders = explorer.Id() + L":4;" + viewer.Id() + L":1;" + ended.Id() + L":99;" + critical.Id() +
-                         L":1000;" + console.Id() + L":5";
+      console(Quote(self) + L" --child=sleep_a_minute");
+  REQUIRE((holder.Holding() && explorer.Running() && viewer.Running() && ended.Running() && console.Running()));
+  std::wstring holders = explorer.Id() + L":4;" + viewer.Id() + L":1;" + ended.Id() + L":99;" + console.Id() + L":5";
   NewBatchFolders batch;
   CHECK(RunDriverChild(s, scene, "driver_seams", {L"KVX_RM_HOLDERS=" + holders, L"KVX_RM_LOG=" + log}) == 0);
   CHECK(batch.Gone(30000));
-  CHECK((explorer.Running() && critical.Running() && ended.Running() && !viewer.Running() && !console.Running()));
+  CHECK((explorer.Running() && ended.Running() && !viewer.Running() && !console.Running()));
   std::wstring tail = L" (" + outside + L", process ";
-  CheckLog(log, {L"in use (never asked to close): Korvex test window" + tail + explorer.Id() + L")",
-                 L"in use (never asked to close): Korvex test window" + tail + critical.Id() + L")",
-                 L"closed: Korvex test window" + tail + viewer.Id() + L")",
-                 L"closed: Holder 4 (" + std::wstring(self) + L", process " + console.Id() + L")",
+  CheckLog(log, {L"in use (never asked to close): " + explorer.Title() + tail + explorer.Id() + L")",
+                 L"closed: " + viewer.Title() + tail + viewer.Id() + L")",
+                 L"closed: Holder 3 (" + std::wstring(self) + L", process " + console.Id() + L")",
                  L"test: files given to the Restart Manager: " +
-                     std::to_wstring(s.listedFiles.size() + s.listedFolders.size()) + L"\r\n"});
+                     std::to_wstring(s.listedFiles.size() + s.listedFolders.size() + 2) + L"\r\n"});
   CHECK(LogText(log).find(L"process " + ended.Id() + L")") == std::wstring::npos);  // it has ended since
-  // The held file under its own name, then its folder, then the program folder.
-  std::vector<std::wstring> pending = PendingRenames();
-  auto at = [&](const std::wstring& path) {  // this run's, the latest
-    for (size_t i = pending.size(); i-- > 0;)
-      if (pending[i].size() >= path.size() && pending[i].compare(pending[i].size() - path.size(), path.size(), path) == 0) return i;
-    return pending.size();
-  };
-  CHECK((at(held) < at(s.Path("sub")) && at(s.Path("sub")) < at(s.folder) && at(s.folder) < pending.size()));
+  // The held file waits under its own name; its folder and the program
+  // folder go after it (else they would stay at the restart).
+  CHECK(Pending(held));
   WriteText(stop, "");
   holder.Wait();
   CHECK(RunProcess(L"wineboot.exe -r", {}, 120000).exitCode == 0);
   CHECK_FALSE(Exists(s.folder));
-}
-
-// A volume mounted in a folder (K:\mounted, by the system's answer, which
-// Wine gives for no folder of the prefix): the run's own folder for what
-// waits lies at its root.
-static BOOL WINAPI MountedAtK(LPCWSTR path, LPWSTR out, DWORD size) {
-  if (_wcsnicmp(path, L"K:\\mounted", 10) != 0) return RealFunction(&GetVolumePathNameW, "GetVolumePathNameW")(path, out, size);
-  return wcsncpy(out, L"K:\\mounted\\", size), TRUE;
-}
-TEST_CASE("the run's own folder on another volume lies at that volume's root, as the system finds it") {
-  MakeDirs(L"K:\\mounted\\Korvex");
-  NewBatchFolders batch;
-  {
-    ImportHooks hooks({{"GetVolumePathNameW", (void*)MountedAtK}});
-    RunFolders run(L"K:\\mounted\\Korvex");
-    wchar_t waiting[kPathCapacity];
-    CHECK((run.WaitingName(L"a.dll", waiting) && std::wstring(waiting).rfind(L"K:\\mounted\\Kvx-", 0) == 0));
-  }
-  for (auto& folder : batch.Now()) RemoveTree(folder);
-  RemoveTree(L"K:\\mounted");
 }
 
 TEST_CASE("the browser-data folder goes from the configured temporary folder") {

@@ -42,9 +42,8 @@ case "$action" in
     echo "not ours" > "$links/target/precious.txt"
     ln -s "$links/target" "$links/group"
     ln -s "$links/target" "$links/installation/link"
-    # A second volume, K: (a folder of the prefix), for an installation on
-    # another volume than the Windows folder's. Wine's mount manager takes a
-    # new drive only when it starts: a new one stops the prefix's server.
+    # A second volume, K: (a folder of the prefix); Wine's mount manager
+    # takes a new drive only when it starts.
     if [ ! -L "$prefix/dosdevices/k:" ]; then
       mkdir -p "$prefix/kvx-volume"
       ln -s ../kvx-volume "$prefix/dosdevices/k:"
