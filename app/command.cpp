@@ -51,9 +51,7 @@ int ShowPathMessage(const wchar_t* format, const wchar_t* path, const wchar_t* c
   return ShowMessage(nullptr, message, caption, style);
 }
 
-static void ShowWarning() {
-  wchar_t path[kPathCapacity];
-  GetProgramPath(path);
+static void ShowWarning(const wchar_t* path) {
   wchar_t message[kMessageCapacity];
   FormatText(message, L"%s\n", GetText(IDS_UNINSTALLCOMPLETED));
   size_t used = TextLength(message);
@@ -61,10 +59,12 @@ static void ShowWarning() {
   ShowMessage(nullptr, message, GetText(IDS_UNINSTALLKVX), MB_ICONINFORMATION | MB_SETFOREGROUND);
 }
 
-void RunCommandActions(const CommandActions& actions) {
+void RunCommandActions(const CommandActions& actions, const wchar_t* warningPath) {
+  wchar_t path[kPathCapacity];
+  GetProgramPath(path);
   for (size_t i = 0; i < actions.Count(); i++) {
     if (actions[i] == CommandAction::Wait) Sleep(2000);
-    else ShowWarning();
+    else ShowWarning(warningPath && warningPath[0] ? warningPath : path);
   }
 }
 
@@ -79,12 +79,13 @@ void ParseCommand(bool installerCommand, const wchar_t* text, RunOptions& option
       continue;
     }
     const wchar_t* word = token + 1;
-    // "log", "msi", "restartcode" and "nomessages", like "s", keep the
-    // uninstall mode: a package installer takes the integration back with
-    // "-msi".
+    // "log", "msi", "restartcode", "nomessages" and "closeapps", like "s",
+    // keep the uninstall mode: a package installer takes the integration
+    // back with "-msi".
     bool log = MatchSwitch(word, L"log", 3) && (word[3] == 0 || word[3] == L'=' || word[3] == L':');
     bool restart = MatchSwitch(word, L"restartcode", 11), quiet = MatchSwitch(word, L"nomessages", 10);
-    if (installerCommand || (!log && !restart && !quiet && !MatchSwitch(word, L"msi", 3))) switches++;
+    bool close = MatchSwitch(word, L"closeapps", 9);
+    if (installerCommand || (!log && !restart && !quiet && !close && !MatchSwitch(word, L"msi", 3))) switches++;
     if (installerCommand) {
       // Of the installer's command only "s" and "log" act; a log it names is
       // written only where the user may have the tool write (see StartLog).
@@ -102,6 +103,8 @@ void ParseCommand(bool installerCommand, const wchar_t* text, RunOptions& option
       options.RestartCode = true;
     } else if (quiet) {
       options.NoMessages = true;
+    } else if (close) {
+      options.CloseApps = true;
     } else if (MatchSwitch(word, L"setup", 5)) {
       setup = true;
     } else if (MatchSwitch(word, L"msi", 3)) {
@@ -113,6 +116,8 @@ void ParseCommand(bool installerCommand, const wchar_t* text, RunOptions& option
     } else if (MatchSwitch(word, L"noexplorer", 4)) {
       options.NoExplorer = true;
     } else if (MatchSwitch(word, L"warning", 7)) {
+      // "warning=<file>": the file that stays, when it is not the program.
+      if (word[7] == L'=') CopyText(options.WarningPath, word + 8);
       if (actions) actions->PushElement(CommandAction::Warning);
     }
   }

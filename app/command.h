@@ -18,6 +18,8 @@ struct RunOptions {
   bool LogFromInstaller;  // the log was asked for by the installer's command, which the user's environment carries
   bool RestartCode;       // "restartcode": exit code 3010 when a restart is needed
   bool NoMessages;        // "nomessages": no message box at all (the answer that changes nothing)
+  bool CloseApps;         // "closeapps": a silent uninstall asks the programs that use the installation to close
+  wchar_t WarningPath[kPathCapacity];  // the file "warning=<file>" names; empty: the program itself
 };
 
 // Exit codes, the same in both modes (docs/usage.md has the table for
@@ -28,6 +30,8 @@ const int kExitListMissing = 2;  // uninstall: "Uninstall.lst" could not be open
 const int kExitRefused = 3;      // setup: a write was refused; everything the run changed was put back
 const int kExitNoDialog = 4;     // setup: its dialog could not be shown; nothing was changed
 const int kExitNoSelfRemoval = 5;  // uninstall: removed, but the program file and folder stay (no batch file)
+const int kExitFilesLeft = 6;      // uninstall: removed, but some files stay for good (named in the log)
+const int kExitFolderInUse = 7;    // uninstall: the installation folder could not be held; nothing was removed
 const int kExitMemory = kMemoryErrorExitCode;  // memory ran out (the process ends at once)
 const int kExitAlreadyRunning = 1618;  // another setup or uninstall run is in progress: nothing was done
 const int kExitLogFailed = 1622;       // the log file named could not be opened: nothing was done
@@ -70,9 +74,9 @@ void ParseCommand(bool installerCommand, const wchar_t* text, RunOptions& option
                   CommandActions* actions = nullptr);
 
 // Carries the actions out in order: a pause of two seconds for each "wait",
-// the warning message (the program's path, to be deleted by hand) for each
-// "warning".
-void RunCommandActions(const CommandActions& actions);
+// the warning message for each "warning": the file to be deleted by hand is
+// `warningPath`, or the program itself when that is null or empty.
+void RunCommandActions(const CommandActions& actions, const wchar_t* warningPath = nullptr);
 
 // True when someone can answer a message box or dialog: the process's
 // window station is visible (a service's, in session 0 or a deployment tool

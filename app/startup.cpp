@@ -222,6 +222,8 @@ const char* ResultText(int exitCode) {
     case kExitRefused: return "a change was refused: everything this run changed was put back";
     case kExitNoDialog: return "the setup dialog could not be shown: nothing was changed";
     case kExitNoSelfRemoval: return "removed, but the program file and its folder stay: delete them by hand";
+    case kExitFilesLeft: return "removed, but files stay (named below)";
+    case kExitFolderInUse: return "the program folder is in use: nothing was removed";
     case kExitAlreadyRunning: return "another setup or uninstall run is in progress: nothing was done";
     case kExitRestartNeeded: return "success; a restart finishes the removal";
     default: return "failure";
@@ -262,7 +264,7 @@ int RunProgram(HINSTANCE instance) {
     LogLine("another setup or uninstall run is in progress: nothing done");
     run.Options.ExitCode = kExitAlreadyRunning;
   } else {
-    RunCommandActions(actions);
+    RunCommandActions(actions, run.Options.WarningPath);
     if (setup || uninstall) RemoveAbandonedBatchFolders();
     if (setup) RunSetup(run);
     else if (uninstall) UninstallDriver(run);

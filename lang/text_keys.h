@@ -9,5 +9,5 @@ struct TextKeyRow {
   uint32_t id;      // string id, control id, or 0 for SIZE and CAPTION
 };
 
-const size_t kTextKeyRows = 109;
+const size_t kTextKeyRows = 112;
 extern const TextKeyRow TextKeyTable[kTextKeyRows];

@@ -176,6 +176,13 @@ TEST_CASE("wait and warning are recorded in order; the warning names the program
   CHECK(watcher.text.find(GetText(IDS_UNINSTALLCOMPLETED)) == 0);
   CHECK(watcher.text.find(L"\"" + std::wstring(self) + L"\"") != std::wstring::npos);
   CHECK_FALSE(uninstall);
+  // "warning=<file>": the file that stays when it is not the one that warns.
+  ParseCommand(false, L"x \"/warning=C:\\My K\\u.exe\"", options, setup, uninstall, &actions);
+  actions.Shrink(1);
+  DialogWatcher named(IDOK);
+  RunCommandActions(actions, options.WarningPath);
+  named.Wait();
+  CHECK(named.text.find(L"C:\\My K\\u.exe") != std::wstring::npos);
 }
 
 TEST_CASE("messages read right to left for right-to-left languages; a path in one stands apart, whole") {

@@ -57,7 +57,7 @@ TEST_CASE("the key table") {
     CHECK((row.id == 0) == sizeOrCaption);
     CHECK(key.size() <= kMaxKeyLength);
   }
-  CHECK(strings == 30);
+  CHECK(strings == 33);
   CHECK(setup == 34);
   CHECK(done == 10);
   CHECK(items == 35);

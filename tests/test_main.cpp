@@ -13,6 +13,10 @@ static LONG WINAPI EndWithExceptionCode(EXCEPTION_POINTERS* e) {
 int wmain(int argc, wchar_t** argv) {
   for (int i = 1; i < argc; i++) {
     std::wstring arg = argv[i];
+    // Started by the batch file of an uninstall that ran in this program:
+    // as the tool, it pauses, or warns (nobody to answer here), and ends.
+    if (arg == L"/wait") return Sleep(2000), 0;
+    if (arg.compare(0, 8, L"/warning") == 0) return 0;
     if (arg.compare(0, 8, L"--child=") == 0) {
       SetUnhandledExceptionFilter(EndWithExceptionCode);
       return RunRegisteredChild(Narrow(arg.substr(8)));

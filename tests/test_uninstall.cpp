@@ -1,5 +1,10 @@
 // The uninstall driver: the file list, its passes, locked files and the
 // restart, and the self-removal batch file, through the real uninstall.exe.
+#include <windows.h>
+
+#include <aclapi.h>
+#include <restartmanager.h>
+#include <sddl.h>
 #include <shlobj.h>
 #include <winternl.h>
 
@@ -11,6 +16,7 @@
 #include "uninstall/driver.h"
 #include "uninstall/batch.h"
 #include "uninstall/deletion.h"
+#include "uninstall/run_folders.h"
 #include "util/file.h"
 #include "util/file_list.h"
 #include "util/log.h"
@@ -47,7 +53,7 @@ TEST_CASE("entries that would leave the program folder") {
 
 TEST_CASE("batch lines keep their shape; unusual paths are escaped or referenced") {
   GrowArray<wchar_t> text;
-  bool vars[5];
+  bool vars[kBatchPathCount];
   BatchPaths plain = {L"C:\\K\\uninstall.exe", L"C:\\K", L"C:\\T\\Uninstall_Kvx.Bat", {}};
   ComposeBatchLines(plain, false, text, vars);
   std::wstring expected = L"\"C:\\K\\uninstall.exe\" /wait\r\n";
@@ -60,6 +66,16 @@ TEST_CASE("batch lines keep their shape; unusual paths are escaped or referenced
   GrowArray<wchar_t> silent;
   ComposeBatchLines(plain, true, silent, vars);
   CHECK(std::wstring(silent.Data()).find(L"/warning") == std::wstring::npos);
+  // A copy runs the pause: the warning names the file that stays; the
+  // program folder, which others may change, is removed by no path, the
+  // run's own folder on the program's volume is.
+  BatchPaths copied = {L"C:\\K\\uninstall.exe", nullptr, L"C:\\T\\B.Bat", nullptr, nullptr, L"C:\\T\\u.exe", L"K:\\W", {}};
+  GrowArray<wchar_t> copiedText;
+  ComposeBatchLines(copied, false, copiedText, vars);
+  std::wstring copiedLines = copiedText.Data();
+  CHECK(copiedLines.find(L"rd \"C:\\K\"") == std::wstring::npos);
+  CHECK(copiedLines.find(L":done\r\nrd \"K:\\W\"\r\nif exist \"C:\\K\\uninstall.exe\" \"C:\\T\\u.exe\" "
+                         L"\"/warning=C:\\K\\uninstall.exe\"\r\n") != std::wstring::npos);
   // The command: no AutoRun, no delayed expansion; none for a path that could
   // end the quotes or be expanded.
   wchar_t command[256];
@@ -114,18 +130,24 @@ static ProcessResult Uninstall(const SampleInstallation& s, const Scene& scene, 
   return Uninstall(s.Program(), scene.Environment(), args, whileRunning, desktop);
 }
 
-// The logs a run names for itself in a folder.
-static std::vector<std::wstring> LogsIn(const std::wstring& folder) {
+// What lies in a folder by a mask: the logs a run names for itself, the
+// run's own folders.
+static std::vector<std::wstring> LogsIn(const std::wstring& folder, const wchar_t* mask = L"Korvex-uninstall-*.log") {
   std::vector<std::wstring> found;
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"\\Korvex-uninstall-*.log").c_str(), &data);
+  HANDLE find = FindFirstFileW((folder + L"\\" + mask).c_str(), &data);
   for (bool more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &data))
     found.push_back(folder + L"\\" + data.cFileName);
   if (find != INVALID_HANDLE_VALUE) FindClose(find);
   return found;
 }
 
-TEST_CASE("silent uninstall removes everything listed, the program, the folder and the batch file") {
+static BOOL WINAPI MountedAtK(LPCWSTR path, LPWSTR out, DWORD size) {
+  if (_wcsnicmp(path, L"K:\\mounted", 10) != 0) return RealFunction(&GetVolumePathNameW, "GetVolumePathNameW")(path, out, size);
+  return wcsncpy(out, L"K:\\mounted\\", size), TRUE;
+}
+
+TEST_CASE("silent uninstall removes everything listed, the program, the folder and the batch file, on another volume too") {
   Scene scene;
   SampleInstallation s(scene.root / L"Korvex");
   WriteText(scene.root / L"canary.txt", "beside");
@@ -133,6 +155,25 @@ TEST_CASE("silent uninstall removes everything listed, the program, the folder a
   CHECK(r.exitCode == 0);
   CHECK(s.Remaining().empty());
   CHECK(Exists(scene.root / L"canary.txt"));
+  // On another volume than the Windows folder's (the prefix's K:), the
+  // program moves into a folder of the run's own there, which goes with it
+  // when nothing waits for the restart in it.
+  for (auto& folder : LogsIn(L"K:", L"Kvx-*")) RemoveTree(folder);
+  SampleInstallation k(L"K:\\Korvex");
+  CHECK((Uninstall(k, scene).exitCode == 0 && k.Remaining().empty()));
+  for (auto& folder : LogsIn(L"K:", L"Kvx-*")) CHECK_MESSAGE((RemoveTree(folder), false), Narrow(folder));
+  // A volume mounted in a folder (K:\mounted, by the system's answer, which
+  // Wine gives for no folder of the prefix): that folder is its root.
+  MakeDirs(L"K:\\mounted\\Korvex");
+  NewBatchFolders batch;
+  {
+    ImportHooks hooks({{"GetVolumePathNameW", (void*)MountedAtK}});
+    RunFolders run(L"K:\\mounted\\Korvex");
+    wchar_t waiting[kPathCapacity];
+    CHECK((run.WaitingName(L"a.dll", waiting) && std::wstring(waiting).rfind(L"K:\\mounted\\Kvx-", 0) == 0));
+  }
+  for (auto& folder : batch.Now()) RemoveTree(folder);
+  RemoveTree(L"K:\\mounted");
 }
 
 TEST_CASE("the confirmation: No removes nothing, Yes removes it all") {
@@ -236,16 +277,20 @@ TEST_CASE("list edge cases: empty, folders before files, blanks and CR, absolute
   // An empty list: the program and the list go, nothing else (so the folder
   // stays). A file that a second line names as a folder, and nothing else to
   // remove in the first pass: the folders' turn deletes it as the file it is.
+  // A read-only list that names itself goes too.
   struct {
     const wchar_t* name;
     const char* list;
     std::vector<std::string> gone, kept;
+    bool readOnlyList;
   } const rows[] = {{L"Empty", "", {"uninstall.exe", "Uninstall.lst"}, {"Korvex.exe"}},
-                    {L"Named", "Kvx.txt\r\nKvx.txt\\x\r\nuninstall.exe\r\n", {"uninstall.exe", "Kvx.txt"}, {}}};
+                    {L"Named", "Kvx.txt\r\nKvx.txt\\x\r\nuninstall.exe\r\n", {"uninstall.exe", "Kvx.txt"}, {}},
+                    {L"ReadOnly", "Uninstall.lst\r\nKvx.txt\r\n", {"Uninstall.lst", "Kvx.txt"}, {"Korvex.exe"}, true}};
   for (auto& row : rows) {
     SampleInstallation t(scene.root / row.name);
     WriteText(t.folder + L"\\Uninstall.lst", row.list);
-    Uninstall(t, scene);
+    if (row.readOnlyList) SetFileAttributesW((t.folder + L"\\Uninstall.lst").c_str(), FILE_ATTRIBUTE_READONLY);
+    CHECK(Uninstall(t, scene).exitCode == 0);
     for (auto& name : row.gone) CHECK_MESSAGE(!Exists(t.Path(name)), name);
     for (auto& name : row.kept) CHECK_MESSAGE(Exists(t.Path(name)), name);
   }
@@ -440,7 +485,7 @@ TEST_CASE("the batch file through environment variables deletes a Unicode path i
   std::wstring batch = scene.temp + L"\\Uninstall_Kvx.Bat";
   BatchPaths paths = {program.c_str(), folder.c_str(), batch.c_str(), nullptr, nullptr, {}};
   GrowArray<wchar_t> text;
-  bool vars[5];
+  bool vars[kBatchPathCount];
   ComposeBatchLines(paths, true, text, vars);
   CHECK(vars[0]);
   CHECK(vars[1]);
@@ -459,10 +504,11 @@ TEST_CASE("the batch file through environment variables deletes a Unicode path i
 }
 
 // The driver in this program, as the entry routine runs it; its exit code.
-static int RunDriver(bool msi) {
+static int RunDriver(bool msi, bool closeApps = false) {
   RunContext run = {};
   run.Options.Msi = msi;
   run.Options.Silent = true;
+  run.Options.CloseApps = closeApps;
   UniqueFile image(OpenOwnImage());
   run.ProgramImage = image.Get();
   UninstallDriver(run);
@@ -471,12 +517,14 @@ static int RunDriver(bool msi) {
 
 // Runs a child of this program from a copy of it in the installation folder,
 // where the driver takes it for the tool; its exit code.
-static DWORD RunDriverChild(const SampleInstallation& s, const Scene& scene, const char* child) {
+static DWORD RunDriverChild(const SampleInstallation& s, const Scene& scene, const char* child,
+                            std::vector<std::wstring> environment = {}) {
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring copy = s.folder + L"\\driver-test.exe";
   REQUIRE(CopyFileW(self, copy.c_str(), FALSE));
-  return RunProcess(Quote(copy) + L" --child=" + Widen(child), scene.Environment()).exitCode;
+  for (auto& entry : scene.Environment()) environment.push_back(entry);
+  return RunProcess(Quote(copy) + L" --child=" + Widen(child), environment).exitCode;
 }
 
 KVX_CHILD(driver_msi) {
@@ -584,9 +632,9 @@ TEST_CASE("a run killed between writing its batch file and starting it: a later 
 }
 
 // What deployment tools count: a restart needed (3010 when asked for), a
-// log that cannot be written (1622, nothing done), and a second run while
-// one is in progress (1618).
-TEST_CASE("exit codes a deployment tool counts: restart, a log that cannot be written, two runs") {
+// log that cannot be written (1622, nothing done), a second run while one
+// is in progress (1618), and an installation that cannot be held (7).
+TEST_CASE("exit codes a deployment tool counts: restart, a log that cannot be written, two runs, a held folder") {
   Scene scene;
   std::wstring stop = scene.root / L"stop";
   for (bool asked : {false, true}) {
@@ -619,6 +667,20 @@ TEST_CASE("exit codes a deployment tool counts: restart, a log that cannot be wr
   CHECK(second.exitCode == 1618);
   CHECK(Exists(s.Path("Korvex.exe")));
   CheckLog(log, {L"another setup or uninstall run is in progress: nothing done"});
+  // A folder above the installation held without sharing by another
+  // program: nothing is removed (the per-user settings stay, the uninstall
+  // can run again), and the run says why.
+  SampleInstallation h(scene.root / L"Held\\Korvex");
+  std::vector<std::wstring> before = h.Remaining();
+  RegPutText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"Probe", L"kept");
+  TempFolder logs;
+  UniqueFile holder(CreateFileW((scene.root / L"Held").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  CHECK(Uninstall(h, scene, L" /S -nomessages \"/log=" + (logs / L"held.log") + L"\"").exitCode == 7);
+  holder.Reset();
+  CHECK((h.Remaining() == before && RegText(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", L"Probe") == L"kept"));
+  CheckLog(logs / L"held.log", {L"failed: to hold the program folder; nothing was removed: " + h.folder});
+  RegRemoveTree(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths");
 }
 
 // ---------------------------------------------------------------- locked files and the restart
@@ -650,19 +712,26 @@ static bool Pending(const std::wstring& path) {
 TEST_CASE("files in use: moved out of the installation to go at the restart, or left; the reboot message; a program put at the tool's name meanwhile never runs") {
   Scene scene;
   SampleInstallation s(scene.root / L"Korvex");
-  std::wstring library = s.Path("a.dll"), held = s.Path("held.dat");
+  std::wstring library = s.Path("a.dll"), held = s.folder + L"\\h\x00ebld.dat";
   REQUIRE(CopyFileW(FixturePath(L"kvxlng.dll").c_str(), library.c_str(), FALSE));
   WriteText(held, "held without sharing");
-  s.listedFiles.insert(s.listedFiles.end(), {"a.dll", "held.dat"});
+  // The list is in the system's code page.
+  auto listed = [](const wchar_t* name) {
+    char bytes[64];
+    REQUIRE(WideToAnsi(name, bytes));
+    return std::string(bytes);
+  };
+  s.listedFiles.insert(s.listedFiles.end(), {"a.dll", listed(L"h\x00ebld.dat")});
   // Among a hundred more, so that the files go on two threads; three of them
-  // listed twice (the held one too: it stays once, not twice).
+  // listed twice (the held one too, a letter beyond ASCII in the other case:
+  // it stays once, not twice).
   MakeDirs(s.Path("many"));
   s.listedFolders.push_back("many");
   for (int i = 0; i < 100; i++) {
     s.listedFiles.push_back("many\\" + std::to_string(i) + ".txt");
     WriteText(s.Path(s.listedFiles.back()), "many");
   }
-  s.WriteList({"many\\0.txt", "MANY/1.TXT", "HELD.DAT"});
+  s.WriteList({"many\\0.txt", "MANY/1.TXT", listed(L"H\x00cbLD.DAT")});
   std::wstring stop = scene.root / L"stop";
   FileHolder libraryHolder(true, library, stop), fileHolder(false, held, stop);
   REQUIRE(libraryHolder.Holding());
@@ -681,15 +750,19 @@ TEST_CASE("files in use: moved out of the installation to go at the restart, or 
   std::vector<std::wstring> texts;
   std::wstring log = scene.root / L"locked.log";
   NewBatchFolders batch;
-  RunProcess(Quote(s.Program()) + L" /log=" + log, scene.Environment(), 60000, L"",
-             Answer({IDYES, IDOK}, &texts, replaceProgram));  // the confirmation, then the reboot message
-  REQUIRE(texts.size() == 2);
+  // The confirmation, the reboot message, then the files that stay.
+  ProcessResult r = RunProcess(Quote(s.Program()) + L" /log=" + log, scene.Environment(), 60000, L"",
+                               Answer({IDYES, IDOK, IDOK}, &texts, replaceProgram));
+  CHECK(r.exitCode == 6);
+  REQUIRE(texts.size() == 3);
   CHECK(texts[1] == L"Einige Dateien werden beim n\x00e4" L"chsten Neustart entfernt.");
+  CHECK(texts[2].find(held) != std::wstring::npos);
   CHECK_FALSE(renamed);
   // The loaded library moved to the run's own folder, which only
   // administrators can change, and waits there for the restart with that
   // folder; the file held without sharing its deletion could not move and
-  // stays: nothing is scheduled by a name in a folder others may change.
+  // stays, named: nothing is scheduled by a name in a folder others may
+  // change (under Wine every folder is the user's to change).
   std::wstring own = OwnFolder(batch), moved = own + L"\\1.a.dll";
   CHECK_FALSE(Exists(s.Path("installer-log.txt")));  // what was put at the tool's name never ran
   CHECK_FALSE(Exists(library));
@@ -701,7 +774,7 @@ TEST_CASE("files in use: moved out of the installation to go at the restart, or 
   CHECK_FALSE(Exists(s.Path("many")));
   std::wstring text = LogText(log);
   auto once = [&](const std::wstring& line) { return text.find(line) != text.npos && text.find(line) == text.rfind(line); };
-  CHECK(once(L"summary: left "));
+  CHECK(once(L"summary: left " + held));
   for (int i = 0; i < 100; i++) CHECK_MESSAGE(once(L"deleted " + s.Path("many\\" + std::to_string(i) + ".txt") + L"\r\n"), i);
   CHECK_FALSE(Pending(s.folder));
   CHECK(WaitUntilGone(s.Program(), 30000));
@@ -709,7 +782,7 @@ TEST_CASE("files in use: moved out of the installation to go at the restart, or 
                  L"scheduled for the restart: folder " + own,
                  L"failed: to delete (in use; it stays) " + held + L": error 32 (",
                  std::wstring(L"message shown: Einige Dateien werden beim n\x00e4" L"chsten Neustart entfernt."),
-                 L"exit code 0\r\n"});
+                 L"exit code 6\r\n"});
 
   WriteText(stop, "");
   libraryHolder.Wait();
@@ -718,6 +791,176 @@ TEST_CASE("files in use: moved out of the installation to go at the restart, or 
   CHECK(restart.exitCode == 0);
   CHECK_FALSE(Exists(own));
   CHECK(Exists(held));
+}
+
+// A process of a test's, ended at the end of the scope; the window of the
+// archiver's stand-in is up when the constructor returns.
+struct RunningProcess {
+  PROCESS_INFORMATION p = {};
+  explicit RunningProcess(std::wstring command) {
+    STARTUPINFOW startup = {sizeof startup};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &p)) return;
+    for (int i = 0; i < 400 && command.find(L" /window") != std::wstring::npos && !FindWindowW(nullptr, Title().c_str()); i++)
+      Sleep(50);
+  }
+  ~RunningProcess() { TerminateProcess(p.hProcess, 0), WaitForSingleObject(p.hProcess, 10000), CloseHandle(p.hProcess); }
+  bool Running() const { return p.hProcess && WaitForSingleObject(p.hProcess, 0) == WAIT_TIMEOUT; }
+  std::wstring Id() const { return std::to_wstring(p.dwProcessId); }
+  std::wstring Title() const { return L"Korvex test window " + Id(); }
+};
+// The archiver's stand-in as a window program, and a process without a window.
+static std::wstring WindowProgram(const std::wstring& exe, const wchar_t* more = L"") {
+  return Quote(exe) + L" /window" + more;
+}
+KVX_CHILD(sleep_a_minute) { return Sleep(60000), 0; }
+
+TEST_CASE("the running archiver: named; closed only when asked, never forced; asked about where someone can answer") {
+  Scene scene;
+  struct {
+    const wchar_t *args, *more;  // the run's switches, the stand-in's
+    std::vector<int> answers;    // the confirmation, then the question
+    DWORD exitCode;
+    bool stays, waits;           // still running; its file waits for the restart
+    const wchar_t* line;
+  } const rows[] = {
+      {L" /S /restartcode", L"", {}, 3010, true, true, L"not asked to close (no closeapps)"},
+      {L" /S -closeapps /restartcode", L"", {}, 0, false, false, L"closed"},
+      {L" /S /closeapps /restartcode", L" /stubborn", {}, 3010, true, true, L"did not close"},
+      {L"", L"", {IDYES, IDCANCEL}, 1, true, false, L"in use"},
+      {L"", L"", {IDYES, IDYES}, 0, false, false, L"asked to close"},
+  };
+  for (auto& row : rows) {
+    CAPTURE(Narrow(row.args + std::wstring(row.more) + row.line));
+    SampleInstallation s(scene.root / L"Korvex");
+    std::wstring archiver = s.Path("Korvex.exe"), log = scene.root / L"archiver.log";
+    DeleteFileW(log.c_str());
+    std::vector<std::wstring> texts;
+    NewBatchFolders batch;
+    {
+      RunningProcess program(WindowProgram(archiver, row.more));
+      REQUIRE(program.Running());
+      ProcessResult r = RunProcess(Quote(s.Program()) + row.args + L" /log=" + log, scene.Environment(), 60000, L"",
+                                   row.answers.empty() ? nullptr : Answer(row.answers, &texts));
+      CHECK(r.exitCode == row.exitCode);
+      CHECK(program.Running() == row.stays);
+      std::wstring named = L": " + program.Title() + L" (" + archiver + L", process " + program.Id() + L")";
+      CheckLog(log, {L"in use" + named, row.line + named});
+      CHECK((!row.answers.empty()) == (texts.size() == 2 && texts[1].find(program.Title() + L" (" + archiver + L")\n") != std::wstring::npos));
+      if (row.more[0]) CHECK((r.milliseconds >= 14500 && r.milliseconds < 45000));  // waited 15 seconds
+      CHECK(Exists(archiver) == (row.exitCode == 1));  // else gone, or waiting for the restart
+      CHECK(s.Remaining().empty() == (row.exitCode != 1));
+    }
+    if (row.waits) RemoveTree(OwnFolder(batch));
+    else CHECK(batch.Gone(30000));
+  }
+}
+
+// Where Wine cannot show it. The Restart Manager's answers: KVX_RM_HOLDERS
+// names the processes ("id:type;...") that hold the listed files, with
+// their start times (type 99: a wrong one, as of a process that has ended
+// since); its shut-down ends what it is given. And folders that only
+// administrators can change, as "Program Files" on Windows: what the pins'
+// security says.
+namespace {
+std::vector<std::pair<DWORD, int>> g_Holders;
+std::vector<DWORD> g_ShutDown;
+UINT g_RegisteredFiles;
+DWORD WINAPI FakeRmStart(DWORD* session, DWORD, WCHAR*) { return *session = 7, ERROR_SUCCESS; }
+DWORD WINAPI FakeRmEnd(DWORD) { return ERROR_SUCCESS; }
+DWORD WINAPI FakeRmRegister(DWORD, UINT files, LPCWSTR*, UINT count, RM_UNIQUE_PROCESS* processes, UINT, LPCWSTR*) {
+  g_RegisteredFiles += files;
+  for (UINT i = 0; i < count; i++) g_ShutDown.push_back(processes[i].dwProcessId);
+  return ERROR_SUCCESS;
+}
+DWORD WINAPI FakeRmList(DWORD, UINT* needed, UINT* count, RM_PROCESS_INFO* found, DWORD* reasons) {
+  *reasons = 0;
+  if (*count < (*needed = (UINT)g_Holders.size())) return ERROR_MORE_DATA;
+  for (size_t i = 0; i < g_Holders.size(); i++) {
+    RM_PROCESS_INFO& info = found[i] = {};
+    FILETIME times[3];
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, info.Process.dwProcessId = g_Holders[i].first);
+    GetProcessTimes(process, &info.Process.ProcessStartTime, &times[0], &times[1], &times[2]);
+    CloseHandle(process);
+    info.Process.ProcessStartTime.dwLowDateTime ^= g_Holders[i].second == 99;
+    info.ApplicationType = g_Holders[i].second == 99 ? RmMainWindow : (RM_APP_TYPE)g_Holders[i].second;
+    wcscpy(info.strAppName, (L"Holder " + std::to_wstring(i)).c_str());
+  }
+  return *count = *needed, ERROR_SUCCESS;
+}
+DWORD WINAPI FakeRmShutDown(DWORD, ULONG, RM_WRITE_STATUS_CALLBACK) {
+  for (DWORD id : g_ShutDown) {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, id);
+    TerminateProcess(process, 0), CloseHandle(process);
+  }
+  return ERROR_SUCCESS;
+}
+decltype(&GetProcAddress) g_RealGetProcAddress;
+FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name) {
+  static const std::pair<const char*, void*> fakes[] = {
+      {"RmStartSession", (void*)FakeRmStart}, {"RmEndSession", (void*)FakeRmEnd}, {"RmShutdown", (void*)FakeRmShutDown},
+      {"RmRegisterResources", (void*)FakeRmRegister}, {"RmGetList", (void*)FakeRmList}};
+  for (auto& fake : fakes)
+    if (HIWORD(name) && strcmp(name, fake.first) == 0) return (FARPROC)fake.second;
+  return g_RealGetProcAddress(module, name);
+}
+DWORD WINAPI AdministratorsOnly(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL* acl, PACL*,
+                                PSECURITY_DESCRIPTOR* descriptor) {
+  BOOL present, defaulted;
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)(A;OICIIO;GA;;;CO)", SDDL_REVISION_1, descriptor, nullptr);
+  GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+  return GetSecurityDescriptorDacl(*descriptor, &present, acl, &defaulted) ? ERROR_SUCCESS : GetLastError();
+}
+}  // namespace
+
+KVX_CHILD(driver_seams) {
+  wchar_t holders[512] = {}, log[MAX_PATH] = {};
+  GetEnvironmentVariableW(L"KVX_RM_HOLDERS", holders, 512);
+  GetEnvironmentVariableW(L"KVX_RM_LOG", log, MAX_PATH);
+  for (wchar_t* p = holders; *p; p += *p == L';') g_Holders.push_back({wcstoul(p, &p, 10), (int)wcstol(p + 1, &p, 10)});
+  g_RealGetProcAddress = (decltype(&GetProcAddress))GetProcAddress(GetModuleHandleW(L"kernel32"), "GetProcAddress");
+  ImportHooks hooks({{"GetProcAddress", (void*)FakeGetProcAddress}, {"GetSecurityInfo", (void*)AdministratorsOnly}});
+  OpenLog(log);
+  int code = RunDriver(false, true);
+  LogLine("test: files given to the Restart Manager: %u", g_RegisteredFiles);
+  CloseLog();
+  return code;
+}
+
+TEST_CASE("the Restart Manager's programs asked to close, never Explorer or the system's; a file neither deleted nor moved goes at the restart where it is when only administrators can change its folders") {
+  Scene scene;
+  SampleInstallation s(scene.root / L"Korvex");
+  std::wstring outside = scene.root / L"Korvex.exe", log = scene.root / L"seams.log", stop = scene.root / L"stop";
+  std::wstring held = s.Path("sub\\held.dat");
+  MakeDirs(s.Path("sub"));
+  WriteText(held, "held without sharing");
+  s.WriteList({"sub\\held.dat", "sub"});
+  REQUIRE(CopyFileW(FixturePath(L"Korvex.exe").c_str(), outside.c_str(), FALSE));
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  FileHolder holder(false, held, stop);
+  RunningProcess explorer(WindowProgram(outside)), viewer(WindowProgram(outside)), ended(WindowProgram(outside)),
+      console(Quote(self) + L" --child=sleep_a_minute");
+  REQUIRE((holder.Holding() && explorer.Running() && viewer.Running() && ended.Running() && console.Running()));
+  std::wstring holders = explorer.Id() + L":4;" + viewer.Id() + L":1;" + ended.Id() + L":99;" + console.Id() + L":5";
+  NewBatchFolders batch;
+  CHECK(RunDriverChild(s, scene, "driver_seams", {L"KVX_RM_HOLDERS=" + holders, L"KVX_RM_LOG=" + log}) == 0);
+  CHECK(batch.Gone(30000));
+  CHECK((explorer.Running() && ended.Running() && !viewer.Running() && !console.Running()));
+  std::wstring tail = L" (" + outside + L", process ";
+  CheckLog(log, {L"in use (never asked to close): " + explorer.Title() + tail + explorer.Id() + L")",
+                 L"closed: " + viewer.Title() + tail + viewer.Id() + L")",
+                 L"closed: Holder 3 (" + std::wstring(self) + L", process " + console.Id() + L")",
+                 L"test: files given to the Restart Manager: " +
+                     std::to_wstring(s.listedFiles.size() + s.listedFolders.size() + 2) + L"\r\n"});
+  CHECK(LogText(log).find(L"process " + ended.Id() + L")") == std::wstring::npos);  // it has ended since
+  // The held file waits under its own name; its folder and the program
+  // folder go after it (else they would stay at the restart).
+  CHECK(Pending(held));
+  WriteText(stop, "");
+  holder.Wait();
+  CHECK(RunProcess(L"wineboot.exe -r", {}, 120000).exitCode == 0);
+  CHECK_FALSE(Exists(s.folder));
 }
 
 TEST_CASE("the browser-data folder goes from the configured temporary folder") {

@@ -624,9 +624,12 @@ TEST_CASE("texts in a pool and a table, exact and folded") {
   for (int i = 0; i < 3000; i++) exact.Add(pool.At(at[i]), wcslen(pool.At(at[i])), i);
   for (int i = 0; i < 3000; i++) folded.Add(pool.At(at[i]), wcslen(pool.At(at[i])), i);
   CHECK(*exact.Add(L"Dir/7", 5, 99) == 7);  // the first value stays
+  for (TextTable* table : {&exact, &folded}) table->Add(L"\x00c4\x00d6/\x0416", 4, 5000);
   struct { const wchar_t* text; size_t length; int exact, folded; } rows[] = {
       {L"Dir/42", 6, 42, 42}, {L"DIR\\42", 6, -1, 42}, {L"dir/42", 6, -1, 42},
       {L"Dir/4", 5, 4, 4},     {L"Dir/42x", 6, 42, 42}, {L"Dir/3000", 8, -1, -1},
+      // Beyond ASCII every letter matches in either case, as file names do.
+      {L"\x00e4\x00f6\\\x0436", 4, -1, 5000}, {L"\x00c4\x00d6/\x0416", 4, 5000, 5000},
   };
   for (auto& r : rows) {
     CAPTURE(Narrow(r.text));

@@ -1,8 +1,9 @@
 #!/bin/bash
-# Screenshots of the three dialogs under Xvfb, into docs/screenshots/: English
-# at 96 and 192 DPI, the long German translation (enlarged through its SIZE
-# rows), and right to left with SIZE rows (the tests' tests/fixtures/rtl.lng,
-# the Hebrew texts).
+# Screenshots of the three dialogs and the uninstall's question about the
+# programs in use under Xvfb, into docs/screenshots/: English at 96 and 192
+# DPI, the long German translation (enlarged through its SIZE rows), and
+# right to left with SIZE rows (the tests' tests/fixtures/rtl.lng, the
+# Hebrew texts).
 #
 #   tools/screenshots.sh                   the documentation's screenshots
 #   tools/screenshots.sh my.lng [dpi]      a translation of one's own, into
@@ -33,7 +34,7 @@ shoot() {  # name dpi language-file
   [ "$3" != - ] && lng="$(winepath -w "$PWD/$3")"
   wine explorer /desktop=shots,1400x1100 build/tests/kvxshots.exe "$lng" "$(winepath -w "$PWD/build/shots")\\$1-" || true
   wineserver -w
-  for d in SETUPDLG SETUPCONTEXTITEMS DONEDLG; do
+  for d in SETUPDLG SETUPCONTEXTITEMS DONEDLG INUSE; do
     convert "build/shots/$1-$d.bmp" -define png:exclude-chunks=date,time "$out/$1-$d.png"
   done
 }

@@ -1,6 +1,8 @@
 // Screenshots of the three dialogs, for the documentation: each dialog is
 // opened with its real procedure, in the language of the given language file
-// (or the built-in English one), and the screen under it is saved as a BMP.
+// (or the built-in English one), and the screen under it is saved as a BMP;
+// and the uninstall's question about the programs in use ("INUSE"), with
+// its text, caption and style, about the archiver's stand-in.
 // Run inside "wine explorer /desktop=..." so that windows have their frames.
 //
 //   kvxshots <language file or -> <output prefix>
@@ -18,6 +20,7 @@
 #include "setup/setup_dialog.h"
 #include "support.h"
 #include "util/path.h"
+#include "util/text.h"
 
 // Writes the screen under a window as a 24-bit BMP file.
 static bool SaveWindow(HWND w, const std::wstring& path) {
@@ -102,6 +105,16 @@ int wmain(int argc, wchar_t** argv) {
     }
     Pump(200);
   }
+  std::wstring inUse = std::wstring(argv[2]) + L"INUSE.bmp";
+  DialogWatcher watcher([&](HWND w) {
+    Sleep(800);
+    if (!SaveWindow(w, inUse)) failures++;
+    PostMessageW(w, WM_COMMAND, IDCANCEL, 0);
+  });
+  wchar_t message[1024];
+  FormatText(message, GetText(IDS_PROGRAMSINUSE), L"backup.kvx - Korvex (C:\\Program Files\\Korvex\\Korvex.exe)\n");
+  ShowMessage(nullptr, message, GetText(IDS_UNINSTALLKVX), MB_YESNOCANCEL | MB_ICONQUESTION | MB_SETFOREGROUND);
+  watcher.Wait();
   if (setup) DestroyWindow(setup);
-  return failures;
+  return failures + !watcher.Seen();
 }

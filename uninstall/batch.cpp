@@ -7,7 +7,8 @@
 
 const wchar_t* const kBatchVariables[kBatchPathCount] = {L"KVX_UNINSTALL_PROGRAM", L"KVX_UNINSTALL_FOLDER",
                                                          L"KVX_UNINSTALL_BATCH",   L"KVX_UNINSTALL_TEMP",
-                                                         L"KVX_UNINSTALL_CMD",     L"KVX_UNINSTALL_RUNNER"};
+                                                         L"KVX_UNINSTALL_CMD",     L"KVX_UNINSTALL_RUNNER",
+                                                         L"KVX_UNINSTALL_WAITING"};
 
 bool BatchPathText(const wchar_t* path, const wchar_t* shortForm, const wchar_t* variable, wchar_t* dest,
                    size_t capacity) {
@@ -36,12 +37,18 @@ static void AppendLine(GrowArray<wchar_t>& text, const wchar_t* line) {
   for (size_t i = 0; i < n; i++) text[at + i] = line[i];
 }
 
+// A line of one path, formatted in `line`.
+static void AppendFormatted(GrowArray<wchar_t>& text, wchar_t* line, const wchar_t* format, const wchar_t* path) {
+  FormatText(line, 3 * 2048 + 64, format, path);
+  AppendLine(text, line);
+}
+
 void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>& text,
                        bool useVariable[kBatchPathCount]) {
   // Each path in its batch form: doubled percent signs or a variable.
   wchar_t forms[kBatchPathCount][2048];
-  const wchar_t* sources[kBatchPathCount] = {paths.program,     paths.folder,    paths.batch,
-                                             paths.batchFolder, paths.processor, paths.runner};
+  const wchar_t* sources[kBatchPathCount] = {paths.program,   paths.folder, paths.batch,  paths.batchFolder,
+                                             paths.processor, paths.runner, paths.waiting};
   for (size_t i = 0; i < kBatchPathCount; i++)
     useVariable[i] =
         sources[i] && BatchPathText(sources[i], paths.shortForms[i], kBatchVariables[i], forms[i], 2048);
@@ -50,29 +57,30 @@ void ComposeBatchLines(const BatchPaths& paths, bool silent, GrowArray<wchar_t>&
   // Room for three lines of the longest paths: a shorter buffer would cut
   // the deletion lines of a deep installation folder.
   wchar_t line[3 * 2048 + 64];
-  FormatText(line, L"\"%s\" /wait\r\n", r);
-  AppendLine(text, line);
+  AppendFormatted(text, line, L"\"%s\" /wait\r\n", r);
   for (int i = 0; i < 5; i++) {
-    FormatText(line, L"del \"%s\"\r\nrd \"%s\"\r\nif not exist \"%s\" goto done\r\n", p, f, p);
-    AppendLine(text, line);
+    AppendFormatted(text, line, L"del \"%s\"\r\n", p);
+    if (paths.folder) AppendFormatted(text, line, L"rd \"%s\"\r\n", f);
+    AppendFormatted(text, line, L"if not exist \"%s\" goto done\r\n", p);
   }
   AppendLine(text, L":done\r\n");
+  if (paths.waiting) AppendFormatted(text, line, L"rd \"%s\"\r\n", forms[6]);
   if (!silent) {
-    FormatText(line, L"if exist \"%s\" \"%s\" /warning\r\n", p, r);
+    if (paths.runner) FormatText(line, L"if exist \"%s\" \"%s\" \"/warning=%s\"\r\n", p, r, p);
+    else FormatText(line, L"if exist \"%s\" \"%s\" /warning\r\n", p, r);
     AppendLine(text, line);
   }
   // A copy that ran the pause and the warning goes before its folder.
-  if (paths.runner) {
-    FormatText(line, L"del \"%s\"\r\n", r);
-    AppendLine(text, line);
-  }
+  if (paths.runner) AppendFormatted(text, line, L"del \"%s\"\r\n", r);
   // One line, read whole before the file it stands in is gone.
-  if (paths.batchFolder && paths.processor)
+  if (paths.batchFolder && paths.processor) {
     FormatText(line,
                L"del \"%s\" & start \"\" /b \"%s\" /d /e:on /v:off /c for /l %%%%i in (1,1,100) do @if exist \"%s\" rd \"%s\" 2^>nul\r\n",
                b, c, t, t);
-  else FormatText(line, L"del \"%s\"\r\n", b);
-  AppendLine(text, line);
+    AppendLine(text, line);
+  } else {
+    AppendFormatted(text, line, L"del \"%s\"\r\n", b);
+  }
   text.PushElement(0);
 }
 

@@ -6,24 +6,25 @@
 
 #include "util/array.h"
 
-const size_t kBatchPathCount = 6;
+const size_t kBatchPathCount = 7;
 
 // Where the self-removal batch file stands, what it runs and what it deletes.
 struct BatchPaths {
   const wchar_t* program;      // the program file to delete
-  const wchar_t* folder;       // the program folder, without a trailing separator
+  const wchar_t* folder;       // the program folder, without a trailing separator (null: not removed by path)
   const wchar_t* batch;        // the batch file itself
   const wchar_t* batchFolder;  // the folder made for the batch file, or null
   const wchar_t* processor;    // the command processor, which removes that folder
   const wchar_t* runner;       // a copy run for the pause and the warning (null: `program` itself)
-  // The short (8.3) forms of the six, where the system has them; else null.
+  const wchar_t* waiting;      // the run's own folder on the program's volume, to remove once the program is gone, or null
+  // The short (8.3) forms of the seven, where the system has them; else null.
   const wchar_t* shortForms[kBatchPathCount];
 };
 
 // The code page in which the command processor reads batch files.
 const unsigned kBatchCodePage = CP_OEMCP;
 
-// The names the batch file refers to for the six paths when a path would
+// The names the batch file refers to for the seven paths when a path would
 // not survive the command processor's code page: the driver puts them into
 // the command processor's environment.
 extern const wchar_t* const kBatchVariables[kBatchPathCount];
@@ -36,7 +37,9 @@ extern const wchar_t* const kBatchVariables[kBatchPathCount];
 bool BatchPathText(const wchar_t* path, const wchar_t* shortForm, const wchar_t* variable, wchar_t* dest,
                    size_t capacity);
 
-// The lines of the batch file, in order; `silent` leaves out the warning line.
+// The lines of the batch file, in order; `silent` leaves out the warning
+// line, which names the program file that stays (another file than the copy
+// that shows it, when there is one).
 // The last line deletes the batch file and, when it has a folder of its own,
 // has another command processor remove that folder, trying while it is
 // still there (one that reads a batch file

@@ -9,6 +9,7 @@
 #include "util/log.h"
 #include "util/path.h"
 #include "util/text.h"
+#include "util/trust.h"
 
 namespace {
 
@@ -29,8 +30,9 @@ struct Entries {
   const wchar_t* Path(const Entry& e) const { return pool.At(e.path); }
 };
 
-// Folders below the program folder by their relative path (ASCII letters in
-// either case, either separator), each with what is known of it: the index
+// Folders below the program folder by their relative path (letters in either
+// case, as the file system compares names; either separator), each with
+// what is known of it: the index
 // of its pin, or one of the states below.
 using FolderTable = TextTable;
 enum : int32_t { kFolderUnknown = -1, kFolderLink = -2, kFolderUnheld = -3, kFolderRemoved = -4 };
@@ -61,8 +63,8 @@ void CollectEntries(const FileList& list, const wchar_t* folderWithSeparator, En
   }
   // Each entry's folder, and every folder above an entry, once (relative
   // paths point into the pool, which is complete by now). An entry listed
-  // again (ASCII letters in either case, either separator) is the same
-  // entry: one deletion, one line in the log.
+  // again (letters in either case, either separator) is the same entry: one
+  // deletion, one line in the log.
   FolderTable groups{true}, listed{true};
   for (size_t i = 0; i < out.items.Count(); i++) {
     const wchar_t* relative = out.Path(out.items[i]) + folderLength;
@@ -121,8 +123,9 @@ enum class Outcome { Removed, Gone, Folder, Left, Later };
 class ListDeletion {
  public:
   ListDeletion(const FileList& list, const wchar_t* folderWithSeparator, const wchar_t* programName,
-               RunFolders* runFolders)
-      : folderLength_(TextLength(folderWithSeparator)), programName_(programName), runFolders_(runFolders) {
+               RunFolders* runFolders, DeletionOutcome* outcome)
+      : folderLength_(TextLength(folderWithSeparator)), programName_(programName), runFolders_(runFolders),
+        outcome_(outcome) {
     CopyText(folder_, folderWithSeparator);
     CollectEntries(list, folderWithSeparator, entries_, folders_);
     // The files of one folder one after another: the file system finds
@@ -134,6 +137,8 @@ class ListDeletion {
   bool Run() {
     if (!programChain_.Pin(folder_)) {
       LogFailure("to hold the program folder; nothing in it was deleted:", folder_, GetLastError());
+      for (size_t i = 0; i < entries_.items.Count(); i++)
+        if (!entries_.items[i].again) LeftForGood(entries_.items[i]);
       return false;
     }
     BufferLog(true);  // thousands of lines: written once a second
@@ -146,12 +151,21 @@ class ListDeletion {
       if (removed == 0) break;
       pending_.Swap(next_);
     }
-    // What the last pass could not remove stays.
+    // What the last pass could not remove stays; a folder that holds what
+    // waits for the restart where it is goes at the restart after it, the
+    // deepest first.
+    SortElements(next_.Data(), next_.Count(), sizeof(uint32_t), DeeperFirst, &entries_);
     for (size_t k = 0; k < next_.Count(); k++) {
-      const wchar_t* full = entries_.Path(entries_.items[next_[k]]);
+      const Entry& e = entries_.items[next_[k]];
+      const wchar_t* full = entries_.Path(e);
       const wchar_t* name = PointToName(full);
-      if (CompareTextNoCase(name, programName_) != 0 && CompareTextNoCase(name, L"Uninstall.lst") != 0)
-        LogCount(LogOutcome::Left, full);
+      if (CompareTextNoCase(name, programName_) == 0 || CompareTextNoCase(name, L"Uninstall.lst") == 0) continue;
+      if (e.folder && HoldsWaiting(full) && DeleteAtRestart(full)) {
+        LogLine("scheduled for the restart: folder %s", full);
+        LogCount(LogOutcome::Scheduled, full);
+        continue;
+      }
+      LeftForGood(e);
     }
     BufferLog(false);
     return rebootNeeded_;
@@ -179,8 +193,40 @@ class ListDeletion {
     return *state;
   }
 
+  // An entry that stays: logged, and a file is reported. One that is not
+  // there (below a file, say) is no entry that stays.
+  void LeftForGood(const Entry& e) {
+    const wchar_t* full = entries_.Path(e);
+    if (!FileExists(full)) return;
+    LogCount(LogOutcome::Left, full);
+    if (!e.folder && outcome_) outcome_->Stays(full);
+  }
+
+  // Whether a file scheduled for the restart where it is lies in the folder.
+  bool HoldsWaiting(const wchar_t* folder) const {
+    for (size_t i = 0; i < inPlace_.Count(); i++)
+      if (IsInsideFolder(entries_.Path(entries_.items[inPlace_[i]]), folder)) return true;
+    return false;
+  }
+
+  // Whether only administrators can change the folder of the entry and
+  // every folder above it (judged through their pins): then no one else can
+  // redirect its path, and it may be deleted at the restart by that path.
+  bool InAdministratorsFolder(const wchar_t* full) {
+    const wchar_t* relative = full + folderLength_;
+    size_t name = (size_t)(PointToName(relative) - relative);
+    if (!OnlyAdministratorsChange(programChain_, name == 0)) return false;
+    for (size_t k = 1; k < name; k++) {
+      if (!IsSeparator(relative[k])) continue;
+      const int32_t* state = folders_.Find(relative, k);
+      if (!state || *state < 0 || !OnlyAdministratorsChange(pins_.At((size_t)*state), k + 1 == name)) return false;
+    }
+    return true;
+  }
+
   // Every folder between the program folder and the entry is pinned.
-  bool FoldersAboveHeld(const wchar_t* full) {
+  bool FoldersAboveHeld(const Entry& e) {
+    const wchar_t* full = entries_.Path(e);
     const wchar_t* relative = full + folderLength_;
     // The folder of the entry before is most often this one's too.
     size_t parent = PointToName(relative) - relative;
@@ -196,13 +242,13 @@ class ListDeletion {
         return false;
       }
       if (state < 0) {
-        LogCount(LogOutcome::Left, full);
+        LeftForGood(e);
         return false;
       }
     }
     HANDLE pin = PinOfFolderOf(full);
     if (pin == INVALID_HANDLE_VALUE) {
-      LogCount(LogOutcome::Left, full);
+      LeftForGood(e);
       return false;
     }
     lastParent_ = relative;
@@ -222,8 +268,8 @@ class ListDeletion {
   }
 
   // One listed file, by its name from its folder's pin.
-  Outcome DeleteAsFile(const wchar_t* full, HANDLE folder) {
-    return DeleteFileIn(folder, PointToName(full)) ? Deleted(full) : NotDeletedByName(full);
+  Outcome DeleteAsFile(const wchar_t* full, uint32_t index, HANDLE folder) {
+    return DeleteFileIn(folder, PointToName(full)) ? Deleted(full) : NotDeletedByName(full, index);
   }
 
   Outcome Deleted(const wchar_t* full) {
@@ -236,9 +282,11 @@ class ListDeletion {
   // after all, read-only, or in use. A file in use that can be opened for
   // its deletion (a running program, a loaded library) moves to the run's
   // own folder to be deleted at the restart; one that others hold without
-  // letting it go stays, and the log says so. The program and the list are
-  // left for the batch file and the driver.
-  Outcome NotDeletedByName(const wchar_t* full) {
+  // letting it go, or that cannot move, is deleted at the restart where it
+  // is when only administrators can change its folders, else stays, and the
+  // log says so. The program and the list are left for the batch file and
+  // the driver.
+  Outcome NotDeletedByName(const wchar_t* full, uint32_t index) {
     const wchar_t* name = PointToName(full);
     DWORD attributes = GetAttributes(full);
     if (attributes == INVALID_FILE_ATTRIBUTES) return Outcome::Gone;
@@ -248,20 +296,15 @@ class ListDeletion {
       return Outcome::Later;
     }
     UniqueFile file(OpenForDeletion(full));
-    if (!file) {
-      LogFailure("to delete (in use; it stays)", full, GetLastError());
-      return Outcome::Left;
-    }
+    if (!file) return CannotMove(full, index, "to delete (in use; it stays)");
     if (DeleteByHandle(file.Get())) {
       LogLine((attributes & FILE_ATTRIBUTE_READONLY) ? "deleted (was read-only) %s" : "deleted %s", full);
       LogCount(LogOutcome::Deleted);
       return Outcome::Removed;
     }
     wchar_t moved[kPathCapacity];
-    if (!runFolders_ || !runFolders_->WaitingName(name, moved) || !RenameByHandle(file.Get(), moved)) {
-      LogFailure("to move out of the installation (in use; it stays)", full, GetLastError());
-      return Outcome::Left;
-    }
+    if (!runFolders_ || !runFolders_->WaitingName(name, moved) || !RenameByHandle(file.Get(), moved))
+      return CannotMove(full, index, "to move out of the installation (in use; it stays)");
     rebootNeeded_ = true;
     LogLine("locked: %s, moved to %s", full, moved);
     if (DeleteAtRestart(moved)) {
@@ -270,8 +313,23 @@ class ListDeletion {
     } else {
       LogFailure("to schedule for the restart", moved, GetLastError());
       LogCount(LogOutcome::Left, moved);
+      if (outcome_) outcome_->Stays(moved);
     }
     return Outcome::Removed;
+  }
+
+  Outcome CannotMove(const wchar_t* full, uint32_t index, const char* failure) {
+    DWORD error = GetLastError();
+    if (InAdministratorsFolder(full) && DeleteAtRestart(full)) {
+      rebootNeeded_ = true;
+      inPlace_.PushElement(index);
+      if (outcome_) outcome_->waitingInPlace = true;
+      LogLine("scheduled for the restart where it is: %s", full);
+      LogCount(LogOutcome::Scheduled, full);
+      return Outcome::Removed;
+    }
+    LogFailure(failure, full, error);
+    return Outcome::Left;
   }
 
   // The files of the pending entries; the folders among them wait for the
@@ -285,7 +343,7 @@ class ListDeletion {
     for (size_t k = 0; k < pending_.Count(); k++) {
       Entry& e = entries_.items[pending_[k]];
       const wchar_t* full = entries_.Path(e);
-      if (!FoldersAboveHeld(full)) continue;
+      if (!FoldersAboveHeld(e)) continue;
       if (e.folder) {
         emptied_.PushElement(pending_[k]);
         continue;
@@ -298,7 +356,7 @@ class ListDeletion {
     for (size_t k = 0; k < tried_.Count(); k++) {
       Entry& e = entries_.items[tried_[k]];
       const wchar_t* full = entries_.Path(e);
-      Outcome outcome = files_[k].deleted ? Deleted(full) : NotDeletedByName(full);
+      Outcome outcome = files_[k].deleted ? Deleted(full) : NotDeletedByName(full, tried_[k]);
       if (outcome == Outcome::Removed) removed++;
       if (outcome == Outcome::Folder) e.folder = true, emptied_.PushElement(tried_[k]);
       if (outcome == Outcome::Left) next_.PushElement(tried_[k]);
@@ -318,7 +376,9 @@ class ListDeletion {
     if (state < 0 || !DeleteByHandle(pins_.At((size_t)state))) return false;
     pins_.Close((size_t)state);
     *folders_.Find(relative, TextLength(relative)) = kFolderRemoved;
-    return true;
+    // A system that takes the deletion of a folder that still holds
+    // something (Wine does) keeps it at the close.
+    return !FileExists(full);
   }
 
   // The folders, the deepest first. Returns how many entries went.
@@ -341,7 +401,7 @@ class ListDeletion {
         // takes the file's steps now, and its going counts for the pass.
         e.folder = false;
         HANDLE folder = PinOfFolderOf(full);
-        Outcome outcome = folder != INVALID_HANDLE_VALUE ? DeleteAsFile(full, folder) : Outcome::Left;
+        Outcome outcome = folder != INVALID_HANDLE_VALUE ? DeleteAsFile(full, emptied_[k], folder) : Outcome::Left;
         if (outcome == Outcome::Removed) removed++;
         if (outcome == Outcome::Left) next_.PushElement(emptied_[k]);
         continue;
@@ -355,6 +415,7 @@ class ListDeletion {
   size_t folderLength_;
   const wchar_t* programName_;
   RunFolders* runFolders_;
+  DeletionOutcome* outcome_;
   bool rebootNeeded_ = false;
   Entries entries_;
   FolderTable folders_{true};
@@ -363,11 +424,21 @@ class ListDeletion {
   const wchar_t* lastParent_ = nullptr;  // the last entry whose folders are held, its folder's length and pin
   size_t lastParentLength_ = 0;
   HANDLE lastPin_ = INVALID_HANDLE_VALUE;
-  GrowArray<uint32_t> pending_, next_, emptied_, tried_;
+  GrowArray<uint32_t> pending_, next_, emptied_, tried_, inPlace_;  // inPlace_: waiting for the restart where they are
   GrowArray<FileInFolder> files_;  // the files of tried_, in its order
 };
 
 }  // namespace
+
+void DeletionOutcome::Stays(const wchar_t* path) {
+  left++;
+  size_t n = TextLength(path), at = names.Count() ? names.Count() - 1 : 0;
+  names.Shrink(at);
+  names.AddElements(n + 2);
+  for (size_t i = 0; i < n; i++) names[at + i] = path[i];
+  names[at + n] = L'\n';
+  names[at + n + 1] = 0;
+}
 
 // Works through the list in passes until a pass removes nothing, with the
 // outcome of re-reading the whole list in every pass; but each pass deletes
@@ -376,6 +447,6 @@ class ListDeletion {
 // fails is it looked at closely (read-only, a folder, locked, already gone).
 // Entries that were not there, or that went, are not looked at again.
 bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator, const wchar_t* programName,
-                       RunFolders* runFolders) {
-  return ListDeletion(list, folderWithSeparator, programName, runFolders).Run();
+                       RunFolders* runFolders, DeletionOutcome* outcome) {
+  return ListDeletion(list, folderWithSeparator, programName, runFolders, outcome).Run();
 }

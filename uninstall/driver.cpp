@@ -10,6 +10,7 @@
 #include "shell/templates.h"
 #include "uninstall/batch.h"
 #include "uninstall/deletion.h"
+#include "uninstall/processes.h"
 #include "uninstall/removal.h"
 #include "util/file.h"
 #include "util/file_list.h"
@@ -41,11 +42,13 @@ namespace {
 
 // The program that runs the batch file's pause and its warning, in the
 // run's own folder: the running program itself, moved there (then the batch
-// file deletes it there), or else a copy of it. The program of the
-// installation folder, which others may be able to replace, is never
-// started. `program` becomes the path the batch file deletes. False when
-// neither works.
-bool PlaceRunner(RunFolders& run, HANDLE image, wchar_t (&program)[kPathCapacity], wchar_t (&runner)[kPathCapacity]) {
+// file deletes it there), or else a copy of it, where the batch file may
+// delete the installed program by its path (`byPath`: only administrators
+// can change its folders). The program of the installation folder, which
+// others may be able to replace, is never started. `program` becomes the
+// path the batch file deletes. False when neither works.
+bool PlaceRunner(RunFolders& run, HANDLE image, bool byPath, wchar_t (&program)[kPathCapacity],
+                 wchar_t (&runner)[kPathCapacity]) {
   const wchar_t* name = PointToName(program);
   if (image == INVALID_HANDLE_VALUE) {
     LogFailure("to hold the program file", program, ERROR_INVALID_HANDLE);
@@ -55,6 +58,10 @@ bool PlaceRunner(RunFolders& run, HANDLE image, wchar_t (&program)[kPathCapacity
     LogLine("moved the program to %s", runner);
     CopyText(program, runner);
     return true;
+  }
+  if (!byPath) {
+    LogLine("the program file stays: it cannot move, and others can change its folder");
+    return false;
   }
   if (!run.BatchFolder()) return false;
   JoinPath(run.BatchFolder(), name, runner);
@@ -71,12 +78,15 @@ bool PlaceRunner(RunFolders& run, HANDLE image, wchar_t (&program)[kPathCapacity
 // lies in that folder too.
 // False, and the program file and its folder stay, when it could not be
 // started.
-bool StartSelfRemoval(const wchar_t* installedProgram, HANDLE image, const wchar_t* folder, bool silent,
+// The batch file deletes and removes by path only in the run's own folders
+// and, where only administrators can change them (`byPath`), in the
+// program folder.
+bool StartSelfRemoval(const wchar_t* installedProgram, HANDLE image, const wchar_t* folder, bool silent, bool byPath,
                       RunFolders& run) {
   wchar_t program[kPathCapacity], runner[kPathCapacity];
   CopyText(program, installedProgram);
   const wchar_t* batchFolder = run.BatchFolder();
-  if (!batchFolder || !PlaceRunner(run, image, program, runner)) return false;
+  if (!batchFolder || !PlaceRunner(run, image, byPath, program, runner)) return false;
   // The program folder goes now when the move left it empty.
   SetCurrentDirectoryW(L"..");
   {
@@ -95,11 +105,13 @@ bool StartSelfRemoval(const wchar_t* installedProgram, HANDLE image, const wchar
     UniqueFile file(OpenUnredirected(batch, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW));
     // Short forms, for paths the command processor's code page cannot carry.
     wchar_t shortForms[kBatchPathCount][kPathCapacity];
-    const wchar_t* values[kBatchPathCount] = {program, folder, batch, batchFolder, processor, runner};
+    const wchar_t* waiting = run.FolderToRemove();
+    const wchar_t* values[kBatchPathCount] = {program, folder, batch, batchFolder, processor, runner, waiting};
     bool copied = CompareTextExact(program, runner) != 0;
-    BatchPaths paths = {program, folder, batch, batchFolder, processor, copied ? runner : nullptr, {}};
+    BatchPaths paths = {program, byPath ? folder : nullptr, batch, batchFolder, processor, copied ? runner : nullptr,
+                        waiting, {}};
     for (size_t i = 0; i < kBatchPathCount; i++)
-      if (!SurvivesCodePage(values[i], kBatchCodePage) && GetShortForm(values[i], shortForms[i]))
+      if (values[i] && !SurvivesCodePage(values[i], kBatchCodePage) && GetShortForm(values[i], shortForms[i]))
         paths.shortForms[i] = shortForms[i];
     GrowArray<wchar_t> lines;
     bool useVariable[kBatchPathCount];
@@ -150,8 +162,21 @@ bool ConfirmUninstall(const RunOptions& options) {
                                        MB_YESNO | MB_ICONQUESTION | MB_SETFOREGROUND) == IDYES;
 }
 
+// The texts the uninstall shows, copied at its start: those shown after
+// the language module is released are no longer to be had from it.
+struct UninstallTexts {
+  wchar_t caption[256], reboot[256], left[256];
+};
+
+// A message of the uninstall: the format with its placeholder filled.
+int Tell(const UninstallTexts& texts, const wchar_t* format, const wchar_t* argument, UINT style) {
+  wchar_t message[4096];
+  FormatText(message, format, argument);
+  return ShowMessage(nullptr, message, texts.caption, style | MB_SETFOREGROUND);
+}
+
 // Step 3: the file list, held open (and so kept) until its entries are gone.
-bool OpenFileList(DiskFile& listFile) {
+bool OpenFileList(DiskFile& listFile, const UninstallTexts& texts) {
   if (listFile.Open(L"Uninstall.lst", kFileShareWrite)) return true;
   LogFailure("to open", L"Uninstall.lst", GetLastError());
   // The message names the list with its folder, the installation's.
@@ -163,37 +188,70 @@ bool OpenFileList(DiskFile& listFile) {
   return false;
 }
 
-// Step 6: the help indexes, the listed files and the list itself, with the
-// program folder and the folders above it pinned. True when something
-// waits for the restart.
-bool DeleteInstallation(DiskFile& listFile, const wchar_t* program, const wchar_t* folder, RunFolders& run) {
-  PinnedChain chain;
-  if (!chain.Pin(folder)) {
-    LogFailure("to hold the program folder; nothing in it was deleted:", folder, GetLastError());
-    return false;
+// Step 4: the program folder and every folder above it, held for the rest of
+// the run, before anything is removed: no one can rename them or put a link
+// in their place meanwhile. Another program that holds one of them without
+// sharing may let go within seconds; else nothing is removed, and the run
+// says why.
+bool HoldInstallation(const wchar_t* folder, PinnedChain& chain, const UninstallTexts& texts) {
+  for (int attempt = 0; !chain.Pin(folder); attempt++) {
+    DWORD error = GetLastError();
+    if (error != ERROR_SHARING_VIOLATION || attempt == 15) {
+      LogFailure("to hold the program folder; nothing was removed:", folder, error);
+      ShowPathMessage(GetText(IDS_CANNOTHOLDFOLDER), folder, texts.caption, MB_ICONERROR | MB_SETFOREGROUND);
+      return false;
+    }
+    Sleep(200);
   }
+  return true;
+}
+
+// Step 5: the programs that use the installation. Where someone can
+// answer, one question names them: close them, go on without (their files
+// go at the restart), or cancel (false: nothing was changed). A silent run
+// asks them to close only with "closeapps".
+bool SettleProgramsInUse(const RunOptions& options, ProgramsInUse& programs, const UninstallTexts& texts) {
+  wchar_t list[2048];
+  if (programs.Describe(list, 2048) == 0) return true;
+  if (options.Silent) {
+    if (options.CloseApps) programs.Close(kCloseProgramsWait);
+    else programs.Leave("not asked to close (no closeapps)");
+    return true;
+  }
+  int answer = Tell(texts, GetText(IDS_PROGRAMSINUSE), list, MB_YESNOCANCEL | MB_ICONQUESTION);
+  if (answer == IDYES) programs.Close(kCloseProgramsWait);
+  else if (answer == IDNO) programs.Leave("not asked to close (as chosen)");
+  return answer == IDYES || answer == IDNO;
+}
+
+// Step 7: the help indexes, the listed files and the list itself, in the
+// held program folder. True when something waits for the restart.
+bool DeleteInstallation(DiskFile& listFile, const FileList& list, const wchar_t* program,
+                        const wchar_t* folderWithSeparator, RunFolders& run, DeletionOutcome& outcome) {
   static const wchar_t* const kHelpIndexes[] = {L"korvex.gid", L"korvex.fts"};
   for (const wchar_t* helpIndex : kHelpIndexes) {
     wchar_t path[kPathCapacity];
-    JoinPath(folder, helpIndex, path);
+    JoinPath(folderWithSeparator, helpIndex, path);
     UniqueFile file(OpenForDeletion(path));
     if (file && DeleteByHandle(file.Get())) LogLine("deleted %s", path);
   }
-  bool rebootNeeded;
-  {
-    wchar_t folderWithSeparator[kPathCapacity];
-    CopyText(folderWithSeparator, folder);
-    AddTrailingSeparator(folderWithSeparator);
-    FileList list;
-    ReadFileList(listFile, list);
-    rebootNeeded = DeleteListedFiles(list, folderWithSeparator, PointToName(program), &run);
-  }
+  bool rebootNeeded = DeleteListedFiles(list, folderWithSeparator, PointToName(program), &run, &outcome);
   listFile.Close();
-  if (DeleteFileByName(L"Uninstall.lst")) LogLine("deleted the list Uninstall.lst");
+  // Read-only or not: a list that names itself goes now too.
+  SetAttributes(L"Uninstall.lst", FILE_ATTRIBUTE_NORMAL);
+  wchar_t listPath[kPathCapacity];
+  JoinPath(folderWithSeparator, L"Uninstall.lst", listPath);
+  if (DeleteFileByName(L"Uninstall.lst")) {
+    LogLine("deleted the list Uninstall.lst");
+  } else {
+    LogFailure("to delete the list", listPath, GetLastError());
+    LogCount(LogOutcome::Left, listPath);
+    outcome.Stays(listPath);
+  }
   return rebootNeeded;
 }
 
-// Step 7: the browser's data beside the configured temporary folder, which
+// Step 8: the browser's data beside the configured temporary folder, which
 // is the user's choice (a setting, or the environment).
 void RemoveBrowserData(const wchar_t* tempFolder) {
   wchar_t browserData[kPathCapacity];
@@ -212,6 +270,15 @@ void UninstallDriver(RunContext& context) {
   wchar_t program[kPathCapacity], folder[kPathCapacity];
   GetProgramPath(program);
   if (!EnterProgramFolder(program, folder)) return;
+  wchar_t folderWithSeparator[kPathCapacity];
+  CopyText(folderWithSeparator, folder);
+  AddTrailingSeparator(folderWithSeparator);
+  // The texts shown after the language module and the per-user settings
+  // are gone.
+  UninstallTexts texts;
+  CopyText(texts.caption, GetText(IDS_UNINSTALLKVX));
+  CopyText(texts.reboot, GetText(IDS_REBOOTREQUIRED));
+  CopyText(texts.left, GetText(IDS_FILESLEFT));
   if (!ConfirmUninstall(options)) {
     // Nothing was removed: a package manager must not record a removal.
     options.ExitCode = kExitCancelled;
@@ -220,21 +287,34 @@ void UninstallDriver(RunContext& context) {
   // Under a package installer the files are the package's: the list is not
   // needed, and a package that lacks it must still be able to go.
   DiskFile listFile;
-  if (!options.Msi && !OpenFileList(listFile)) {
+  if (!options.Msi && !OpenFileList(listFile, texts)) {
     // Nothing was removed: a package manager must not record this as success.
     options.ExitCode = kExitListMissing;
     return;
   }
-  // Step 4: what is needed after the language module and the per-user
-  // settings are gone: the restart notice, and the configured temporary
-  // folder (a per-user setting that the integration removal deletes).
-  wchar_t rebootText[256], caption[256], tempFolder[kPathCapacity];
-  CopyText(rebootText, GetText(IDS_REBOOTREQUIRED));
-  CopyText(caption, GetText(IDS_UNINSTALLKVX));
+  PinnedChain chain;
+  FileList list;
+  if (!options.Msi) {
+    if (!HoldInstallation(folder, chain, texts)) {
+      // The uninstall entry stays: the user can run the uninstall again.
+      options.ExitCode = kExitFolderInUse;
+      return;
+    }
+    ReadFileList(listFile, list);
+    ProgramsInUse programs;
+    programs.Find(folderWithSeparator, list);
+    if (!SettleProgramsInUse(options, programs, texts)) {
+      options.ExitCode = kExitCancelled;
+      return;
+    }
+  }
+  // Step 6: the configured temporary folder, a per-user setting that the
+  // integration removal deletes.
+  wchar_t tempFolder[kPathCapacity];
   GetTempFolder(tempFolder, kPathCapacity);
 
-  // Step 5: the integration. A package installer removes the files itself.
-  // The shell takes the notice of it while the files go.
+  // The integration. A package installer removes the files itself. The
+  // shell takes the notice of it while the files go.
   ShellChangeNotice notice;
   RemoveIntegration(options.Msi, notice);
   ReleaseLanguageModule();
@@ -245,21 +325,35 @@ void UninstallDriver(RunContext& context) {
   }
 
   RunFolders run(folder);
-  bool rebootNeeded = DeleteInstallation(listFile, program, folder, run);
+  DeletionOutcome outcome;
+  bool rebootNeeded = DeleteInstallation(listFile, list, program, folderWithSeparator, run, outcome);
+  // Whether the batch file may act by path in the program folder; then the
+  // folder is let go, to be removed through a pin of its own.
+  bool byPath = OnlyAdministratorsChange(chain, true);
+  chain.Release();
   RemoveBrowserData(tempFolder);
   // The shell has had the notice before the batch file's short pause
   // begins: the program must have ended by the pause's end.
   notice.Wait();
 
-  // Step 8: the restart notice, and the self-removal. What waits for the
-  // restart waits in the run's own folder: the program folder itself needs
-  // no deletion at the restart.
+  // Step 9: the restart notice, and the self-removal. What waits for the
+  // restart waits in the run's own folder, or, where it could not move,
+  // where it is: then the program folder goes at the restart after it.
   context.RestartNeeded = rebootNeeded;
-  if (rebootNeeded && !options.Silent) ShowMessage(nullptr, rebootText, caption, MB_ICONINFORMATION | MB_SETFOREGROUND);
-  if (!StartSelfRemoval(program, context.ProgramImage, folder, options.Silent, run)) {
+  if (rebootNeeded && !options.Silent) ShowMessage(nullptr, texts.reboot, texts.caption, MB_ICONINFORMATION | MB_SETFOREGROUND);
+  if (outcome.left) {
+    // Nothing left unsaid: the run's code, and the files named.
+    options.ExitCode = kExitFilesLeft;
+    if (!options.Silent) Tell(texts, texts.left, outcome.names.Data(), MB_ICONERROR);
+  }
+  if (!StartSelfRemoval(program, context.ProgramImage, folder, options.Silent, byPath, run)) {
     // Everything else went: the run says by its code that these stay.
     LogLine("the self-removal could not be prepared: the program file and the folder %s stay", folder);
+    LogCount(LogOutcome::Left, program);
     options.ExitCode = kExitNoSelfRemoval;
+    if (!options.Silent) Tell(texts, texts.left, program, MB_ICONERROR);
   }
+  if (outcome.waitingInPlace && FileExists(folder) && DeleteAtRestart(folder))
+    LogLine("scheduled for the restart: folder %s", folder);
   run.ScheduleWaitingFolder();
 }

@@ -67,9 +67,8 @@ bool RunFolders::MakeWaitingFolder() {
   // Another volume: a folder of the run's own at its root, where the volume
   // keeps access lists (on others anyone could change it).
   wchar_t root[kPathCapacity];
-  size_t length = RootLength(programFolder_);
-  CopyText(root, programFolder_, length + 1);
-  if (!length || !VolumeKeepsAccessLists(program.Get()) || !CreatePrivateFolder(root, waiting_, &waitingPin_)) {
+  if (!GetVolumeFolder(programFolder_, root) || !VolumeKeepsAccessLists(program.Get()) ||
+      !CreatePrivateFolder(root, waiting_, &waitingPin_)) {
     waiting_[0] = 0;
     return false;
   }
@@ -86,6 +85,13 @@ bool RunFolders::WaitingName(const wchar_t* name, wchar_t (&out)[kPathCapacity],
 
 void RunFolders::ScheduleWaitingFolder() {
   // The batch file's folder goes with the batch file, unless files wait in it.
-  if (!waiting_[0] || (!separate_ && moved_ == 0)) return;
-  if (DeleteAtRestart(waiting_)) LogLine("scheduled for the restart: folder %s", waiting_);
+  if (!waiting_[0]) return;
+  if (moved_ > 0) {
+    if (DeleteAtRestart(waiting_)) LogLine("scheduled for the restart: folder %s", waiting_);
+  } else if (separate_) {
+    // Only administrators can change it: held again, to remove it.
+    waitingPin_.Reset();
+    waitingPin_.Reset(PinFolder(waiting_, true));
+    if (DeleteByHandle(waitingPin_.Get())) LogLine("deleted folder %s", waiting_);
+  }
 }

@@ -15,9 +15,11 @@ void RemoveAbandonedBatchFolders();
 // "Temp", and the one where what cannot be deleted now waits for the
 // restart. That is the batch file's folder when it lies on the program
 // folder's volume (a file gets there by a rename, which cannot cross
-// volumes), else a folder at the root of the program folder's volume (only
-// where the volume keeps access lists). A deletion scheduled for the
-// restart names a path there, which no user can redirect meanwhile.
+// volumes), else a folder at the root of the program folder's volume, as
+// the system finds it (a volume may be mounted in a folder), made only when
+// a file must wait and only where the volume keeps access lists. A deletion
+// scheduled for the restart names a path there, which no user can redirect
+// meanwhile.
 class RunFolders {
  public:
   explicit RunFolders(const wchar_t* programFolder);
@@ -26,8 +28,11 @@ class RunFolders {
   // A path in the waiting folder for a file of this name (numbered, unless
   // `numbered` is false); false when there is no waiting folder.
   bool WaitingName(const wchar_t* name, wchar_t (&out)[kPathCapacity], bool numbered = true);
-  // At the end of the run: a waiting folder of its own goes at the restart,
-  // after what was moved into it.
+  // A waiting folder of its own in which nothing waits for the restart: the
+  // batch file removes it once the program it deletes there is gone. Else null.
+  const wchar_t* FolderToRemove() const { return separate_ && moved_ == 0 && waiting_[0] ? waiting_ : nullptr; }
+  // At the end of the run: the waiting folder goes at the restart, after
+  // what was moved into it; one of its own that is empty goes now.
   void ScheduleWaitingFolder();
 
  private:

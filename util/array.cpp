@@ -64,7 +64,14 @@ size_t TextPool::Add(const wchar_t* text, size_t length) {
 
 size_t TextPool::Add(const wchar_t* text) { return Add(text, wcslen(text)); }
 
-static wchar_t Folded(wchar_t c) { return c >= L'a' && c <= L'z' ? (wchar_t)(c - 32) : c == L'/' ? L'\\' : c; }
+extern "C" WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR c);
+
+// As the file system compares names: every letter in upper case (the
+// system's own table, beyond ASCII too), and '/' as '\\'.
+static wchar_t Folded(wchar_t c) {
+  if (c >= 0x80) return RtlUpcaseUnicodeChar(c);
+  return c >= L'a' && c <= L'z' ? (wchar_t)(c - 32) : c == L'/' ? L'\\' : c;
+}
 
 size_t TextTable::Locate(const wchar_t* text, size_t length) const {
   uint32_t hash = 2166136261u;

@@ -109,8 +109,9 @@ class TextPool {
 
 // An index from texts to 32-bit values: open addressing over FNV-1a hashes.
 // The table keeps pointers: each text must stay where it is while the table
-// holds it. With `folded`, ASCII letters match in either case and '/'
-// matches '\\' (paths); else texts match exactly.
+// holds it. With `folded`, letters match in either case as the file system
+// matches them (ordinal, for every letter) and '/' matches '\\' (paths);
+// else texts match exactly.
 class TextTable {
  public:
   explicit TextTable(bool folded = false) : folded_(folded) {}

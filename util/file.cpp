@@ -184,6 +184,10 @@ bool GetShortForm(const wchar_t* path, wchar_t (&out)[kPathCapacity]) {
   return n > 0 && n < kPathCapacity;
 }
 
+bool GetVolumeFolder(const wchar_t* path, wchar_t (&out)[kPathCapacity]) {
+  return WithLongRetry(path, [&](const wchar_t* p) { return GetVolumePathNameW(p, out, kPathCapacity) != 0; });
+}
+
 int MakeFolder(const wchar_t* name) {
   auto make = [](const wchar_t* path) { return CreateDirectoryW(path, nullptr) != 0; };
   bool made;

@@ -78,6 +78,9 @@ bool IsDirectoryAttr(DWORD attributes);
 bool IsReparsePointAttr(DWORD attributes);
 // The short (8.3) form of an existing path, where the volume has one.
 bool GetShortForm(const wchar_t* path, wchar_t (&out)[kPathCapacity]);
+// The folder where the volume that holds the path is mounted ("C:\", or a
+// folder on another volume), as the system finds it, with its separator.
+bool GetVolumeFolder(const wchar_t* path, wchar_t (&out)[kPathCapacity]);
 // 0 on success, 2 when a part of the path is missing, 1 for other failures.
 int MakeFolder(const wchar_t* name);
 
@@ -205,6 +208,7 @@ class PinnedChain {
   bool PinParent(const wchar_t* path);
   void Release() { pins_.Release(); }
   HANDLE Last() const { return pins_.Count() ? pins_.At(pins_.Count() - 1) : INVALID_HANDLE_VALUE; }
+  const PinSet& Pins() const { return pins_; }  // the root's first
 
  private:
   PinSet pins_;

@@ -130,9 +130,9 @@ void LogFailure(const char* what, const wchar_t* subject, DWORD error) {
   DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, 512,
                            nullptr);
   while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ')) text[--n] = 0;
-  char format[128] = "failed: ";
-  strncat(format, what, 96);
-  strcat(format, " %s: error %u (%s)");
+  char format[160] = "failed: ";
+  AppendTextA(format, what);
+  AppendTextA(format, " %s: error %u (%s)");
   LogLine(format, subject, (unsigned)error, text);
 }
 
@@ -145,9 +145,9 @@ void LogCount(LogOutcome outcome, const wchar_t* path) {
 
 void LogSummary(const char* result, int exitCode, bool restartNeeded) {
   if (!g_Log) return;
-  char format[128] = "summary: ";
-  strncat(format, result, 80);
-  strcat(format, ", exit code %d, restart needed: %s");
+  char format[160] = "summary: ";
+  AppendTextA(format, result);
+  AppendTextA(format, ", exit code %d, restart needed: %s");
   LogLine(format, exitCode, restartNeeded ? L"yes" : L"no");
   for (size_t i = 0; i < g_Log->scheduled.Count(); i++)
     LogLine("summary: at the restart goes %s", g_Log->names.At(g_Log->scheduled[i]));

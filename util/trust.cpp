@@ -67,31 +67,71 @@ bool IsUserFolderUsable(const wchar_t* folder) {
   return !GetFinalPath(full, final, kPathCapacity) || IsUsableName(final);
 }
 
-bool AclLetsOthersChange(const ACL* acl, const void* alsoTrusted) {
+namespace {
+
+// SYSTEM, the administrators and the system's installer service.
+bool IsTrustedAccount(PSID sid) {
+  static const BYTE kNt[6] = {0, 0, 0, 0, 0, 5};
+  if (memcmp(GetSidIdentifierAuthority(sid)->Value, kNt, 6) != 0) return false;
+  DWORD count = *GetSidSubAuthorityCount(sid);
+  DWORD first = count ? *GetSidSubAuthority(sid, 0) : 0;
+  return (count == 1 && first == SECURITY_LOCAL_SYSTEM_RID) ||
+         (count == 2 && first == SECURITY_BUILTIN_DOMAIN_RID && *GetSidSubAuthority(sid, 1) == DOMAIN_ALIAS_RID_ADMINS) ||
+         (count == 6 && first == SECURITY_SERVICE_ID_BASE_RID && *GetSidSubAuthority(sid, 1) == 956008885);
+}
+
+}  // namespace
+
+bool AclLetsOthersChange(const ACL* acl, const void* alsoTrusted, DWORD changes) {
   if (!acl) return true;
-  const DWORD kChanges = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_APPEND_DATA | FILE_DELETE_CHILD |
-                         FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
-                         GENERIC_ALL;
   for (DWORD i = 0; i < acl->AceCount; i++) {
     ACE_HEADER* header = nullptr;
     if (!GetAce(const_cast<ACL*>(acl), i, (void**)&header) || header->AceType != ACCESS_ALLOWED_ACE_TYPE ||
         (header->AceFlags & INHERIT_ONLY_ACE))
       continue;
     auto ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-    if (!(ace->Mask & kChanges)) continue;
+    if (!(ace->Mask & changes)) continue;
     PSID sid = &ace->SidStart;
-    static const BYTE kNt[6] = {0, 0, 0, 0, 0, 5};
-    bool nt = memcmp(GetSidIdentifierAuthority(sid)->Value, kNt, 6) == 0;
-    DWORD count = *GetSidSubAuthorityCount(sid);
-    DWORD first = count ? *GetSidSubAuthority(sid, 0) : 0;
-    bool trusted = nt && ((count == 1 && first == SECURITY_LOCAL_SYSTEM_RID) ||
-                          (count == 2 && first == SECURITY_BUILTIN_DOMAIN_RID &&
-                           *GetSidSubAuthority(sid, 1) == DOMAIN_ALIAS_RID_ADMINS) ||
-                          (count == 6 && first == SECURITY_SERVICE_ID_BASE_RID &&
-                           *GetSidSubAuthority(sid, 1) == 956008885));  // the installer service
-    if (!trusted && !(alsoTrusted && EqualSid(sid, const_cast<void*>(alsoTrusted)))) return true;
+    if (!IsTrustedAccount(sid) && !(alsoTrusted && EqualSid(sid, const_cast<void*>(alsoTrusted)))) return true;
   }
   return false;
+}
+
+namespace {
+
+// Whether one of SYSTEM, the administrators and the installer service owns
+// the open folder (with `orRunningAccount`, or the account this process runs
+// as), and its access list lets no one else but the owner make one of the
+// `changes`.
+bool ChangedOnlyByTrusted(HANDLE folder, DWORD changes, bool orRunningAccount) {
+  PSID owner = nullptr;
+  PACL acl = nullptr;
+  UniqueLocal descriptor;
+  if (GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                      &acl, nullptr, descriptor.Put()) != ERROR_SUCCESS ||
+      !owner)
+    return false;
+  bool trusted = IsTrustedAccount(owner);
+  UniqueHandle token;
+  alignas(8) unsigned char buffer[256];
+  DWORD size = 0;
+  if (!trusted && orRunningAccount && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
+      GetTokenInformation(token.Get(), TokenUser, buffer, sizeof buffer, &size))
+    trusted = EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != 0;
+  return trusted && !AclLetsOthersChange(acl, owner, changes);
+}
+
+}  // namespace
+
+bool OnlyAdministratorsChange(HANDLE folder, bool contents) {
+  return ChangedOnlyByTrusted(folder, contents ? kAnyChange : kRenameOrRemove, false);
+}
+
+bool OnlyAdministratorsChange(const PinnedChain& chain, bool contentsOfLast) {
+  size_t n = chain.Pins().Count();
+  for (size_t i = 0; i < n; i++)
+    if (!OnlyAdministratorsChange(chain.Pins().At(i), contentsOfLast && i + 1 == n)) return false;
+  return n > 0;
 }
 
 AsTheUser::AsTheUser() {
@@ -131,23 +171,7 @@ bool IsPrivateFolderName(const wchar_t* name) {
 // Owned by administrators, SYSTEM or the account running the tool (Wine
 // reports that account as the owner of everything), and changeable by no one
 // but those and the owner.
-bool IsAdministratorsOwn(HANDLE folder) {
-  PSID owner = nullptr;
-  PACL acl = nullptr;
-  UniqueLocal descriptor;
-  if (GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                      &acl, nullptr, descriptor.Put()) != ERROR_SUCCESS ||
-      !owner)
-    return false;
-  bool trusted = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid);
-  UniqueHandle token;
-  alignas(8) unsigned char buffer[256];
-  DWORD size = 0;
-  if (!trusted && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
-      GetTokenInformation(token.Get(), TokenUser, buffer, sizeof buffer, &size))
-    trusted = EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != 0;
-  return trusted && !AclLetsOthersChange(acl, owner);
-}
+bool IsAdministratorsOwn(HANDLE folder) { return ChangedOnlyByTrusted(folder, kAnyChange, true); }
 
 uint64_t TimeOf(const FILETIME& t) { return ((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime; }
 

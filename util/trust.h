@@ -11,6 +11,8 @@
 
 #include "util/handles.h"
 
+class PinnedChain;
+
 // True when `path` is `folder` or lies inside it: full paths, compared
 // without regard to case, either separator, a trailing separator ignored.
 bool IsInsideFolder(const wchar_t* path, const wchar_t* folder);
@@ -24,11 +26,27 @@ bool IsInsideFolder(const wchar_t* path, const wchar_t* folder);
 // judged by where it really is (links followed), and by its name as given.
 bool IsUserFolderUsable(const wchar_t* folder);
 
+// The rights on a folder that change it: any at all, or those that rename or
+// remove it or what it holds, or change who may (adding to it is not among
+// them: that moves no name that is there).
+const DWORD kAnyChange = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_APPEND_DATA | FILE_DELETE_CHILD |
+                         FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                         GENERIC_ALL;
+const DWORD kRenameOrRemove = FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+
 // True when the access list lets someone other than SYSTEM, administrators
-// and the system's installer service add, change or delete what is in the
-// folder (null: no list, everyone may); `alsoTrusted` (or null) is one more
-// account that may.
-bool AclLetsOthersChange(const ACL* acl, const void* alsoTrusted = nullptr);
+// and the system's installer service make one of the `changes` (null: no
+// list, everyone may); `alsoTrusted` (or null) is one more account that may.
+bool AclLetsOthersChange(const ACL* acl, const void* alsoTrusted = nullptr, DWORD changes = kAnyChange);
+
+// True when only SYSTEM, administrators and the system's installer service
+// can change the pinned folder: one of them owns it (an owner may always
+// change the access list), and its access list lets no one else rename or
+// remove it or what it holds, or, with `contents`, make any change in it.
+// Then no one else can redirect a path through it.
+bool OnlyAdministratorsChange(HANDLE folder, bool contents);
+// The same for every folder of the chain, the last one with `contentsOfLast`.
+bool OnlyAdministratorsChange(const PinnedChain& chain, bool contentsOfLast);
 
 // For its scope, the thread acts with the rights of the user who started the
 // tool: the unelevated token that Windows links to the elevated one. Where

@@ -88,7 +88,7 @@ set(KVX_FILE_SYSTEM_CALLS
   # fail for an entry that is not there
   GetShortPathNameW GetLongPathNameW
   # the volume a path is on
-  GetVolumeInformationW GetDiskFreeSpaceExW
+  GetVolumeInformationW GetDiskFreeSpaceExW GetVolumePathNameW
   # a module's file mapped from its path
   LoadLibraryW LoadLibraryExW
   # the shell's and the C runtime's operations on names

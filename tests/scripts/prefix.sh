@@ -42,6 +42,13 @@ case "$action" in
     echo "not ours" > "$links/target/precious.txt"
     ln -s "$links/target" "$links/group"
     ln -s "$links/target" "$links/installation/link"
+    # A second volume, K: (a folder of the prefix); Wine's mount manager
+    # takes a new drive only when it starts.
+    if [ ! -L "$prefix/dosdevices/k:" ]; then
+      mkdir -p "$prefix/kvx-volume"
+      ln -s ../kvx-volume "$prefix/dosdevices/k:"
+      wineserver -k 2>/dev/null
+    fi
     # The wine server and the prefix's system processes, started here apart
     # from any test: started by a test, they would keep its output pipe open
     # and CTest would wait for them to exit. They stay while programs run and
