@@ -24,8 +24,10 @@
 
 namespace {
 
-// What the entry routine hands the setup and completion dialogs.
+// What the entry routine hands the setup and completion dialogs, and the
+// setup run's transaction.
 RunContext g_Run;
+SetupTransaction g_Transaction;
 
 // Everything a dialog of this process needs, and no settings file.
 struct Scene {
@@ -37,6 +39,7 @@ struct Scene {
     FreeLanguageFile();
     UseRegistry();
     g_Run = RunContext{};
+    g_Run.Transaction = &g_Transaction;
     ResetSingleItemNotice();
   }
 };
@@ -197,7 +200,7 @@ TEST_CASE("a refused write: the error message, exit code 3, everything put back,
     const wchar_t* refusedKey;
   } rows[] = {{false, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe"},
               {true, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe"},
-              {true, L"Korvex"}, {false, L"Korvex.ZIP"},
+              {true, L"Software\\Classes\\Korvex"}, {false, L"Software\\Classes\\Korvex.ZIP"},
               {true, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver"}};
   static const wchar_t* refused;
   for (auto& r : rows) {
@@ -215,7 +218,7 @@ TEST_CASE("a refused write: the error message, exit code 3, everything put back,
     };
     std::vector<std::wstring> before = state();
     refused = r.refusedKey;
-    g_RegistryWriteFilter = [](HKEY, const wchar_t* path) -> LONG {
+    g_RegistryWriteFilter = [](HKEY, const wchar_t* path, DWORD) -> LONG {
       return lstrcmpiW(path, refused) == 0 ? ERROR_ACCESS_DENIED : 0;
     };
     g_Run.Options.Silent = r.silent;

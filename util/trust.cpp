@@ -128,25 +128,16 @@ bool IsPrivateFolderName(const wchar_t* name) {
   return name[kPrivateDigits] == 0;
 }
 
-// Owned by administrators, SYSTEM or the account running the tool (Wine
-// reports that account as the owner of everything), and changeable by no one
-// but those and the owner.
-bool IsAdministratorsOwn(HANDLE folder) {
+// Owned by administrators or SYSTEM, and (with `onlyThem`) changeable by no
+// one but those.
+bool IsAdministratorsOwn(HANDLE object, SE_OBJECT_TYPE type, bool onlyThem) {
   PSID owner = nullptr;
   PACL acl = nullptr;
   UniqueLocal descriptor;
-  if (GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                      &acl, nullptr, descriptor.Put()) != ERROR_SUCCESS ||
-      !owner)
-    return false;
-  bool trusted = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid);
-  UniqueHandle token;
-  alignas(8) unsigned char buffer[256];
-  DWORD size = 0;
-  if (!trusted && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
-      GetTokenInformation(token.Get(), TokenUser, buffer, sizeof buffer, &size))
-    trusted = EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != 0;
-  return trusted && !AclLetsOthersChange(acl, owner);
+  return GetSecurityInfo(object, type, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr, &acl,
+                         nullptr, descriptor.Put()) == ERROR_SUCCESS &&
+         owner && (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid)) &&
+         !(onlyThem && AclLetsOthersChange(acl));
 }
 
 uint64_t TimeOf(const FILETIME& t) { return ((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime; }
@@ -178,6 +169,8 @@ bool HoldsOnlyOwn(HANDLE pin, const wchar_t* folder, bool (*isOwn)(const wchar_t
 
 }  // namespace
 
+bool IsOwnedByAdministrators(HANDLE object, SE_OBJECT_TYPE type) { return IsAdministratorsOwn(object, type, false); }
+
 unsigned RemoveAbandonedPrivateFolders(const wchar_t* parent, bool (*isOwn)(const wchar_t* name), unsigned minutes) {
   FILETIME nowTime;
   GetSystemTimeAsFileTime(&nowTime);
@@ -195,7 +188,7 @@ unsigned RemoveAbandonedPrivateFolders(const wchar_t* parent, bool (*isOwn)(cons
     JoinPath(parent, entry.name, path);
     UniqueFile folder(PinFolder(path, true));
     BY_HANDLE_FILE_INFORMATION info;
-    if (!folder || !GetFileInformationByHandle(folder.Get(), &info) || !IsAdministratorsOwn(folder.Get())) continue;
+    if (!folder || !GetFileInformationByHandle(folder.Get(), &info) || !IsAdministratorsOwn(folder.Get(), SE_FILE_OBJECT, true)) continue;
     uint64_t newest = TimeOf(info.ftLastWriteTime);
     const size_t kMaxFiles = 4;
     UniqueFile files[kMaxFiles];
