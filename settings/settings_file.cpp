@@ -12,9 +12,6 @@
 
 SettingsFileState g_SettingsFile;
 
-// A settings file is small: one far larger is not read.
-const size_t kMaxSettingsBytes = 64 << 20;
-
 static bool FindSettingsPath(wchar_t* path) {
   GetProgramFile(L"Korvex.ini", path, kPathCapacity);
   if (FileExists(path)) return true;
@@ -36,10 +33,11 @@ void LoadSettingsFile() {
   if (FindSettingsPath(path)) LoadSettingsFileFrom(path);
 }
 
-// Only the file at its name itself: not what a link there leads to.
+// Only the file at its name itself: not what a link there leads to. Read
+// whole, whatever its size: memory that runs out is the fatal memory error.
 static bool ReadSettingsBytes(const wchar_t* path, GrowArray<unsigned char>& bytes) {
   UniqueFile file(OpenUnredirected(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
-  return file && ReadWhole(file.Get(), bytes, kMaxSettingsBytes);
+  return file && ReadWhole(file.Get(), bytes, SIZE_MAX);
 }
 
 static void TakeEntries(GrowArray<unsigned char>& bytes) {

@@ -495,19 +495,41 @@ TEST_CASE("settings file: hostile content is read without harm") {
   ForgetSettingsFile();
 }
 
-TEST_CASE("settings file: a file of 50 MB") {
+// The file as the reads see it grown past 64 MiB (of zeros, after what is
+// really in it), without such a file on the disk.
+static size_t g_Filler;
+static BOOL WINAPI ReadGrown(HANDLE file, void* buffer, DWORD count, DWORD* got, OVERLAPPED* overlapped) {
+  BOOL ok = RealFunction(&ReadFile, "ReadFile")(file, buffer, count, got, overlapped);
+  if (ok && *got == 0 && g_Filler) {
+    *got = count < g_Filler ? count : (DWORD)g_Filler;
+    ZeroMemory(buffer, *got);
+    g_Filler -= *got;
+  }
+  return ok;
+}
+KVX_CHILD(settings_scarce_memory) {
+  ScarceMemory scarce(1 << 20);
+  UseFile(_wgetenv(L"KVX_INI"));
+  return 0;  // not reached: the file does not fit
+}
+
+TEST_CASE("settings file: read whole whatever its size; memory that runs out is the memory error") {
   RegistrySandbox sandbox;
   TempFolder folder;
   std::wstring ini = folder / L"Korvex.ini";
-  std::string line = "HKCU\\Setup\\k=" + std::string(200, 'v') + "\r\n";
-  std::string text;
-  text.reserve(50u << 20);
-  while (text.size() < (50u << 20)) text += line;
-  WriteText(ini, text);
-  UseFile(ini);
-  CHECK(IsSettingsFileLoaded());
+  WriteBytes(ini, Utf16(L"Global\\Integration=0\r\nHKCU\\Setup\\k=" + std::wstring(200, L'v') + L"\r\n"));
+  {
+    ImportHooks hooks({{"ReadFile", (void*)ReadGrown}});
+    g_Filler = (64 << 20) + 4096;
+    UseFile(ini);
+  }
+  REQUIRE(IsSettingsFileLoaded());
   CHECK(TextLength(FindSettingEntry(L"HKCU\\Setup\\k")) == 200);
+  CHECK(WriteSettingString(kMachineClasses, L".kvx", L"", L"Korvex") == 0);  // Integration off: dropped
+  CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".kvx"));
   ForgetSettingsFile();
+  WriteText(ini, std::string(4 << 20, 'x'));
+  CHECK(RunChild("settings_scarce_memory", {L"KVX_INI=" + ini}) == 8);
 }
 
 KVX_CHILD(reads_file_beside_program) {
