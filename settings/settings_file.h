@@ -40,10 +40,9 @@ size_t CollectSettingEntries(GrowArray<const SettingsEntry*>& out);
 // For the transaction of a setup run: the loaded settings file's bytes as
 // they are on disk now, read as the file at its name itself (false when no
 // file is loaded or they cannot be read), and how many saves were made so
-// far; and those bytes
-// taken as the entries again, with no save at the end of the run, and
-// written back into the file at its name (not made anew) when it has been
-// saved since.
+// far; and those bytes taken as the entries again, with no save at the end
+// of the run, and written back into the file at its name (not made anew)
+// when it has been saved since.
 bool SnapshotSettingsFile(GrowArray<unsigned char>& bytes, size_t& saves);
 bool RestoreSettingsFile(const GrowArray<unsigned char>& bytes, size_t saves);
 

@@ -232,14 +232,12 @@ LONG DeleteSettingValue(HKEY root, const wchar_t* keyPath, const wchar_t* valueN
       [&](HKEY hive, const wchar_t* path) {
         UniqueHkey key;
         LONG result = Refused(hive, path, 0);
-        if (!result) result = RegOpenKeyExW(hive, path, 0, KEY_WRITE, key.Put());
-        if (result == ERROR_FILE_NOT_FOUND) return (LONG)ERROR_SUCCESS;  // nothing to delete
-        if (result == ERROR_SUCCESS) {
+        if (!result && (result = RegOpenKeyExW(hive, path, 0, KEY_WRITE, key.Put())) == ERROR_SUCCESS) {
           if (journal) journal->BeforeValue(hive, 0, path, valueName);
           result = RegDeleteValueW(key.Get(), valueName);
         }
-        LogChange("registry: deleted", hive, path, valueName, nullptr, result, 0);
-        return result == ERROR_FILE_NOT_FOUND ? (LONG)ERROR_SUCCESS : result;
+        if (result == ERROR_FILE_NOT_FOUND) return (LONG)ERROR_SUCCESS;  // nothing to delete
+        return LogChange("registry: deleted", hive, path, valueName, nullptr, result, 0);
       });
 }
 

@@ -51,7 +51,7 @@ bool CreateShellLink(const wchar_t* target, const wchar_t* linkPath, const wchar
       if (read) persist->Load(in.Get());  // a damaged shortcut is written anew
     }
   }
-  if (made && journal) journal->Made(linkPath, false);
+  if (made && journal) journal->Made(linkPath);
   link->SetPath(target);
   link->SetDescription(description);
   link->SetIconLocation(icon ? icon : L"", 0);

@@ -44,7 +44,7 @@ void InstallNewTemplate(SetupTransaction& changes, const wchar_t* extension, boo
   UniqueFile file(OpenUnredirected(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS, &made));
   LARGE_INTEGER existing;
   if (file && (!GetFileSizeEx(file.Get(), &existing) || existing.QuadPart != (LONGLONG)size)) {
-    if (made && changes.Files()) changes.Files()->Made(path, false);
+    if (made && changes.Files()) changes.Files()->Made(path);
     LARGE_INTEGER zero = {};
     if (SetFilePointerEx(file.Get(), zero, nullptr, FILE_BEGIN) && WriteExactly(file.Get(), image, size) &&
         SetEndOfFile(file.Get()))

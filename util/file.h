@@ -330,7 +330,7 @@ class FileJournal {
   FileJournal& operator=(const FileJournal&) = delete;
 
   // The file or folder the run just made at `path`.
-  void Made(const wchar_t* path, bool folder);
+  void Made(const wchar_t* path);
   // Takes the file or folder open as `entry` (with DELETE access, the
   // entry at `path` itself) and renames it aside in its folder. False, and
   // `entry` still the caller's, where it has more than one name or cannot
@@ -344,7 +344,7 @@ class FileJournal {
   struct Record {
     size_t path, aside;  // aside: the name it waits under (put aside only)
     HANDLE held;         // put aside: its handle; made: INVALID_HANDLE_VALUE
-    bool folder;
+    bool folder;         // put aside: a folder
   };
   void Add(const wchar_t* path, const wchar_t* aside, HANDLE held, bool folder);
   GrowArray<Record> records_;

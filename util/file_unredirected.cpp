@@ -98,7 +98,7 @@ bool CreateFolderUnredirected(const wchar_t* path, SECURITY_ATTRIBUTES* security
   if (!made && (onlyNew || GetLastError() != ERROR_ALREADY_EXISTS)) return false;
   UniqueFile folder(PinFolder(path, false));
   if (!folder) return false;
-  if (made && journal) journal->Made(path, true);
+  if (made && journal) journal->Made(path);
   if (pin) *pin = static_cast<UniqueFile&&>(folder);
   return true;
 }
@@ -152,7 +152,7 @@ void FileJournal::Add(const wchar_t* path, const wchar_t* aside, HANDLE held, bo
   records_.PushElement(r);
 }
 
-void FileJournal::Made(const wchar_t* path, bool folder) { Add(path, L"", INVALID_HANDLE_VALUE, folder); }
+void FileJournal::Made(const wchar_t* path) { Add(path, L"", INVALID_HANDLE_VALUE, false); }
 
 bool FileJournal::PutAside(UniqueFile& entry, const wchar_t* path) {
   BY_HANDLE_FILE_INFORMATION info;
@@ -178,8 +178,7 @@ size_t FileJournal::Undo(void (*failed)(const wchar_t* path, DWORD error)) {
       r.held = INVALID_HANDLE_VALUE;
       ok = RenameByHandle(held.Get(), path, false);  // else it stays under its other name
     } else {
-      ok = r.folder ? RemoveFolderUnredirected(path) || GetAttributes(path) == INVALID_FILE_ATTRIBUTES
-                    : DeleteUnredirected(path);
+      ok = DeleteUnredirected(path) || RemoveFolderUnredirected(path);  // a file, or else a folder
     }
     if (ok) undone++;
     else if (failed) failed(path, GetLastError());
