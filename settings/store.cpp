@@ -55,7 +55,6 @@ const wchar_t* RouteFor(HKEY root, const wchar_t* keyPath, const wchar_t* valueN
   }
   if (g_SettingsFile.loaded && !g_SettingsFile.integration) return nullptr;
   ComposeRegistryPath(root, keyPath, buffer, kRegistryPathCapacity);
-  if (!buffer[0] && root == kMachineClasses) return nullptr;
   hive = root == kMachineClasses ? HKEY_LOCAL_MACHINE : root;
   return buffer;
 }

@@ -24,8 +24,8 @@ const HKEY kNullRoot = nullptr;
 // written there, never through the view that merges the user's own classes
 // into the machine's (there the user's copy of a key would be read, or
 // written in place of the machine's). Key paths below it are used as they
-// stand; the empty one names nothing (the classes themselves are never
-// written or deleted).
+// stand; the empty one composes to no path at all, so that no deletion ever
+// reaches the classes themselves.
 const HKEY kMachineClasses = reinterpret_cast<HKEY>((ULONG_PTR)(LONG)0x8000004C);
 
 const size_t kRegistryPathCapacity = 512;

@@ -336,7 +336,8 @@ class FileJournal {
   // `entry` still the caller's, where it has more than one name or cannot
   // be renamed.
   bool PutAside(UniqueFile& entry, const wchar_t* path);
-  // Returns how many changes it put back; `failed` hears of each it could not.
+  // Returns how many changes it put back; `failed` (not null) hears of each
+  // it could not.
   size_t Undo(void (*failed)(const wchar_t* path, DWORD error));
   void Commit();
 

@@ -181,7 +181,7 @@ size_t FileJournal::Undo(void (*failed)(const wchar_t* path, DWORD error)) {
       ok = DeleteUnredirected(path) || RemoveFolderUnredirected(path);  // a file, or else a folder
     }
     if (ok) undone++;
-    else if (failed) failed(path, GetLastError());
+    else failed(path, GetLastError());
   }
   Commit();
   return undone;
