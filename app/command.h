@@ -37,6 +37,8 @@ const int kExitAlreadyRunning = 1618;  // another setup or uninstall run is in p
 const int kExitLogFailed = 1622;       // the log file named could not be opened: nothing was done
 const int kExitRestartNeeded = 3010;   // with "restartcode": success, a restart finishes the removal
 
+class SetupTransaction;  // settings/transaction.h
+
 // What the entry routine hands the two modes: the run's options, the
 // handles the dialogs share, and the program group that the shortcut step
 // writes. Owned by the entry routine for the whole run; the setup and
@@ -51,6 +53,7 @@ struct RunContext {
   // INVALID_HANDLE_VALUE when it could not be had.
   HANDLE ProgramImage;
   bool RestartNeeded;  // the uninstall left files to go at the next restart
+  SetupTransaction* Transaction;  // setup mode: the run's, owned by the setup run (RunSetup)
 };
 
 const size_t kTokenCapacity = 1024;

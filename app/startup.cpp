@@ -1,11 +1,13 @@
 #include "app/startup.h"
 
 #include <ole2.h>
+#include <sddl.h>
 
 #include "app/command.h"
 #include "lang/language.h"
 #include "lang/module.h"
 #include "settings/settings_file.h"
+#include "settings/transaction.h"
 #include "setup/done_dialog.h"
 #include "setup/setup_dialog.h"
 #include "setup/uninstall_entry.h"
@@ -90,7 +92,8 @@ void DescribeAccount(wchar_t (&text)[512], bool& system, bool& elevated) {
 
 // Opens the log the command line asks for and writes its header. A log the
 // installer's command asks for (the user's environment carries it) goes
-// only where the user may have the tool write, else to the default file.
+// only where the user may have the tool write and could make it with the
+// user's own rights, else to the default file.
 // False when a log named on the command line cannot be had.
 bool StartLog(const RunOptions& options, const wchar_t* mode, const wchar_t* installerCommand) {
   wchar_t path[kPathCapacity];
@@ -105,7 +108,10 @@ bool StartLog(const RunOptions& options, const wchar_t* mode, const wchar_t* ins
     DWORD n = GetFullPathNameW(options.LogPath, kPathCapacity, folder, nullptr);
     if (n > 0 && n < kPathCapacity) {
       RemoveName(folder);
-      opened = IsUserFolderUsable(folder) && OpenLog(options.LogPath, false);
+      // Made or opened with the user's own rights: never a file the user
+      // could not have made or written there.
+      AsTheUser user;
+      opened = user.Acting() && IsUserFolderUsable(folder) && OpenLog(options.LogPath, false);
     }
   }
   // A name of our own is always a new file: one planted there in advance is
@@ -137,7 +143,10 @@ bool StartLog(const RunOptions& options, const wchar_t* mode, const wchar_t* ins
 // One setup or uninstall at a time: a mutex in a namespace that only the
 // machine's administrators can make (no other user's program can take its
 // name first to block the tool), or, where there is none, one of the
-// machine's. The first run holds it to its end.
+// machine's, made so that only administrators and SYSTEM may open it; one
+// of that name that another account made first is no run of ours and is
+// ignored (the run goes on without the lock). The first run holds it to
+// its end.
 class RunLock {
  public:
   bool Take() {
@@ -151,8 +160,17 @@ class RunLock {
       if (!namespace_) namespace_ = OpenPrivateNamespaceW(boundary, L"Korvex");
     }
     if (boundary) DeleteBoundaryDescriptor(boundary);
-    mutex_.Reset(CreateMutexW(nullptr, FALSE, namespace_ ? L"Korvex\\SetupAndUninstall" : L"Global\\Korvex.SetupAndUninstall"));
+    UniqueLocal descriptor;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1,
+                                                         descriptor.Put(), nullptr);
+    SECURITY_ATTRIBUTES security = {sizeof security, descriptor.Get(), FALSE};
+    mutex_.Reset(CreateMutexW(&security, FALSE, namespace_ ? L"Korvex\\SetupAndUninstall" : L"Global\\Korvex.SetupAndUninstall"));
     if (!mutex_) return true;  // no lock to be had: no other run can hold one either
+    if (!namespace_ && GetLastError() == ERROR_ALREADY_EXISTS && !IsOwnedByAdministrators(mutex_.Get(), SE_KERNEL_OBJECT)) {
+      LogLine("the run lock's name is another account's: ignored");
+      mutex_.Reset();
+      return true;
+    }
     DWORD wait = WaitForSingleObject(mutex_.Get(), 0);
     held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;  // abandoned: a run that was killed
     return held_;
@@ -209,7 +227,10 @@ void RunSetup(RunContext& run) {
                                     GetSystemMetrics(SM_CYSMICON), LR_SHARED);
   UniqueGdiObject font(CreateFontW(ScaleToDpi(-12), 0, 0, 0, 700, 0, 0, 0, 0, 0, 0, 0, 0, L"MS Shell Dlg"));
   run.BoldFont = (HFONT)font.Get();
+  SetupTransaction transaction;
+  run.Transaction = &transaction;
   RunSetupDialogs(run);
+  run.Transaction = nullptr;
   run.BoldFont = nullptr;
 }
 

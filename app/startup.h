@@ -11,7 +11,8 @@ int ScaleToDpi(int value);
 // (Wine changes the screen's DPI only for a new wine server: tests use this.)
 void SetScreenDpi(int dpi);
 // Takes the current directory out of the DLL search order (when the flag is
-// set) and limits later loads to the system folder and the program's own.
+// set) and limits later loads by name to the system folder: the program's
+// own folder may hold files a user dropped there.
 void HardenDllSearch(bool removeCurrentDirectory);
 
 // The whole run: start-up, the mode the command line selects, shut-down.

@@ -249,7 +249,11 @@ static bool ReadMessages(DiskFile& file, GrowArray<wchar_t>& text) {
   int64_t blockStart = 0;
   long found = -1;
   bool wide = false;
-  for (int blocks = 0; blocks < 256 && found < 0; blocks++) {
+  // The blocks overlap by 32 bytes, so that a wide marker near a block's
+  // end is tested whole too; one block more than 256 steps of 8176 bytes
+  // need keeps every offset a search in such steps reaches (the last block
+  // ends at the 2,097,152 bytes the text may have).
+  for (int blocks = 0; blocks < 257 && found < 0; blocks++) {
     if (!file.Seek(blockStart, SeekOrigin::Begin)) return false;
     size_t got = 0;
     while (got < kBlock) {

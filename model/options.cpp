@@ -40,7 +40,7 @@ void LoadIntegrationOptions(IntegrationOptions& options) {
     PrimaryExtension(i, extension);
     if (IsOwnAssociation(extension)) continue;
     wchar_t owner[80];
-    ReadSettingString(HKEY_CLASSES_ROOT, extension, L"", owner, L"");
+    ReadSettingString(kMachineClasses, extension, L"", owner, L"");
     if (i == kJarRow || owner[0]) options.Associate[i] = 0;
   }
   options.Desktop = ReadSettingInt(L"Setup\\Links", L"Desktop", 0) != 0;
@@ -53,19 +53,19 @@ void LoadIntegrationOptions(IntegrationOptions& options) {
   if (IsWindows11OrLater() && ReadSettingInt(L"Setup", L"NewContextMenu", 0) == 0) options.CascadedMenu = 1;
 }
 
-void SaveIntegrationOptions(const IntegrationOptions& options) {
+void SaveIntegrationOptions(SetupTransaction& changes, const IntegrationOptions& options) {
   for (size_t i = 0; i < kArchiveTypeCount; i++) {
     wchar_t key[80];
     SetupKey(i, key);
-    WriteSettingInt(key, L"Set", options.Associate[i] ? 1 : 0);
+    changes.WriteInt(key, L"Set", options.Associate[i] ? 1 : 0);
   }
-  WriteSettingInt(L"Setup\\Links", L"Desktop", options.Desktop ? 1 : 0);
-  WriteSettingInt(L"Setup\\Links", L"StartMenu", options.StartMenu ? 1 : 0);
-  WriteSettingInt(L"Setup\\Links", L"Programs", options.Programs ? 1 : 0);
-  WriteSettingInt(L"Setup", L"ShellExt", options.ShellExt ? 1 : 0);
-  WriteSettingInt(L"Setup", L"CascadedMenu", options.CascadedMenu ? 1 : 0);
-  WriteSettingInt(L"Setup", L"MenuIcons", options.MenuIcons ? 1 : 0);
-  WriteSettingInt(L"Setup", L"LegacyMenu", options.LegacyMenu ? 1 : 0);
+  changes.WriteInt(L"Setup\\Links", L"Desktop", options.Desktop ? 1 : 0);
+  changes.WriteInt(L"Setup\\Links", L"StartMenu", options.StartMenu ? 1 : 0);
+  changes.WriteInt(L"Setup\\Links", L"Programs", options.Programs ? 1 : 0);
+  changes.WriteInt(L"Setup", L"ShellExt", options.ShellExt ? 1 : 0);
+  changes.WriteInt(L"Setup", L"CascadedMenu", options.CascadedMenu ? 1 : 0);
+  changes.WriteInt(L"Setup", L"MenuIcons", options.MenuIcons ? 1 : 0);
+  changes.WriteInt(L"Setup", L"LegacyMenu", options.LegacyMenu ? 1 : 0);
 }
 
 void ApplyInstallerOverrides(const wchar_t* text, IntegrationOptions& options) {
@@ -98,6 +98,6 @@ bool IsOwnProgId(const wchar_t* text) {
 
 bool IsOwnAssociation(const wchar_t* extension) {
   wchar_t owner[80];
-  ReadSettingString(HKEY_CLASSES_ROOT, extension, L"", owner, L"");
+  ReadSettingString(kMachineClasses, extension, L"", owner, L"");
   return IsOwnProgId(owner);
 }

@@ -4,6 +4,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "settings/transaction.h"
+
 // One byte per field, 0 or 1, in this order. An all-false record drives the
 // removal forms of the writers.
 struct IntegrationOptions {
@@ -34,10 +36,11 @@ const wchar_t* NextExtension(const wchar_t* row, wchar_t (&extension)[50]);
 void PrimaryExtension(size_t row, wchar_t (&extension)[50]);
 
 void LoadIntegrationOptions(IntegrationOptions& options);
-void SaveIntegrationOptions(const IntegrationOptions& options);
+void SaveIntegrationOptions(SetupTransaction& changes, const IntegrationOptions& options);
 void ApplyInstallerOverrides(const wchar_t* text, IntegrationOptions& options);
 
 // "Korvex" or "Korvex.ZIP", in any case: the classes of the archiver's own
-// associations; and whether the extension's class is one of them.
+// associations; and whether the extension's class (the machine's) is one
+// of them.
 bool IsOwnProgId(const wchar_t* text);
 bool IsOwnAssociation(const wchar_t* extension);

@@ -52,11 +52,10 @@ void RegistryJournal::BeforeValue(HKEY root, DWORD view, const wchar_t* path, co
   r.size = size;
 }
 
-// A key with its values, then the keys below it: put back the other way
-// round, each value's key is made again on the way.
-void RegistryJournal::Capture(HKEY root, DWORD view, const wchar_t* path, int depth) {
+// The key, then its values: put back the other way round.
+void RegistryJournal::BeforeKeyDeletion(HKEY root, DWORD view, const wchar_t* path) {
   UniqueHkey key;
-  if (depth > 64 || !OpenKey(root, view, path, KEY_READ, key)) return;
+  if (!OpenKey(root, view, path, KEY_READ, key)) return;
   Add(Kind::KeyDeleted, root, view, path);
   GrowArray<wchar_t> buffer;  // the longest name a value can have
   buffer.AddElements(16384);
@@ -66,16 +65,7 @@ void RegistryJournal::Capture(HKEY root, DWORD view, const wchar_t* path, int de
     if (RegEnumValueW(key.Get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
     BeforeValue(root, view, path, name);
   }
-  for (DWORD i = 0;; i++) {
-    DWORD length = 256;
-    if (RegEnumKeyExW(key.Get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    wchar_t child[kKeyPathCapacity];
-    FormatText(child, L"%s\\%s", path, name);
-    Capture(root, view, child, depth + 1);
-  }
 }
-
-void RegistryJournal::BeforeKeyDeletion(HKEY root, DWORD view, const wchar_t* path) { Capture(root, view, path, 0); }
 
 size_t RegistryJournal::Undo() {
   size_t undone = 0;

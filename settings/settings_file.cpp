@@ -12,9 +12,6 @@
 
 SettingsFileState g_SettingsFile;
 
-// A settings file is small: one far larger is not read.
-const size_t kMaxSettingsBytes = 64 << 20;
-
 static bool FindSettingsPath(wchar_t* path) {
   GetProgramFile(L"Korvex.ini", path, kPathCapacity);
   if (FileExists(path)) return true;
@@ -36,10 +33,11 @@ void LoadSettingsFile() {
   if (FindSettingsPath(path)) LoadSettingsFileFrom(path);
 }
 
-// Only the file at its name itself: not what a link there leads to.
+// Only the file at its name itself: not what a link there leads to. Read
+// whole, whatever its size: memory that runs out is the fatal memory error.
 static bool ReadSettingsBytes(const wchar_t* path, GrowArray<unsigned char>& bytes) {
   UniqueFile file(OpenUnredirected(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
-  return file && ReadWhole(file.Get(), bytes, kMaxSettingsBytes);
+  return file && ReadWhole(file.Get(), bytes, SIZE_MAX);
 }
 
 static void TakeEntries(GrowArray<unsigned char>& bytes) {
@@ -75,19 +73,24 @@ void LoadSettingsFileFrom(const wchar_t* path) {
   s.saveSettings = TakeGlobalSwitch(L"Global\\SaveSettings");
 }
 
-// The new content goes to a temporary file beside the old one, which is
-// replaced only once the new file is complete: a failed or interrupted save
-// never leaves a truncated settings file. The file may lie in the user's
-// application data, where a link can stand at either name: the twin is made
-// only where it is meant to be and is renamed through its own handle, and a
-// settings file that is a link (or has another name too) is not replaced,
-// so that neither write reaches the file a link leads to.
+// The whole content of an open settings file replaced.
+static bool Rewrite(HANDLE file, const GrowArray<unsigned char>& bytes) {
+  LARGE_INTEGER zero = {};
+  return SetFilePointerEx(file, zero, nullptr, FILE_BEGIN) && WriteExactly(file, bytes.Data(), bytes.Count()) &&
+         SetEndOfFile(file);
+}
+
+// The content is replaced through a handle on the file at its name, shared
+// for reading as a save has always shared it: an editor or a backup tool
+// that reads the file meanwhile does not keep it from being saved. The file
+// may lie in the user's application data, where a link can stand at its
+// name: a settings file that is a link (or has another name too) is not
+// written, so that no write reaches the file a link leads to.
 bool SaveSettingsFile() {
   SettingsFileState& s = g_SettingsFile;
   if (!s.loaded || !s.saveSettings) return false;
-  // The folder stays where it is for the whole save (the twin is made and
-  // renamed in it), and only a folder the tool may write for the user, or
-  // the program's own, takes it.
+  // The folder stays where it is for the whole save, and only a folder the
+  // tool may write for the user, or the program's own, takes it.
   wchar_t folder[kPathCapacity], program[kPathCapacity];
   CopyText(folder, s.path);
   RemoveName(folder);
@@ -97,21 +100,10 @@ bool SaveSettingsFile() {
   if (!chain.Pin(folder) || (CompareTextNoCase(folder, program) != 0 && !IsUserFolderUsable(folder))) return false;
   GrowArray<unsigned char> bytes;
   SerializeSettings(s.list, bytes);
-  wchar_t temporary[kPathCapacity];
-  CopyText(temporary, s.path);
-  AppendText(temporary, L".new");
-  if (TextLength(temporary) != TextLength(s.path) + 4) return false;
-  if (!DeleteUnredirected(temporary)) return false;
-  UniqueFile twin(OpenUnredirected(temporary, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW));
-  if (!twin) return false;
-  bool ok = WriteExactly(twin.Get(), bytes.Data(), bytes.Count()) && FlushFileBuffers(twin.Get());
-  if (ok && FileExists(s.path)) {
-    UniqueFile old(OpenUnredirected(s.path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING));
-    ok = old.IsValid();
-  }
-  if (ok) ok = RenameByHandle(twin.Get(), s.path);
-  if (!ok) DeleteByHandle(twin.Get());
-  return ok;
+  UniqueFile file(OpenUnredirected(s.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS));
+  if (!file || !Rewrite(file.Get(), bytes)) return false;
+  s.saves++;
+  return true;
 }
 
 void CloseSettingsStore() {
@@ -125,16 +117,20 @@ void CloseSettingsStore() {
   ForgetSettingsFile();
 }
 
-bool SnapshotSettingsFile(GrowArray<unsigned char>& bytes) {
+bool SnapshotSettingsFile(GrowArray<unsigned char>& bytes, size_t& saves) {
+  SettingsFileState& s = g_SettingsFile;
   bytes.Reset();
-  return g_SettingsFile.loaded && ReadSettingsBytes(g_SettingsFile.path, bytes);
+  saves = s.saves;
+  return s.loaded && ReadSettingsBytes(s.path, bytes);
 }
 
-bool RestoreSettingsFile(const GrowArray<unsigned char>& bytes) {
+bool RestoreSettingsFile(const GrowArray<unsigned char>& bytes, size_t saves) {
   SettingsFileState& s = g_SettingsFile;
-  UniqueFile file(OpenUnredirected(s.path, GENERIC_WRITE, 0, OPEN_ALWAYS));
-  bool ok = file && WriteExactly(file.Get(), bytes.Data(), bytes.Count()) && SetEndOfFile(file.Get());
-  file.Reset();
+  bool ok = true;
+  if (s.saves != saves) {
+    UniqueFile file(OpenUnredirected(s.path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING));
+    ok = file && Rewrite(file.Get(), bytes);
+  }
   s.list.Clear();
   GrowArray<unsigned char> copy;
   copy.AddElements(bytes.Count());

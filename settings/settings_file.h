@@ -14,6 +14,7 @@ struct SettingsFileState {
   bool loaded;
   bool appData = true, integration = true, saveSettings = true;
   SettingsList list;
+  size_t saves;                     // the saves made so far
 };
 extern SettingsFileState g_SettingsFile;
 
@@ -36,11 +37,14 @@ void IgnoreSettingsFile();
 bool IsSettingsFileLoaded();
 // Its live entries in file order.
 size_t CollectSettingEntries(GrowArray<const SettingsEntry*>& out);
-// For the journal of a setup run: the loaded settings file's bytes as they
-// are on disk now (false when no file is loaded); and those bytes written
-// back and taken as the entries, with no save at the end of the run.
-bool SnapshotSettingsFile(GrowArray<unsigned char>& bytes);
-bool RestoreSettingsFile(const GrowArray<unsigned char>& bytes);
+// For the transaction of a setup run: the loaded settings file's bytes as
+// they are on disk now, read as the file at its name itself (false when no
+// file is loaded or they cannot be read), and how many saves were made so
+// far; and those bytes taken as the entries again, with no save at the end
+// of the run, and written back into the file at its name (not made anew)
+// when it has been saved since.
+bool SnapshotSettingsFile(GrowArray<unsigned char>& bytes, size_t& saves);
+bool RestoreSettingsFile(const GrowArray<unsigned char>& bytes, size_t saves);
 
 const wchar_t* FindSettingEntry(const wchar_t* name);
 void SetSettingEntry(const wchar_t* name, const wchar_t* text, int32_t kind);

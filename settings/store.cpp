@@ -9,21 +9,7 @@
 #include "util/log.h"
 #include "util/text.h"
 
-LONG (*g_RegistryWriteFilter)(HKEY root, const wchar_t* path);
-
-static DWORD g_RegistryViewFlags;
-
-// The journal of the setup run, while one runs; the settings file's bytes
-// when it began.
-struct JournalState {
-  RegistryJournal registry;
-  GrowArray<unsigned char> settingsFile;
-  bool settingsFileSaved = false, refused = false;
-};
-static JournalState* g_Journal;
-
-void SetRegistryView(DWORD view) { g_RegistryViewFlags = view; }
-DWORD GetRegistryView() { return g_RegistryViewFlags; }
+LONG (*g_RegistryWriteFilter)(HKEY root, const wchar_t* path, DWORD view);
 
 static bool IsProductRoot(HKEY root) { return root == HKEY_CURRENT_USER || root == HKEY_LOCAL_MACHINE; }
 
@@ -32,6 +18,8 @@ void ComposeRegistryPath(HKEY root, const wchar_t* keyPath, wchar_t* dest, size_
     FormatText(dest, capacity, L"Software\\Korvex%s%s", keyPath[0] ? L"\\" : L"", keyPath);
   else if (IsProductRoot(root))
     CopyText(dest, keyPath + 1, capacity);
+  else if (root == kMachineClasses)
+    FormatText(dest, capacity, keyPath[0] ? L"Software\\Classes\\%s" : L"", keyPath);
   else
     CopyText(dest, keyPath, capacity);
 }
@@ -53,42 +41,42 @@ namespace {
 // result is the entry's name. Keys outside the product go to the registry
 // only when the file allows system integration; otherwise the result is
 // null, and the operation acts as on a file without that entry. Without a
-// settings file everything is the registry's: `registry` is set and the
-// result is the key's registry path. `buffer` holds the text returned.
+// settings file everything is the registry's: `hive` is set to the hive
+// the key lies in and the result is the key's registry path (the machine's
+// classes are the machine's hive's). `buffer` holds the text returned.
 const size_t kRouteCapacity = kSettingNameCapacity > kRegistryPathCapacity ? kSettingNameCapacity : kRegistryPathCapacity;
 const wchar_t* RouteFor(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, wchar_t (&buffer)[kRouteCapacity],
-                        bool& registry) {
+                        HKEY& hive) {
   LoadSettingsFile();
-  registry = false;
+  hive = nullptr;
   if (g_SettingsFile.loaded && (root == kNullRoot || IsProductRoot(root)) && keyPath[0] != L'\\') {
     ComposeSettingName(root, keyPath, valueName, buffer, kSettingNameCapacity);
     return buffer;
   }
   if (g_SettingsFile.loaded && !g_SettingsFile.integration) return nullptr;
-  registry = true;
   ComposeRegistryPath(root, keyPath, buffer, kRegistryPathCapacity);
+  hive = root == kMachineClasses ? HKEY_LOCAL_MACHINE : root;
   return buffer;
 }
 
 // Runs `onFile` with the entry's name (or null) or `onRegistry` with the
-// registry path, as RouteFor decides.
+// hive and the registry path, as RouteFor decides.
 template <class OnFile, class OnRegistry>
 __attribute__((always_inline)) inline auto Routed(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, OnFile onFile, OnRegistry onRegistry)
     -> decltype(onFile(nullptr)) {
   wchar_t buffer[kRouteCapacity];
-  bool registry;
-  const wchar_t* text = RouteFor(root, keyPath, valueName, buffer, registry);
-  return registry ? onRegistry(text) : onFile(text);
+  HKEY hive;
+  const wchar_t* text = RouteFor(root, keyPath, valueName, buffer, hive);
+  return hive ? onRegistry(hive, text) : onFile(text);
 }
 
 // The log's line for a change: what was written or deleted where, or the
 // failure. A deletion of what is not there is no event.
 LONG LogChange(const char* action, HKEY root, const wchar_t* path, const wchar_t* value, const wchar_t* data,
-               LONG result, DWORD view = g_RegistryViewFlags) {
+               LONG result, DWORD view) {
   if (!IsLogging() || (result == ERROR_FILE_NOT_FOUND && !data)) return result;
   const wchar_t* rootName = root == HKEY_LOCAL_MACHINE  ? L"HKLM\\"
                             : root == HKEY_CURRENT_USER ? L"HKCU\\"
-                            : root == HKEY_CLASSES_ROOT ? L"HKCR\\"
                                                         : L"";
   wchar_t subject[kRouteCapacity + 300];
   FormatText(subject, L"%s%s%s%s%s%s", rootName, path ? path : L"", value ? L" [" : L"", value ? value : L"",
@@ -104,31 +92,31 @@ LONG LogChange(const char* action, HKEY root, const wchar_t* path, const wchar_t
 }
 
 // The file's part of deleting a key: every entry below it.
-void RemoveEntriesUnder(const wchar_t* name) {
+LONG RemoveEntriesUnder(const wchar_t* name) {
   if (name) RemoveSettingEntriesUnder(name);
+  return ERROR_SUCCESS;
 }
 
 const DWORD kReadAccess = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS;
 
-// Notes a refused change for the journal; returns the result.
-LONG Noted(LONG result) {
-  if (g_Journal && result == ERROR_ACCESS_DENIED) g_Journal->refused = true;
-  return result;
+LONG Refused(HKEY hive, const wchar_t* path, DWORD view) {
+  return g_RegistryWriteFilter ? g_RegistryWriteFilter(hive, path, view) : 0;
 }
 
-LONG Refused(HKEY root, const wchar_t* path) {
-  return Noted(g_RegistryWriteFilter ? g_RegistryWriteFilter(root, path) : 0);
+LONG OpenForWrite(HKEY hive, const wchar_t* path, const wchar_t* valueName, DWORD view, RegistryJournal* journal,
+                  UniqueHkey& key) {
+  if (LONG refused = Refused(hive, path, view)) return refused;
+  if (journal) journal->BeforeValue(hive, view, path, valueName);
+  return RegCreateKeyExW(hive, path, 0, nullptr, 0, KEY_WRITE | view, nullptr, key.Put(), nullptr);
 }
 
-// What a value's change replaces, for the journal.
-void BeforeValueChange(HKEY root, const wchar_t* path, const wchar_t* valueName, DWORD view) {
-  if (g_Journal) g_Journal->registry.BeforeValue(root, view, path, valueName);
-}
-
-LONG OpenForWrite(HKEY root, const wchar_t* path, const wchar_t* valueName, UniqueHkey& key) {
-  if (LONG refused = Refused(root, path)) return refused;
-  BeforeValueChange(root, path, valueName, g_RegistryViewFlags);
-  return Noted(RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_WRITE | g_RegistryViewFlags, nullptr, key.Put(), nullptr));
+// How many subkeys and values the key has; false when it cannot be asked.
+bool CountKey(HKEY hive, const wchar_t* path, DWORD view, DWORD& subkeys, DWORD& values) {
+  UniqueHkey key;
+  subkeys = values = 0;
+  return RegOpenKeyExW(hive, path, 0, KEY_QUERY_VALUE | view, key.Put()) == ERROR_SUCCESS &&
+         RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+                          nullptr, nullptr) == ERROR_SUCCESS;
 }
 
 // One deletion pass over a key and everything below it; counts the keys
@@ -159,10 +147,10 @@ int ReadSettingInt(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, 
         const wchar_t* text = name ? FindSettingEntry(name) : nullptr;
         return text ? (int)(uint32_t)TextToInt(text) : defaultValue;
       },
-      [&](const wchar_t* path) {
+      [&](HKEY hive, const wchar_t* path) {
         UniqueHkey key;
         DWORD value = 0, size = sizeof value;
-        if (RegOpenKeyExW(root, path, 0, kReadAccess | g_RegistryViewFlags, key.Put()) != ERROR_SUCCESS ||
+        if (RegOpenKeyExW(hive, path, 0, kReadAccess, key.Put()) != ERROR_SUCCESS ||
             RegQueryValueExW(key.Get(), valueName, nullptr, nullptr, (BYTE*)&value, &size) != ERROR_SUCCESS ||
             size == 0)
           return defaultValue;
@@ -180,10 +168,10 @@ bool ReadSettingString(HKEY root, const wchar_t* keyPath, const wchar_t* valueNa
         CopyText(dest, text ? text : defaultText, capacity);
         return true;
       },
-      [&](const wchar_t* path) {
+      [&](HKEY hive, const wchar_t* path) {
         CopyText(dest, defaultText, capacity);
         UniqueHkey key;
-        if (RegOpenKeyExW(root, path, 0, kReadAccess | g_RegistryViewFlags, key.Put()) != ERROR_SUCCESS) return false;
+        if (RegOpenKeyExW(hive, path, 0, kReadAccess, key.Put()) != ERROR_SUCCESS) return false;
         DWORD bytes = capacity > 0x7fffffff / 2 ? 0x7ffffffe : (DWORD)(capacity * 2);
         if (RegQueryValueExW(key.Get(), valueName, nullptr, nullptr, (BYTE*)dest, &bytes) != ERROR_SUCCESS) {
           CopyText(dest, defaultText, capacity);
@@ -195,98 +183,108 @@ bool ReadSettingString(HKEY root, const wchar_t* keyPath, const wchar_t* valueNa
       });
 }
 
-LONG WriteSettingInt(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, int value) {
+namespace {
+
+// The one registry write of the store: a value of `bytes` bytes, its key
+// made where it is missing; logged with `shown` as its data.
+LONG WriteValue(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, DWORD type, const void* data,
+                size_t bytes, const wchar_t* shown, int32_t kind, DWORD view, RegistryJournal* journal) {
   return Routed(
       root, keyPath, valueName,
       [&](const wchar_t* name) {
-        wchar_t text[20];
-        IntToText((uint32_t)value, text, 20);
-        if (name) SetSettingEntry(name, text, kSettingNumber);
-        return name ? LogChange("settings file: set", kNullRoot, name, nullptr, text, ERROR_SUCCESS) : (LONG)ERROR_SUCCESS;
+        if (!name) return (LONG)ERROR_SUCCESS;
+        SetSettingEntry(name, shown, kind);
+        return LogChange("settings file: set", kNullRoot, name, nullptr, shown, ERROR_SUCCESS, 0);
       },
-      [&](const wchar_t* path) {
+      [&](HKEY hive, const wchar_t* path) {
         UniqueHkey key;
-        LONG result = OpenForWrite(root, path, valueName, key);
-        DWORD data = (DWORD)value;
-        if (result == ERROR_SUCCESS) result = Noted(RegSetValueExW(key.Get(), valueName, 0, REG_DWORD, (const BYTE*)&data, 4));
-        wchar_t text[20];
-        IntToText((uint32_t)value, text, 20);
-        return LogChange("registry: set", root, path, valueName, text, result);
+        LONG result = OpenForWrite(hive, path, valueName, view, journal, key);
+        if (result == ERROR_SUCCESS && bytes > 0x7ffffffc) result = ERROR_INVALID_PARAMETER;
+        if (result == ERROR_SUCCESS) result = RegSetValueExW(key.Get(), valueName, 0, type, (const BYTE*)data, (DWORD)bytes);
+        return LogChange("registry: set", hive, path, valueName, shown, result, view);
       });
 }
 
-LONG WriteSettingString(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, const wchar_t* text) {
+}  // namespace
+
+LONG WriteSettingInt(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, int value, DWORD view,
+                     RegistryJournal* journal) {
+  DWORD data = (DWORD)value;
+  wchar_t text[20];
+  IntToText((uint32_t)value, text, 20);
+  return WriteValue(root, keyPath, valueName, REG_DWORD, &data, 4, text, kSettingNumber, view, journal);
+}
+
+LONG WriteSettingString(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, const wchar_t* text, DWORD view,
+                        RegistryJournal* journal) {
+  return WriteValue(root, keyPath, valueName, REG_SZ, text, (TextLength(text) + 1) * 2, text, kSettingQuoted, view,
+                    journal);
+}
+
+LONG DeleteSettingValue(HKEY root, const wchar_t* keyPath, const wchar_t* valueName, RegistryJournal* journal) {
   return Routed(
-      root, keyPath, valueName,
-      [&](const wchar_t* name) {
-        if (name) SetSettingEntry(name, text, kSettingQuoted);
-        return name ? LogChange("settings file: set", kNullRoot, name, nullptr, text, ERROR_SUCCESS) : (LONG)ERROR_SUCCESS;
-      },
-      [&](const wchar_t* path) {
-        UniqueHkey key;
-        LONG result = OpenForWrite(root, path, valueName, key);
-        size_t length = TextLength(text);
-        if (result == ERROR_SUCCESS && length > 0x3ffffffe) result = ERROR_INVALID_PARAMETER;
-        if (result == ERROR_SUCCESS)
-          result = Noted(RegSetValueExW(key.Get(), valueName, 0, REG_SZ, (const BYTE*)text, (DWORD)((length + 1) * 2)));
-        return LogChange("registry: set", root, path, valueName, text, result);
-      });
-}
-
-void DeleteSettingValue(HKEY root, const wchar_t* keyPath, const wchar_t* valueName) {
-  Routed(
       root, keyPath, valueName,
       [&](const wchar_t* name) {
         if (name) RemoveSettingEntries(name);
+        return (LONG)ERROR_SUCCESS;
       },
-      [&](const wchar_t* path) {
+      [&](HKEY hive, const wchar_t* path) {
         UniqueHkey key;
-        if (Refused(root, path) || RegOpenKeyExW(root, path, 0, KEY_WRITE, key.Put()) != ERROR_SUCCESS) return;
-        BeforeValueChange(root, path, valueName, 0);
-        LogChange("registry: deleted", root, path, valueName, nullptr, Noted(RegDeleteValueW(key.Get(), valueName)), 0);
+        LONG result = Refused(hive, path, 0);
+        if (!result && (result = RegOpenKeyExW(hive, path, 0, KEY_WRITE, key.Put())) == ERROR_SUCCESS) {
+          if (journal) journal->BeforeValue(hive, 0, path, valueName);
+          result = RegDeleteValueW(key.Get(), valueName);
+        }
+        if (result == ERROR_FILE_NOT_FOUND) return (LONG)ERROR_SUCCESS;  // nothing to delete
+        return LogChange("registry: deleted", hive, path, valueName, nullptr, result, 0);
       });
 }
 
-void DeleteSettingKey(HKEY root, const wchar_t* keyPath) { DeleteSettingKeyInView(root, keyPath, 0); }
-
-void DeleteSettingKeyInView(HKEY root, const wchar_t* keyPath, DWORD view) {
-  Routed(root, keyPath, L"", RemoveEntriesUnder,
-      [&](const wchar_t* path) {
-        if (Refused(root, path)) return;
-        if (g_Journal) g_Journal->registry.BeforeKeyDeletion(root, view, path);
-        LONG result = Noted(view ? RegDeleteKeyExW(root, path, view, 0) : RegDeleteKeyW(root, path));
-        if (result != ERROR_FILE_NOT_FOUND) LogChange("registry: deleted key", root, path, nullptr, nullptr, result, view);
+LONG DeleteSettingKey(HKEY root, const wchar_t* keyPath, DWORD view, RegistryJournal* journal) {
+  return Routed(
+      root, keyPath, L"", RemoveEntriesUnder,
+      [&](HKEY hive, const wchar_t* path) {
+        // A key that others have put subkeys below stays as it is: the
+        // system would refuse its deletion (as access denied) anyway.
+        DWORD subkeys, values;
+        LONG result = CountKey(hive, path, view, subkeys, values) && subkeys ? ERROR_DIR_NOT_EMPTY : Refused(hive, path, view);
+        if (!result) {
+          if (journal) journal->BeforeKeyDeletion(hive, view, path);
+          result = RegDeleteKeyExW(hive, path, view, 0);
+        }
+        if (result == ERROR_FILE_NOT_FOUND) return (LONG)ERROR_SUCCESS;
+        return LogChange("registry: deleted key", hive, path, nullptr, nullptr, result, view);
       });
 }
 
-void DeleteSettingTree(HKEY root, const wchar_t* keyPath) {
-  Routed(root, keyPath, L"", RemoveEntriesUnder,
-      [&](const wchar_t* path) {
-        if (Refused(root, path)) return;
-        if (g_Journal) g_Journal->registry.BeforeKeyDeletion(root, 0, path);
+LONG DeleteSettingTree(HKEY root, const wchar_t* keyPath) {
+  return Routed(
+      root, keyPath, L"", RemoveEntriesUnder,
+      [&](HKEY hive, const wchar_t* path) {
+        if (LONG refused = Refused(hive, path, 0)) return refused;
         // A pass asks for subkeys by rising index while earlier ones go, so
         // it can step over some; the next pass takes them.
         int total = 0;
         for (;;) {
           int deleted = 0;
-          DeleteTreePass(root, path, deleted);
+          DeleteTreePass(hive, path, deleted);
           if (deleted == 0) break;
           total += deleted;
         }
         UniqueHkey left;
-        if (RegOpenKeyExW(root, path, 0, KEY_READ, left.Put()) == ERROR_SUCCESS)
-          LogChange("registry: deleting the tree", root, path, nullptr, nullptr, ERROR_ACCESS_DENIED, 0);
-        else if (total)
-          LogChange("registry: deleted tree", root, path, nullptr, nullptr, ERROR_SUCCESS, 0);
+        if (RegOpenKeyExW(hive, path, 0, KEY_READ, left.Put()) == ERROR_SUCCESS)
+          return LogChange("registry: deleting the tree", hive, path, nullptr, nullptr, ERROR_ACCESS_DENIED, 0);
+        if (total) LogChange("registry: deleted tree", hive, path, nullptr, nullptr, ERROR_SUCCESS, 0);
+        return (LONG)ERROR_SUCCESS;
       });
 }
 
 bool SettingKeyExists(HKEY root, const wchar_t* keyPath) {
   return Routed(
       root, keyPath, L"", [&](const wchar_t* name) { return name && AnySettingEntryUnder(name); },
-      [&](const wchar_t* path) {
+      [&](HKEY hive, const wchar_t* path) {
         UniqueHkey key;
-        return RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, key.Put()) == ERROR_SUCCESS;
+        return RegOpenKeyExW(hive, path, 0, KEY_QUERY_VALUE, key.Put()) == ERROR_SUCCESS;
       });
 }
 
@@ -294,13 +292,9 @@ bool SettingKeyIsEmpty(HKEY root, const wchar_t* keyPath) {
   // The settings file keeps entries, not keys: no key of it is there empty.
   return Routed(
       root, keyPath, L"", [](const wchar_t*) { return false; },
-      [&](const wchar_t* path) {
-        UniqueHkey key;
-        DWORD subkeys = 0, values = 0;
-        return RegOpenKeyExW(root, path, 0, KEY_QUERY_VALUE, key.Put()) == ERROR_SUCCESS &&
-               RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
-                                nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
-               subkeys == 0 && values == 0;
+      [&](HKEY hive, const wchar_t* path) {
+        DWORD subkeys, values;
+        return CountKey(hive, path, 0, subkeys, values) && subkeys == 0 && values == 0;
       });
 }
 
@@ -308,35 +302,6 @@ bool IsSystemIntegrationEnabled() { return g_SettingsFile.integration; }
 
 void SaveSettingsNow() {
   if (g_SettingsFile.loaded) SaveSettingsFile();
-}
-
-void StartJournal() {
-  static JournalState state;
-  EndJournal();
-  LoadSettingsFile();
-  state.settingsFileSaved = SnapshotSettingsFile(state.settingsFile);
-  state.refused = false;
-  g_Journal = &state;
-  StartFileJournal();
-}
-
-bool JournalRefused() { return g_Journal && g_Journal->refused; }
-
-size_t UndoJournal() {
-  if (!g_Journal) return 0;
-  size_t undone = g_Journal->registry.Undo() +
-                  UndoFileJournal([](const wchar_t* path, DWORD error) { LogFailure("to put back", path, error); });
-  if (g_Journal->settingsFileSaved && RestoreSettingsFile(g_Journal->settingsFile)) undone++;
-  EndJournal();
-  return undone;
-}
-
-void EndJournal() {
-  if (!g_Journal) return;
-  g_Journal->registry.Clear();
-  g_Journal->settingsFile.Reset();
-  g_Journal = nullptr;
-  StopFileJournal();
 }
 
 int ReadSettingInt(const wchar_t* keyPath, const wchar_t* valueName, int defaultValue) {

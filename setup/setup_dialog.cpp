@@ -6,6 +6,7 @@
 #include "lang/language.h"
 #include "lang/dialog.h"
 #include "settings/store.h"
+#include "settings/transaction.h"
 #include "setup/items_dialog.h"
 #include "model/options.h"
 #include "setup/uninstall_entry.h"
@@ -71,26 +72,25 @@ void ComposeExplanation(HWND window) {
   }
 }
 
-// Everything from the saved choices on is recorded: a change refused
-// anywhere (a registry write, a deletion) puts all of it back, and the
-// machine is as the run found it.
+// Everything from the saved choices on goes through the run's transaction:
+// a change refused anywhere puts all of it back, and the machine is as the
+// run found it.
 void Confirm(HWND window, RunContext& run) {
   IntegrationOptions options = {};
   ReadRecord(window, options);
-  StartJournal();
-  SaveIntegrationOptions(options);
-  bool done = !JournalRefused() && ApplyIntegration(options, run.ProgramGroupPath, kPathCapacity);
-  if (done) {
-    DeleteSettingValue(L"Interface\\Misc", L"RemShown");
-    if (!run.Options.Msi) WriteUninstallEntry();
+  SetupTransaction& changes = *run.Transaction;
+  changes.Begin();
+  SaveIntegrationOptions(changes, options);
+  if (ApplyIntegration(changes, options, run.ProgramGroupPath, kPathCapacity)) {
+    changes.DeleteValue(HKEY_CURRENT_USER, L"Interface\\Misc", L"RemShown");
+    if (!run.Options.Msi) WriteUninstallEntry(changes);
     // ".ace" is no longer offered: an association left by an earlier version goes.
-    SetExtensionAssociation(L".ace", kReleaseType);
-    done = !JournalRefused();
+    SetExtensionAssociation(changes, L".ace", kReleaseType);
   }
-  if (!done) {
+  if (changes.Refused()) {
     // Not allowed to change the machine's settings (not elevated, a policy):
     // nothing of the integration may stay half made.
-    size_t undone = UndoJournal();
+    size_t undone = changes.Undo();
     LogLine("setup could not complete: %u changes put back", (unsigned)undone);
     run.ProgramGroupPath[0] = 0;
     ShowMessage(window, GetText(IDS_CANNOTINTEGRATE), GetText(IDS_UNINSTTITLE), MB_ICONERROR | MB_SETFOREGROUND);
@@ -98,7 +98,7 @@ void Confirm(HWND window, RunContext& run) {
     EndDialog(window, 0);
     return;
   }
-  EndJournal();
+  changes.Commit();
   EndDialog(window, 1);
 }
 

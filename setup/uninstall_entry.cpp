@@ -71,15 +71,28 @@ uint64_t MeasureInstallation(const wchar_t* program) {
   return total;
 }
 
-LONG WriteUninstallEntry() {
-  const wchar_t* key = kUninstallEntryKey;
+namespace {
+
+// The entry's values, each written into its key through the run's transaction.
+struct EntryValues {
+  SetupTransaction& changes;
+  LONG Put(const wchar_t* name, const wchar_t* text) {
+    return changes.WriteMachine(kUninstallEntryKey, name, text);
+  }
+  void Put(const wchar_t* name, int value) { changes.WriteMachine(kUninstallEntryKey, name, value); }
+};
+
+}  // namespace
+
+LONG WriteUninstallEntry(SetupTransaction& changes) {
+  EntryValues entry = {changes};
   wchar_t text[kPathCapacity];
   ComposeDisplayName(text, kPathCapacity);
-  WriteSettingString(HKEY_LOCAL_MACHINE, key, L"DisplayName", text);
+  entry.Put(L"DisplayName", text);
   FormatText(text, L"%d.%02d.%d", kMajor, kMinor, kPreRelease);
-  WriteSettingString(HKEY_LOCAL_MACHINE, key, L"DisplayVersion", text);
-  WriteSettingInt(HKEY_LOCAL_MACHINE, key, L"VersionMajor", kMajor);
-  WriteSettingInt(HKEY_LOCAL_MACHINE, key, L"VersionMinor", kMinor);
+  entry.Put(L"DisplayVersion", text);
+  entry.Put(L"VersionMajor", kMajor);
+  entry.Put(L"VersionMinor", kMinor);
 
   wchar_t program[kPathCapacity];
   GetModuleFileNameW(nullptr, program, kPathCapacity - 1);
@@ -90,33 +103,33 @@ LONG WriteUninstallEntry() {
   // ("C:\Program.exe") before the right one.
   wchar_t command[kPathCapacity + 2];
   FormatText(command, L"\"%s\"", program);
-  WriteSettingString(HKEY_LOCAL_MACHINE, key, L"UninstallString", command);
+  entry.Put(L"UninstallString", command);
 
   wchar_t icon[kPathCapacity];
-  ReadSettingString(HKEY_LOCAL_MACHINE, key, L"DisplayIcon", icon, L"", kPathCapacity - 1);
+  ReadSettingString(HKEY_LOCAL_MACHINE, kUninstallEntryKey, L"DisplayIcon", icon, L"", kPathCapacity - 1);
   if (!icon[0] || !FileExists(icon)) {
     CopyText(icon, program);
     *PointToName(icon) = 0;
     AppendText(icon, L"Korvex.exe");
-    WriteSettingString(HKEY_LOCAL_MACHINE, key, L"DisplayIcon", icon);
+    entry.Put(L"DisplayIcon", icon);
   }
   *PointToName(program) = 0;  // the folder, with its trailing separator
-  WriteSettingString(HKEY_LOCAL_MACHINE, key, L"InstallLocation", program);
-  WriteSettingInt(HKEY_LOCAL_MACHINE, key, L"NoModify", 1);
-  WriteSettingInt(HKEY_LOCAL_MACHINE, key, L"NoRepair", 1);
-  WriteSettingInt(HKEY_LOCAL_MACHINE, key, L"Language", 0);
-  LONG result = WriteSettingString(HKEY_LOCAL_MACHINE, key, L"Publisher", L"Velmora GmbH");
+  entry.Put(L"InstallLocation", program);
+  entry.Put(L"NoModify", 1);
+  entry.Put(L"NoRepair", 1);
+  entry.Put(L"Language", 0);
+  LONG result = entry.Put(L"Publisher", L"Velmora GmbH");
 
   // What package managers and the list of installed programs read besides:
   // the command that removes the product without a question, its size and
   // the day it was set up.
   FormatText(command, L"\"%s\" /S", full);
-  WriteSettingString(HKEY_LOCAL_MACHINE, key, L"QuietUninstallString", command);
+  entry.Put(L"QuietUninstallString", command);
   uint64_t kib = (MeasureInstallation(full) + 1023) / 1024;
-  WriteSettingInt(HKEY_LOCAL_MACHINE, key, L"EstimatedSize", (int)(uint32_t)(kib > 0xFFFFFFFFu ? 0xFFFFFFFFu : kib));
+  entry.Put(L"EstimatedSize", (int)(uint32_t)(kib > 0xFFFFFFFFu ? 0xFFFFFFFFu : kib));
   SYSTEMTIME today;
   GetLocalTime(&today);
   FormatText(text, L"%04u%02u%02u", (unsigned)today.wYear, (unsigned)today.wMonth, (unsigned)today.wDay);
-  WriteSettingString(HKEY_LOCAL_MACHINE, key, L"InstallDate", text);
+  entry.Put(L"InstallDate", text);
   return result;
 }

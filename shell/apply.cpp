@@ -13,33 +13,29 @@
 
 const wchar_t kAppPathsKey[] = L"\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe";
 
-bool RegisterAppPath() {
+bool RegisterAppPath(SetupTransaction& changes) {
   wchar_t program[kPathCapacity], folder[kPathCapacity];
   GetProgramFile(L"Korvex.exe", program);
-  if (WriteSettingString(HKEY_LOCAL_MACHINE, kAppPathsKey, L"", program) == ERROR_ACCESS_DENIED) return false;
-  WriteSettingString(HKEY_LOCAL_MACHINE, L"", L"exe64", program);
+  if (changes.WriteMachine(kAppPathsKey, L"", program) == ERROR_ACCESS_DENIED) return false;
+  changes.WriteMachine(L"", L"exe64", program);
   CopyText(folder, program);
   RemoveName(folder);
-  WriteSettingString(HKEY_LOCAL_MACHINE, kAppPathsKey, L"Path", folder);
-  SetRegistryView(KEY_WOW64_32KEY);
-  WriteSettingString(HKEY_LOCAL_MACHINE, kAppPathsKey, L"", program);
-  WriteSettingString(HKEY_LOCAL_MACHINE, kAppPathsKey, L"Path", folder);
-  SetRegistryView(0);
+  changes.WriteMachine(kAppPathsKey, L"Path", folder);
+  changes.WriteString(HKEY_LOCAL_MACHINE, kAppPathsKey, L"", program, KEY_WOW64_32KEY);
+  changes.WriteString(HKEY_LOCAL_MACHINE, kAppPathsKey, L"Path", folder, KEY_WOW64_32KEY);
   return true;
 }
 
-// Each step runs only while no change was refused (a setup run keeps the
-// store's journal; without one only the first writes are checked).
-bool ApplyIntegration(const IntegrationOptions& options, wchar_t* groupPath, size_t groupCapacity) {
-  if (!RegisterAppPath() || JournalRefused()) return false;
-  SetShellExtension(false, options);
-  if (JournalRefused()) return false;
-  SetAssociations(options);
-  if (JournalRefused() || !RegisterProgIds() || JournalRefused()) return false;
+// Each step runs only while no change of the run was refused.
+bool ApplyIntegration(SetupTransaction& changes, const IntegrationOptions& options, wchar_t* groupPath,
+                      size_t groupCapacity) {
+  if (!RegisterAppPath(changes) || !SetShellExtension(changes, false, options) || !SetAssociations(changes, options) ||
+      !RegisterProgIds(changes))
+    return false;
   // One notice of the types, classes and handlers written.
   SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, nullptr, nullptr);
   wchar_t icon[kPathCapacity];
   ReadSettingString(L"Interface\\Themes", L"ShellExtIcon", icon, L"");
-  SetShortcuts(options, groupPath, groupCapacity, icon[0] && FileExists(icon) ? icon : nullptr);
-  return !JournalRefused();
+  SetShortcuts(changes, options, groupPath, groupCapacity, icon[0] && FileExists(icon) ? icon : nullptr);
+  return true;
 }

@@ -4,12 +4,15 @@
 #include <stddef.h>
 
 #include "model/options.h"
+#include "settings/transaction.h"
 
-// False when the first App Paths write or the first ProgID write was
-// refused (access denied); everything else runs to its end.
-bool ApplyIntegration(const IntegrationOptions& options, wchar_t* groupPath, size_t groupCapacity);
+// Every step's changes go through the setup run's transaction. False when a
+// step was refused (the first App Paths or ProgID write, or any later write
+// of the run): the sequence stops there, and the caller puts everything back.
+bool ApplyIntegration(SetupTransaction& changes, const IntegrationOptions& options, wchar_t* groupPath,
+                      size_t groupCapacity);
 // The App Paths entry of "Korvex.exe" in both registry views and "exe64" in
 // the archiver's machine key. False when the first write was refused.
-bool RegisterAppPath();
+bool RegisterAppPath(SetupTransaction& changes);
 
 extern const wchar_t kAppPathsKey[];  // "\Software\...\App Paths\Korvex.exe"

@@ -14,11 +14,11 @@ void MachineRecordKey(const wchar_t* extension, wchar_t (&key)[80]) {
 }
 
 // The extension's previous "ShellNew" entry, from the machine's record.
-static void RestoreSavedNewEntry(const wchar_t* extension, bool existed) {
+static void RestoreSavedNewEntry(SetupTransaction& changes, const wchar_t* extension, bool existed) {
   wchar_t machine[80], saved[kPathCapacity] = {};
   MachineRecordKey(extension, machine);
   if (existed) ReadSettingString(HKEY_LOCAL_MACHINE, machine, L"ShellNew", saved, L"");
-  RestoreNewEntry(extension, existed ? saved : nullptr);
+  RestoreNewEntry(changes, extension, existed ? saved : nullptr);
 }
 
 // The saved previous owner lies in the user's own settings, and the release
@@ -27,30 +27,35 @@ static void RestoreSavedNewEntry(const wchar_t* extension, bool existed) {
 // would have every user's archives run when opened. Such a type is not
 // given back, nor anything that is not a plain ProgID.
 static bool IsRestorableType(const wchar_t* type) {
-  static const wchar_t* const kRunners[] = {
-      L"exefile", L"batfile", L"cmdfile", L"comfile", L"piffile", L"scrfile", L"htafile", L"JSFile", L"JSEFile",
-      L"VBSFile", L"VBEFile", L"WSFFile", L"WSHFile", L"regfile", L"inffile", L"lnkfile", L"cplfile", L"mscfile",
-      L"scriptletfile", L"SHCmdFile", L"Msi.Package", L"Msi.Patch", L"Application.Reference",
-      L"Microsoft.PowerShellScript.1", L"Microsoft.PowerShellModule.1", L"Microsoft.PowerShellData.1"};
+  // The runners' classes, each ended by a blank.
+  static const wchar_t kRunners[] =
+      L"exefile batfile cmdfile comfile piffile scrfile htafile JSFile JSEFile VBSFile VBEFile WSFFile WSHFile "
+      L"regfile inffile lnkfile cplfile mscfile scriptletfile SHCmdFile Msi.Package Msi.Patch Application.Reference "
+      L"Microsoft.PowerShellScript.1 Microsoft.PowerShellModule.1 Microsoft.PowerShellData.1 ";
   for (const wchar_t* p = type; *p; p++)
     if (*p < 32 || *p == L'\\' || *p == L'/') return false;
-  for (const wchar_t* runner : kRunners)
-    if (CompareTextNoCase(type, runner) == 0) return false;
+  for (const wchar_t* runner = kRunners; *runner;) {
+    const wchar_t* end = runner;
+    while (*end != L' ') end++;
+    if (CompareStringOrdinal(type, -1, runner, (int)(end - runner), TRUE) == CSTR_EQUAL) return false;
+    runner = end + 1;
+  }
   wchar_t key[600], command[64];
   FormatText(key, L"%s\\shell\\open\\command", type);
-  ReadSettingString(HKEY_CLASSES_ROOT, key, L"", command, L"");
+  ReadSettingString(kMachineClasses, key, L"", command, L"");
   const wchar_t* start = command[0] == L'"' ? command + 1 : command;
   return !StartsWithExact(start, L"%1");
 }
 
-void SetAssociations(const IntegrationOptions& options) {
+bool SetAssociations(SetupTransaction& changes, const IntegrationOptions& options) {
   for (size_t i = 0; i < kArchiveTypeCount; i++) {
     wchar_t extension[50];
     for (const wchar_t* p = ArchiveTypes[i].extensions; (p = NextExtension(p, extension)) != nullptr;)
-      SetExtensionAssociation(extension, (options.Associate[i] ? kClaimType : kReleaseType) |
-                                             (options.ShellExt ? kShellExtensionChosen : 0) |
-                                             (i == kKvxRow ? kKvxTypeRow : i == kZipRow ? kZipTypeRow : 0));
+      SetExtensionAssociation(changes, extension, (options.Associate[i] ? kClaimType : kReleaseType) |
+                                                      (options.ShellExt ? kShellExtensionChosen : 0) |
+                                                      (i == kKvxRow ? kKvxTypeRow : i == kZipRow ? kZipTypeRow : 0));
   }
+  return !changes.Refused();
 }
 
 // The saved previous state of one extension: what it was before the first
@@ -59,22 +64,21 @@ void SetAssociations(const IntegrationOptions& options) {
 // administrators can write: the release writes it back for every user, so
 // only that record is trusted (the user's programs could plant anything in
 // their own settings).
-static void SavePreviousState(const wchar_t* extension, const wchar_t* settings) {
+static void SavePreviousState(SetupTransaction& changes, const wchar_t* extension, const wchar_t* settings) {
   wchar_t type[512], fileName[kPathCapacity], nullFile[10], shellNew[kPathCapacity], machine[80];
-  ReadSettingString(HKEY_CLASSES_ROOT, extension, L"", type, L"");
+  ReadSettingString(kMachineClasses, extension, L"", type, L"");
   FormatText(shellNew, L"%s\\ShellNew", extension);
-  ReadSettingString(HKEY_CLASSES_ROOT, shellNew, L"FileName", fileName, L"");
-  bool hasNullFile = ReadSettingString(HKEY_CLASSES_ROOT, shellNew, L"NullFile", nullFile, L"");
-  int existed = SettingKeyExists(HKEY_CLASSES_ROOT, extension) ? 1 : 0;
+  ReadSettingString(kMachineClasses, shellNew, L"FileName", fileName, L"");
+  bool hasNullFile = ReadSettingString(kMachineClasses, shellNew, L"NullFile", nullFile, L"");
+  int existed = SettingKeyExists(kMachineClasses, extension) ? 1 : 0;
   const wchar_t* newEntry = fileName[0] ? fileName : hasNullFile ? L"*" : L"";
   MachineRecordKey(extension, machine);
-  for (int i = 0; i < 2; i++) {
-    HKEY root = i == 0 ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
-    const wchar_t* key = i == 0 ? settings : machine;
-    WriteSettingInt(root, key, L"Exist", existed);
-    WriteSettingString(root, key, L"Type", type);
-    WriteSettingString(root, key, L"ShellNew", newEntry);
-  }
+  changes.WriteInt(settings, L"Exist", existed);
+  changes.WriteString(settings, L"Type", type);
+  changes.WriteString(settings, L"ShellNew", newEntry);
+  changes.WriteMachine(machine, L"Exist", existed);
+  changes.WriteMachine(machine, L"Type", type);
+  changes.WriteMachine(machine, L"ShellNew", newEntry);
   LogLine("association of %s: previous owner \"%s\" saved", extension, type);
 }
 
@@ -88,7 +92,7 @@ static void SavePreviousState(const wchar_t* extension, const wchar_t* settings)
 static bool ClaimCutShort(const wchar_t* extension) {
   wchar_t machine[80];
   MachineRecordKey(extension, machine);
-  return ReadSettingInt(HKEY_LOCAL_MACHINE, machine, L"Exist", 1) == 0 && SettingKeyIsEmpty(HKEY_CLASSES_ROOT, extension);
+  return ReadSettingInt(HKEY_LOCAL_MACHINE, machine, L"Exist", 1) == 0 && SettingKeyIsEmpty(kMachineClasses, extension);
 }
 
 static void VolumeName(unsigned n, wchar_t (&name)[32]) { FormatText(name, L".k%02u", n); }
@@ -98,23 +102,24 @@ namespace {
 // Takes the type: the previous owner saved by the first claim only (later
 // claims find the extension already ours), then the archiver's class, its
 // volumes' and the new-archive template.
-void ClaimExtension(const wchar_t* extension, const wchar_t* settings, bool kvxRow, bool zipRow, bool templates) {
+void ClaimExtension(SetupTransaction& changes, const wchar_t* extension, const wchar_t* settings, bool kvxRow,
+                    bool zipRow, bool templates) {
   if (!IsOwnAssociation(extension) && !ClaimCutShort(extension)) {
-    SavePreviousState(extension, settings);
+    SavePreviousState(changes, extension, settings);
     // A portable settings file keeps the previous owner in memory until it
     // is saved; it goes to disk before the type is taken, so that a setup
     // that ends early cannot lose another program's association.
     SaveSettingsNow();
   }
-  WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", zipRow ? L"Korvex.ZIP" : L"Korvex");
+  changes.WriteClass(extension, L"", zipRow ? L"Korvex.ZIP" : L"Korvex");
   if (kvxRow) {
     for (unsigned n = 0; n < 30; n++) {
       wchar_t volume[32];
       VolumeName(n, volume);
-      WriteSettingString(HKEY_CLASSES_ROOT, volume, L"", L"Korvex");
+      changes.WriteClass(volume, L"", L"Korvex");
     }
   }
-  if (templates && (kvxRow || zipRow)) InstallNewTemplate(extension, kvxRow);
+  if (templates && (kvxRow || zipRow)) InstallNewTemplate(changes, extension, kvxRow);
 }
 
 // Gives an extension of ours back to its previous owner, or removes it when
@@ -124,7 +129,7 @@ void ClaimExtension(const wchar_t* extension, const wchar_t* settings, bool kvxR
 // start instead of leaving our "ShellNew" entry in place of the previous one.
 // Without the machine's record (a setup of an earlier version), the type is
 // given back as the empty type.
-void ReleaseExtension(const wchar_t* extension, bool kvxRow, bool zipRow) {
+void ReleaseExtension(SetupTransaction& changes, const wchar_t* extension, bool kvxRow, bool zipRow) {
   wchar_t machine[80];
   MachineRecordKey(extension, machine);
   bool existed = ReadSettingInt(HKEY_LOCAL_MACHINE, machine, L"Exist", 1) != 0;
@@ -135,13 +140,13 @@ void ReleaseExtension(const wchar_t* extension, bool kvxRow, bool zipRow) {
     for (unsigned n = 0; n < 100; n++) {
       wchar_t volume[32];
       VolumeName(n, volume);
-      if (existed && type[0]) WriteSettingString(HKEY_CLASSES_ROOT, volume, L"", type);
-      else DeleteSettingKey(HKEY_CLASSES_ROOT, volume);
+      if (existed && type[0]) changes.WriteClass(volume, L"", type);
+      else changes.DeleteKey(kMachineClasses, volume);
     }
   }
-  if (kvxRow || zipRow) RestoreSavedNewEntry(extension, existed);
+  if (kvxRow || zipRow) RestoreSavedNewEntry(changes, extension, existed);
   if (existed) {
-    WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", type);
+    changes.WriteClass(extension, L"", type);
     LogLine("association of %s: given back to \"%s\"", extension, type);
     return;
   }
@@ -150,57 +155,54 @@ void ReleaseExtension(const wchar_t* extension, bool kvxRow, bool zipRow) {
   // goes as a whole. Deleted first and emptied only when it stays (another
   // program has put subkeys below it): a release cut short between the two
   // leaves it ours, never an empty key behind.
-  DeleteSettingKey(HKEY_CLASSES_ROOT, extension);
-  if (SettingKeyExists(HKEY_CLASSES_ROOT, extension)) WriteSettingString(HKEY_CLASSES_ROOT, extension, L"", L"");
+  changes.DeleteKey(kMachineClasses, extension);
+  if (SettingKeyExists(kMachineClasses, extension)) changes.WriteClass(extension, L"", L"");
 }
 
 }  // namespace
 
-void SetExtensionAssociation(const wchar_t* extension, AssociationChoice choice) {
+void SetExtensionAssociation(SetupTransaction& changes, const wchar_t* extension, AssociationChoice choice) {
   PrepareTemplates();
   bool kvxRow = (choice & kKvxTypeRow) != 0, zipRow = (choice & kZipTypeRow) != 0;
   bool templates = TemplateCondition((choice & kShellExtensionChosen) != 0, kvxRow, zipRow);
   wchar_t settings[80];
   FormatText(settings, L"Setup\\%s", extension);
   if (!(choice & kClaimType)) {
-    if (IsOwnAssociation(extension)) ReleaseExtension(extension, kvxRow, zipRow);  // else another program's
+    if (IsOwnAssociation(extension)) ReleaseExtension(changes, extension, kvxRow, zipRow);  // else another program's
     return;
   }
-  ClaimExtension(extension, settings, kvxRow, zipRow, templates);
+  ClaimExtension(changes, extension, settings, kvxRow, zipRow, templates);
   // Claimed without the template condition: an entry installed by an
   // earlier setup is taken back.
   if (IsOwnAssociation(extension) && !templates && (kvxRow || zipRow)) {
     wchar_t machine[80];
     MachineRecordKey(extension, machine);
-    RestoreSavedNewEntry(extension, ReadSettingInt(HKEY_LOCAL_MACHINE, machine, L"Exist", 1) != 0);
+    RestoreSavedNewEntry(changes, extension, ReadSettingInt(HKEY_LOCAL_MACHINE, machine, L"Exist", 1) != 0);
   }
 }
 
-static bool WriteProgId(const wchar_t* progId, const wchar_t* description, const wchar_t* command,
-                        const wchar_t* icon, LONG* firstResult) {
-  LONG result = WriteSettingString(HKEY_CLASSES_ROOT, progId, L"", description);
-  if (firstResult) *firstResult = result;
-  if (result == ERROR_ACCESS_DENIED && firstResult) return false;
+static bool WriteProgId(SetupTransaction& changes, const wchar_t* progId, const wchar_t* description,
+                        const wchar_t* command, const wchar_t* icon) {
+  if (changes.WriteClass(progId, L"", description) == ERROR_ACCESS_DENIED) return false;
   wchar_t key[kPathCapacity], current[kPathCapacity];
   FormatText(key, L"%s\\shell\\open\\command", progId);
-  WriteSettingString(HKEY_CLASSES_ROOT, key, L"", command);
+  changes.WriteClass(key, L"", command);
   FormatText(key, L"%s\\DefaultIcon", progId);
   // An icon that is already there (chosen by the user or a theme) stays.
-  ReadSettingString(HKEY_CLASSES_ROOT, key, L"", current, L"");
-  if (!current[0]) WriteSettingString(HKEY_CLASSES_ROOT, key, L"", icon);
+  ReadSettingString(kMachineClasses, key, L"", current, L"");
+  if (!current[0]) changes.WriteClass(key, L"", icon);
   return true;
 }
 
-bool RegisterProgIds() {
+bool RegisterProgIds(SetupTransaction& changes) {
   wchar_t program[kPathCapacity], command[2080], archiveIcon[2080], volumeIcon[2080];
   GetProgramFile(L"Korvex.exe", program);
   FormatText(command, L"\"%s\" \"%%1\"", program);
   FormatText(archiveIcon, L"%s,0", program);
   FormatText(volumeIcon, L"%s,1", program);
-  LONG first = 0;
-  if (!WriteProgId(L"Korvex", GetText(IDS_KORVEXARC), command, archiveIcon, &first)) return false;
-  WriteProgId(L"Korvex.ZIP", GetText(IDS_KORVEXZIPARC), command, archiveIcon, nullptr);
-  WriteSettingString(HKEY_CLASSES_ROOT, L".rev", L"", L"Korvex.REV");
-  WriteProgId(L"Korvex.REV", GetText(IDS_KVXRECVOL), command, volumeIcon, nullptr);
-  return true;
+  if (!WriteProgId(changes, L"Korvex", GetText(IDS_KORVEXARC), command, archiveIcon)) return false;
+  WriteProgId(changes, L"Korvex.ZIP", GetText(IDS_KORVEXZIPARC), command, archiveIcon);
+  changes.WriteClass(L".rev", L"", L"Korvex.REV");
+  WriteProgId(changes, L"Korvex.REV", GetText(IDS_KVXRECVOL), command, volumeIcon);
+  return !changes.Refused();
 }

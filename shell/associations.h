@@ -1,11 +1,18 @@
 // File associations: claiming archive types with their previous owners
 // saved, giving them back, and the archiver's ProgIDs.
+//
+// The types live in the machine's classes (kMachineClasses), where they are
+// read, claimed and given back: what another program or the user put in the
+// user's own classes is neither saved as a previous owner nor written for
+// every user. The changes go through the run's transaction; each writer
+// returns false when one of them was refused.
 #pragma once
 #include "model/options.h"
+#include "settings/transaction.h"
 
 // Claims every type whose Associate flag is set and releases every other
 // one the archiver holds, extension by extension.
-void SetAssociations(const IntegrationOptions& options);
+bool SetAssociations(SetupTransaction& changes, const IntegrationOptions& options);
 
 // What SetExtensionAssociation does with one extension: claim or release
 // it, whether the shell extension is chosen (the new-archive templates
@@ -23,7 +30,7 @@ inline AssociationChoice operator|(AssociationChoice a, AssociationChoice b) {
 }
 // A flag chosen by a condition, `cond ? kZipTypeRow : 0`, joins as well.
 inline AssociationChoice operator|(AssociationChoice a, unsigned b) { return AssociationChoice((unsigned)a | b); }
-void SetExtensionAssociation(const wchar_t* extension, AssociationChoice choice);
+void SetExtensionAssociation(SetupTransaction& changes, const wchar_t* extension, AssociationChoice choice);
 // The machine's record of an extension's previous state (a key path for the
 // settings store, outside the product key: always the registry's), which
 // only administrators can write and which alone is given back.
@@ -32,4 +39,4 @@ void MachineRecordKey(const wchar_t* extension, wchar_t (&key)[80]);
 const wchar_t kMachineRecordsKey[] = L"\\Software\\Korvex\\Setup";
 // The ProgIDs "Korvex", "Korvex.ZIP", "Korvex.REV" and the extension ".rev".
 // False when the first write was refused (access denied).
-bool RegisterProgIds();
+bool RegisterProgIds(SetupTransaction& changes);

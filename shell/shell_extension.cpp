@@ -47,19 +47,19 @@ static void KeyPath(const HandlerKey& key, const HandlerDll& dll, wchar_t (&path
   FormatText(path, key.format, key.byName ? dll.name : dll.classId);
 }
 
-static void WriteHandlerKey(const HandlerKey& key, const HandlerDll& dll) {
+static void WriteHandlerKey(SetupTransaction& changes, const HandlerKey& key, const HandlerDll& dll) {
   wchar_t path[1024];
   KeyPath(key, dll, path);
-  WriteSettingString(HKEY_CLASSES_ROOT, path, L"", key.dataIsClassId ? dll.classId : L"");
+  changes.WriteClass(path, L"", key.dataIsClassId ? dll.classId : L"");
 }
 
-static void DeleteHandlerKey(const HandlerKey& key, const HandlerDll& dll) {
+static void DeleteHandlerKey(SetupTransaction& changes, const HandlerKey& key, const HandlerDll& dll) {
   wchar_t path[1024];
   KeyPath(key, dll, path);
-  DeleteSettingKey(HKEY_CLASSES_ROOT, path);
+  changes.DeleteKey(kMachineClasses, path);
 }
 
-void RegisterHandlerDll(const IntegrationOptions& options, const HandlerDll& dll) {
+void RegisterHandlerDll(SetupTransaction& changes, const IntegrationOptions& options, const HandlerDll& dll) {
   wchar_t classKey[1024], serverKey[1024];
   FormatText(classKey, L"CLSID\\%s", dll.classId);
   FormatText(serverKey, L"CLSID\\%s\\InProcServer32", dll.classId);
@@ -67,55 +67,56 @@ void RegisterHandlerDll(const IntegrationOptions& options, const HandlerDll& dll
     wchar_t path[kPathCapacity];
     GetProgramFile(dll.file, path);
     if (FileExists(path)) {
-      SetRegistryView(dll.is32Bit ? KEY_WOW64_32KEY : 0);
-      WriteSettingString(HKEY_CLASSES_ROOT, classKey, L"", L"Korvex");
-      WriteSettingString(HKEY_CLASSES_ROOT, serverKey, L"", path);
-      WriteSettingString(HKEY_CLASSES_ROOT, serverKey, L"ThreadingModel", L"Apartment");
-      SetRegistryView(0);
+      DWORD view = dll.is32Bit ? KEY_WOW64_32KEY : 0;
+      changes.WriteString(kMachineClasses, classKey, L"", L"Korvex", view);
+      changes.WriteString(kMachineClasses, serverKey, L"", path, view);
+      changes.WriteString(kMachineClasses, serverKey, L"ThreadingModel", L"Apartment", view);
     }
-    for (const HandlerKey& key : kHandlerKeys) WriteHandlerKey(key, dll);
-    WriteSettingString(HKEY_LOCAL_MACHINE, kApproved, dll.classId, L"Korvex shell extension");
+    for (const HandlerKey& key : kHandlerKeys) WriteHandlerKey(changes, key, dll);
+    changes.WriteMachine(kApproved, dll.classId, L"Korvex shell extension");
   } else {
-    DeleteSettingKey(HKEY_CLASSES_ROOT, serverKey);
-    DeleteSettingKey(HKEY_CLASSES_ROOT, classKey);
     // The 32-bit DLL's class keys were written into the 32-bit view: they
     // are removed from there too, or they would stay behind for good.
-    if (dll.is32Bit) {
-      DeleteSettingKeyInView(HKEY_CLASSES_ROOT, serverKey, KEY_WOW64_32KEY);
-      DeleteSettingKeyInView(HKEY_CLASSES_ROOT, classKey, KEY_WOW64_32KEY);
+    DWORD view = dll.is32Bit ? KEY_WOW64_32KEY : 0;
+    changes.DeleteKey(kMachineClasses, serverKey);
+    changes.DeleteKey(kMachineClasses, classKey);
+    if (view) {
+      changes.DeleteKey(kMachineClasses, serverKey, view);
+      changes.DeleteKey(kMachineClasses, classKey, view);
     }
-    for (const HandlerKey& key : kHandlerKeys) DeleteHandlerKey(key, dll);
-    DeleteSettingValue(HKEY_LOCAL_MACHINE, kApproved, dll.classId);
+    for (const HandlerKey& key : kHandlerKeys) DeleteHandlerKey(changes, key, dll);
+    changes.DeleteValue(HKEY_LOCAL_MACHINE, kApproved, dll.classId);
   }
-  if (!dll.is32Bit && IsWindows11OrLater()) SetContextMenuPackage(options.ShellExt != 0);
+  if (!dll.is32Bit && IsWindows11OrLater()) SetContextMenuPackage(changes, options.ShellExt != 0);
   bool classic = options.ShellExt && !(IsWindows11OrLater() && !options.LegacyMenu);
   for (const HandlerKey& key : kContextMenuKeys) {
-    if (classic) WriteHandlerKey(key, dll);
-    else DeleteHandlerKey(key, dll);
+    if (classic) WriteHandlerKey(changes, key, dll);
+    else DeleteHandlerKey(changes, key, dll);
   }
 }
 
-void SetShellExtension(bool removal, const IntegrationOptions& options) {
-  RegisterHandlerDll(options, kHandlerDll32);
-  RegisterHandlerDll(options, kHandlerDll64);
+bool SetShellExtension(SetupTransaction& changes, bool removal, const IntegrationOptions& options) {
+  RegisterHandlerDll(changes, options, kHandlerDll32);
+  RegisterHandlerDll(changes, options, kHandlerDll64);
   bool vista = WindowsVersion() >= 0x0600;
   if (removal) {
     if (vista) DeleteSettingValue(HKEY_LOCAL_MACHINE, L"\\Software\\RegisteredApplications", L"Korvex");
-    DeleteSettingTree(HKEY_LOCAL_MACHINE, L"");
+    DeleteSettingTree(HKEY_LOCAL_MACHINE, L"");  // only the uninstall removes: nothing to record
   } else if (vista) {
-    WriteSettingString(HKEY_LOCAL_MACHINE, L"\\Software\\RegisteredApplications", L"Korvex",
-                       L"Software\\Korvex\\Capabilities");
-    WriteSettingString(HKEY_LOCAL_MACHINE, L"Capabilities", L"ApplicationDescription", L"Korvex");
+    changes.WriteMachine(L"\\Software\\RegisteredApplications", L"Korvex",
+                        L"Software\\Korvex\\Capabilities");
+    changes.WriteMachine(L"Capabilities", L"ApplicationDescription", L"Korvex");
     for (size_t i = 0; i < kArchiveTypeCount; i++) {
       wchar_t extension[50];
       for (const wchar_t* p = ArchiveTypes[i].extensions; (p = NextExtension(p, extension)) != nullptr;)
-        WriteSettingString(HKEY_LOCAL_MACHINE, L"Capabilities\\FileAssociations", extension,
-                           i == kZipRow ? L"Korvex.ZIP" : L"Korvex");
+        changes.WriteMachine(L"Capabilities\\FileAssociations", extension,
+                            i == kZipRow ? L"Korvex.ZIP" : L"Korvex");
     }
   }
+  return !changes.Refused();
 }
 
-void SetContextMenuPackage(bool install) {
+void SetContextMenuPackage(SetupTransaction& changes, bool install) {
   if (!IsSystemIntegrationEnabled()) return;
   wchar_t package[kPathCapacity], installer[kPathCapacity];
   GetProgramFile(L"KvxExtPackage.msix", package);
@@ -141,5 +142,8 @@ void SetContextMenuPackage(bool install) {
   } else {
     LogFailure("to start", installer, GetLastError());
   }
-  WriteSettingInt(L"Setup", L"NewContextMenu", install ? 1 : 0);
+  // A setup run that is put back takes the package's change back too (its
+  // "NewContextMenu" comes back with the registry).
+  if ((ReadSettingInt(L"Setup", L"NewContextMenu", 0) != 0) != install) changes.OnUndo(SetContextMenuPackage, !install);
+  changes.WriteInt(L"Setup", L"NewContextMenu", install ? 1 : 0);
 }

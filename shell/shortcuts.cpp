@@ -29,13 +29,14 @@ bool GetSpecialFolder(wchar_t* buffer, size_t capacity, int csidl) {
 // not write what it leads to. An existing shortcut keeps what is not set
 // below (hotkey, window state, arguments).
 bool CreateShellLink(const wchar_t* target, const wchar_t* linkPath, const wchar_t* workingFolder,
-                     const wchar_t* description, const wchar_t* icon) {
+                     const wchar_t* description, const wchar_t* icon, FileJournal* journal) {
   ComPtr<IShellLinkW> link;
   if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.PutVoid())))
     return false;
   ComPtr<IPersistStream> persist;
   if (FAILED(link->QueryInterface(IID_IPersistStream, persist.PutVoid()))) return false;
-  UniqueFile file(OpenUnredirected(linkPath, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS));
+  bool made = false;
+  UniqueFile file(OpenUnredirected(linkPath, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS, &made));
   if (!file) return false;
   LARGE_INTEGER size;
   bool existed = GetFileSizeEx(file.Get(), &size) && size.QuadPart > 0;
@@ -50,6 +51,7 @@ bool CreateShellLink(const wchar_t* target, const wchar_t* linkPath, const wchar
       if (read) persist->Load(in.Get());  // a damaged shortcut is written anew
     }
   }
+  if (made && journal) journal->Made(linkPath);
   link->SetPath(target);
   link->SetDescription(description);
   link->SetIconLocation(icon ? icon : L"", 0);
@@ -67,7 +69,7 @@ bool CreateShellLink(const wchar_t* target, const wchar_t* linkPath, const wchar
          WriteExactly(file.Get(), bytes, (size_t)stat.cbSize.QuadPart) && SetEndOfFile(file.Get());
     GlobalUnlock(saved);
   }
-  if (!ok && !existed) DeleteByHandle(file.Get());  // no empty shortcut left behind
+  if (!ok && made) DeleteByHandle(file.Get());  // no empty shortcut left behind
   if (ok) LogLine("shortcut written: %s", linkPath);
   else LogFailure("to write the shortcut", linkPath, GetLastError());
   return ok;
@@ -76,9 +78,9 @@ bool CreateShellLink(const wchar_t* target, const wchar_t* linkPath, const wchar
 namespace {
 
 // A shortcut of ours taken away, when it is there.
-void DeleteShortcut(const wchar_t* link) {
+void DeleteShortcut(const wchar_t* link, FileJournal* journal) {
   if (!FileExists(link)) return;
-  if (DeleteUnredirected(link)) LogLine("shortcut deleted: %s", link);
+  if (DeleteUnredirected(link, journal)) LogLine("shortcut deleted: %s", link);
   else LogFailure("to delete the shortcut", link, GetLastError());
 }
 
@@ -87,10 +89,10 @@ void DeleteShortcut(const wchar_t* link) {
 // The folder and everything in it go without any question; nothing is
 // followed through a link, neither the folder nor a folder above it, nor
 // anything inside it.
-void RemoveFolder(const wchar_t* path) {
+void RemoveFolder(const wchar_t* path, FileJournal* journal) {
   DWORD attributes = GetAttributes(path);
   if (attributes == INVALID_FILE_ATTRIBUTES || !IsDirectoryAttr(attributes) || IsReparsePointAttr(attributes)) return;
-  DeleteTreeUnredirected(path);
+  DeleteTreeUnredirected(path, journal);
   if (FileExists(path)) LogLine("folder %s stays: something in it could not be deleted", path);
   else LogLine("deleted folder %s", path);
 }
@@ -117,9 +119,9 @@ struct GroupItem {
 // every folder above it): a group folder that is a link, or lies below one,
 // is neither emptied nor filled.
 void BuildGroup(const wchar_t* group, const GroupItem (&items)[4], const wchar_t* program,
-                const wchar_t* workingFolder, const wchar_t* description, const wchar_t* icon) {
+                const wchar_t* workingFolder, const wchar_t* description, const wchar_t* icon, FileJournal* journal) {
   UniqueFile pin;
-  if (!CreateFolderUnredirected(group, nullptr, false, &pin)) {
+  if (!CreateFolderUnredirected(group, nullptr, false, &pin, journal)) {
     LogFailure("to make the program group", group, GetLastError());
     return;
   }
@@ -130,7 +132,7 @@ void BuildGroup(const wchar_t* group, const GroupItem (&items)[4], const wchar_t
   while (scan.Next(entry)) {
     if (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) continue;
     JoinPath(group, entry.name, link);
-    DeleteShortcut(link);
+    DeleteShortcut(link, journal);
   }
   for (size_t i = 0; i < 4; i++) {
     if (!IsPlainFileName(items[i].target) || !IsPlainFileName(items[i].link)) continue;
@@ -138,7 +140,7 @@ void BuildGroup(const wchar_t* group, const GroupItem (&items)[4], const wchar_t
     AppendText(link, L".lnk");
     CopyText(target, program);
     ReplaceName(target, items[i].target);
-    if (FileExists(target)) CreateShellLink(target, link, workingFolder, description, i == 0 ? icon : nullptr);
+    if (FileExists(target)) CreateShellLink(target, link, workingFolder, description, i == 0 ? icon : nullptr, journal);
   }
 }
 
@@ -156,6 +158,7 @@ const wchar_t* AllUsersIcon(const wchar_t* icon, const wchar_t* program) {
 
 // What every shortcut of one SetShortcuts call shares.
 struct ShortcutSet {
+  FileJournal* journal;
   wchar_t program[kPathCapacity];
   const wchar_t* icon;          // the caller's: for the user's own shortcuts
   const wchar_t* allUsersIcon;  // for the shortcuts all users see
@@ -175,8 +178,9 @@ void SetDesktopShortcut(const IntegrationOptions& options, const ShortcutSet& s)
   JoinPath(folder, L"Korvex.lnk", allLink);
   bool userDesktop = userLink[0] && FileExists(userLink);
   const wchar_t* link = userDesktop ? userLink : allLink;
-  if (options.Desktop) CreateShellLink(s.program, link, nullptr, s.description, userDesktop ? s.icon : s.allUsersIcon);
-  else DeleteShortcut(link);
+  if (options.Desktop)
+    CreateShellLink(s.program, link, nullptr, s.description, userDesktop ? s.icon : s.allUsersIcon, s.journal);
+  else DeleteShortcut(link, s.journal);
 }
 
 // The start menu's shortcut: all users' from Windows Vista on, before it
@@ -187,8 +191,9 @@ void SetStartMenuShortcut(const IntegrationOptions& options, const ShortcutSet& 
   if (!s.vista && !IsUserFolderUsable(link)) return;
   AddTrailingSeparator(link);
   AppendText(link, L"Korvex.lnk");
-  if (options.StartMenu) CreateShellLink(s.program, link, s.desktop, s.description, s.vista ? s.allUsersIcon : s.icon);
-  else DeleteShortcut(link);
+  if (options.StartMenu)
+    CreateShellLink(s.program, link, s.desktop, s.description, s.vista ? s.allUsersIcon : s.icon, s.journal);
+  else DeleteShortcut(link, s.journal);
 }
 
 // The texts are copied: the lookup hands out short-lived buffers.
@@ -215,19 +220,21 @@ void SetGroup(const IntegrationOptions& options, const ShortcutSet& s, const Gro
   AddTrailingSeparator(group);
   AppendText(group, L"Korvex");
   if (!options.Programs) {
-    RemoveFolder(group);
+    RemoveFolder(group, s.journal);
     return;
   }
   if (groupPath && !allUsers) CopyText(groupPath, group, groupCapacity);
-  BuildGroup(group, items, s.program, s.desktop, s.description, allUsers ? s.allUsersIcon : s.icon);
+  BuildGroup(group, items, s.program, s.desktop, s.description, allUsers ? s.allUsersIcon : s.icon, s.journal);
   if (groupPath && allUsers && FileExists(group)) CopyText(groupPath, group, groupCapacity);
 }
 
 }  // namespace
 
-void SetShortcuts(const IntegrationOptions& options, wchar_t* groupPath, size_t groupCapacity, const wchar_t* icon) {
+void SetShortcuts(SetupTransaction& changes, const IntegrationOptions& options, wchar_t* groupPath,
+                  size_t groupCapacity, const wchar_t* icon) {
   if (!IsSystemIntegrationEnabled()) return;
   ShortcutSet s;
+  s.journal = changes.Files();
   s.vista = WindowsVersion() >= 0x0600;
   GetProgramFile(L"Korvex.exe", s.program);
   s.icon = icon;

@@ -28,10 +28,10 @@ static void ShellNewKey(const wchar_t* extension, wchar_t (&key)[kPathCapacity])
   FormatText(key, L"%s\\ShellNew", extension);
 }
 
-void InstallNewTemplate(const wchar_t* extension, bool kvxRow) {
+void InstallNewTemplate(SetupTransaction& changes, const wchar_t* extension, bool kvxRow) {
   wchar_t key[kPathCapacity];
   ShellNewKey(extension, key);
-  DeleteSettingKey(HKEY_CLASSES_ROOT, key);
+  changes.DeleteKey(kMachineClasses, key);
   wchar_t path[kPathCapacity];
   GetProgramFile(kvxRow ? L"kvxnew.dat" : L"zipnew.dat", path);
   const unsigned char* image = kvxRow ? g_KvxImage : g_ZipImage;
@@ -39,11 +39,12 @@ void InstallNewTemplate(const wchar_t* extension, bool kvxRow) {
   // A file of the right size is left as it is: an edited template survives.
   // Written only as the file at its name (the program folder may be one
   // others can change): a file made here that could not be written whole
-  // goes again.
-  bool made = !FileExists(path);
-  UniqueFile file(OpenUnredirected(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS));
+  // goes again. A setup run's journal hears of one made.
+  bool made = false;
+  UniqueFile file(OpenUnredirected(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS, &made));
   LARGE_INTEGER existing;
   if (file && (!GetFileSizeEx(file.Get(), &existing) || existing.QuadPart != (LONGLONG)size)) {
+    if (made && changes.Files()) changes.Files()->Made(path);
     LARGE_INTEGER zero = {};
     if (SetFilePointerEx(file.Get(), zero, nullptr, FILE_BEGIN) && WriteExactly(file.Get(), image, size) &&
         SetEndOfFile(file.Get()))
@@ -51,11 +52,11 @@ void InstallNewTemplate(const wchar_t* extension, bool kvxRow) {
     else if (made)
       DeleteByHandle(file.Get());
   }
-  WriteSettingString(HKEY_CLASSES_ROOT, key, L"FileName", path);
+  changes.WriteClass(key, L"FileName", path);
 }
 
 void RemoveTemplateFiles() {
-  static const wchar_t* const kNames[] = {L"kvxnew.dat", L"zipnew.dat"};
+  static const wchar_t kNames[][11] = {L"kvxnew.dat", L"zipnew.dat"};
   for (const wchar_t* name : kNames) {
     wchar_t path[kPathCapacity];
     GetProgramFile(name, path);
@@ -63,15 +64,15 @@ void RemoveTemplateFiles() {
   }
 }
 
-void RestoreNewEntry(const wchar_t* extension, const wchar_t* previous) {
+void RestoreNewEntry(SetupTransaction& changes, const wchar_t* extension, const wchar_t* previous) {
   wchar_t key[kPathCapacity];
   ShellNewKey(extension, key);
   if (!previous) {
-    DeleteSettingKey(HKEY_CLASSES_ROOT, key);
+    changes.DeleteKey(kMachineClasses, key);
     return;
   }
-  DeleteSettingValue(HKEY_CLASSES_ROOT, key, L"FileName");
+  changes.DeleteValue(kMachineClasses, key, L"FileName");
   if (!previous[0]) return;
-  if (previous[0] == L'*') WriteSettingString(HKEY_CLASSES_ROOT, key, L"NullFile", L"");
-  else WriteSettingString(HKEY_CLASSES_ROOT, key, L"FileName", previous);
+  if (previous[0] == L'*') changes.WriteClass(key, L"NullFile", L"");
+  else changes.WriteClass(key, L"FileName", previous);
 }

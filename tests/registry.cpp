@@ -11,7 +11,7 @@
 
 // ---------------------------------------------------------------- registry
 
-RegistrySandbox::RegistrySandbox() {
+RegistrySandbox::RegistrySandbox(bool usersCopy) : usersCopy_(usersCopy) {
   static unsigned counter;
   wchar_t name[96];
   wsprintfW(name, L"Software\\KvxTestSandbox\\%lu-%u", GetCurrentProcessId(), counter++);
@@ -23,7 +23,7 @@ RegistrySandbox::RegistrySandbox(const std::wstring& base) : base_(base), owned_
 
 void RegistrySandbox::Redirect() {
   const HKEY roots[3] = {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT};
-  const wchar_t* parts[3] = {L"\\HKCU", L"\\HKLM", L"\\HKCR"};
+  const wchar_t* parts[3] = {L"\\HKCU", L"\\HKLM", usersCopy_ ? L"\\HKCR" : L"\\HKLM\\Software\\Classes"};
   for (int i = 0; i < 3; i++) {
     RegCreateKeyExW(HKEY_CURRENT_USER, (base_ + parts[i]).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                     &keys_[i], nullptr);

@@ -9,9 +9,14 @@
 // this process to scratch keys for the scope, so tests cannot see or touch
 // the prefix's real registry, nor each other's. (The 32-bit view and COM
 // class lookups are not redirected; tests of those use the real registry.)
+// HKEY_CLASSES_ROOT is the scratch machine's "Software\Classes", as under
+// Wine; with `usersCopy` it is a key of its own instead, which plays the
+// view Windows gives an elevated process: the user's own classes merged
+// over the machine's, where a write through it would land in the user's
+// copy and a read would see the user's values.
 class RegistrySandbox {
  public:
-  RegistrySandbox();
+  explicit RegistrySandbox(bool usersCopy = false);
   // Joins the sandbox of another process (its base(), say through the
   // environment of a child), which stays when this one ends.
   explicit RegistrySandbox(const std::wstring& base);
@@ -21,7 +26,7 @@ class RegistrySandbox {
  private:
   void Redirect();
   std::wstring base_;
-  bool owned_ = true;
+  bool owned_ = true, usersCopy_ = false;
   HKEY keys_[3] = {};
 };
 

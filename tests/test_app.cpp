@@ -336,6 +336,35 @@ KVX_CHILD(setup_without_dialog) {
   return RunProgram(GetModuleHandleW(nullptr));
 }
 
+// A log the installer's command names is made (or added to) with the
+// user's own rights: the unelevated token Windows links to the elevated one
+// (Wine has the pair too and keeps no access lists, so the token in force
+// when the file is opened is what is checked).
+static std::wstring g_LogPath;
+static bool g_LogOpened, g_LogAsUser;
+static HANDLE WINAPI NoteLogOpen(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
+                                 DWORD flags, HANDLE templ) {
+  HANDLE token;
+  if (lstrcmpiW(name, g_LogPath.c_str()) == 0 && (g_LogOpened = true))
+    g_LogAsUser = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) && CloseHandle(token);
+  return RealFunction(&CreateFileW, "CreateFileW")(name, access, share, sa, disposition, flags, templ);
+}
+KVX_CHILD(installer_log) {
+  g_LogPath = std::wstring(_wgetenv(L"KVX_LOG"));
+  SetEnvironmentVariableW(L"sfxcmd", (L"-log=" + g_LogPath).c_str());
+  g_FakeCommandLine = L"uninstall.exe -x";
+  ImportHooks hooks({{"GetCommandLineW", (void*)FakeCommandLine}, {"CreateFileW", (void*)NoteLogOpen}});
+  RunProgram(GetModuleHandleW(nullptr));
+  return g_LogOpened && g_LogAsUser ? 1 : 0;
+}
+
+TEST_CASE("a log the installer's command names is made with the user's own rights") {
+  TempFolder folder;
+  std::wstring log = folder / L"installer.log";
+  CHECK(RunChild("installer_log", {L"KVX_LOG=" + log}) == 1);
+  CheckLog(log, {L"actions mode"});
+}
+
 TEST_CASE("a setup dialog that cannot be made: exit code 4, logged, nothing changed") {
   TempFolder folder;
   std::wstring log = folder / L"setup.log";

@@ -86,11 +86,11 @@ static void ChildStart() {
     static bool create;
     cutAt = _wtoi(Env(L"KVX_CUT_AT").c_str());
     create = Env(L"KVX_CUT_CREATE") == L"1";
-    g_RegistryWriteFilter = [](HKEY root, const wchar_t* path) -> LONG {
+    g_RegistryWriteFilter = [](HKEY root, const wchar_t* path, DWORD view) -> LONG {
       if (++steps != cutAt) return 0;
       HKEY key;
-      if (create && RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_WRITE | GetRegistryView(), nullptr, &key,
-                                    nullptr) == ERROR_SUCCESS)
+      if (create && RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_WRITE | view, nullptr, &key, nullptr) ==
+                        ERROR_SUCCESS)
         RegCloseKey(key);
       TerminateProcess(GetCurrentProcess(), 3);
       return 0;
@@ -101,11 +101,13 @@ static void ChildStart() {
   if (Env(L"KVX_REFUSE_AT") != L"") {
     static int steps, refuseAt;
     refuseAt = _wtoi(Env(L"KVX_REFUSE_AT").c_str());
-    g_RegistryWriteFilter = [](HKEY, const wchar_t*) -> LONG { return ++steps == refuseAt ? ERROR_ACCESS_DENIED : 0; };
+    g_RegistryWriteFilter = [](HKEY, const wchar_t*, DWORD) -> LONG {
+      return ++steps == refuseAt ? ERROR_ACCESS_DENIED : 0;
+    };
   }
   if (Env(L"KVX_DENY") != L"") {
     static std::wstring denied = Env(L"KVX_DENY");
-    g_RegistryWriteFilter = [](HKEY, const wchar_t* path) -> LONG {
+    g_RegistryWriteFilter = [](HKEY, const wchar_t* path, DWORD) -> LONG {
       return _wcsicmp(path, denied.c_str()) == 0 ? ERROR_ACCESS_DENIED : 0;
     };
   }
@@ -115,25 +117,28 @@ KVX_CHILD(version) {
   ChildStart();
   return (int)WindowsVersion();
 }
+// The single steps run as the uninstall runs them: with a transaction that
+// is never begun.
+static SetupTransaction g_None;
 KVX_CHILD(shellext_register) {
   ChildStart();
-  SetShellExtension(false, ChildOptions());
+  SetShellExtension(g_None, false, ChildOptions());
   return 0;
 }
 KVX_CHILD(shellext_remove) {
   ChildStart();
-  SetShellExtension(true, IntegrationOptions{});
+  SetShellExtension(g_None, true, IntegrationOptions{});
   return 0;
 }
 KVX_CHILD(app_path) {
   ChildStart();
-  return RegisterAppPath() ? 1 : 0;
+  return RegisterAppPath(g_None) ? 1 : 0;
 }
 KVX_CHILD(apply) {
   ChildStart();
   wchar_t group[2048] = {};
-  bool ok = ApplyIntegration(ChildOptions(), group, 2048);
-  if (Env(L"KVX_ENTRY") == L"1") WriteUninstallEntry();
+  bool ok = ApplyIntegration(g_None, ChildOptions(), group, 2048);
+  if (Env(L"KVX_ENTRY") == L"1") WriteUninstallEntry(g_None);
   CloseSettingsStore();  // a portable settings file is saved at the end, as by the program
   return ok ? 1 : 0;
 }
@@ -143,6 +148,8 @@ KVX_CHILD(setup) {
   ChildStart();
   UniqueModule richEdit(LoadSystemLibrary(L"riched20.dll"));
   RunContext run = {};
+  SetupTransaction transaction;
+  run.Transaction = &transaction;
   run.Options.Silent = Env(L"KVX_SILENT") == L"1";
   CopyText(run.Options.InitText, Env(L"KVX_INIT").c_str());
   INT_PTR confirmed = DialogBoxParamW(GetModuleHandleW(nullptr), L"SETUPDLG", nullptr, SetupDialogProc, (LPARAM)&run);
@@ -170,14 +177,14 @@ KVX_CHILD(remove) {
 }
 KVX_CHILD(entry) {
   ChildStart();
-  WriteUninstallEntry();
+  WriteUninstallEntry(g_None);
   return 0;
 }
 KVX_CHILD(shortcuts) {
   ChildStart();
   wchar_t group[2048] = {};
   std::wstring icon = Env(L"KVX_ICON");
-  SetShortcuts(ChildOptions(), group, 2048, icon.empty() ? nullptr : icon.c_str());
+  SetShortcuts(g_None, ChildOptions(), group, 2048, icon.empty() ? nullptr : icon.c_str());
   WriteText(Env(L"KVX_GROUP_OUT"), Narrow(group));
   return 0;
 }
@@ -219,6 +226,12 @@ static std::string InstallerLog(const Installed& installed, const std::string& e
 }
 
 static bool KeyIn(HKEY root, const std::wstring& key, REGSAM view) { return RegKeyExists(root, key, view); }
+
+static std::wstring Special(int csidl) {
+  wchar_t path[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, csidl, nullptr, 0, path);
+  return path;
+}
 
 TEST_CASE("the prefix reports the Windows version this program expects") {
   Installed installed;
@@ -470,6 +483,55 @@ TEST_CASE("a refused change anywhere in setup puts back everything the run chang
   RegRemoveTree(HKEY_CLASSES_ROOT, L".zip");
   RegRemoveTree(HKEY_CLASSES_ROOT, L".cab");
 }
+
+// Whether `path` is a copy of `secret`: a file of its own with its bytes
+// (a second name of it has two names, as the secret then has).
+static bool CopyOf(const std::wstring& path, const std::wstring& secret) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  HANDLE h = CreateFileW(path.c_str(), 0, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+  GetFileInformationByHandle(h, &info);
+  CloseHandle(h);
+  return h != INVALID_HANDLE_VALUE && info.nNumberOfLinks == 1 && ReadBytes(path) == ReadBytes(secret);
+}
+
+// The same, refused late, where the user's own folders hold second names of
+// a file the user could not read (the portable settings file's old twin in
+// the user's application data, an item of the user's program group): the
+// undo makes no copy of it anywhere. On Windows 11 the context-menu package
+// that the run installed is taken back.
+TEST_CASE("a setup refused late leaves no copy of what the user's folders name, and takes back the package") {
+  Installed installed;
+  std::wstring appData = Special(CSIDL_APPDATA) + L"\\Korvex", group = Special(CSIDL_PROGRAMS) + L"\\Korvex";
+  struct Unplant {  // no settings file in force for later cases, whatever happens
+    std::vector<std::wstring> folders;
+    ~Unplant() { for (auto& f : folders) RemoveTree(f); }
+  } unplant{{appData, group}};
+  MakeDirs(appData);
+  MakeDirs(group);
+  std::wstring ini = appData + L"\\Korvex.ini", secret = installed.root / L"secret.txt";
+  WriteText(secret, "not for the user's eyes");
+  WriteText(ini, "Global\\Integration=1\r\nHKCU\\Setup\\Marker=5\r\n");
+  REQUIRE(CreateHardLinkW((ini + L".new").c_str(), secret.c_str(), nullptr));
+  REQUIRE(CreateHardLinkW((group + L"\\Note.lnk").c_str(), secret.c_str(), nullptr));
+  Bytes settings = ReadBytes(ini);
+  std::vector<std::wstring> before = MachineState(installed);
+  // Refused at the uninstall entry, the last change of the run.
+  ProcessResult r = RunProcess(L"\"" + installed.child + L"\" --child=setup",
+                               {L"KVX_INIT=A111111111111111111D1M1P1S1", L"KVX_SILENT=1", L"KVX_PRETEND_WIN11=1",
+                                std::wstring(L"KVX_DENY=") + kUninstallKey},
+                               120000, L"", [&](DWORD pid) { DialogWatcher(IDOK, pid, 30000).Wait(); });
+  CHECK(r.exitCode == 3);
+  CHECK_FALSE(CopyOf(ini + L".new", secret));
+  CHECK_FALSE(CopyOf(group + L"\\Note.lnk", secret));
+  CHECK(ReadBytes(ini) == settings);
+  CHECK(InstallerLog(installed, "-install\n-Uninstall\n") == "-install\n-Uninstall\n");
+  DeleteFileW(installed.Path("installer-log.txt").c_str());  // the stand-in's, not the run's
+  // The second name of the item went with the emptied group: the one change
+  // no undo makes (it would have to make the file again).
+  Difference d = Compare(before, MachineState(installed));
+  CHECK_MESSAGE(d.added.empty(), Show(d.added));
+  CHECK_MESSAGE((d.removed.size() == 1 && d.removed[0].find(L"\\Note.lnk") != std::wstring::npos), Show(d.removed));
+}
 #endif
 
 // ---------------------------------------------------------------- cut short
@@ -570,11 +632,6 @@ static Link LoadLink(const std::wstring& path) {
   return l;
 }
 
-static std::wstring Special(int csidl) {
-  wchar_t path[MAX_PATH] = {};
-  SHGetFolderPathW(nullptr, csidl, nullptr, 0, path);
-  return path;
-}
 
 static bool SaveLinkWithHotkey(const std::wstring& path, WORD hotkey) {
   IShellLinkW* link = nullptr;

@@ -23,8 +23,10 @@
 
 namespace {
 
-// What the entry routine hands the setup and completion dialogs.
+// What the entry routine hands the setup and completion dialogs, and the
+// setup run's transaction.
 RunContext g_Run;
+SetupTransaction g_Transaction;
 
 // Everything a dialog of this process needs, and no settings file.
 struct Scene {
@@ -36,6 +38,7 @@ struct Scene {
     FreeLanguageFile();
     UseRegistry();
     g_Run = RunContext{};
+    g_Run.Transaction = &g_Transaction;
     ResetSingleItemNotice();
   }
 };
@@ -210,7 +213,7 @@ TEST_CASE("a refused write: the error message, exit code 3, everything put back,
     const wchar_t* refusedKey;
   } rows[] = {{false, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe"},
               {true, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe"},
-              {true, L"Korvex"}, {false, L"Korvex.ZIP"},
+              {true, L"Software\\Classes\\Korvex"}, {false, L"Software\\Classes\\Korvex.ZIP"},
               {true, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver"}};
   static const wchar_t* refused;
   for (auto& r : rows) {
@@ -228,7 +231,7 @@ TEST_CASE("a refused write: the error message, exit code 3, everything put back,
     };
     std::vector<std::wstring> before = state();
     refused = r.refusedKey;
-    g_RegistryWriteFilter = [](HKEY, const wchar_t* path) -> LONG {
+    g_RegistryWriteFilter = [](HKEY, const wchar_t* path, DWORD) -> LONG {
       return lstrcmpiW(path, refused) == 0 ? ERROR_ACCESS_DENIED : 0;
     };
     g_Run.Options.Silent = r.silent;

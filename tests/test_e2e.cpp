@@ -177,7 +177,7 @@ TEST_CASE("deployed where nobody can answer: setup asks nothing and changes noth
   for (const std::wstring& line : std::vector<std::wstring>{
            L"association of .kvx: removed (it did not exist before)\r\n",
            L"registry: deleted key HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver\r\n",
-           L"registry: deleted key HKCR\\CLSID\\{A3E81D57-9B26-4C0F-B7D3-5E18C4A20B69} (32-bit view)\r\n",
+           L"registry: deleted key HKLM\\Software\\Classes\\CLSID\\{A3E81D57-9B26-4C0F-B7D3-5E18C4A20B69} (32-bit view)\r\n",
            L"deleted folder C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Korvex\r\n",
            L"deleted folder " + scene.sample.folder + L"\r\n",
            L"summary: success, exit code 0, restart needed: no\r\n",

@@ -127,6 +127,17 @@ TEST_CASE("marker positions in the file") {
     distant += "***messages**\r\nIDS_UNINSTALLKVX x\r\n";
     LoadBytes(Ansi(distant));
     CHECK(g_LanguageFile.Count() == 0);
+    // Far in, but where a search of 256 blocks stepping 8176 bytes reaches
+    // (8-bit up to 2,093,056, wide up to 2,093,040): found.
+    for (size_t at : {size_t(2090000), size_t(2093056)}) {
+      CAPTURE(at);
+      LoadBytes(Ansi(std::string(at, 'h') + "***messages**\r\nIDS_UNINSTALLKVX far\r\n"));
+      CHECK(Lookup("s:IDS_UNINSTALLKVX") == L"far");
+    }
+    Bytes wideFar(2093040, 'h'), text = Utf16Bytes(L"***messages**\r\nIDS_UNINSTALLKVX far\r\n");
+    wideFar.insert(wideFar.end(), text.begin(), text.end());
+    LoadBytes(wideFar);
+    CHECK(Lookup("s:IDS_UNINSTALLKVX") == L"far");
   }
   SUBCASE("a missing file") {
     FreeLanguageFile();

@@ -39,6 +39,12 @@ TEST_CASE("composed registry paths and entry names") {
   CHECK(std::wstring(out) == L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe");
   ComposeRegistryPath(HKEY_CLASSES_ROOT, L"\\odd", out, 512);
   CHECK(std::wstring(out) == L"\\odd");
+  // The machine's classes lie in the machine's hive; the classes themselves
+  // are named by no path.
+  ComposeRegistryPath(kMachineClasses, L".kvx\\ShellNew", out, 512);
+  CHECK(std::wstring(out) == L"Software\\Classes\\.kvx\\ShellNew");
+  ComposeRegistryPath(kMachineClasses, L"", out, 512);
+  CHECK(std::wstring(out) == L"");
   std::wstring deep(600, L'k');
   ComposeRegistryPath(HKEY_CURRENT_USER, deep.c_str(), out, 512);
   CHECK(TextLength(out) == 511);
@@ -76,10 +82,10 @@ TEST_CASE("registry: integers and strings in the product key") {
   CHECK(ReadString(HKEY_CURRENT_USER, L"NoKey", L"x", L"dflt", &served) == L"dflt");
   CHECK_FALSE(served);
 
-  CHECK(WriteSettingString(HKEY_CLASSES_ROOT, L".kvx", L"", L"Korvex") == 0);
-  CHECK(RegText(HKEY_CLASSES_ROOT, L".kvx", L"") == L"Korvex");
-  CHECK(SettingKeyExists(HKEY_CLASSES_ROOT, L".kvx"));
-  CHECK_FALSE(SettingKeyExists(HKEY_CLASSES_ROOT, L".none"));
+  CHECK(WriteSettingString(kMachineClasses, L".kvx", L"", L"Korvex") == 0);
+  CHECK(RegText(HKEY_LOCAL_MACHINE, L"Software\\Classes\\.kvx", L"") == L"Korvex");
+  CHECK(SettingKeyExists(kMachineClasses, L".kvx"));
+  CHECK_FALSE(SettingKeyExists(kMachineClasses, L".none"));
 }
 
 TEST_CASE("registry: values of unexpected types and sizes") {
@@ -125,9 +131,10 @@ TEST_CASE("registry: deletions") {
   DeleteSettingValue(L"Setup", L"ShellExt");
   CHECK_FALSE(RegKeyExists(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\ShellExt"));
   CHECK(ReadSettingInt(L"Setup", L"ShellExt", 5) == 5);
-  DeleteSettingKey(HKEY_CURRENT_USER, L"Setup");  // has a subkey: stays
+  // A key with a subkey stays, and says why: no lack of rights.
+  CHECK(DeleteSettingKey(HKEY_CURRENT_USER, L"Setup") == ERROR_DIR_NOT_EMPTY);
   CHECK(SettingKeyExists(HKEY_CURRENT_USER, L"Setup"));
-  DeleteSettingKey(HKEY_CURRENT_USER, L"Setup\\Links");
+  CHECK(DeleteSettingKey(HKEY_CURRENT_USER, L"Setup\\Links") == 0);
   CHECK_FALSE(SettingKeyExists(HKEY_CURRENT_USER, L"Setup\\Links"));
 
   // Several levels and many siblings: the repeated passes take everything.
@@ -139,17 +146,18 @@ TEST_CASE("registry: deletions") {
   CHECK_FALSE(RegKeyExists(HKEY_CURRENT_USER, L"Software\\Korvex"));
   CHECK(RegKeyExists(HKEY_CURRENT_USER, L"Software\\Other"));
 
-  WriteSettingString(HKEY_CLASSES_ROOT, L".kvx\\ShellNew", L"FileName", L"x");
-  DeleteSettingTree(HKEY_CLASSES_ROOT, L"");  // the root itself is never deleted
+  WriteSettingString(kMachineClasses, L".kvx\\ShellNew", L"FileName", L"x");
+  DeleteSettingTree(kMachineClasses, L"");  // the classes themselves are never deleted
+  DeleteSettingKey(kMachineClasses, L"");
   CHECK(RegKeyExists(HKEY_CLASSES_ROOT, L".kvx\\ShellNew"));
-  DeleteSettingTree(HKEY_CLASSES_ROOT, L".kvx");
+  DeleteSettingTree(kMachineClasses, L".kvx");
   CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".kvx"));
 }
 
 TEST_CASE("registry: refused writes report their error") {
   RegistrySandbox sandbox;
   UseRegistry();
-  g_RegistryWriteFilter = [](HKEY root, const wchar_t*) -> LONG {
+  g_RegistryWriteFilter = [](HKEY root, const wchar_t*, DWORD) -> LONG {
     return root == HKEY_LOCAL_MACHINE ? ERROR_ACCESS_DENIED : 0;
   };
   CHECK(WriteSettingString(HKEY_LOCAL_MACHINE, L"", L"exe64", L"x") == ERROR_ACCESS_DENIED);
@@ -159,35 +167,29 @@ TEST_CASE("registry: refused writes report their error") {
   CHECK_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, L"Software\\Korvex"));
 }
 
-TEST_CASE("registry view: reads and writes reach the 32-bit view, deletions and tests the native one") {
+TEST_CASE("registry view: writes and deletions reach the view they name, reads and tests the native one") {
   // The real registry of the prefix: the redirection of predefined keys does
   // not reach the 32-bit view. Keys of this test carry the process id.
   UseRegistry();
   std::wstring key = L"\\Software\\KvxViewTest" + std::to_wstring(GetCurrentProcessId());
   std::wstring plain = key.substr(1);
-  SetRegistryView(KEY_WOW64_32KEY);
-  CHECK(WriteSettingString(HKEY_LOCAL_MACHINE, key.c_str(), L"", L"thirty-two") == 0);
-  CHECK(WriteSettingInt(HKEY_LOCAL_MACHINE, key.c_str(), L"n", 32) == 0);
-  CHECK(ReadString(HKEY_LOCAL_MACHINE, key.c_str(), L"", L"") == L"thirty-two");
-  CHECK(ReadSettingInt(HKEY_LOCAL_MACHINE, key.c_str(), L"n", 0) == 32);
-  // Existence and deletion look at the native view, where nothing is.
-  CHECK_FALSE(SettingKeyExists(HKEY_LOCAL_MACHINE, key.c_str()));
-  DeleteSettingValue(HKEY_LOCAL_MACHINE, key.c_str(), L"n");
-  DeleteSettingTree(HKEY_LOCAL_MACHINE, key.c_str());
-  SetRegistryView(0);
+  CHECK(WriteSettingString(HKEY_LOCAL_MACHINE, key.c_str(), L"", L"thirty-two", KEY_WOW64_32KEY) == 0);
+  CHECK(WriteSettingInt(HKEY_LOCAL_MACHINE, key.c_str(), L"n", 32, KEY_WOW64_32KEY) == 0);
   CHECK(RegText(HKEY_LOCAL_MACHINE, plain, L"", nullptr, KEY_WOW64_32KEY) == L"thirty-two");
   CHECK(RegNumber(HKEY_LOCAL_MACHINE, plain, L"n", nullptr, KEY_WOW64_32KEY) == 32);
   CHECK(RegKeyExists(HKEY_LOCAL_MACHINE, L"Software\\Wow6432Node" + key.substr(9), KEY_WOW64_64KEY));
   CHECK_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, plain, KEY_WOW64_64KEY));
-  CHECK(ReadSettingInt(HKEY_LOCAL_MACHINE, key.c_str(), L"n", -1) == -1);  // view 0 reads the native one
-
-  // Deleting in the native view leaves the 32-bit key alone.
-  WriteSettingInt(HKEY_LOCAL_MACHINE, key.c_str(), L"n", 64);
-  DeleteSettingTree(HKEY_LOCAL_MACHINE, key.c_str());
-  CHECK_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, plain, KEY_WOW64_64KEY));
+  // Reads, existence and a deletion without a view look at the native one.
+  CHECK(ReadSettingInt(HKEY_LOCAL_MACHINE, key.c_str(), L"n", -1) == -1);
+  CHECK_FALSE(SettingKeyExists(HKEY_LOCAL_MACHINE, key.c_str()));
+  DeleteSettingKey(HKEY_LOCAL_MACHINE, key.c_str());
   CHECK(RegKeyExists(HKEY_LOCAL_MACHINE, plain, KEY_WOW64_32KEY));
-  RegRemoveTree(HKEY_LOCAL_MACHINE, plain, KEY_WOW64_32KEY);
+  // A deletion in the 32-bit view takes the key there and leaves the native one.
+  WriteSettingInt(HKEY_LOCAL_MACHINE, key.c_str(), L"n", 64);
+  CHECK(DeleteSettingKey(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_32KEY) == 0);
   CHECK_FALSE(RegKeyExists(HKEY_LOCAL_MACHINE, plain, KEY_WOW64_32KEY));
+  CHECK(RegNumber(HKEY_LOCAL_MACHINE, plain, L"n", nullptr, KEY_WOW64_64KEY) == 64);
+  RegRemoveTree(HKEY_LOCAL_MACHINE, plain, KEY_WOW64_64KEY);
 }
 
 // ---------------------------------------------------------------- the file
@@ -411,7 +413,7 @@ TEST_CASE("settings file: SaveSettings off never writes; process end saves other
   CHECK_FALSE(Exists(ini));
 }
 
-TEST_CASE("settings file: a save that cannot complete leaves the old file as it was") {
+TEST_CASE("settings file: saved beside a reader; a save that cannot complete leaves the old file as it was") {
   RegistrySandbox sandbox;
   TempFolder folder;
   std::wstring ini = folder / L"Korvex.ini";
@@ -419,43 +421,53 @@ TEST_CASE("settings file: a save that cannot complete leaves the old file as it 
   Bytes before = ReadBytes(ini);
   UseFile(ini);
   WriteSettingInt(L"", L"a", 2);
-  // Another program holds the file without sharing: it cannot be replaced.
-  HANDLE held = CreateFileW(ini.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  REQUIRE(held != INVALID_HANDLE_VALUE);
-  CHECK_FALSE(SaveSettingsFile());
-  CloseHandle(held);
-  CHECK(ReadBytes(ini) == before);
-  CHECK_FALSE(Exists(ini + L".new"));
-  // A temporary file left by an interrupted save does not stand in the way.
-  WriteText(ini + L".new", "half a file");
-  CHECK(SaveSettingsFile());
-  CHECK(SavedText(ini).find(L"HKCU\\a=2\r\n") != std::wstring::npos);
-  CHECK_FALSE(Exists(ini + L".new"));
+  // Another program holds the file without letting others write it: it
+  // cannot be saved (no more than the plain open of the file could).
+  for (DWORD share : {0ul, (DWORD)FILE_SHARE_READ}) {
+    HANDLE held = CreateFileW(ini.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    REQUIRE(held != INVALID_HANDLE_VALUE);
+    CHECK_FALSE(SaveSettingsFile());
+    CloseHandle(held);
+    CHECK(ReadBytes(ini) == before);
+  }
+  // A reader that lets others write (an editor, a backup tool), with its
+  // deletion shared or not: the file is saved in place meanwhile.
+  int value = 2;
+  for (DWORD share : {(DWORD)(FILE_SHARE_READ | FILE_SHARE_WRITE), (DWORD)(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)}) {
+    CAPTURE(share);
+    HANDLE reader = CreateFileW(ini.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    REQUIRE(reader != INVALID_HANDLE_VALUE);
+    WriteSettingInt(L"", L"a", ++value);
+    CHECK(SaveSettingsFile());
+    CloseHandle(reader);
+    CHECK(SavedText(ini).find(L"HKCU\\a=" + std::to_wstring(value) + L"\r\n") != std::wstring::npos);
+  }
+  CHECK_FALSE(Exists(ini + L".new"));  // no file beside it
 
-  // Links planted at either name, or in place of the folder: the file they
-  // lead to never changes, and the settings file stays as it was.
+  // Links planted beside it, at its name, or in place of the folder: the
+  // file they lead to never changes.
   std::wstring victim = folder / L"victim.txt", linked = folder / L"linked";
   WriteText(victim, "HKCU\\a=7\n");
   MakeDirs(linked);
-  Bytes saved = ReadBytes(ini), victimBefore = ReadBytes(victim);
-  REQUIRE(PlantLink(ini + L".new", victim));
+  Bytes victimBefore = ReadBytes(victim);
+  REQUIRE(PlantLink(ini + L".new", victim));  // where an earlier save kept its twin
   WriteSettingInt(L"", L"a", 3);
-  CHECK_FALSE(SaveSettingsFile());
-  CHECK(ReadBytes(ini) == saved);
+  CHECK(SaveSettingsFile());
+  CHECK(SavedText(ini).find(L"HKCU\\a=3\r\n") != std::wstring::npos);
   RemoveLink(ini + L".new");
   std::wstring redirected = folder / L"redirected", linkedIni = redirected + L"\\Korvex.ini";
   REQUIRE(PlantLink(redirected, linked));
   WriteText(linkedIni, "HKCU\\a=8\n");
+  Bytes linkedBefore = ReadBytes(linkedIni);
   UseFile(linkedIni);
   WriteSettingInt(L"", L"a", 4);
   CHECK_FALSE(SaveSettingsFile());
-  CHECK_FALSE(Exists(linked + L"\\Korvex.ini.new"));
+  CHECK(ReadBytes(linked + L"\\Korvex.ini") == linkedBefore);
   REQUIRE(PlantLink(folder / L"Linked.ini", victim));
   UseFile(folder / L"Linked.ini");
   CHECK_FALSE(IsSettingsFileLoaded());  // a link is no settings file: nothing is read through it
   CHECK_FALSE(SaveSettingsFile());
   CHECK(ReadBytes(victim) == victimBefore);
-  CHECK_FALSE(Exists(folder / L"Linked.ini.new"));
   ForgetSettingsFile();
 }
 
@@ -483,19 +495,41 @@ TEST_CASE("settings file: hostile content is read without harm") {
   ForgetSettingsFile();
 }
 
-TEST_CASE("settings file: a file of 50 MB") {
+// The file as the reads see it grown past 64 MiB (of zeros, after what is
+// really in it), without such a file on the disk.
+static size_t g_Filler;
+static BOOL WINAPI ReadGrown(HANDLE file, void* buffer, DWORD count, DWORD* got, OVERLAPPED* overlapped) {
+  BOOL ok = RealFunction(&ReadFile, "ReadFile")(file, buffer, count, got, overlapped);
+  if (ok && *got == 0 && g_Filler) {
+    *got = count < g_Filler ? count : (DWORD)g_Filler;
+    ZeroMemory(buffer, *got);
+    g_Filler -= *got;
+  }
+  return ok;
+}
+KVX_CHILD(settings_scarce_memory) {
+  ScarceMemory scarce(1 << 20);
+  UseFile(_wgetenv(L"KVX_INI"));
+  return 0;  // not reached: the file does not fit
+}
+
+TEST_CASE("settings file: read whole whatever its size; memory that runs out is the memory error") {
   RegistrySandbox sandbox;
   TempFolder folder;
   std::wstring ini = folder / L"Korvex.ini";
-  std::string line = "HKCU\\Setup\\k=" + std::string(200, 'v') + "\r\n";
-  std::string text;
-  text.reserve(50u << 20);
-  while (text.size() < (50u << 20)) text += line;
-  WriteText(ini, text);
-  UseFile(ini);
-  CHECK(IsSettingsFileLoaded());
+  WriteBytes(ini, Utf16(L"Global\\Integration=0\r\nHKCU\\Setup\\k=" + std::wstring(200, L'v') + L"\r\n"));
+  {
+    ImportHooks hooks({{"ReadFile", (void*)ReadGrown}});
+    g_Filler = (64 << 20) + 4096;
+    UseFile(ini);
+  }
+  REQUIRE(IsSettingsFileLoaded());
   CHECK(TextLength(FindSettingEntry(L"HKCU\\Setup\\k")) == 200);
+  CHECK(WriteSettingString(kMachineClasses, L".kvx", L"", L"Korvex") == 0);  // Integration off: dropped
+  CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".kvx"));
   ForgetSettingsFile();
+  WriteText(ini, std::string(4 << 20, 'x'));
+  CHECK(RunChild("settings_scarce_memory", {L"KVX_INI=" + ini}) == 8);
 }
 
 KVX_CHILD(reads_file_beside_program) {

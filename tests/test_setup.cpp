@@ -209,7 +209,8 @@ TEST_CASE("saving writes every field in its order, and never NewContextMenu") {
   o.Associate[17] = 1;
   o.Desktop = 1;
   o.LegacyMenu = 1;
-  SaveIntegrationOptions(o);
+  SetupTransaction none;
+  SaveIntegrationOptions(none, o);
   GrowArray<const SettingsEntry*> entries;
   CollectSettingEntries(entries);
   std::vector<std::wstring> names;

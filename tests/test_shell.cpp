@@ -9,6 +9,7 @@
 #include "model/options.h"
 #include "setup/uninstall_entry.h"
 #include "shell/associations.h"
+#include "shell/shell_extension.h"
 #include "shell/templates.h"
 #include "test.h"
 #include "util/path.h"
@@ -18,6 +19,18 @@
 static std::wstring Default(const std::wstring& key, bool* present = nullptr) {
   return RegText(HKEY_CLASSES_ROOT, key, L"", present);
 }
+
+// The single steps as the uninstall runs them: each with a transaction that
+// is never begun (nothing recorded, no refusal kept for the next case).
+static void SetExtensionAssociation(const wchar_t* e, AssociationChoice c) {
+  SetupTransaction none;
+  SetExtensionAssociation(none, e, c);
+}
+static void SetAssociations(const IntegrationOptions& o) { SetupTransaction none; SetAssociations(none, o); }
+static bool RegisterProgIds() { SetupTransaction none; return RegisterProgIds(none); }
+static void InstallNewTemplate(const wchar_t* e, bool kvx) { SetupTransaction none; InstallNewTemplate(none, e, kvx); }
+static void RestoreNewEntry(const wchar_t* e, const wchar_t* previous) { SetupTransaction none; RestoreNewEntry(none, e, previous); }
+static void WriteUninstallEntry() { SetupTransaction none; WriteUninstallEntry(none); }
 
 // ---------------------------------------------------------------- templates
 
@@ -276,10 +289,10 @@ KVX_CHILD(cut_short) {
   static bool claiming;
   cutAt = _wtoi(cut);
   claiming = claim[0] == L'1';
-  g_RegistryWriteFilter = [](HKEY root, const wchar_t* path) -> LONG {
+  g_RegistryWriteFilter = [](HKEY root, const wchar_t* path, DWORD view) -> LONG {
     if (++writes != cutAt) return 0;
     HKEY key;
-    if (claiming && RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) == ERROR_SUCCESS)
+    if (claiming && RegCreateKeyExW(root, path, 0, nullptr, 0, KEY_WRITE | view, nullptr, &key, nullptr) == ERROR_SUCCESS)
       RegCloseKey(key);
     TerminateProcess(GetCurrentProcess(), 3);
     return 0;
@@ -382,6 +395,45 @@ TEST_CASE("rows with several extensions keep a saved state per extension") {
   CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, L".tgz"));
 }
 
+// Elevated on Windows, HKEY_CLASSES_ROOT merges the user's own classes over
+// the machine's; here it is a key of its own that plays that view, with a
+// copy the user's programs made. Everything setup does for all users is
+// read, written, recorded and put back in the machine's own classes: the
+// user's copy is neither saved as a previous owner, nor changed, nor
+// written back machine-wide by an undo.
+TEST_CASE("the machine's classes, never the user's copy, in a run and in its undo") {
+  RegistrySandbox sandbox(true);
+  UseRegistry();
+  DeleteFileW(ProgramFile(L"zipnew.dat").c_str());
+  const std::wstring classes = L"Software\\Classes\\";
+  RegPutText(HKEY_LOCAL_MACHINE, classes + L".zip", L"", L"OtherArchiver.zip");
+  RegPutText(HKEY_CLASSES_ROOT, L".zip", L"", L"UserZip");
+  RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"Command", L"planted.exe");
+  RegPutText(HKEY_CLASSES_ROOT, L"CLSID\\{6F0C2A91-3D7E-4B15-A8C4-92E5D1B07F36}\\InProcServer32", L"", L"C:\\planted.dll");
+  std::vector<std::wstring> usersCopy = RegDump(HKEY_CLASSES_ROOT, L"");
+  std::vector<std::wstring> machine = RegDump(HKEY_LOCAL_MACHINE, L"Software");
+  {
+    SetupTransaction changes;
+    changes.Begin();
+    SetExtensionAssociation(changes, L".zip", kClaimType | kShellExtensionChosen | kZipTypeRow);
+    IntegrationOptions off = {};
+    RegisterHandlerDll(changes, off, kHandlerDll64);  // deletes the class of the shell extension
+    CHECK(RegText(HKEY_LOCAL_MACHINE, classes + L".zip", L"") == L"Korvex.ZIP");
+    CHECK(RegText(HKEY_LOCAL_MACHINE, classes + L".zip\\ShellNew", L"FileName") == ProgramFile(L"zipnew.dat"));
+    CHECK(RegText(HKEY_LOCAL_MACHINE, L"Software\\Korvex\\Setup\\.zip", L"Type") == L"OtherArchiver.zip");
+    CHECK(RegDump(HKEY_CLASSES_ROOT, L"") == usersCopy);
+    // Refused later in the run: everything goes back where it was changed.
+    g_RegistryWriteFilter = [](HKEY, const wchar_t*, DWORD) -> LONG { return ERROR_ACCESS_DENIED; };
+    changes.WriteMachine(L"", L"exe64", L"x");
+    g_RegistryWriteFilter = nullptr;
+    REQUIRE(changes.Refused());
+    changes.Undo();
+  }
+  CHECK(RegDump(HKEY_LOCAL_MACHINE, L"Software") == machine);
+  CHECK(RegDump(HKEY_CLASSES_ROOT, L"") == usersCopy);
+  CHECK_FALSE(Exists(ProgramFile(L"zipnew.dat")));  // the template the run made went with it
+}
+
 TEST_CASE("the ProgIDs: texts, commands, icons kept, the refused first write") {
   RegistrySandbox sandbox;
   UseRegistry();
@@ -398,8 +450,8 @@ TEST_CASE("the ProgIDs: texts, commands, icons kept, the refused first write") {
   CHECK(Default(L"Korvex.REV\\DefaultIcon") == program + L",1");
 
   RegRemoveTree(HKEY_CLASSES_ROOT, L"Korvex");
-  g_RegistryWriteFilter = [](HKEY root, const wchar_t* path) -> LONG {
-    return root == HKEY_CLASSES_ROOT && lstrcmpW(path, L"Korvex") == 0 ? ERROR_ACCESS_DENIED : 0;
+  g_RegistryWriteFilter = [](HKEY root, const wchar_t* path, DWORD) -> LONG {
+    return root == HKEY_LOCAL_MACHINE && lstrcmpiW(path, L"Software\\Classes\\Korvex") == 0 ? ERROR_ACCESS_DENIED : 0;
   };
   RegRemoveTree(HKEY_CLASSES_ROOT, L".rev");
   CHECK_FALSE(RegisterProgIds());

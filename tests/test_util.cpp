@@ -478,6 +478,34 @@ TEST_CASE("folders of the user's choosing, and a folder of the tool's own") {
   CHECK(given == L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
   REQUIRE(CreatePrivateFolder(own.Path().c_str(), second));
   CHECK(std::wstring(first) != second);
+  // Such a folder left behind goes only when administrators or SYSTEM own
+  // it: under elevation the account running the tool owns only what its
+  // unelevated programs could have made. (Wine reports every folder as that
+  // account's, with a list that lets it in: what Windows shows of a folder
+  // made as above, the administrators' with their list, is played here.)
+  WriteText(std::wstring(first) + L"\\Uninstall_Kvx.Bat", "x");
+  auto isOwn = +[](const wchar_t* name) { return lstrcmpiW(name, L"Uninstall_Kvx.Bat") == 0; };
+  CHECK(RemoveAbandonedPrivateFolders(own.Path().c_str(), isOwn, 0) == 0);
+  CHECK(Exists(first));
+  auto administrators = +[](HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID* owner, PSID* group,
+                            PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) -> DWORD {
+    static PSECURITY_DESCRIPTOR made;
+    BOOL present, defaulted;
+    if (!made)
+      ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1,
+                                                           &made, nullptr);
+    auto real = (decltype(&GetSecurityInfo))(void*)GetProcAddress(GetModuleHandleW(L"advapi32"), "GetSecurityInfo");
+    DWORD result = real(object, type, what, owner, group, dacl, sacl, descriptor);
+    if (result == ERROR_SUCCESS && owner) GetSecurityDescriptorOwner(made, owner, &defaulted);
+    if (result == ERROR_SUCCESS && dacl) GetSecurityDescriptorDacl(made, &present, dacl, &defaulted);
+    return result;
+  };
+  {
+    ImportHooks hooks({{"GetSecurityInfo", (void*)administrators}});
+    CHECK(RemoveAbandonedPrivateFolders(own.Path().c_str(), isOwn, 0) == 2);
+  }
+  CHECK_FALSE(Exists(first));
+  CHECK_FALSE(Exists(second));
   CHECK_FALSE(CreatePrivateFolder((own / L"missing").c_str(), first));
   // Who else may change a folder, by its list.
   for (auto row : {std::make_pair(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICIIO;FA;;;CO)", false),

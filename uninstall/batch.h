@@ -60,4 +60,4 @@ bool WriteBatchText(HANDLE file, const wchar_t* text);
 bool ComposeBatchCommand(const wchar_t* processor, const wchar_t* batch, wchar_t* command, size_t capacity);
 
 // The self-removal batch file's name, in the run's own folder.
-const wchar_t kBatchFileName[] = L"Uninstall_Kvx.Bat";
+inline constexpr wchar_t kBatchFileName[] = L"Uninstall_Kvx.Bat";

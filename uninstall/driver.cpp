@@ -184,7 +184,7 @@ bool OpenFileList(DiskFile& listFile, const UninstallTexts& texts) {
   DWORD n = GetCurrentDirectoryW(kPathCapacity, folder);
   if (n == 0 || n >= kPathCapacity) folder[0] = 0;
   JoinPath(folder, L"Uninstall.lst", list);
-  ShowPathMessage(GetText(IDS_CANNOTOPENLIST), list, GetText(IDS_UNINSTALLKVX), MB_ICONERROR | MB_SETFOREGROUND);
+  ShowPathMessage(GetText(IDS_CANNOTOPENLIST), list, texts.caption, MB_ICONERROR | MB_SETFOREGROUND);
   return false;
 }
 
@@ -228,7 +228,7 @@ bool SettleProgramsInUse(const RunOptions& options, ProgramsInUse& programs, con
 // held program folder. True when something waits for the restart.
 bool DeleteInstallation(DiskFile& listFile, const FileList& list, const wchar_t* program,
                         const wchar_t* folderWithSeparator, RunFolders& run, DeletionOutcome& outcome) {
-  static const wchar_t* const kHelpIndexes[] = {L"korvex.gid", L"korvex.fts"};
+  static const wchar_t kHelpIndexes[][11] = {L"korvex.gid", L"korvex.fts"};
   for (const wchar_t* helpIndex : kHelpIndexes) {
     wchar_t path[kPathCapacity];
     JoinPath(folderWithSeparator, helpIndex, path);

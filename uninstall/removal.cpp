@@ -34,16 +34,18 @@ void ShellChangeNotice::Wait() {
 }
 
 void RemoveIntegration(bool msi, ShellChangeNotice& notice) {
+  // Best effort, without a record: every step is made as it comes.
+  SetupTransaction changes;
   IntegrationOptions none = {};
-  SetAssociations(none);
+  SetAssociations(changes, none);
   // The machine's records of the previous owners, used up now (a portable
   // settings file keeps the machine key's other values itself).
   DeleteSettingTree(HKEY_LOCAL_MACHINE, kMachineRecordsKey);
   if (SettingKeyIsEmpty(HKEY_LOCAL_MACHINE, L"\\Software\\Korvex")) DeleteSettingKey(HKEY_LOCAL_MACHINE, L"\\Software\\Korvex");
-  SetShellExtension(true, none);
-  SetShortcuts(none, nullptr, 0, nullptr);
-  static const wchar_t* const kProgIds[] = {L"Korvex", L"Korvex.ZIP", L"Korvex.REV", L".rev"};
-  for (const wchar_t* key : kProgIds) DeleteSettingTree(HKEY_CLASSES_ROOT, key);
+  SetShellExtension(changes, true, none);
+  SetShortcuts(changes, none, nullptr, 0, nullptr);
+  static const wchar_t kProgIds[][11] = {L"Korvex", L"Korvex.ZIP", L"Korvex.REV", L".rev"};
+  for (const wchar_t* key : kProgIds) DeleteSettingTree(kMachineClasses, key);
   DeleteSettingTree(HKEY_CURRENT_USER, L"");
   // One notice of all the types, classes and handlers that went.
   notice.Give();
@@ -51,5 +53,5 @@ void RemoveIntegration(bool msi, ShellChangeNotice& notice) {
   DeleteSettingKey(HKEY_LOCAL_MACHINE, kUninstallEntryKey);
   DeleteSettingKey(HKEY_LOCAL_MACHINE, kAppPathsKey);
   // The entry was written in both views: it goes from both.
-  DeleteSettingKeyInView(HKEY_LOCAL_MACHINE, kAppPathsKey, KEY_WOW64_32KEY);
+  DeleteSettingKey(HKEY_LOCAL_MACHINE, kAppPathsKey, KEY_WOW64_32KEY);
 }

@@ -265,9 +265,10 @@ bool VolumeKeepsAccessLists(HANDLE handle);
 bool DeleteByHandle(HANDLE handle);
 
 // Renames the open file (opened with DELETE access) to `to`, replacing a
-// file there (the name itself, not what a link there leads to); the folders
-// on the way to `to` are pinned meanwhile.
-bool RenameByHandle(HANDLE handle, const wchar_t* to);
+// file there (the name itself, not what a link there leads to) unless
+// `replace` is off (then ERROR_ALREADY_EXISTS); the folders on the way to
+// `to` are pinned meanwhile.
+bool RenameByHandle(HANDLE handle, const wchar_t* to, bool replace = true);
 
 // Where an existing file or folder really is, links followed: its final
 // path without the "\\?\" prefix ("\\?\UNC\server" as "\\server").
@@ -284,12 +285,17 @@ bool GetFinalPath(const wchar_t* path, wchar_t* out, size_t capacity);
 // The handle is given only for a plain file with one name that is the one at
 // `path`; otherwise INVALID_HANDLE_VALUE with ERROR_ACCESS_DENIED, and a file
 // the call made itself is removed again. With the extended-length retry.
+// `made` hears whether the call made the file.
 HANDLE OpenUnredirected(const wchar_t* path, DWORD access, DWORD share, DWORD disposition);
+HANDLE OpenUnredirected(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, bool* made);
+
+class FileJournal;
 
 // Deletes the file at `path`, never a file a link there leads to: a link
 // object itself goes, a file reached through a link stays. True when
-// nothing is at the path any more.
-bool DeleteUnredirected(const wchar_t* path);
+// nothing is at the path any more. With a journal the file is put aside
+// instead (FileJournal::PutAside), where it can be.
+bool DeleteUnredirected(const wchar_t* path, FileJournal* journal = nullptr);
 
 // Removes the empty folder at `path` when it is that folder itself (a link
 // object there goes instead of what it leads to). True when it went.
@@ -298,23 +304,57 @@ bool RemoveFolderUnredirected(const wchar_t* path);
 // Makes the folder at `path` (or, unless `onlyNew`, finds it made) with the
 // given security (null: inherited), in its pinned parent, and checks through
 // its handle that it is a plain folder. `pin` (or null) receives the new
-// folder's pin, held by the caller.
+// folder's pin, held by the caller. A journal hears of a folder made.
 bool CreateFolderUnredirected(const wchar_t* path, SECURITY_ATTRIBUTES* security = nullptr, bool onlyNew = false,
-                              UniqueFile* pin = nullptr);
+                              UniqueFile* pin = nullptr, FileJournal* journal = nullptr);
 
 // Deletes a folder with everything in it without following any link: a
 // link inside is removed itself, a file reached through one stays. The
 // folder and each folder in it are pinned while they are emptied; nothing is
-// done when the folder or a folder above it is a link.
-void DeleteTreeUnredirected(const wchar_t* path);
+// done when the folder or a folder above it is a link. With a journal the
+// folder is put aside whole instead, where it can be.
+void DeleteTreeUnredirected(const wchar_t* path, FileJournal* journal = nullptr);
 
-// The file journal of a setup run: while it runs, the operations above
-// record the files they make, replace or delete and the folders they make or
-// delete; UndoFileJournal puts them back, the latest first (returns how
-// many; `failed`, when given, hears of each it could not), and stops it.
-void StartFileJournal();
-size_t UndoFileJournal(void (*failed)(const wchar_t* path, DWORD error) = nullptr);
-void StopFileJournal();
+// The file journal of a setup run: what the run changes in folders others
+// may change, kept so that a run that cannot complete puts it back, without
+// ever copying a file or looking a name up again. A file or folder the run
+// would delete is renamed aside instead, through its own handle, inside its
+// pinned folder, and the journal holds that handle. A file with more than
+// one name is never put aside (it is deleted, that name only, as without a
+// journal). A file the run rewrites in place (a shortcut or a template of
+// its own) keeps what the run wrote. Undo deletes what the run made (the
+// entry at its name itself, never what a link there leads to) and renames
+// back what it put aside, the latest first; Commit (also at the journal's
+// end) deletes what was put aside.
+class FileJournal {
+ public:
+  FileJournal() = default;
+  ~FileJournal() { Commit(); }
+  FileJournal(const FileJournal&) = delete;
+  FileJournal& operator=(const FileJournal&) = delete;
+
+  // The file or folder the run just made at `path`.
+  void Made(const wchar_t* path);
+  // Takes the file or folder open as `entry` (with DELETE access, the
+  // entry at `path` itself) and renames it aside in its folder. False, and
+  // `entry` still the caller's, where it has more than one name or cannot
+  // be renamed.
+  bool PutAside(UniqueFile& entry, const wchar_t* path);
+  // Returns how many changes it put back; `failed` (not null) hears of each
+  // it could not.
+  size_t Undo(void (*failed)(const wchar_t* path, DWORD error));
+  void Commit();
+
+ private:
+  struct Record {
+    size_t path, aside;  // aside: the name it waits under (put aside only)
+    HANDLE held;         // put aside: its handle; made: INVALID_HANDLE_VALUE
+    bool folder;         // put aside: a folder
+  };
+  void Add(const wchar_t* path, const wchar_t* aside, HANDLE held, bool folder);
+  GrowArray<Record> records_;
+  TextPool paths_;
+};
 
 // Copies a file to a new file `to` (failing when `to` exists), reading the
 // source only when it is the file at `from` itself. At most `limit` bytes.

@@ -256,7 +256,7 @@ bool DeleteByHandle(HANDLE handle) {
          SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
-bool RenameByHandle(HANDLE handle, const wchar_t* to) {
+bool RenameByHandle(HANDLE handle, const wchar_t* to, bool replace) {
   // The new name as the system's own form of a full path: "\??\C:\..." or
   // "\??\UNC\server\share\...".
   wchar_t full[kPathCapacity], scratch[kPathCapacity];
@@ -275,7 +275,7 @@ bool RenameByHandle(HANDLE handle, const wchar_t* to) {
   buffer.AddElements(bytes);
   auto info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.Data());
   ZeroMemory(info, bytes);
-  info->ReplaceIfExists = TRUE;
+  info->ReplaceIfExists = replace;
   info->FileNameLength = (DWORD)(length * sizeof(wchar_t));
   CopyMemory(info->FileName, target, (length + 1) * sizeof(wchar_t));
   return SetFileInformationByHandle(handle, FileRenameInfo, info, (DWORD)bytes) != 0;

@@ -8,40 +8,9 @@
 
 namespace {
 
-// The file journal of a setup run: what the operations below changed, so
-// that UndoFileJournal can put it back.
-enum class FileChange : unsigned char { FileMade, FileReplaced, FolderMade, FolderDeleted };
-struct FileRecord {
-  FileChange kind;
-  size_t path, data, size;  // FileReplaced: the file's bytes before
-};
-struct FileJournal {
-  GrowArray<FileRecord> records;
-  TextPool paths;
-  GrowArray<unsigned char> bytes;
-};
-FileJournal* g_FileJournal;
-
-void Journal(FileChange kind, const wchar_t* path, HANDLE readable = INVALID_HANDLE_VALUE) {
-  if (!g_FileJournal) return;
-  FileRecord r = {kind, g_FileJournal->paths.Add(path), g_FileJournal->bytes.Count(), 0};
-  if (readable != INVALID_HANDLE_VALUE) {
-    LARGE_INTEGER zero = {};
-    SetFilePointerEx(readable, zero, nullptr, FILE_BEGIN);
-    ReadWhole(readable, g_FileJournal->bytes, (size_t)1 << 26);
-    SetFilePointerEx(readable, zero, nullptr, FILE_BEGIN);
-    r.size = g_FileJournal->bytes.Count() - r.data;
-  }
-  g_FileJournal->records.PushElement(r);
-}
-
 // The operations below for a path whose folder the caller has pinned.
 
-HANDLE OpenFileAt(const wchar_t* path, DWORD access, DWORD share, DWORD disposition) {
-  // A file written while the journal runs is read first, to be put back.
-  bool journaled = g_FileJournal && (access & (GENERIC_WRITE | FILE_WRITE_DATA));
-  if (journaled) access |= GENERIC_READ;
-
+HANDLE OpenFileAt(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, bool* made) {
   if (disposition != CREATE_NEW && disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
@@ -72,7 +41,7 @@ HANDLE OpenFileAt(const wchar_t* path, DWORD access, DWORD share, DWORD disposit
              info.nNumberOfLinks == 1 && HandleIsPath(h, path);
   UniqueFile file(h);
   if (own) {
-    if (journaled) Journal(created ? FileChange::FileMade : FileChange::FileReplaced, path, created ? INVALID_HANDLE_VALUE : h);
+    if (made) *made = created;
     return file.Release();
   }
   if (created) DeleteByHandle(h);
@@ -81,7 +50,7 @@ HANDLE OpenFileAt(const wchar_t* path, DWORD access, DWORD share, DWORD disposit
   return INVALID_HANDLE_VALUE;
 }
 
-bool DeleteFileAt(const wchar_t* path) {
+bool DeleteFileAt(const wchar_t* path, FileJournal* journal = nullptr) {
   DWORD attributes = GetAttributes(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return true;
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return false;
@@ -89,14 +58,7 @@ bool DeleteFileAt(const wchar_t* path) {
   // reached through a link (Wine follows links to files) is elsewhere and stays.
   UniqueFile file(OpenForDeletion(path));
   if (!file) return false;
-  if (g_FileJournal) {
-    UniqueFile content(WithLongRetry(path, [](const wchar_t* p) {
-      return CreateFileW(p, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    }));
-    if (content) Journal(FileChange::FileReplaced, path, content.Get());
-  }
-  return DeleteByHandle(file.Get());
+  return (journal && journal->PutAside(file, path)) || DeleteByHandle(file.Get());
 }
 
 bool RemoveFolderAt(const wchar_t* path) {
@@ -106,16 +68,20 @@ bool RemoveFolderAt(const wchar_t* path) {
 
 }  // namespace
 
-HANDLE OpenUnredirected(const wchar_t* path, DWORD access, DWORD share, DWORD disposition) {
+HANDLE OpenUnredirected(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, bool* made) {
   PinnedChain chain;
   if (!chain.PinParent(path)) return INVALID_HANDLE_VALUE;
-  return OpenFileAt(path, access, share, disposition);
+  return OpenFileAt(path, access, share, disposition, made);
 }
 
-bool DeleteUnredirected(const wchar_t* path) {
+HANDLE OpenUnredirected(const wchar_t* path, DWORD access, DWORD share, DWORD disposition) {
+  return OpenUnredirected(path, access, share, disposition, nullptr);
+}
+
+bool DeleteUnredirected(const wchar_t* path, FileJournal* journal) {
   PinnedChain chain;
   if (!chain.PinParent(path)) return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
-  return DeleteFileAt(path);
+  return DeleteFileAt(path, journal);
 }
 
 bool RemoveFolderUnredirected(const wchar_t* path) {
@@ -123,7 +89,8 @@ bool RemoveFolderUnredirected(const wchar_t* path) {
   return chain.PinParent(path) && RemoveFolderAt(path);
 }
 
-bool CreateFolderUnredirected(const wchar_t* path, SECURITY_ATTRIBUTES* security, bool onlyNew, UniqueFile* pin) {
+bool CreateFolderUnredirected(const wchar_t* path, SECURITY_ATTRIBUTES* security, bool onlyNew, UniqueFile* pin,
+                              FileJournal* journal) {
   // Made in its pinned parent: it cannot be made anywhere else.
   PinnedChain chain;
   if (!chain.PinParent(path)) return false;
@@ -131,14 +98,18 @@ bool CreateFolderUnredirected(const wchar_t* path, SECURITY_ATTRIBUTES* security
   if (!made && (onlyNew || GetLastError() != ERROR_ALREADY_EXISTS)) return false;
   UniqueFile folder(PinFolder(path, false));
   if (!folder) return false;
-  if (made) Journal(FileChange::FolderMade, path);
+  if (made && journal) journal->Made(path);
   if (pin) *pin = static_cast<UniqueFile&&>(folder);
   return true;
 }
 
-void DeleteTreeUnredirected(const wchar_t* path) {
+void DeleteTreeUnredirected(const wchar_t* path, FileJournal* journal) {
   PinnedChain chain;
   if (!chain.PinParent(path)) return;
+  if (journal) {
+    UniqueFile whole(PinFolder(path, true));
+    if (whole && journal->PutAside(whole, path)) return;
+  }
   // Each folder pinned as it is found (after the one that holds it), with
   // its path; they are removed the other way round, once emptied.
   PinSet pins;
@@ -169,50 +140,67 @@ void DeleteTreeUnredirected(const wchar_t* path) {
     }
   }
   for (size_t i = pins.Count(); i-- > 0;) {
-    if (DeleteByHandle(pins.At(i))) Journal(FileChange::FolderDeleted, names.At(paths[i]));
+    DeleteByHandle(pins.At(i));
     pins.Close(i);
   }
 }
 
-void StartFileJournal() {
-  static FileJournal journal;
-  StopFileJournal();
-  g_FileJournal = &journal;
+// ---------------------------------------------------------------- the file journal
+
+void FileJournal::Add(const wchar_t* path, const wchar_t* aside, HANDLE held, bool folder) {
+  Record r = {paths_.Add(path), paths_.Add(aside), held, folder};
+  records_.PushElement(r);
 }
 
-void StopFileJournal() {
-  if (!g_FileJournal) return;
-  g_FileJournal->records.Reset();
-  g_FileJournal->paths.Clear();
-  g_FileJournal->bytes.Reset();
-  g_FileJournal = nullptr;
+void FileJournal::Made(const wchar_t* path) { Add(path, L"", INVALID_HANDLE_VALUE, false); }
+
+bool FileJournal::PutAside(UniqueFile& entry, const wchar_t* path) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(entry.Get(), &info) || info.nNumberOfLinks != 1) return false;
+  // A name of its own beside it (one that someone took first is not
+  // replaced: then the entry is not put aside). A run puts a name aside
+  // once at most.
+  wchar_t aside[kPathCapacity];
+  if (FormatText(aside, L"%s.kvx-aside", path) < 0 || !RenameByHandle(entry.Get(), aside, false)) return false;
+  Add(path, aside, entry.Release(), (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+  return true;
 }
 
-size_t UndoFileJournal(void (*failed)(const wchar_t* path, DWORD error)) {
-  FileJournal* journal = g_FileJournal;
-  if (!journal) return 0;
-  g_FileJournal = nullptr;  // putting back records nothing
+size_t FileJournal::Undo(void (*failed)(const wchar_t* path, DWORD error)) {
   size_t undone = 0;
-  for (size_t i = journal->records.Count(); i-- > 0;) {
-    const FileRecord& r = journal->records[i];
-    const wchar_t* path = journal->paths.At(r.path);
-    bool ok = false;
-    if (r.kind == FileChange::FileMade) {
-      ok = DeleteUnredirected(path);
-    } else if (r.kind == FileChange::FolderMade) {
-      ok = RemoveFolderUnredirected(path);
-    } else if (r.kind == FileChange::FolderDeleted) {
-      ok = CreateFolderUnredirected(path);
+  for (size_t i = records_.Count(); i-- > 0;) {
+    Record& r = records_[i];
+    const wchar_t* path = paths_.At(r.path);
+    bool ok;
+    if (r.held != INVALID_HANDLE_VALUE) {
+      // Back under its own name, unless something else stands there now.
+      UniqueFile held(r.held);
+      r.held = INVALID_HANDLE_VALUE;
+      ok = RenameByHandle(held.Get(), path, false);  // else it stays under its other name
     } else {
-      UniqueFile file(OpenUnredirected(path, GENERIC_WRITE, 0, OPEN_ALWAYS));
-      ok = file && WriteExactly(file.Get(), journal->bytes.Data() + r.data, r.size) && SetEndOfFile(file.Get());
+      ok = DeleteUnredirected(path) || RemoveFolderUnredirected(path);  // a file, or else a folder
     }
     if (ok) undone++;
-    else if (failed) failed(path, GetLastError());
+    else failed(path, GetLastError());
   }
-  g_FileJournal = journal;
-  StopFileJournal();
+  Commit();
   return undone;
+}
+
+void FileJournal::Commit() {
+  for (size_t i = records_.Count(); i-- > 0;) {
+    Record& r = records_[i];
+    if (r.held == INVALID_HANDLE_VALUE) continue;
+    UniqueFile held(r.held);
+    if (!r.folder) {
+      DeleteByHandle(held.Get());
+      continue;
+    }
+    held.Reset();  // its pin shares no deletion: let go before the folder goes
+    DeleteTreeUnredirected(paths_.At(r.aside));
+  }
+  records_.Reset();
+  paths_.Clear();
 }
 
 bool CopyFileUnredirected(const wchar_t* from, const wchar_t* to, size_t limit) {

@@ -100,31 +100,22 @@ bool AclLetsOthersChange(const ACL* acl, const void* alsoTrusted, DWORD changes)
 namespace {
 
 // Whether one of SYSTEM, the administrators and the installer service owns
-// the open folder (with `orRunningAccount`, or the account this process runs
-// as), and its access list lets no one else but the owner make one of the
-// `changes`.
-bool ChangedOnlyByTrusted(HANDLE folder, DWORD changes, bool orRunningAccount) {
+// the object (under elevation the account running the tool owns nothing
+// that its unelevated programs could not have made), and, unless `changes`
+// is 0, its access list lets no one else but the owner make one of them.
+bool OwnedAndChangedOnlyByTrusted(HANDLE object, SE_OBJECT_TYPE type, DWORD changes) {
   PSID owner = nullptr;
   PACL acl = nullptr;
   UniqueLocal descriptor;
-  if (GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                      &acl, nullptr, descriptor.Put()) != ERROR_SUCCESS ||
-      !owner)
-    return false;
-  bool trusted = IsTrustedAccount(owner);
-  UniqueHandle token;
-  alignas(8) unsigned char buffer[256];
-  DWORD size = 0;
-  if (!trusted && orRunningAccount && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
-      GetTokenInformation(token.Get(), TokenUser, buffer, sizeof buffer, &size))
-    trusted = EqualSid(owner, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != 0;
-  return trusted && !AclLetsOthersChange(acl, owner, changes);
+  return GetSecurityInfo(object, type, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr, &acl,
+                         nullptr, descriptor.Put()) == ERROR_SUCCESS &&
+         owner && IsTrustedAccount(owner) && (!changes || !AclLetsOthersChange(acl, owner, changes));
 }
 
 }  // namespace
 
 bool OnlyAdministratorsChange(HANDLE folder, bool contents) {
-  return ChangedOnlyByTrusted(folder, contents ? kAnyChange : kRenameOrRemove, false);
+  return OwnedAndChangedOnlyByTrusted(folder, SE_FILE_OBJECT, contents ? kAnyChange : kRenameOrRemove);
 }
 
 bool OnlyAdministratorsChange(const PinnedChain& chain, bool contentsOfLast) {
@@ -168,10 +159,6 @@ bool IsPrivateFolderName(const wchar_t* name) {
   return name[kPrivateDigits] == 0;
 }
 
-// Owned by administrators, SYSTEM or the account running the tool (Wine
-// reports that account as the owner of everything), and changeable by no one
-// but those and the owner.
-bool IsAdministratorsOwn(HANDLE folder) { return ChangedOnlyByTrusted(folder, kAnyChange, true); }
 
 uint64_t TimeOf(const FILETIME& t) { return ((uint64_t)t.dwHighDateTime << 32) | t.dwLowDateTime; }
 
@@ -202,6 +189,8 @@ bool HoldsOnlyOwn(HANDLE pin, const wchar_t* folder, bool (*isOwn)(const wchar_t
 
 }  // namespace
 
+bool IsOwnedByAdministrators(HANDLE object, SE_OBJECT_TYPE type) { return OwnedAndChangedOnlyByTrusted(object, type, 0); }
+
 unsigned RemoveAbandonedPrivateFolders(const wchar_t* parent, bool (*isOwn)(const wchar_t* name), unsigned minutes) {
   FILETIME nowTime;
   GetSystemTimeAsFileTime(&nowTime);
@@ -219,7 +208,7 @@ unsigned RemoveAbandonedPrivateFolders(const wchar_t* parent, bool (*isOwn)(cons
     JoinPath(parent, entry.name, path);
     UniqueFile folder(PinFolder(path, true));
     BY_HANDLE_FILE_INFORMATION info;
-    if (!folder || !GetFileInformationByHandle(folder.Get(), &info) || !IsAdministratorsOwn(folder.Get())) continue;
+    if (!folder || !GetFileInformationByHandle(folder.Get(), &info) || !OnlyAdministratorsChange(folder.Get(), true)) continue;
     uint64_t newest = TimeOf(info.ftLastWriteTime);
     const size_t kMaxFiles = 4;
     UniqueFile files[kMaxFiles];

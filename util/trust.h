@@ -8,6 +8,7 @@
 #pragma once
 #include <stddef.h>
 #include <windows.h>
+#include <accctrl.h>
 
 #include "util/handles.h"
 
@@ -48,6 +49,11 @@ bool OnlyAdministratorsChange(HANDLE folder, bool contents);
 // The same for every folder of the chain, the last one with `contentsOfLast`.
 bool OnlyAdministratorsChange(const PinnedChain& chain, bool contentsOfLast);
 
+// Whether the object (a file or folder, a kernel object) is owned by the
+// machine's administrators or SYSTEM: under elevation the account running
+// the tool owns nothing that its unelevated programs could not have made.
+bool IsOwnedByAdministrators(HANDLE object, SE_OBJECT_TYPE type);
+
 // For its scope, the thread acts with the rights of the user who started the
 // tool: the unelevated token that Windows links to the elevated one. Where
 // there is no such pair (no elevation prompt: the tool's rights are the
@@ -74,8 +80,8 @@ bool CreatePrivateFolder(const wchar_t* parent, wchar_t* out, size_t capacity, U
 // Removes what runs that were killed before they could clean up left of the
 // folders CreatePrivateFolder made below `parent`: a folder goes only when
 // it bears such a name, is a plain folder (pinned while it is looked at)
-// owned by administrators, SYSTEM or the account running the tool, which
-// only those may change, holds nothing but a few plain files with one name
+// owned by administrators or SYSTEM, which only those may change, holds
+// nothing but a few plain files with one name
 // each that `isOwn` accepts, and neither it nor they changed for `minutes`.
 // The files go through their own handles, the folder through its pin.
 // Returns how many folders went.

@@ -1,7 +1,8 @@
 # The house rules of the code's layout (docs/architecture.md), checked on the
 # product's sources: which folder may include which, what each util module
-# may build on, that only the file layer calls the file system by name, and
-# that no includes go round in a circle.
+# may build on, that only the file layer calls the file system by name, that
+# no product code names what it must not use, and that no includes go round
+# in a circle.
 #
 #   cmake [-DKVX_RULES_ROOT=<tree>] [-DKVX_RULES_KNOWN=<file>] -P tests/scripts/house_rules.cmake
 #
@@ -109,6 +110,10 @@ set(KVX_FILE_SYSTEM_CALLS
 
 # The file layer: the module whose files alone may make those calls.
 set(KVX_FILE_LAYER util/file)
+
+# Names that no file of the product may use in code, each with why.
+set(KVX_FORBIDDEN_NAMES
+  "HKEY_CLASSES_ROOT: the view that merges the user's own classes into the machine's (its reads see the user's values, its writes may land in the user's copy), where the machine's own are kMachineClasses (settings/store.h)")
 
 # ---------------------------------------------------------------------------
 # The check.
@@ -234,9 +239,36 @@ list(TRANSFORM kvx_calls_by_length REPLACE "^[0-9]+\\|" "")
 list(JOIN kvx_calls_by_length "|" kvx_call_alternatives)
 set(kvx_call_regex "(^|[^A-Za-z0-9_])(${kvx_call_alternatives})([^A-Za-z0-9_]|$)")
 
-# Reads one file. Sets kvx_includes ("line|kind|name", kind " or <) and
-# kvx_calls ("line|name") from its code, with comments left out and the
-# contents of string and character literals blanked for the calls.
+# The forbidden names and why.
+set(kvx_forbidden "")
+foreach(entry IN LISTS KVX_FORBIDDEN_NAMES)
+  if(NOT "${entry}" MATCHES "^([A-Za-z0-9_]+): (.+)$")
+    message(FATAL_ERROR "house rules: malformed forbidden name \"${entry}\"")
+  endif()
+  list(APPEND kvx_forbidden "${CMAKE_MATCH_1}")
+  set(kvx_forbidden_why_${CMAKE_MATCH_1} "${CMAKE_MATCH_2}")
+endforeach()
+list(JOIN kvx_forbidden "|" kvx_forbidden_alternatives)
+set(kvx_forbidden_regex "(^|[^A-Za-z0-9_])(${kvx_forbidden_alternatives})([^A-Za-z0-9_]|$)")
+
+# Appends "line|word" to the list `out` for each match of `regex` (its second
+# group the word) in one line of code.
+function(kvx_find_words code regex line out)
+  set(found "${${out}}")
+  while(code MATCHES "${regex}")
+    list(APPEND found "${line}|${CMAKE_MATCH_2}")
+    string(FIND "${code}" "${CMAKE_MATCH_0}" at)
+    string(LENGTH "${CMAKE_MATCH_1}${CMAKE_MATCH_2}" length)
+    math(EXPR at "${at} + ${length}")
+    string(SUBSTRING "${code}" ${at} -1 code)
+  endwhile()
+  set(${out} "${found}" PARENT_SCOPE)
+endfunction()
+
+# Reads one file. Sets kvx_includes ("line|kind|name", kind " or <),
+# kvx_calls and kvx_names ("line|name", the calls and the forbidden names)
+# from its code, with comments left out and the contents of string and
+# character literals blanked for the calls and names.
 function(kvx_scan_file path)
   file(READ "${path}" text)
   string(REPLACE "\r" "" text "${text}")
@@ -247,6 +279,7 @@ function(kvx_scan_file path)
   string(REPLACE "\n" ";" lines "${text}")
   set(includes "")
   set(calls "")
+  set(names "")
   set(in_comment FALSE)
   set(raw_end "")    # the end of a raw string literal being read
   set(n 0)
@@ -339,16 +372,12 @@ function(kvx_scan_file path)
         list(APPEND includes "${n}|<|${CMAKE_MATCH_3}")
       endif()
     endif()
-    while(code MATCHES "${kvx_call_regex}")
-      list(APPEND calls "${n}|${CMAKE_MATCH_2}")
-      string(FIND "${code}" "${CMAKE_MATCH_0}" at)
-      string(LENGTH "${CMAKE_MATCH_1}${CMAKE_MATCH_2}" length)
-      math(EXPR at "${at} + ${length}")
-      string(SUBSTRING "${code}" ${at} -1 code)
-    endwhile()
+    kvx_find_words("${code}" "${kvx_call_regex}" ${n} calls)
+    kvx_find_words("${code}" "${kvx_forbidden_regex}" ${n} names)
   endforeach()
   set(kvx_includes "${includes}" PARENT_SCOPE)
   set(kvx_calls "${calls}" PARENT_SCOPE)
+  set(kvx_names "${names}" PARENT_SCOPE)
 endfunction()
 
 # The file an include names, relative to the tree, or "" when it is none of
@@ -412,6 +441,7 @@ endfunction()
 set(kvx_breaks_folder "")
 set(kvx_breaks_module "")
 set(kvx_breaks_call "")
+set(kvx_breaks_name "")
 set(kvx_breaks_cycle "")
 set(kvx_breaks_folder_cycle "")
 
@@ -511,6 +541,14 @@ foreach(file IN LISTS kvx_files)
         "${file}|${line}|file system: ${name} outside the file layer (${KVX_FILE_LAYER})")
     endforeach()
   endif()
+
+  # Names no product code uses.
+  foreach(use IN LISTS kvx_names)
+    string(REPLACE "|" ";" parts "${use}")
+    list(GET parts 0 line)
+    list(GET parts 1 name)
+    list(APPEND kvx_breaks_name "${file}|${line}|name: ${name}: ${kvx_forbidden_why_${name}}")
+  endforeach()
 endforeach()
 list(REMOVE_DUPLICATES kvx_modules)
 list(REMOVE_DUPLICATES kvx_edge_folders)
@@ -610,7 +648,7 @@ endif()
 
 set(kvx_count 0)
 set(kvx_new 0)
-foreach(group folder module call cycle folder_cycle)
+foreach(group folder module call name cycle folder_cycle)
   set(sorted "")
   foreach(entry IN LISTS kvx_breaks_${group})
     # sort by file, then by line number
