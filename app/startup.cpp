@@ -150,16 +150,17 @@ bool StartLog(const RunOptions& options, const wchar_t* mode, const wchar_t* ins
 class RunLock {
  public:
   bool Take() {
-    namespace_ = nullptr;
-    HANDLE boundary = CreateBoundaryDescriptorW(L"Korvex", 0);
+    namespace_.Reset();
+    HANDLE bounds = CreateBoundaryDescriptorW(L"Korvex", 0);
     unsigned char sid[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof sid;
-    if (boundary && CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
-        AddSIDToBoundaryDescriptor(&boundary, sid)) {
-      namespace_ = CreatePrivateNamespaceW(nullptr, boundary, L"Korvex");
-      if (!namespace_) namespace_ = OpenPrivateNamespaceW(boundary, L"Korvex");
+    bool bounded = bounds && CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
+                   AddSIDToBoundaryDescriptor(&bounds, sid);
+    UniqueBoundary boundary(bounds);  // the addition may have put another descriptor in its place
+    if (bounded) {
+      namespace_.Reset(CreatePrivateNamespaceW(nullptr, bounds, L"Korvex"));
+      if (!namespace_) namespace_.Reset(OpenPrivateNamespaceW(bounds, L"Korvex"));
     }
-    if (boundary) DeleteBoundaryDescriptor(boundary);
     UniqueLocal descriptor;
     ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1,
                                                          descriptor.Put(), nullptr);
@@ -177,13 +178,11 @@ class RunLock {
   }
   ~RunLock() {
     if (held_) ReleaseMutex(mutex_.Get());
-    mutex_.Reset();
-    if (namespace_) ClosePrivateNamespace(namespace_, 0);
   }
 
  private:
+  UniquePrivateNamespace namespace_;  // closed after the mutex in it
   UniqueHandle mutex_;
-  HANDLE namespace_ = nullptr;
   bool held_ = false;
 };
 
@@ -268,10 +267,11 @@ int RunProgram(HINSTANCE instance) {
   installerCommand[0] = 0;
   DWORD n = GetEnvironmentVariableW(L"sfxcmd", installerCommand, 1024);
   if (n == 0 || n >= 1024) installerCommand[0] = 0;
-  bool setup = false, uninstall = false;
+  RunMode mode = RunMode::Actions;
   CommandActions actions;
-  ParseCommand(true, installerCommand, run.Options, setup, uninstall);
-  ParseCommand(false, GetCommandLineW(), run.Options, setup, uninstall, &actions);
+  ParseCommand(true, installerCommand, run.Options, mode);
+  ParseCommand(false, GetCommandLineW(), run.Options, mode, &actions);
+  bool setup = mode == RunMode::Setup, uninstall = mode == RunMode::Uninstall;
   if (run.Options.NoMessages) SuppressMessages();
   RunLock lock;
   if (run.Options.Log && !StartLog(run.Options, setup ? L"setup" : uninstall ? L"uninstall" : L"actions", installerCommand)) {

@@ -50,10 +50,12 @@ static bool IsRestorableType(const wchar_t* type) {
 bool SetAssociations(SetupTransaction& changes, const IntegrationOptions& options) {
   for (size_t i = 0; i < kArchiveTypeCount; i++) {
     wchar_t extension[50];
+    AssociationChoice choice = options.Associate[i] ? kClaimType : kReleaseType;
+    if (options.ShellExt) choice = choice | kShellExtensionChosen;
+    if (i == kKvxRow) choice = choice | kKvxTypeRow;
+    if (i == kZipRow) choice = choice | kZipTypeRow;
     for (const wchar_t* p = ArchiveTypes[i].extensions; (p = NextExtension(p, extension)) != nullptr;)
-      SetExtensionAssociation(changes, extension, (options.Associate[i] ? kClaimType : kReleaseType) |
-                                                      (options.ShellExt ? kShellExtensionChosen : 0) |
-                                                      (i == kKvxRow ? kKvxTypeRow : i == kZipRow ? kZipTypeRow : 0));
+      SetExtensionAssociation(changes, extension, choice);
   }
   return !changes.Refused();
 }
@@ -102,8 +104,9 @@ namespace {
 // Takes the type: the previous owner saved by the first claim only (later
 // claims find the extension already ours), then the archiver's class, its
 // volumes' and the new-archive template.
-void ClaimExtension(SetupTransaction& changes, const wchar_t* extension, const wchar_t* settings, bool kvxRow,
-                    bool zipRow, bool templates) {
+void ClaimExtension(SetupTransaction& changes, const wchar_t* extension, const wchar_t* settings, TemplateRow row,
+                    bool templates) {
+  bool kvxRow = row == TemplateRow::Kvx;
   if (!IsOwnAssociation(extension) && !ClaimCutShort(extension)) {
     SavePreviousState(changes, extension, settings);
     // A portable settings file keeps the previous owner in memory until it
@@ -111,7 +114,7 @@ void ClaimExtension(SetupTransaction& changes, const wchar_t* extension, const w
     // that ends early cannot lose another program's association.
     SaveSettingsNow();
   }
-  changes.WriteClass(extension, L"", zipRow ? L"Korvex.ZIP" : L"Korvex");
+  changes.WriteClass(extension, L"", row == TemplateRow::Zip ? L"Korvex.ZIP" : L"Korvex");
   if (kvxRow) {
     for (unsigned n = 0; n < 30; n++) {
       wchar_t volume[32];
@@ -119,7 +122,7 @@ void ClaimExtension(SetupTransaction& changes, const wchar_t* extension, const w
       changes.WriteClass(volume, L"", L"Korvex");
     }
   }
-  if (templates && (kvxRow || zipRow)) InstallNewTemplate(changes, extension, kvxRow);
+  if (templates && row != TemplateRow::None) InstallNewTemplate(changes, extension, kvxRow);
 }
 
 // Gives an extension of ours back to its previous owner, or removes it when
@@ -129,14 +132,14 @@ void ClaimExtension(SetupTransaction& changes, const wchar_t* extension, const w
 // start instead of leaving our "ShellNew" entry in place of the previous one.
 // Without the machine's record (a setup of an earlier version), the type is
 // given back as the empty type.
-void ReleaseExtension(SetupTransaction& changes, const wchar_t* extension, bool kvxRow, bool zipRow) {
+void ReleaseExtension(SetupTransaction& changes, const wchar_t* extension, TemplateRow row) {
   wchar_t machine[80];
   MachineRecordKey(extension, machine);
   bool existed = ReadSettingInt(HKEY_LOCAL_MACHINE, machine, L"Exist", 1) != 0;
   wchar_t type[512];
   ReadSettingString(HKEY_LOCAL_MACHINE, machine, L"Type", type, L"");
   if (IsOwnProgId(type) || !IsRestorableType(type)) type[0] = 0;  // never to ourselves or to a runner
-  if (kvxRow) {
+  if (row == TemplateRow::Kvx) {
     for (unsigned n = 0; n < 100; n++) {
       wchar_t volume[32];
       VolumeName(n, volume);
@@ -144,7 +147,7 @@ void ReleaseExtension(SetupTransaction& changes, const wchar_t* extension, bool 
       else changes.DeleteKey(kMachineClasses, volume);
     }
   }
-  if (kvxRow || zipRow) RestoreSavedNewEntry(changes, extension, existed);
+  if (row != TemplateRow::None) RestoreSavedNewEntry(changes, extension, existed);
   if (existed) {
     changes.WriteClass(extension, L"", type);
     LogLine("association of %s: given back to \"%s\"", extension, type);
@@ -163,18 +166,18 @@ void ReleaseExtension(SetupTransaction& changes, const wchar_t* extension, bool 
 
 void SetExtensionAssociation(SetupTransaction& changes, const wchar_t* extension, AssociationChoice choice) {
   PrepareTemplates();
-  bool kvxRow = (choice & kKvxTypeRow) != 0, zipRow = (choice & kZipTypeRow) != 0;
-  bool templates = TemplateCondition((choice & kShellExtensionChosen) != 0, kvxRow, zipRow);
+  TemplateRow row = (choice & kKvxTypeRow) ? TemplateRow::Kvx : (choice & kZipTypeRow) ? TemplateRow::Zip : TemplateRow::None;
+  bool templates = TemplateCondition((choice & kShellExtensionChosen) != 0, row);
   wchar_t settings[80];
   FormatText(settings, L"Setup\\%s", extension);
   if (!(choice & kClaimType)) {
-    if (IsOwnAssociation(extension)) ReleaseExtension(changes, extension, kvxRow, zipRow);  // else another program's
+    if (IsOwnAssociation(extension)) ReleaseExtension(changes, extension, row);  // else another program's
     return;
   }
-  ClaimExtension(changes, extension, settings, kvxRow, zipRow, templates);
+  ClaimExtension(changes, extension, settings, row, templates);
   // Claimed without the template condition: an entry installed by an
   // earlier setup is taken back.
-  if (IsOwnAssociation(extension) && !templates && (kvxRow || zipRow)) {
+  if (IsOwnAssociation(extension) && !templates && row != TemplateRow::None) {
     wchar_t machine[80];
     MachineRecordKey(extension, machine);
     RestoreSavedNewEntry(changes, extension, ReadSettingInt(HKEY_LOCAL_MACHINE, machine, L"Exist", 1) != 0);

@@ -17,9 +17,11 @@ bool SetAssociations(SetupTransaction& changes, const IntegrationOptions& option
 // What SetExtensionAssociation does with one extension: claim or release
 // it, whether the shell extension is chosen (the new-archive templates
 // follow it), and which row of the type table it is (the archiver's own
-// format with its volumes, zip, or another type). Combined with "|".
+// format with its volumes, zip, or another type). Combined with "|"; the
+// zero flags (kReleaseType, kOtherTypeRow) name the choice not made.
 enum AssociationChoice : unsigned {
   kReleaseType = 0,
+  kOtherTypeRow = 0,
   kClaimType = 1,
   kShellExtensionChosen = 2,
   kKvxTypeRow = 4,
@@ -28,8 +30,6 @@ enum AssociationChoice : unsigned {
 inline AssociationChoice operator|(AssociationChoice a, AssociationChoice b) {
   return AssociationChoice((unsigned)a | (unsigned)b);
 }
-// A flag chosen by a condition, `cond ? kZipTypeRow : 0`, joins as well.
-inline AssociationChoice operator|(AssociationChoice a, unsigned b) { return AssociationChoice((unsigned)a | b); }
 void SetExtensionAssociation(SetupTransaction& changes, const wchar_t* extension, AssociationChoice choice);
 // The machine's record of an extension's previous state (a key path for the
 // settings store, outside the product key: always the registry's), which

@@ -84,7 +84,7 @@ bool DeleteFileIn(HANDLE folder, const wchar_t* name) {
   const FILE_INFORMATION_CLASS kDispositionEx = (FILE_INFORMATION_CLASS)64;  // FileDispositionInformationEx
   ULONG disposition = kDeletePosix;
   NtSetInformationFile(file, &status, &disposition, sizeof disposition, kDispositionEx);
-  return CloseHandle(file) != 0;
+  return UniqueFile(file).Close();
 }
 
 namespace {
