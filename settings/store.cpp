@@ -83,10 +83,9 @@ LONG LogChange(const char* action, HKEY root, const wchar_t* path, const wchar_t
              value ? L"]" : L"", (view & KEY_WOW64_32KEY) ? L" (32-bit view)" : L"");
   if (result != ERROR_SUCCESS) LogFailure(action, subject, (DWORD)result);
   else {
-    char format[64];
-    strcpy(format, action);
-    strcat(format, data ? " %s = %s" : " %s");
-    LogLine(format, subject, data ? data : L"");
+    wchar_t words[40];
+    AnsiToWide(action, words, 40);  // the log's own words, ASCII
+    LogLine(data ? "%s %s = %s" : "%s %s", words, subject, data);
   }
   return result;
 }
