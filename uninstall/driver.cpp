@@ -226,7 +226,7 @@ bool SettleProgramsInUse(const RunOptions& options, ProgramsInUse& programs, con
 
 // Step 7: the help indexes, the listed files and the list itself, in the
 // held program folder. True when something waits for the restart.
-bool DeleteInstallation(DiskFile& listFile, const FileList& list, const wchar_t* program,
+bool DeleteInstallation(DiskFile& listFile, const FileList& list, const PinnedChain& chain, const wchar_t* program,
                         const wchar_t* folderWithSeparator, RunFolders& run, DeletionOutcome& outcome) {
   static const wchar_t kHelpIndexes[][11] = {L"korvex.gid", L"korvex.fts"};
   for (const wchar_t* helpIndex : kHelpIndexes) {
@@ -235,7 +235,7 @@ bool DeleteInstallation(DiskFile& listFile, const FileList& list, const wchar_t*
     UniqueFile file(OpenForDeletion(path));
     if (file && DeleteByHandle(file.Get())) LogLine("deleted %s", path);
   }
-  bool rebootNeeded = DeleteListedFiles(list, folderWithSeparator, PointToName(program), &run, &outcome);
+  bool rebootNeeded = DeleteListedFiles(list, chain, folderWithSeparator, PointToName(program), &run, &outcome);
   listFile.Close();
   // Read-only or not: a list that names itself goes now too.
   SetAttributes(L"Uninstall.lst", FILE_ATTRIBUTE_NORMAL);
@@ -326,7 +326,7 @@ void UninstallDriver(RunContext& context) {
 
   RunFolders run(folder);
   DeletionOutcome outcome;
-  bool rebootNeeded = DeleteInstallation(listFile, list, program, folderWithSeparator, run, outcome);
+  bool rebootNeeded = DeleteInstallation(listFile, list, chain, program, folderWithSeparator, run, outcome);
   // Whether the batch file may act by path in the program folder; then the
   // folder is let go, to be removed through a pin of its own.
   bool byPath = OnlyAdministratorsChange(chain, true);
