@@ -6,11 +6,12 @@
 #include "settings/store.h"
 #include "shell/templates.h"
 #include "util/path.h"
+#include "util/product.h"
 #include "util/text.h"
 #include "util/log.h"
 
 void MachineRecordKey(const wchar_t* extension, wchar_t (&key)[80]) {
-  FormatText(key, L"\\Software\\Korvex\\Setup\\%s", extension);
+  FormatText(key, L"%s\\%s", kMachineRecordsKey, extension);
 }
 
 // The extension's previous "ShellNew" entry, from the machine's record.
@@ -114,12 +115,12 @@ void ClaimExtension(SetupTransaction& changes, const wchar_t* extension, const w
     // that ends early cannot lose another program's association.
     SaveSettingsNow();
   }
-  changes.WriteClass(extension, L"", row == TemplateRow::Zip ? L"Korvex.ZIP" : L"Korvex");
+  changes.WriteClass(extension, L"", row == TemplateRow::Zip ? kZipProgId : kArchiveProgId);
   if (kvxRow) {
     for (unsigned n = 0; n < 30; n++) {
       wchar_t volume[32];
       VolumeName(n, volume);
-      changes.WriteClass(volume, L"", L"Korvex");
+      changes.WriteClass(volume, L"", kArchiveProgId);
     }
   }
   if (templates && row != TemplateRow::None) InstallNewTemplate(changes, extension, kvxRow);
@@ -199,13 +200,13 @@ static bool WriteProgId(SetupTransaction& changes, const wchar_t* progId, const 
 
 bool RegisterProgIds(SetupTransaction& changes) {
   wchar_t program[kPathCapacity], command[2080], archiveIcon[2080], volumeIcon[2080];
-  GetProgramFile(L"Korvex.exe", program);
+  GetProgramFile(kArchiverFile, program);
   FormatText(command, L"\"%s\" \"%%1\"", program);
   FormatText(archiveIcon, L"%s,0", program);
   FormatText(volumeIcon, L"%s,1", program);
-  if (!WriteProgId(changes, L"Korvex", GetText(IDS_KORVEXARC), command, archiveIcon)) return false;
-  WriteProgId(changes, L"Korvex.ZIP", GetText(IDS_KORVEXZIPARC), command, archiveIcon);
-  changes.WriteClass(L".rev", L"", L"Korvex.REV");
-  WriteProgId(changes, L"Korvex.REV", GetText(IDS_KVXRECVOL), command, volumeIcon);
+  if (!WriteProgId(changes, kArchiveProgId, GetText(IDS_KORVEXARC), command, archiveIcon)) return false;
+  WriteProgId(changes, kZipProgId, GetText(IDS_KORVEXZIPARC), command, archiveIcon);
+  changes.WriteClass(L".rev", L"", kVolumeProgId);
+  WriteProgId(changes, kVolumeProgId, GetText(IDS_KVXRECVOL), command, volumeIcon);
   return !changes.Refused();
 }

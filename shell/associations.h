@@ -35,8 +35,7 @@ void SetExtensionAssociation(SetupTransaction& changes, const wchar_t* extension
 // settings store, outside the product key: always the registry's), which
 // only administrators can write and which alone is given back.
 void MachineRecordKey(const wchar_t* extension, wchar_t (&key)[80]);
-// The key that holds every such record.
-const wchar_t kMachineRecordsKey[] = L"\\Software\\Korvex\\Setup";
+// The key that holds every such record is kMachineRecordsKey (util/product.h).
 // The ProgIDs "Korvex", "Korvex.ZIP", "Korvex.REV" and the extension ".rev".
 // False when the first write was refused (access denied).
 bool RegisterProgIds(SetupTransaction& changes);

@@ -8,6 +8,7 @@
 #include "util/handles.h"
 #include "util/log.h"
 #include "util/path.h"
+#include "util/product.h"
 #include "util/text.h"
 #include "util/trust.h"
 
@@ -153,7 +154,7 @@ class ListDeletion {
       const Entry& e = entries_.items[next_[k]];
       const wchar_t* full = entries_.Path(e);
       const wchar_t* name = PointToName(full);
-      if (CompareTextNoCase(name, programName_) == 0 || CompareTextNoCase(name, L"Uninstall.lst") == 0) continue;
+      if (CompareTextNoCase(name, programName_) == 0 || CompareTextNoCase(name, kFileListName) == 0) continue;
       if (e.folder && HoldsWaiting(full) && DeleteAtRestart(full)) {
         LogLine("scheduled for the restart: folder %s", full);
         LogCount(LogOutcome::Scheduled, full);
@@ -285,7 +286,7 @@ class ListDeletion {
     DWORD attributes = GetAttributes(full);
     if (attributes == INVALID_FILE_ATTRIBUTES) return Outcome::Gone;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Outcome::Folder;
-    if (CompareTextNoCase(name, programName_) == 0 || CompareTextNoCase(name, L"Uninstall.lst") == 0) {
+    if (CompareTextNoCase(name, programName_) == 0 || CompareTextNoCase(name, kFileListName) == 0) {
       LogLine("left for later: %s", full);
       return Outcome::Later;
     }

@@ -211,7 +211,7 @@ bool WriteExactly(HANDLE file, const void* buffer, size_t count) {
 HMODULE LoadSystemLibrary(const wchar_t* name) {
   wchar_t folder[kPathCapacity];
   UINT n = GetSystemDirectoryW(folder, kPathCapacity);
-  if (n == 0 || n >= kPathCapacity) return nullptr;
+  if (!FitsBuffer(n, kPathCapacity)) return nullptr;
   wchar_t path[kPathCapacity];
   JoinPath(folder, name, path);
   return LoadLibraryW(path);

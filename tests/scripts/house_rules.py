@@ -51,7 +51,7 @@ MODULE_FILES = {
 # util/'s modules, layered among themselves: what each may include of util/.
 BASE = "util/text util/array util/handles util/path"
 MODULES = {
-    "util/text": "", "util/array": "", "util/handles": "", "util/stack_guard": "",
+    "util/text": "", "util/array": "", "util/handles": "", "util/stack_guard": "", "util/product": "",
     "util/path": "util/text",
     "util/file": BASE,
     "util/file_list": "util/file " + BASE,
