@@ -235,13 +235,13 @@ TEST_CASE("the archive types table") {
   CHECK(std::wstring(ArchiveTypes[kZipRow].extensions) == L".zip");
   wchar_t ext[50];
   std::vector<std::wstring> bz;
-  for (const wchar_t* p = ArchiveTypes[10].extensions; (p = NextExtension(p, ext)) != nullptr;) bz.push_back(ext);
+  for (const wchar_t* p = ArchiveTypes[kRowBZ2].extensions; (p = NextExtension(p, ext)) != nullptr;) bz.push_back(ext);
   CHECK(bz == std::vector<std::wstring>{L".bz2", L".tbz2", L".bz", L".tbz"});
   size_t total = 0;
-  for (auto& row : ArchiveTypes)
-    for (const wchar_t* p = row.extensions; (p = NextExtension(p, ext)) != nullptr;) total++;
+  for (size_t row = 0; row <= kRow001; row++)  // the first eighteen
+    for (const wchar_t* p = ArchiveTypes[row].extensions; (p = NextExtension(p, ext)) != nullptr;) total++;
   CHECK(total == 29);
-  CHECK(ArchiveTypes[4].checkBox == 5115);  // the box ids do not follow the table at rows 4, 13, 14
-  CHECK(ArchiveTypes[13].checkBox == 5114);
-  CHECK(ArchiveTypes[14].checkBox == 5113);
+  CHECK(ArchiveTypes[kRowLZ].checkBox == 5115);  // the box ids do not follow the table at rows 4, 13, 14
+  CHECK(ArchiveTypes[kRowZ].checkBox == 5114);
+  CHECK(ArchiveTypes[kRowXZ].checkBox == 5113);
 }
