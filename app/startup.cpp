@@ -107,7 +107,7 @@ bool StartLog(const RunOptions& options, const wchar_t* mode, const wchar_t* ins
   } else if (options.LogPath[0]) {
     wchar_t folder[kPathCapacity];
     DWORD n = GetFullPathNameW(options.LogPath, kPathCapacity, folder, nullptr);
-    if (n > 0 && n < kPathCapacity) {
+    if (FitsBuffer(n, kPathCapacity)) {
       RemoveName(folder);
       // Made or opened with the user's own rights: never a file the user
       // could not have made or written there.

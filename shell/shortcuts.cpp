@@ -154,7 +154,7 @@ const wchar_t* AllUsersIcon(const wchar_t* icon, const wchar_t* program) {
   DWORD n = icon ? GetFullPathNameW(icon, kPathCapacity, full, nullptr) : 0;
   CopyText(folder, program);
   RemoveName(folder);
-  return n > 0 && n < kPathCapacity && IsDrivePath(full) && IsInsideFolder(full, folder) ? icon : nullptr;
+  return FitsBuffer(n, kPathCapacity) && IsDrivePath(full) && IsInsideFolder(full, folder) ? icon : nullptr;
 }
 
 // What every shortcut of one SetShortcuts call shares.

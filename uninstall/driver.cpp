@@ -100,8 +100,8 @@ bool StartSelfRemoval(const wchar_t* installedProgram, HANDLE image, const wchar
   JoinPath(batchFolder, kBatchFileName, batch);
   UINT n = GetSystemDirectoryW(system, kPathCapacity);
   wchar_t processor[kPathCapacity], command[kPathCapacity * 2];
-  JoinPath(n > 0 && n < kPathCapacity ? system : L"", L"cmd.exe", processor);
-  bool ok = n > 0 && n < kPathCapacity && ComposeBatchCommand(processor, batch, command, kPathCapacity * 2);
+  JoinPath(FitsBuffer(n, kPathCapacity) ? system : L"", L"cmd.exe", processor);
+  bool ok = FitsBuffer(n, kPathCapacity) && ComposeBatchCommand(processor, batch, command, kPathCapacity * 2);
   if (ok) {
     UniqueFile file(OpenUnredirected(batch, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW));
     // Short forms, for paths the command processor's code page cannot carry.

@@ -230,7 +230,7 @@ bool HandleIsPath(HANDLE handle, const wchar_t* path) {
   if (!FitsBuffer(n, kPathCapacity)) return false;
   const wchar_t* b = WithoutLongPrefix(full, scratchB, kPathCapacity);
   n = GetFinalPathNameByHandleW(handle, final, kPathCapacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  bool named = n > 0 && n < kPathCapacity;
+  bool named = FitsBuffer(n, kPathCapacity);
   const wchar_t* a = named ? WithoutLongPrefix(final, scratchA, kPathCapacity) : nullptr;
   if (named ? CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL : HandleIsPathByName(handle, b)) return true;
   // Short (8.3) names become long ones (the file exists, so each part

@@ -14,7 +14,7 @@ namespace {
 
 bool FullName(const wchar_t* path, wchar_t (&out)[kPathCapacity]) {
   DWORD n = GetFullPathNameW(path, kPathCapacity, out, nullptr);
-  return n > 0 && n < kPathCapacity;
+  return FitsBuffer(n, kPathCapacity);
 }
 
 bool SpecialFolder(int csidl, wchar_t (&out)[kPathCapacity]) {
