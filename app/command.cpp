@@ -68,9 +68,10 @@ void RunCommandActions(const CommandActions& actions, const wchar_t* warningPath
   }
 }
 
-void ParseCommand(bool installerCommand, const wchar_t* text, RunOptions& options, bool& setup, bool& uninstall,
+void ParseCommand(bool installerCommand, const wchar_t* text, RunOptions& options, RunMode& mode,
                   CommandActions* actions) {
   int switches = 0;
+  bool setup = false;
   wchar_t token[kTokenCapacity];
   for (const wchar_t* p = text ? text : L""; (p = NextToken(p, token, kTokenCapacity)) != nullptr;) {
     if (token[0] != L'-' && token[0] != L'/') continue;
@@ -121,7 +122,7 @@ void ParseCommand(bool installerCommand, const wchar_t* text, RunOptions& option
       if (actions) actions->PushElement(CommandAction::Warning);
     }
   }
-  uninstall = !installerCommand && switches == 0;
+  if (!installerCommand) mode = setup ? RunMode::Setup : switches == 0 ? RunMode::Uninstall : RunMode::Actions;
 }
 
 UINT MessageStyle(UINT style) { return g_LanguageFile.RightToLeft ? style | MB_RIGHT | MB_RTLREADING : style; }

@@ -71,9 +71,15 @@ bool MatchSwitch(const wchar_t* switchText, const wchar_t* keyword, int n);
 enum class CommandAction : unsigned char { Wait, Warning };
 using CommandActions = GrowArray<CommandAction>;
 
-// Parses one of the two strings into the options and the two mode flags,
-// and records the command line's actions in `actions` when given.
-void ParseCommand(bool installerCommand, const wchar_t* text, RunOptions& options, bool& setup, bool& uninstall,
+// The run's mode, which the command line chooses: setup ("setup"), the
+// uninstall (no switch but those that keep it), or only the command line's
+// actions.
+enum class RunMode : unsigned char { Actions, Setup, Uninstall };
+
+// Parses one of the two strings into the options (the command line, not the
+// installer's command, also into the mode), and records the command line's
+// actions in `actions` when given.
+void ParseCommand(bool installerCommand, const wchar_t* text, RunOptions& options, RunMode& mode,
                   CommandActions* actions = nullptr);
 
 // Carries the actions out in order: a pause of two seconds for each "wait",

@@ -17,6 +17,7 @@
 #include "util/file.h"
 #include "util/handles.h"
 #include "util/log.h"
+#include "util/product.h"
 #include "util/text.h"
 #include "util/trust.h"
 
@@ -56,14 +57,14 @@ bool DefaultLogPath(const wchar_t* mode, wchar_t (&path)[kPathCapacity]) {
   SYSTEMTIME now;
   GetLocalTime(&now);
   DWORD n = GetTempPathW(kPathCapacity, path);
-  if (n == 0 || n >= kPathCapacity || !IsUserFolderUsable(path)) {
+  if (!FitsBuffer(n, kPathCapacity) || !IsUserFolderUsable(path)) {
     wchar_t windows[kPathCapacity];
     n = GetSystemWindowsDirectoryW(windows, kPathCapacity);
-    if (n == 0 || n >= kPathCapacity) return false;
+    if (!FitsBuffer(n, kPathCapacity)) return false;
     JoinPath(windows, L"Temp\\", path);
   }
   wchar_t name[80];
-  FormatText(name, L"Korvex-%s-%04u%02u%02u-%02u%02u%02u.log", mode, (unsigned)now.wYear, (unsigned)now.wMonth,
+  FormatText(name, KVX_PRODUCT L"-%s-%04u%02u%02u-%02u%02u%02u.log", mode, (unsigned)now.wYear, (unsigned)now.wMonth,
              (unsigned)now.wDay, (unsigned)now.wHour, (unsigned)now.wMinute, (unsigned)now.wSecond);
   AppendText(path, name);
   return true;
@@ -106,7 +107,7 @@ bool StartLog(const RunOptions& options, const wchar_t* mode, const wchar_t* ins
   } else if (options.LogPath[0]) {
     wchar_t folder[kPathCapacity];
     DWORD n = GetFullPathNameW(options.LogPath, kPathCapacity, folder, nullptr);
-    if (n > 0 && n < kPathCapacity) {
+    if (FitsBuffer(n, kPathCapacity)) {
       RemoveName(folder);
       // Made or opened with the user's own rights: never a file the user
       // could not have made or written there.
@@ -150,21 +151,22 @@ bool StartLog(const RunOptions& options, const wchar_t* mode, const wchar_t* ins
 class RunLock {
  public:
   bool Take() {
-    namespace_ = nullptr;
-    HANDLE boundary = CreateBoundaryDescriptorW(L"Korvex", 0);
+    namespace_.Reset();
+    HANDLE bounds = CreateBoundaryDescriptorW(kProductName, 0);
     unsigned char sid[SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof sid;
-    if (boundary && CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
-        AddSIDToBoundaryDescriptor(&boundary, sid)) {
-      namespace_ = CreatePrivateNamespaceW(nullptr, boundary, L"Korvex");
-      if (!namespace_) namespace_ = OpenPrivateNamespaceW(boundary, L"Korvex");
+    bool bounded = bounds && CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
+                   AddSIDToBoundaryDescriptor(&bounds, sid);
+    UniqueBoundary boundary(bounds);  // the addition may have put another descriptor in its place
+    if (bounded) {
+      namespace_.Reset(CreatePrivateNamespaceW(nullptr, bounds, kProductName));
+      if (!namespace_) namespace_.Reset(OpenPrivateNamespaceW(bounds, kProductName));
     }
-    if (boundary) DeleteBoundaryDescriptor(boundary);
     UniqueLocal descriptor;
     ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1,
                                                          descriptor.Put(), nullptr);
     SECURITY_ATTRIBUTES security = {sizeof security, descriptor.Get(), FALSE};
-    mutex_.Reset(CreateMutexW(&security, FALSE, namespace_ ? L"Korvex\\SetupAndUninstall" : L"Global\\Korvex.SetupAndUninstall"));
+    mutex_.Reset(CreateMutexW(&security, FALSE, namespace_ ? KVX_PRODUCT L"\\SetupAndUninstall" : L"Global\\" KVX_PRODUCT L".SetupAndUninstall"));
     if (!mutex_) return true;  // no lock to be had: no other run can hold one either
     if (!namespace_ && GetLastError() == ERROR_ALREADY_EXISTS && !IsOwnedByAdministrators(mutex_.Get(), SE_KERNEL_OBJECT)) {
       LogLine("the run lock's name is another account's: ignored");
@@ -177,13 +179,11 @@ class RunLock {
   }
   ~RunLock() {
     if (held_) ReleaseMutex(mutex_.Get());
-    mutex_.Reset();
-    if (namespace_) ClosePrivateNamespace(namespace_, 0);
   }
 
  private:
+  UniquePrivateNamespace namespace_;  // closed after the mutex in it
   UniqueHandle mutex_;
-  HANDLE namespace_ = nullptr;
   bool held_ = false;
 };
 
@@ -262,16 +262,17 @@ int RunProgram(HINSTANCE instance) {
   UniqueFile image(OpenOwnImage());
   run.ProgramImage = image.Get();
   LoadLanguageModule(instance);
-  LoadLanguageFile(L"uninstall.lng");
+  LoadLanguageFile(kLanguageFileName);
 
   wchar_t installerCommand[1024];
   installerCommand[0] = 0;
   DWORD n = GetEnvironmentVariableW(L"sfxcmd", installerCommand, 1024);
-  if (n == 0 || n >= 1024) installerCommand[0] = 0;
-  bool setup = false, uninstall = false;
+  if (!FitsBuffer(n, 1024)) installerCommand[0] = 0;
+  RunMode mode = RunMode::Actions;
   CommandActions actions;
-  ParseCommand(true, installerCommand, run.Options, setup, uninstall);
-  ParseCommand(false, GetCommandLineW(), run.Options, setup, uninstall, &actions);
+  ParseCommand(true, installerCommand, run.Options, mode);
+  ParseCommand(false, GetCommandLineW(), run.Options, mode, &actions);
+  bool setup = mode == RunMode::Setup, uninstall = mode == RunMode::Uninstall;
   if (run.Options.NoMessages) SuppressMessages();
   RunLock lock;
   if (run.Options.Log && !StartLog(run.Options, setup ? L"setup" : uninstall ? L"uninstall" : L"actions", installerCommand)) {

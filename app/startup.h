@@ -10,9 +10,9 @@ int ScaleToDpi(int value);
 // Sets the DPI that ScaleToDpi caches; 0 makes it ask the screen again.
 // (Wine changes the screen's DPI only for a new wine server: tests use this.)
 void SetScreenDpi(int dpi);
-// Takes the current directory out of the DLL search order (when the flag is
-// set) and limits later loads by name to the system folder: the program's
-// own folder may hold files a user dropped there.
+// When the flag is set: takes the current directory out of the DLL search
+// order, and has later loads by name search the system folder alone, not the
+// program's own folder either (it may hold files a user dropped there).
 void HardenDllSearch(bool removeCurrentDirectory);
 
 // The whole run: start-up, the mode the command line selects, shut-down.

@@ -140,7 +140,9 @@ double RunPasses(const std::wstring& folder, const Size& size, int round, const 
   QueryPerformanceCounter(&start);
   if (!log.empty()) OpenLog(log.c_str());
   ParseFileList(list.bytes.Data(), list.bytes.Count(), list.entries);
-  DeleteListedFiles(list, c.c_str(), L"uninstall.exe", nullptr);
+  PinnedChain chain;  // held by the driver before the deletion
+  chain.Pin(c.c_str());
+  DeleteListedFiles(list, chain, c.c_str(), L"uninstall.exe", nullptr);
   CloseLog();
   QueryPerformanceCounter(&end);
   QueryPerformanceFrequency(&frequency);

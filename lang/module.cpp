@@ -3,6 +3,7 @@
 #include "util/file.h"
 #include "util/handles.h"
 #include "util/path.h"
+#include "util/product.h"
 #include "util/text.h"
 
 HINSTANCE ProgramInstance;
@@ -14,7 +15,7 @@ bool IsLanguageModuleLoaded() { return (bool)g_LanguageModule; }
 void LoadLanguageModule(HINSTANCE programInstance) {
   ReleaseLanguageModule();
   wchar_t path[kPathCapacity];
-  GetProgramFile(L"kvxlng.dll", path);
+  GetProgramFile(kLanguageModuleName, path);
   wchar_t found[kPathCapacity];
   FindLanguageFile(path, found);
   // The module may come from the user's own "LanguageFolder": it is mapped
@@ -33,7 +34,7 @@ void ReleaseLanguageModule() {
 void FindLanguageFile(const wchar_t* path, wchar_t* result, size_t size) {
   CopyText(result, path, size);
   UniqueHkey key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Korvex\\General", 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kGeneralKey, 0, KEY_QUERY_VALUE, key.Put()) != ERROR_SUCCESS)
     return;
   wchar_t folder[kPathCapacity] = {};
   size_t pathLength = TextLength(path);

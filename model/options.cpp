@@ -1,18 +1,13 @@
 #include "model/options.h"
 
-#include "res/resource.h"
 #include "settings/store.h"
 #include "model/winver.h"
+#include "util/product.h"
 #include "util/text.h"
 
-const ArchiveType ArchiveTypes[kArchiveTypeCount] = {
-    {L".kvx", IDC_ASSOCKVX},   {L".zip", IDC_ASSOCZIP},          {L".cab", IDC_ASSOCCAB},
-    {L".arj", IDC_ASSOCARJ},   {L".lz.tlz", IDC_ASSOCLZ},        {L".lzh.lha", IDC_ASSOCLZH},
-    {L".7z", IDC_ASSOC7Z},     {L".tar", IDC_ASSOCTAR},          {L".gz.tgz", IDC_ASSOCGZ},
-    {L".uue.xxe.uu", IDC_ASSOCUUE}, {L".bz2.tbz2.bz.tbz", IDC_ASSOCBZ2}, {L".jar", IDC_ASSOCJAR},
-    {L".iso", IDC_ASSOCISO},   {L".z.taz", IDC_ASSOCZ},          {L".xz.txz", IDC_ASSOCXZ},
-    {L".zipx", IDC_ASSOCZIPX}, {L".zst.tzst", IDC_ASSOCZST},     {L".001", IDC_ASSOC001},
-};
+#define KVX_ARCHIVE_TYPE(name, extensions, id) {extensions, IDC_ASSOC##name},
+const ArchiveType ArchiveTypes[kArchiveTypeCount] = {KVX_ARCHIVE_TYPES(KVX_ARCHIVE_TYPE)};
+#undef KVX_ARCHIVE_TYPE
 
 const wchar_t* NextExtension(const wchar_t* row, wchar_t (&extension)[50]) {
   if (!row || !*row) return nullptr;
@@ -74,7 +69,7 @@ void ApplyInstallerOverrides(const wchar_t* text, IntegrationOptions& options) {
     wchar_t code = UpperChar(p[0]);
     if (code == L'A') {
       const wchar_t* q = p + 1;
-      for (size_t n = 0; n < 20 && IsDigit(*q); n++, q++) options.Associate[n] = *q == L'1';
+      for (size_t n = 0; n < kAssociateSlots && IsDigit(*q); n++, q++) options.Associate[n] = *q == L'1';
       p = q;
       continue;
     }
@@ -93,7 +88,7 @@ void ApplyInstallerOverrides(const wchar_t* text, IntegrationOptions& options) {
 }
 
 bool IsOwnProgId(const wchar_t* text) {
-  return CompareTextNoCase(text, L"Korvex") == 0 || CompareTextNoCase(text, L"Korvex.ZIP") == 0;
+  return CompareTextNoCase(text, kArchiveProgId) == 0 || CompareTextNoCase(text, kZipProgId) == 0;
 }
 
 bool IsOwnAssociation(const wchar_t* extension) {

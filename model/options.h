@@ -4,12 +4,25 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "res/resource.h"
 #include "settings/transaction.h"
+
+// The rows of the archive types' table (res/archive_types.h), by name:
+// kRowKVX, kRowZIP, ..., and their count.
+#define KVX_ARCHIVE_ROW(name, extensions, id) kRow##name,
+enum ArchiveRow : size_t { KVX_ARCHIVE_TYPES(KVX_ARCHIVE_ROW) kArchiveRows };
+#undef KVX_ARCHIVE_ROW
+const size_t kArchiveTypeCount = kArchiveRows;
+const size_t kKvxRow = kRowKVX, kZipRow = kRowZIP, kJarRow = kRowJAR, kIsoRow = kRowISO;
+// The record's room for the types' flags (the installer's preset takes as
+// many digits): the types first, the rest spare.
+const size_t kAssociateSlots = 20;
+static_assert(kArchiveTypeCount <= kAssociateSlots, "a flag for every archive type");
 
 // One byte per field, 0 or 1, in this order. An all-false record drives the
 // removal forms of the writers.
 struct IntegrationOptions {
-  uint8_t Associate[20];  // entries 0 to 17 follow ArchiveTypes; 18 and 19 are spare
+  uint8_t Associate[kAssociateSlots];  // entries follow ArchiveTypes; those past its rows are spare
   uint8_t Desktop;
   uint8_t StartMenu;
   uint8_t Programs;
@@ -18,15 +31,13 @@ struct IntegrationOptions {
   uint8_t MenuIcons;
   uint8_t LegacyMenu;
 };
-static_assert(sizeof(IntegrationOptions) == 27, "one byte per field");
+static_assert(sizeof(IntegrationOptions) == kAssociateSlots + 7, "one byte per field");
 
 struct ArchiveType {
   const wchar_t* extensions;  // each begins with a dot: ".bz2.tbz2.bz.tbz"; the first is the primary
   int checkBox;               // its box in the setup dialog
 };
 
-const size_t kArchiveTypeCount = 18;
-const size_t kKvxRow = 0, kZipRow = 1, kJarRow = 11, kIsoRow = 12;
 extern const ArchiveType ArchiveTypes[kArchiveTypeCount];
 
 // The extensions of a row one at a time: returns the position after the

@@ -37,25 +37,14 @@
 #define IDS_FILESLEFT 5161
 #define IDS_CANNOTHOLDFOLDER 5162
 
-// Setup dialog "SETUPDLG".
-#define IDC_ASSOCKVX 5101
-#define IDC_ASSOCZIP 5102
-#define IDC_ASSOCCAB 5103
-#define IDC_ASSOCARJ 5104
-#define IDC_ASSOCLZH 5105
-#define IDC_ASSOC7Z 5106
-#define IDC_ASSOCTAR 5107
-#define IDC_ASSOCGZ 5108
-#define IDC_ASSOCUUE 5109
-#define IDC_ASSOCBZ2 5110
-#define IDC_ASSOCJAR 5111
-#define IDC_ASSOCISO 5112
-#define IDC_ASSOCXZ 5113
-#define IDC_ASSOCZ 5114
-#define IDC_ASSOCLZ 5115
-#define IDC_ASSOCZIPX 5116
-#define IDC_ASSOCZST 5117
-#define IDC_ASSOC001 5118
+// Setup dialog "SETUPDLG". The archive types' boxes, IDC_ASSOC<name>, are
+// their rows' (res/archive_types.h).
+#include "archive_types.h"
+#ifndef RC_INVOKED
+#define KVX_ARCHIVE_BOX_ID(name, extensions, id) IDC_ASSOC##name = id,
+enum ArchiveTypeBox : int { KVX_ARCHIVE_TYPES(KVX_ARCHIVE_BOX_ID) };
+#undef KVX_ARCHIVE_BOX_ID
+#endif
 #define IDC_LINKDESKTOP 5119
 #define IDC_LINKSTARTMENU 5120
 #define IDC_LINKPROGRAMS 5121

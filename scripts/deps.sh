@@ -4,6 +4,7 @@ set -eu
 need=()
 have() { command -v "$1" >/dev/null 2>&1; }
 have cmake || need+=(cmake)
+have python3 || need+=(python3)
 have ninja || need+=(ninja-build)
 have x86_64-w64-mingw32-g++-win32 || need+=(g++-mingw-w64-x86-64)
 have x86_64-w64-mingw32-windres || need+=(binutils-mingw-w64-x86-64)

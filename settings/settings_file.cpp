@@ -7,20 +7,21 @@
 #include "util/handles.h"
 #include "util/log.h"
 #include "util/path.h"
+#include "util/product.h"
 #include "util/text.h"
 #include "util/trust.h"
 
 SettingsFileState g_SettingsFile;
 
 static bool FindSettingsPath(wchar_t* path) {
-  GetProgramFile(L"Korvex.ini", path, kPathCapacity);
+  GetProgramFile(kSettingsFileName, path, kPathCapacity);
   if (FileExists(path)) return true;
   // The user's application data may be pointed anywhere by the user: the
   // elevated tool keeps no settings file where that would reach others' files.
   wchar_t folder[kPathCapacity];
   path[0] = 0;
   if (GetUserSettingsFolder(folder, kPathCapacity, false) && FileExists(folder) && IsUserFolderUsable(folder))
-    JoinPath(folder, L"Korvex.ini", path, kPathCapacity);
+    JoinPath(folder, kSettingsFileName, path, kPathCapacity);
   return path[0] && FileExists(path);
 }
 
@@ -179,7 +180,7 @@ bool GetUserSettingsFolder(wchar_t* dest, size_t capacity, bool create) {
   if (!folder[0]) return false;
   CopyText(dest, folder, capacity);
   AddTrailingSeparator(dest, capacity);
-  AppendText(dest, L"Korvex", capacity);
+  AppendText(dest, kProductName, capacity);
   if (FileExists(dest)) return true;
   return create && MakeFolder(dest) == 0;
 }
@@ -190,7 +191,7 @@ void GetSettingsFolder(wchar_t* dest, size_t capacity, bool create) {
   if (capacity == 0) return;
   dest[0] = 0;
   UniqueHkey key;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Korvex\\Paths", 0, KEY_QUERY_VALUE, key.Put()) == ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kPathsKey, 0, KEY_QUERY_VALUE, key.Put()) == ERROR_SUCCESS) {
     DWORD bytes = (DWORD)((capacity - 1) * sizeof(wchar_t));
     if (RegQueryValueExW(key.Get(), L"AppData", nullptr, nullptr, (BYTE*)dest, &bytes) == ERROR_SUCCESS) {
       size_t chars = bytes / sizeof(wchar_t);

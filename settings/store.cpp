@@ -7,6 +7,7 @@
 #include "util/file.h"
 #include "util/handles.h"
 #include "util/log.h"
+#include "util/product.h"
 #include "util/text.h"
 
 LONG (*g_RegistryWriteFilter)(HKEY root, const wchar_t* path, DWORD view);
@@ -15,7 +16,7 @@ static bool IsProductRoot(HKEY root) { return root == HKEY_CURRENT_USER || root 
 
 void ComposeRegistryPath(HKEY root, const wchar_t* keyPath, wchar_t* dest, size_t capacity) {
   if (IsProductRoot(root) && keyPath[0] != L'\\')
-    FormatText(dest, capacity, L"Software\\Korvex%s%s", keyPath[0] ? L"\\" : L"", keyPath);
+    FormatText(dest, capacity, L"%s%s%s", kProductKey, keyPath[0] ? L"\\" : L"", keyPath);
   else if (IsProductRoot(root))
     CopyText(dest, keyPath + 1, capacity);
   else if (root == kMachineClasses)
@@ -83,10 +84,9 @@ LONG LogChange(const char* action, HKEY root, const wchar_t* path, const wchar_t
              value ? L"]" : L"", (view & KEY_WOW64_32KEY) ? L" (32-bit view)" : L"");
   if (result != ERROR_SUCCESS) LogFailure(action, subject, (DWORD)result);
   else {
-    char format[64];
-    strcpy(format, action);
-    strcat(format, data ? " %s = %s" : " %s");
-    LogLine(format, subject, data ? data : L"");
+    wchar_t words[40];
+    AnsiToWide(action, words, 40);  // the log's own words, ASCII
+    LogLine(data ? "%s %s = %s" : "%s %s", words, subject, data);
   }
   return result;
 }

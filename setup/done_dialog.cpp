@@ -21,7 +21,7 @@ bool CopyFromInstallerFolder(const wchar_t* fileName) {
   if (FileExists(settingsFile)) return true;
   wchar_t source[kPathCapacity];
   DWORD n = GetEnvironmentVariableW(L"sfxname", source, kPathCapacity);
-  if (n == 0 || n >= kPathCapacity || !source[0]) return true;
+  if (!FitsBuffer(n, kPathCapacity) || !source[0]) return true;
   ReplaceName(source, fileName);
   if (!FileExists(source)) return false;
   // The installer's folder is often the user's downloads: a link planted
@@ -57,7 +57,7 @@ INT_PTR CALLBACK DoneDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     SendDlgItemMessageW(window, IDC_THANKS, WM_SETFONT, (WPARAM)run.BoldFont, FALSE);
     wchar_t folder[kPathCapacity];
     DWORD n = GetCurrentDirectoryW(kPathCapacity, folder);
-    if (n == 0 || n >= kPathCapacity) folder[0] = 0;
+    if (!FitsBuffer(n, kPathCapacity)) folder[0] = 0;
     SetDlgItemTextW(window, IDC_INSTFOLDER, folder);
     // The folder reads left to right, and the logo is not mirrored, in any language.
     KeepLeftToRight(GetDlgItem(window, IDC_INSTFOLDER));
@@ -80,7 +80,7 @@ INT_PTR CALLBACK DoneDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case IDC_VIEWLICENSE: {
       wchar_t path[kPathCapacity], found[kPathCapacity];
       DWORD n = GetCurrentDirectoryW(kPathCapacity, path);
-      if (n == 0 || n >= kPathCapacity) path[0] = 0;
+      if (!FitsBuffer(n, kPathCapacity)) path[0] = 0;
       AddTrailingSeparator(path);
       AppendText(path, L"license.txt");
       FindLanguageFile(path, found);

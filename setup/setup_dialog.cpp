@@ -104,12 +104,9 @@ void Confirm(HWND window, RunContext& run) {
 
 void ToggleAllAssociations(HWND window) {
   bool anyClear = false;
-  for (size_t i = 0; i < kArchiveTypeCount; i++) {
-    int id = IDC_ASSOCKVX + (int)i;  // the boxes 5101 to 5118, in id order
-    if (GetDlgItem(window, id) && IsDlgButtonChecked(window, id) != BST_CHECKED) anyClear = true;
-  }
-  for (size_t i = 0; i < kArchiveTypeCount; i++)
-    CheckDlgButton(window, IDC_ASSOCKVX + (int)i, anyClear ? BST_CHECKED : BST_UNCHECKED);
+  for (const ArchiveType& type : ArchiveTypes)
+    if (GetDlgItem(window, type.checkBox) && IsDlgButtonChecked(window, type.checkBox) != BST_CHECKED) anyClear = true;
+  for (const ArchiveType& type : ArchiveTypes) CheckDlgButton(window, type.checkBox, anyClear ? BST_CHECKED : BST_UNCHECKED);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "util/file.h"
 #include "util/file_list.h"
 #include "util/path.h"
+#include "util/product.h"
 #include "util/text.h"
 
 const wchar_t kUninstallEntryKey[] = L"\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Korvex archiver";
@@ -16,7 +17,7 @@ static const int kMajor = KVX_VERSION_MAJOR, kMinor = KVX_VERSION_MINOR, kPreRel
 static const size_t kMaxMeasuredListBytes = 64 << 20;
 
 void ComposeDisplayName(wchar_t* dest, size_t capacity) {
-  CopyText(dest, L"Korvex", capacity);
+  CopyText(dest, kProductName, capacity);
   if (dest[0]) AppendText(dest, L" ", capacity);
   wchar_t piece[100];
   FormatText(piece, L"%d.%02d", kMajor, kMinor);
@@ -52,7 +53,7 @@ uint64_t MeasureInstallation(const wchar_t* program) {
   CopyText(folder, program);
   *PointToName(folder) = 0;  // with its trailing separator
   wchar_t listPath[kPathCapacity];
-  JoinPath(folder, L"Uninstall.lst", listPath);
+  JoinPath(folder, kFileListName, listPath);
   FileList list;
   DiskFile listFile;
   if (listFile.Open(listPath, kFileShareWrite)) ReadFileList(listFile, list, kMaxMeasuredListBytes);
@@ -95,8 +96,7 @@ LONG WriteUninstallEntry(SetupTransaction& changes) {
   entry.Put(L"VersionMinor", kMinor);
 
   wchar_t program[kPathCapacity];
-  GetModuleFileNameW(nullptr, program, kPathCapacity - 1);
-  program[kPathCapacity - 2] = 0;
+  GetProgramPath(program);
   wchar_t full[kPathCapacity];
   CopyText(full, program);
   // Quoted: unquoted, a path with blanks would be tried cut at each blank
@@ -110,7 +110,7 @@ LONG WriteUninstallEntry(SetupTransaction& changes) {
   if (!icon[0] || !FileExists(icon)) {
     CopyText(icon, program);
     *PointToName(icon) = 0;
-    AppendText(icon, L"Korvex.exe");
+    AppendText(icon, kArchiverFile);
     entry.Put(L"DisplayIcon", icon);
   }
   *PointToName(program) = 0;  // the folder, with its trailing separator

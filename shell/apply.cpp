@@ -9,13 +9,14 @@
 #include "shell/shortcuts.h"
 #include "util/file.h"
 #include "util/path.h"
+#include "util/product.h"
 #include "util/text.h"
 
-const wchar_t kAppPathsKey[] = L"\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Korvex.exe";
+const wchar_t kAppPathsKey[] = L"\\Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\" KVX_ARCHIVER_FILE;
 
 bool RegisterAppPath(SetupTransaction& changes) {
   wchar_t program[kPathCapacity], folder[kPathCapacity];
-  GetProgramFile(L"Korvex.exe", program);
+  GetProgramFile(kArchiverFile, program);
   if (changes.WriteMachine(kAppPathsKey, L"", program) == ERROR_ACCESS_DENIED) return false;
   changes.WriteMachine(L"", L"exe64", program);
   CopyText(folder, program);

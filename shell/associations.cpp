@@ -6,11 +6,12 @@
 #include "settings/store.h"
 #include "shell/templates.h"
 #include "util/path.h"
+#include "util/product.h"
 #include "util/text.h"
 #include "util/log.h"
 
 void MachineRecordKey(const wchar_t* extension, wchar_t (&key)[80]) {
-  FormatText(key, L"\\Software\\Korvex\\Setup\\%s", extension);
+  FormatText(key, L"%s\\%s", kMachineRecordsKey, extension);
 }
 
 // The extension's previous "ShellNew" entry, from the machine's record.
@@ -50,10 +51,12 @@ static bool IsRestorableType(const wchar_t* type) {
 bool SetAssociations(SetupTransaction& changes, const IntegrationOptions& options) {
   for (size_t i = 0; i < kArchiveTypeCount; i++) {
     wchar_t extension[50];
+    AssociationChoice choice = options.Associate[i] ? kClaimType : kReleaseType;
+    if (options.ShellExt) choice = choice | kShellExtensionChosen;
+    if (i == kKvxRow) choice = choice | kKvxTypeRow;
+    if (i == kZipRow) choice = choice | kZipTypeRow;
     for (const wchar_t* p = ArchiveTypes[i].extensions; (p = NextExtension(p, extension)) != nullptr;)
-      SetExtensionAssociation(changes, extension, (options.Associate[i] ? kClaimType : kReleaseType) |
-                                                      (options.ShellExt ? kShellExtensionChosen : 0) |
-                                                      (i == kKvxRow ? kKvxTypeRow : i == kZipRow ? kZipTypeRow : 0));
+      SetExtensionAssociation(changes, extension, choice);
   }
   return !changes.Refused();
 }
@@ -102,8 +105,9 @@ namespace {
 // Takes the type: the previous owner saved by the first claim only (later
 // claims find the extension already ours), then the archiver's class, its
 // volumes' and the new-archive template.
-void ClaimExtension(SetupTransaction& changes, const wchar_t* extension, const wchar_t* settings, bool kvxRow,
-                    bool zipRow, bool templates) {
+void ClaimExtension(SetupTransaction& changes, const wchar_t* extension, const wchar_t* settings, TemplateRow row,
+                    bool templates) {
+  bool kvxRow = row == TemplateRow::Kvx;
   if (!IsOwnAssociation(extension) && !ClaimCutShort(extension)) {
     SavePreviousState(changes, extension, settings);
     // A portable settings file keeps the previous owner in memory until it
@@ -111,15 +115,15 @@ void ClaimExtension(SetupTransaction& changes, const wchar_t* extension, const w
     // that ends early cannot lose another program's association.
     SaveSettingsNow();
   }
-  changes.WriteClass(extension, L"", zipRow ? L"Korvex.ZIP" : L"Korvex");
+  changes.WriteClass(extension, L"", row == TemplateRow::Zip ? kZipProgId : kArchiveProgId);
   if (kvxRow) {
     for (unsigned n = 0; n < 30; n++) {
       wchar_t volume[32];
       VolumeName(n, volume);
-      changes.WriteClass(volume, L"", L"Korvex");
+      changes.WriteClass(volume, L"", kArchiveProgId);
     }
   }
-  if (templates && (kvxRow || zipRow)) InstallNewTemplate(changes, extension, kvxRow);
+  if (templates && row != TemplateRow::None) InstallNewTemplate(changes, extension, kvxRow);
 }
 
 // Gives an extension of ours back to its previous owner, or removes it when
@@ -129,14 +133,14 @@ void ClaimExtension(SetupTransaction& changes, const wchar_t* extension, const w
 // start instead of leaving our "ShellNew" entry in place of the previous one.
 // Without the machine's record (a setup of an earlier version), the type is
 // given back as the empty type.
-void ReleaseExtension(SetupTransaction& changes, const wchar_t* extension, bool kvxRow, bool zipRow) {
+void ReleaseExtension(SetupTransaction& changes, const wchar_t* extension, TemplateRow row) {
   wchar_t machine[80];
   MachineRecordKey(extension, machine);
   bool existed = ReadSettingInt(HKEY_LOCAL_MACHINE, machine, L"Exist", 1) != 0;
   wchar_t type[512];
   ReadSettingString(HKEY_LOCAL_MACHINE, machine, L"Type", type, L"");
   if (IsOwnProgId(type) || !IsRestorableType(type)) type[0] = 0;  // never to ourselves or to a runner
-  if (kvxRow) {
+  if (row == TemplateRow::Kvx) {
     for (unsigned n = 0; n < 100; n++) {
       wchar_t volume[32];
       VolumeName(n, volume);
@@ -144,7 +148,7 @@ void ReleaseExtension(SetupTransaction& changes, const wchar_t* extension, bool 
       else changes.DeleteKey(kMachineClasses, volume);
     }
   }
-  if (kvxRow || zipRow) RestoreSavedNewEntry(changes, extension, existed);
+  if (row != TemplateRow::None) RestoreSavedNewEntry(changes, extension, existed);
   if (existed) {
     changes.WriteClass(extension, L"", type);
     LogLine("association of %s: given back to \"%s\"", extension, type);
@@ -163,18 +167,18 @@ void ReleaseExtension(SetupTransaction& changes, const wchar_t* extension, bool 
 
 void SetExtensionAssociation(SetupTransaction& changes, const wchar_t* extension, AssociationChoice choice) {
   PrepareTemplates();
-  bool kvxRow = (choice & kKvxTypeRow) != 0, zipRow = (choice & kZipTypeRow) != 0;
-  bool templates = TemplateCondition((choice & kShellExtensionChosen) != 0, kvxRow, zipRow);
+  TemplateRow row = (choice & kKvxTypeRow) ? TemplateRow::Kvx : (choice & kZipTypeRow) ? TemplateRow::Zip : TemplateRow::None;
+  bool templates = TemplateCondition((choice & kShellExtensionChosen) != 0, row);
   wchar_t settings[80];
   FormatText(settings, L"Setup\\%s", extension);
   if (!(choice & kClaimType)) {
-    if (IsOwnAssociation(extension)) ReleaseExtension(changes, extension, kvxRow, zipRow);  // else another program's
+    if (IsOwnAssociation(extension)) ReleaseExtension(changes, extension, row);  // else another program's
     return;
   }
-  ClaimExtension(changes, extension, settings, kvxRow, zipRow, templates);
+  ClaimExtension(changes, extension, settings, row, templates);
   // Claimed without the template condition: an entry installed by an
   // earlier setup is taken back.
-  if (IsOwnAssociation(extension) && !templates && (kvxRow || zipRow)) {
+  if (IsOwnAssociation(extension) && !templates && row != TemplateRow::None) {
     wchar_t machine[80];
     MachineRecordKey(extension, machine);
     RestoreSavedNewEntry(changes, extension, ReadSettingInt(HKEY_LOCAL_MACHINE, machine, L"Exist", 1) != 0);
@@ -196,13 +200,13 @@ static bool WriteProgId(SetupTransaction& changes, const wchar_t* progId, const 
 
 bool RegisterProgIds(SetupTransaction& changes) {
   wchar_t program[kPathCapacity], command[2080], archiveIcon[2080], volumeIcon[2080];
-  GetProgramFile(L"Korvex.exe", program);
+  GetProgramFile(kArchiverFile, program);
   FormatText(command, L"\"%s\" \"%%1\"", program);
   FormatText(archiveIcon, L"%s,0", program);
   FormatText(volumeIcon, L"%s,1", program);
-  if (!WriteProgId(changes, L"Korvex", GetText(IDS_KORVEXARC), command, archiveIcon)) return false;
-  WriteProgId(changes, L"Korvex.ZIP", GetText(IDS_KORVEXZIPARC), command, archiveIcon);
-  changes.WriteClass(L".rev", L"", L"Korvex.REV");
-  WriteProgId(changes, L"Korvex.REV", GetText(IDS_KVXRECVOL), command, volumeIcon);
+  if (!WriteProgId(changes, kArchiveProgId, GetText(IDS_KORVEXARC), command, archiveIcon)) return false;
+  WriteProgId(changes, kZipProgId, GetText(IDS_KORVEXZIPARC), command, archiveIcon);
+  changes.WriteClass(L".rev", L"", kVolumeProgId);
+  WriteProgId(changes, kVolumeProgId, GetText(IDS_KVXRECVOL), command, volumeIcon);
   return !changes.Refused();
 }

@@ -17,9 +17,11 @@ bool SetAssociations(SetupTransaction& changes, const IntegrationOptions& option
 // What SetExtensionAssociation does with one extension: claim or release
 // it, whether the shell extension is chosen (the new-archive templates
 // follow it), and which row of the type table it is (the archiver's own
-// format with its volumes, zip, or another type). Combined with "|".
+// format with its volumes, zip, or another type). Combined with "|"; the
+// zero flags (kReleaseType, kOtherTypeRow) name the choice not made.
 enum AssociationChoice : unsigned {
   kReleaseType = 0,
+  kOtherTypeRow = 0,
   kClaimType = 1,
   kShellExtensionChosen = 2,
   kKvxTypeRow = 4,
@@ -28,15 +30,12 @@ enum AssociationChoice : unsigned {
 inline AssociationChoice operator|(AssociationChoice a, AssociationChoice b) {
   return AssociationChoice((unsigned)a | (unsigned)b);
 }
-// A flag chosen by a condition, `cond ? kZipTypeRow : 0`, joins as well.
-inline AssociationChoice operator|(AssociationChoice a, unsigned b) { return AssociationChoice((unsigned)a | b); }
 void SetExtensionAssociation(SetupTransaction& changes, const wchar_t* extension, AssociationChoice choice);
 // The machine's record of an extension's previous state (a key path for the
 // settings store, outside the product key: always the registry's), which
 // only administrators can write and which alone is given back.
 void MachineRecordKey(const wchar_t* extension, wchar_t (&key)[80]);
-// The key that holds every such record.
-const wchar_t kMachineRecordsKey[] = L"\\Software\\Korvex\\Setup";
+// The key that holds every such record is kMachineRecordsKey (util/product.h).
 // The ProgIDs "Korvex", "Korvex.ZIP", "Korvex.REV" and the extension ".rev".
 // False when the first write was refused (access denied).
 bool RegisterProgIds(SetupTransaction& changes);

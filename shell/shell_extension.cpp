@@ -10,10 +10,11 @@
 #include "util/handles.h"
 #include "util/log.h"
 #include "util/path.h"
+#include "util/product.h"
 #include "util/text.h"
 
-const HandlerDll kHandlerDll32 = {L"kvxext32.dll", L"{A3E81D57-9B26-4C0F-B7D3-5E18C4A20B69}", L"Korvex32", true};
-const HandlerDll kHandlerDll64 = {L"kvxext.dll", L"{6F0C2A91-3D7E-4B15-A8C4-92E5D1B07F36}", L"Korvex", false};
+const HandlerDll kHandlerDll32 = {L"kvxext32.dll", L"{A3E81D57-9B26-4C0F-B7D3-5E18C4A20B69}", KVX_PRODUCT L"32", true};
+const HandlerDll kHandlerDll64 = {L"kvxext.dll", L"{6F0C2A91-3D7E-4B15-A8C4-92E5D1B07F36}", KVX_PRODUCT, false};
 
 static const wchar_t kApproved[] = L"\\Software\\Microsoft\\Windows\\CurrentVersion\\Shell Extensions\\Approved";
 
@@ -25,19 +26,19 @@ struct HandlerKey {
   bool dataIsClassId;     // the default value is the class id (else empty)
 };
 static const HandlerKey kHandlerKeys[] = {
-    {L"Korvex\\shellex\\PropertySheetHandlers\\%s", false, false},
-    {L"Korvex.ZIP\\shellex\\PropertySheetHandlers\\%s", false, false},
+    {KVX_PRODUCT L"\\shellex\\PropertySheetHandlers\\%s", false, false},
+    {KVX_ZIP_PROGID L"\\shellex\\PropertySheetHandlers\\%s", false, false},
     {L"exefile\\shellex\\PropertySheetHandlers\\%s", false, false},
-    {L"Korvex\\shellex\\DropHandler", false, true},
-    {L"Korvex.ZIP\\shellex\\DropHandler", false, true},
+    {KVX_PRODUCT L"\\shellex\\DropHandler", false, true},
+    {KVX_ZIP_PROGID L"\\shellex\\DropHandler", false, true},
     {L"Folder\\shellex\\DragDropHandlers\\%s", true, true},
     {L"Drive\\shellex\\DragDropHandlers\\%s", true, true},
 };
 // The classic context-menu handlers, written only while the classic menu is
 // chosen.
 static const HandlerKey kContextMenuKeys[] = {
-    {L"Korvex\\shellex\\ContextMenuHandlers\\%s", false, false},
-    {L"Korvex.ZIP\\shellex\\ContextMenuHandlers\\%s", false, false},
+    {KVX_PRODUCT L"\\shellex\\ContextMenuHandlers\\%s", false, false},
+    {KVX_ZIP_PROGID L"\\shellex\\ContextMenuHandlers\\%s", false, false},
     {L"*\\shellex\\ContextMenuHandlers\\%s", true, true},
     {L"Folder\\shellex\\ContextMenuHandlers\\%s", true, true},
     {L"lnkfile\\shellex\\ContextMenuHandlers\\%s", true, true},
@@ -68,12 +69,12 @@ void RegisterHandlerDll(SetupTransaction& changes, const IntegrationOptions& opt
     GetProgramFile(dll.file, path);
     if (FileExists(path)) {
       DWORD view = dll.is32Bit ? KEY_WOW64_32KEY : 0;
-      changes.WriteString(kMachineClasses, classKey, L"", L"Korvex", view);
+      changes.WriteString(kMachineClasses, classKey, L"", kProductName, view);
       changes.WriteString(kMachineClasses, serverKey, L"", path, view);
       changes.WriteString(kMachineClasses, serverKey, L"ThreadingModel", L"Apartment", view);
     }
     for (const HandlerKey& key : kHandlerKeys) WriteHandlerKey(changes, key, dll);
-    changes.WriteMachine(kApproved, dll.classId, L"Korvex shell extension");
+    changes.WriteMachine(kApproved, dll.classId, KVX_PRODUCT L" shell extension");
   } else {
     // The 32-bit DLL's class keys were written into the 32-bit view: they
     // are removed from there too, or they would stay behind for good.
@@ -100,17 +101,16 @@ bool SetShellExtension(SetupTransaction& changes, bool removal, const Integratio
   RegisterHandlerDll(changes, options, kHandlerDll64);
   bool vista = WindowsVersion() >= 0x0600;
   if (removal) {
-    if (vista) DeleteSettingValue(HKEY_LOCAL_MACHINE, L"\\Software\\RegisteredApplications", L"Korvex");
+    if (vista) DeleteSettingValue(HKEY_LOCAL_MACHINE, L"\\Software\\RegisteredApplications", kProductName);
     DeleteSettingTree(HKEY_LOCAL_MACHINE, L"");  // only the uninstall removes: nothing to record
   } else if (vista) {
-    changes.WriteMachine(L"\\Software\\RegisteredApplications", L"Korvex",
-                        L"Software\\Korvex\\Capabilities");
-    changes.WriteMachine(L"Capabilities", L"ApplicationDescription", L"Korvex");
+    changes.WriteMachine(L"\\Software\\RegisteredApplications", kProductName, KVX_PRODUCT_KEY L"\\Capabilities");
+    changes.WriteMachine(L"Capabilities", L"ApplicationDescription", kProductName);
     for (size_t i = 0; i < kArchiveTypeCount; i++) {
       wchar_t extension[50];
       for (const wchar_t* p = ArchiveTypes[i].extensions; (p = NextExtension(p, extension)) != nullptr;)
         changes.WriteMachine(L"Capabilities\\FileAssociations", extension,
-                            i == kZipRow ? L"Korvex.ZIP" : L"Korvex");
+                            i == kZipRow ? kZipProgId : kArchiveProgId);
     }
   }
   return !changes.Refused();

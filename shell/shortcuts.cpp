@@ -11,6 +11,7 @@
 #include "util/handles.h"
 #include "util/log.h"
 #include "util/path.h"
+#include "util/product.h"
 #include "util/text.h"
 #include "util/trust.h"
 
@@ -153,7 +154,7 @@ const wchar_t* AllUsersIcon(const wchar_t* icon, const wchar_t* program) {
   DWORD n = icon ? GetFullPathNameW(icon, kPathCapacity, full, nullptr) : 0;
   CopyText(folder, program);
   RemoveName(folder);
-  return n > 0 && n < kPathCapacity && IsDrivePath(full) && IsInsideFolder(full, folder) ? icon : nullptr;
+  return FitsBuffer(n, kPathCapacity) && IsDrivePath(full) && IsInsideFolder(full, folder) ? icon : nullptr;
 }
 
 // What every shortcut of one SetShortcuts call shares.
@@ -173,9 +174,9 @@ struct ShortcutSet {
 // files of others (the installation, the system, another profile).
 void SetDesktopShortcut(const IntegrationOptions& options, const ShortcutSet& s) {
   wchar_t folder[kPathCapacity], userLink[kPathCapacity] = {}, allLink[kPathCapacity];
-  if (s.desktopFound && IsUserFolderUsable(s.desktop)) JoinPath(s.desktop, L"Korvex.lnk", userLink);
+  if (s.desktopFound && IsUserFolderUsable(s.desktop)) JoinPath(s.desktop, KVX_PRODUCT L".lnk", userLink);
   GetSpecialFolder(folder, CSIDL_COMMON_DESKTOPDIRECTORY);
-  JoinPath(folder, L"Korvex.lnk", allLink);
+  JoinPath(folder, KVX_PRODUCT L".lnk", allLink);
   bool userDesktop = userLink[0] && FileExists(userLink);
   const wchar_t* link = userDesktop ? userLink : allLink;
   if (options.Desktop)
@@ -190,7 +191,7 @@ void SetStartMenuShortcut(const IntegrationOptions& options, const ShortcutSet& 
   GetSpecialFolder(link, s.vista ? CSIDL_COMMON_STARTMENU : CSIDL_STARTMENU);
   if (!s.vista && !IsUserFolderUsable(link)) return;
   AddTrailingSeparator(link);
-  AppendText(link, L"Korvex.lnk");
+  AppendText(link, KVX_PRODUCT L".lnk");
   if (options.StartMenu)
     CreateShellLink(s.program, link, s.desktop, s.description, s.vista ? s.allUsersIcon : s.icon, s.journal);
   else DeleteShortcut(link, s.journal);
@@ -198,9 +199,9 @@ void SetStartMenuShortcut(const IntegrationOptions& options, const ShortcutSet& 
 
 // The texts are copied: the lookup hands out short-lived buffers.
 void FillGroupItems(GroupItem (&items)[4]) {
-  CopyText(items[0].target, L"Korvex.exe");
-  CopyText(items[0].link, L"Korvex");
-  CopyText(items[1].target, L"Korvex.chm");
+  CopyText(items[0].target, kArchiverFile);
+  CopyText(items[0].link, kProductName);
+  CopyText(items[1].target, KVX_PRODUCT L".chm");
   CopyText(items[1].link, GetText(IDS_KORVEXHELP));
   CopyText(items[2].target, L"Kvx.txt");
   CopyText(items[2].link, GetText(IDS_KVXHELP));
@@ -218,7 +219,7 @@ void SetGroup(const IntegrationOptions& options, const ShortcutSet& s, const Gro
       (!allUsers && !IsUserFolderUsable(group)))
     return;
   AddTrailingSeparator(group);
-  AppendText(group, L"Korvex");
+  AppendText(group, kProductName);
   if (!options.Programs) {
     RemoveFolder(group, s.journal);
     return;
@@ -236,7 +237,7 @@ void SetShortcuts(SetupTransaction& changes, const IntegrationOptions& options, 
   ShortcutSet s;
   s.journal = changes.Files();
   s.vista = WindowsVersion() >= 0x0600;
-  GetProgramFile(L"Korvex.exe", s.program);
+  GetProgramFile(kArchiverFile, s.program);
   s.icon = icon;
   s.allUsersIcon = AllUsersIcon(icon, s.program);
   CopyText(s.description, GetText(IDS_KORVEXDESC));

@@ -17,11 +17,10 @@ void PrepareTemplates() {
   g_ZipImage[0] = 0x50;
 }
 
-bool TemplateCondition(bool shellExtension, bool kvxRow, bool zipRow) {
+bool TemplateCondition(bool shellExtension, TemplateRow row) {
   if (!shellExtension) return false;
-  if (kvxRow && ReadSettingInt(L"Setup\\MenuItems", L"NewKVX", 1) == 0) return false;
-  if (zipRow && ReadSettingInt(L"Setup\\MenuItems", L"NewZIP", 1) == 0) return false;
-  return true;
+  if (row == TemplateRow::None) return true;
+  return ReadSettingInt(L"Setup\\MenuItems", row == TemplateRow::Kvx ? L"NewKVX" : L"NewZIP", 1) != 0;
 }
 
 static void ShellNewKey(const wchar_t* extension, wchar_t (&key)[kPathCapacity]) {

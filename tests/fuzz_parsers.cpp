@@ -59,7 +59,9 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS* e) {
 }
 
 #define EXPECT(condition) \
-  if (!(condition)) Fail(#condition)
+  do {                           \
+    if (!(condition)) Fail(#condition); \
+  } while (0)
 
 using Bytes = std::vector<unsigned char>;
 
@@ -136,12 +138,11 @@ void Command(Generator& g) {
     EXPECT(TextLength(token.data()) < kTokenCapacity);
   }
   RunOptions options = {};
-  bool setup = false, uninstall = false;
-  ParseCommand(true, text.c_str(), options, setup, uninstall);
-  EXPECT(!setup && !uninstall);
-  ParseCommand(false, text.c_str(), options, setup, uninstall);
+  RunMode mode = RunMode::Actions;
+  ParseCommand(true, text.c_str(), options, mode);
+  EXPECT(mode == RunMode::Actions);  // the installer's command chooses no mode
+  ParseCommand(false, text.c_str(), options, mode);
   EXPECT(TextLength(options.InitText) < 40);
-  EXPECT(!(setup && uninstall));
   size_t size = 1 + g.Number() % 8;
   std::vector<wchar_t> small(size);
   for (const wchar_t* p = text.c_str(); (p = NextToken(p, small.data(), size)) != nullptr;)

@@ -58,8 +58,11 @@ struct Parsed {
 static Parsed Parse(const wchar_t* installer, const wchar_t* commandLine) {
   Parsed p;
   p.options = RunOptions{};
-  ParseCommand(true, installer, p.options, p.setup, p.uninstall);
-  ParseCommand(false, commandLine, p.options, p.setup, p.uninstall);
+  RunMode mode = RunMode::Actions;
+  ParseCommand(true, installer, p.options, mode);
+  ParseCommand(false, commandLine, p.options, mode);
+  p.setup = mode == RunMode::Setup;
+  p.uninstall = mode == RunMode::Uninstall;
   return p;
 }
 
@@ -158,10 +161,10 @@ TEST_CASE("the init text keeps at most 39 characters; the last one wins") {
 TEST_CASE("wait and warning are recorded in order; the warning names the program and waits for OK") {
   RunOptions options = {};
   ProgramInstance = ResourceInstance = GetModuleHandleW(nullptr);
-  bool setup = false, uninstall = false;
+  RunMode mode = RunMode::Actions;
   CommandActions actions;
-  ParseCommand(true, L"-wait", options, setup, uninstall, &actions);  // the installer command's are not acted on
-  ParseCommand(false, L"x /warning -WAITx /warn /warnings", options, setup, uninstall, &actions);
+  ParseCommand(true, L"-wait", options, mode, &actions);  // the installer command's are not acted on
+  ParseCommand(false, L"x /warning -WAITx /warn /warnings", options, mode, &actions);
   REQUIRE(actions.Count() == 3);
   CHECK((actions[0] == CommandAction::Warning && actions[1] == CommandAction::Wait &&
          actions[2] == CommandAction::Warning));
@@ -175,9 +178,9 @@ TEST_CASE("wait and warning are recorded in order; the warning names the program
   CHECK(watcher.caption == GetText(IDS_UNINSTALLKVX));
   CHECK(watcher.text.find(GetText(IDS_UNINSTALLCOMPLETED)) == 0);
   CHECK(watcher.text.find(L"\"" + std::wstring(self) + L"\"") != std::wstring::npos);
-  CHECK_FALSE(uninstall);
+  CHECK(mode == RunMode::Actions);
   // "warning=<file>": the file that stays when it is not the one that warns.
-  ParseCommand(false, L"x \"/warning=C:\\My K\\u.exe\"", options, setup, uninstall, &actions);
+  ParseCommand(false, L"x \"/warning=C:\\My K\\u.exe\"", options, mode, &actions);
   actions.Shrink(1);
   DialogWatcher named(IDOK);
   RunCommandActions(actions, options.WarningPath);

@@ -215,7 +215,7 @@ static std::wstring Text(HKEY root, const std::wstring& key, const std::wstring&
 
 // The stand-in package installer runs on its own: its log once it reads
 // `expected`, or as it is when the time is up.
-static std::string InstallerLog(const Installed& installed, const std::string& expected, DWORD timeoutMs = 20000) {
+[[maybe_unused]] static std::string InstallerLog(const Installed& installed, const std::string& expected, DWORD timeoutMs = 20000) {
   std::string log;
   for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(100)) {
     Bytes bytes = ReadBytes(installed.Path("installer-log.txt"));
@@ -430,7 +430,7 @@ TEST_CASE("the uninstall entry, its values and the DisplayIcon rule") {
 
 // What a setup run can change: the registry's three parts in both views, the
 // shortcut folders, and the program folder (the templates).
-static std::vector<std::wstring> MachineState(const Installed& installed) {
+[[maybe_unused]] static std::vector<std::wstring> MachineState(const Installed& installed) {
   std::vector<std::wstring> state = Snapshot(), files = Folders().Snapshot();
   Folders::List(installed.sample.folder, files);
   for (auto& line : files) state.push_back(L"file " + line);

@@ -8,6 +8,7 @@
 #include "app/command.h"
 #include "lang/dialog.h"
 #include "lang/language.h"
+#include "model/options.h"
 #include "test.h"
 #include "util/text.h"
 
@@ -58,7 +59,7 @@ TEST_CASE("the key table") {
     CHECK(key.size() <= kMaxKeyLength);
   }
   CHECK(strings == 33);
-  CHECK(setup == 34);
+  CHECK(setup == 16 + kArchiveTypeCount);  // a box for each archive type
   CHECK(done == 10);
   CHECK(items == 35);
   // Each row's id is the one res/resource.h gives the name in its key (the
@@ -71,11 +72,12 @@ TEST_CASE("the key table") {
     unsigned value;
     if (sscanf(line.c_str(), "#define %63s %u", name, &value) == 2) defined[name] = value;
   }
-  REQUIRE(defined.size() > 100);
+  REQUIRE(defined.size() > 80);
   for (const TextKeyRow& row : TextKeyTable) {
     std::string key = row.key, name = key.substr(key.find(':') + 1);
     if (row.id == 0) continue;
     CAPTURE(key);
+    if (name.compare(0, 9, "IDC_ASSOC") == 0 && !defined.count(name)) continue;  // an archive type's box: its table's
     REQUIRE(defined.count(name) == 1);
     CHECK(defined[name] == row.id);
   }

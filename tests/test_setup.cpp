@@ -122,7 +122,7 @@ TEST_CASE("stored options are loaded; non-zero reads as on") {
   IntegrationOptions o = {};
   LoadIntegrationOptions(o);
   CHECK(o.Associate[kZipRow] == 0);
-  CHECK(o.Associate[17] == 1);
+  CHECK(o.Associate[kRow001] == 1);
   CHECK(o.Desktop == 1);
   CHECK(o.Programs == 0);
   CHECK(o.ShellExt == 0);
@@ -164,7 +164,7 @@ TEST_CASE("the installer's override string") {
     return o;
   };
   IntegrationOptions o = apply(L"A111000000000000000D1S0");
-  for (int i = 0; i < 18; i++) CHECK(o.Associate[i] == (i < 3 ? 1 : 0));
+  for (size_t i = 0; i < kAssociateSlots; i++) CHECK(o.Associate[i] == (i < 3 ? 1 : i < 18 ? 0 : 1));  // 18 digits
   CHECK(o.Desktop == 1);
   CHECK(o.ShellExt == 0);
   CHECK(o.Programs == 0);  // not named: as loaded
@@ -206,7 +206,7 @@ TEST_CASE("saving writes every field in its order, and never NewContextMenu") {
   LoadSettingsFileFrom(ini.c_str());
   IntegrationOptions o = {};
   o.Associate[0] = 1;
-  o.Associate[17] = 1;
+  o.Associate[kRow001] = 1;
   o.Desktop = 1;
   o.LegacyMenu = 1;
   SetupTransaction none;
@@ -215,14 +215,15 @@ TEST_CASE("saving writes every field in its order, and never NewContextMenu") {
   CollectSettingEntries(entries);
   std::vector<std::wstring> names;
   for (size_t i = 3; i < entries.Count(); i++) names.push_back(entries[i]->name);  // after the three switches
-  REQUIRE(names.size() == 25);
+  const size_t n = kArchiveTypeCount;  // the types' values first
+  REQUIRE(names.size() == n + 7);
   CHECK(names[0] == L"HKCU\\Setup\\.kvx\\Set");
-  CHECK(names[4] == L"HKCU\\Setup\\.lz\\Set");
-  CHECK(names[17] == L"HKCU\\Setup\\.001\\Set");
-  CHECK(names[18] == L"HKCU\\Setup\\Links\\Desktop");
-  CHECK(names[20] == L"HKCU\\Setup\\Links\\Programs");
-  CHECK(names[21] == L"HKCU\\Setup\\ShellExt");
-  CHECK(names[24] == L"HKCU\\Setup\\LegacyMenu");
+  CHECK(names[kRowLZ] == L"HKCU\\Setup\\.lz\\Set");
+  CHECK(names[kRow001] == L"HKCU\\Setup\\.001\\Set");
+  CHECK(names[n] == L"HKCU\\Setup\\Links\\Desktop");
+  CHECK(names[n + 2] == L"HKCU\\Setup\\Links\\Programs");
+  CHECK(names[n + 3] == L"HKCU\\Setup\\ShellExt");
+  CHECK(names[n + 6] == L"HKCU\\Setup\\LegacyMenu");
   CHECK(std::wstring(FindSettingEntry(L"HKCU\\Setup\\.001\\Set")) == L"1");
   CHECK(std::wstring(FindSettingEntry(L"HKCU\\Setup\\.zip\\Set")) == L"0");
   CHECK(FindSettingEntry(L"HKCU\\Setup\\NewContextMenu") == nullptr);
@@ -234,13 +235,13 @@ TEST_CASE("the archive types table") {
   CHECK(std::wstring(ArchiveTypes[kZipRow].extensions) == L".zip");
   wchar_t ext[50];
   std::vector<std::wstring> bz;
-  for (const wchar_t* p = ArchiveTypes[10].extensions; (p = NextExtension(p, ext)) != nullptr;) bz.push_back(ext);
+  for (const wchar_t* p = ArchiveTypes[kRowBZ2].extensions; (p = NextExtension(p, ext)) != nullptr;) bz.push_back(ext);
   CHECK(bz == std::vector<std::wstring>{L".bz2", L".tbz2", L".bz", L".tbz"});
   size_t total = 0;
-  for (auto& row : ArchiveTypes)
-    for (const wchar_t* p = row.extensions; (p = NextExtension(p, ext)) != nullptr;) total++;
+  for (size_t row = 0; row <= kRow001; row++)  // the first eighteen
+    for (const wchar_t* p = ArchiveTypes[row].extensions; (p = NextExtension(p, ext)) != nullptr;) total++;
   CHECK(total == 29);
-  CHECK(ArchiveTypes[4].checkBox == 5115);  // the box ids do not follow the table at rows 4, 13, 14
-  CHECK(ArchiveTypes[13].checkBox == 5114);
-  CHECK(ArchiveTypes[14].checkBox == 5113);
+  CHECK(ArchiveTypes[kRowLZ].checkBox == 5115);  // the box ids do not follow the table at rows 4, 13, 14
+  CHECK(ArchiveTypes[kRowZ].checkBox == 5114);
+  CHECK(ArchiveTypes[kRowXZ].checkBox == 5113);
 }

@@ -141,12 +141,12 @@ TEST_CASE("restoring the previous new-file entry") {
 TEST_CASE("the template condition") {
   RegistrySandbox sandbox;
   UseRegistry();
-  CHECK(TemplateCondition(true, true, false));
-  CHECK_FALSE(TemplateCondition(false, true, false));
+  CHECK(TemplateCondition(true, TemplateRow::Kvx));
+  CHECK_FALSE(TemplateCondition(false, TemplateRow::Kvx));
   RegPutNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\MenuItems", L"NewZIP", 0);
-  CHECK_FALSE(TemplateCondition(true, false, true));
-  CHECK(TemplateCondition(true, true, false));
-  CHECK(TemplateCondition(true, false, false));
+  CHECK_FALSE(TemplateCondition(true, TemplateRow::Zip));
+  CHECK(TemplateCondition(true, TemplateRow::Kvx));
+  CHECK(TemplateCondition(true, TemplateRow::None));
 
   // With "NewZIP" off, a claim of .zip writes no template and takes back the
   // entry an earlier setup installed.
@@ -237,17 +237,17 @@ TEST_CASE("a key another program makes after our release is that program's at th
   for (const wchar_t* extension : {L".tlz", L".zip"}) {
     CAPTURE(Narrow(extension));
     bool zip = lstrcmpW(extension, L".zip") == 0;
-    SetExtensionAssociation(extension, kClaimType | kShellExtensionChosen | (zip ? kZipTypeRow : 0));
-    SetExtensionAssociation(extension, kReleaseType | kShellExtensionChosen | (zip ? kZipTypeRow : 0));
+    SetExtensionAssociation(extension, kClaimType | kShellExtensionChosen | (zip ? kZipTypeRow : kOtherTypeRow));
+    SetExtensionAssociation(extension, kReleaseType | kShellExtensionChosen | (zip ? kZipTypeRow : kOtherTypeRow));
     REQUIRE_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, extension));
     // A value other than the default one, or only a subkey: not the empty
     // key a cut claim leaves.
     std::wstring key = extension;
     if (zip) RegPutText(HKEY_CLASSES_ROOT, key + L"\\ShellNew", L"FileName", L"C:\\Other\\new.zip");
     else RegPutText(HKEY_CLASSES_ROOT, key, L"Content Type", L"application/x-other");
-    SetExtensionAssociation(extension, kClaimType | kShellExtensionChosen | (zip ? kZipTypeRow : 0));
+    SetExtensionAssociation(extension, kClaimType | kShellExtensionChosen | (zip ? kZipTypeRow : kOtherTypeRow));
     CHECK(IsOwnAssociation(extension));
-    SetExtensionAssociation(extension, kReleaseType | kShellExtensionChosen | (zip ? kZipTypeRow : 0));
+    SetExtensionAssociation(extension, kReleaseType | kShellExtensionChosen | (zip ? kZipTypeRow : kOtherTypeRow));
     if (zip) CHECK(RegText(HKEY_CLASSES_ROOT, key + L"\\ShellNew", L"FileName") == L"C:\\Other\\new.zip");
     else CHECK(RegText(HKEY_CLASSES_ROOT, key, L"Content Type") == L"application/x-other");
     CHECK_FALSE(IsOwnAssociation(extension));
@@ -283,7 +283,7 @@ KVX_CHILD(cut_short) {
   GetEnvironmentVariableW(L"KVX_CUT_AT", cut, 16);
   GetEnvironmentVariableW(L"KVX_EXTENSION", extension, 16);
   GetEnvironmentVariableW(L"KVX_CLAIM", claim, 4);
-  RegistrySandbox sandbox(base);
+  RegistrySandbox sandbox{std::wstring(base)};  // the parent's
   UseRegistry();
   static int writes, cutAt;
   static bool claiming;
@@ -299,7 +299,7 @@ KVX_CHILD(cut_short) {
   };
   bool kvx = lstrcmpW(extension, L".kvx") == 0, zip = lstrcmpW(extension, L".zip") == 0;
   SetExtensionAssociation(extension, (claiming ? kClaimType : kReleaseType) | kShellExtensionChosen |
-                                         (kvx ? kKvxTypeRow : 0) | (zip ? kZipTypeRow : 0));
+                                         (kvx ? kKvxTypeRow : kOtherTypeRow) | (zip ? kZipTypeRow : kOtherTypeRow));
   return 0;
 }
 
@@ -330,9 +330,9 @@ TEST_CASE("a claim cut short after creating a key: the next setup keeps the firs
       DWORD code = CutShort(sandbox, extension, cut, true);
       CAPTURE(code);
       REQUIRE((code == 0 || code == 3));
-      SetExtensionAssociation(extension, kClaimType | kShellExtensionChosen | (zip ? kZipTypeRow : 0));  // the next setup
+      SetExtensionAssociation(extension, kClaimType | kShellExtensionChosen | (zip ? kZipTypeRow : kOtherTypeRow));  // the next setup
       CHECK(IsOwnAssociation(extension));
-      SetExtensionAssociation(extension, kReleaseType | kShellExtensionChosen | (zip ? kZipTypeRow : 0));  // the uninstall
+      SetExtensionAssociation(extension, kReleaseType | kShellExtensionChosen | (zip ? kZipTypeRow : kOtherTypeRow));  // the uninstall
       if (zip) CheckOtherZipBack();
       else CHECK_FALSE(RegKeyExists(HKEY_CLASSES_ROOT, extension));
       if (code == 0) break;  // the claim ran through: every step has been cut once
@@ -501,9 +501,6 @@ struct Extension {
   bool ours = false;  // held by us before, without saved state
 };
 
-bool IsOurs(const std::wstring& type) { return CompareTextNoCase(type.c_str(), L"Korvex") == 0 ||
-                                               CompareTextNoCase(type.c_str(), L"Korvex.ZIP") == 0; }
-
 std::string Describe(const KeyState& s) {
   if (!s.exists) return "absent";
   std::string out = "{";
@@ -566,8 +563,8 @@ TEST_CASE("lifecycle: claiming what the options ask and releasing everything giv
     options.ShellExt = chance(70);
     if (chance(30)) RegPutNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\MenuItems", L"NewKVX", 0);
     if (chance(30)) RegPutNumber(HKEY_CURRENT_USER, L"Software\\Korvex\\Setup\\MenuItems", L"NewZIP", 0);
-    bool templateKvx = TemplateCondition(options.ShellExt, true, false);
-    bool templateZip = TemplateCondition(options.ShellExt, false, true);
+    bool templateKvx = TemplateCondition(options.ShellExt, TemplateRow::Kvx);
+    bool templateZip = TemplateCondition(options.ShellExt, TemplateRow::Zip);
 
     SetAssociations(options);
     if (chance(30)) SetAssociations(options);  // a second setup with the same choices

@@ -369,7 +369,9 @@ TEST_CASE("folders of the installation are held while their files go: a swap for
                        {"DeleteFileW", (void*)SwapOnDelete},
                        {"NtCreateFile", (void*)SwapOnOpen}});
     OpenLog(log.c_str());
-    DeleteListedFiles(list, (folder + L"\\").c_str(), L"uninstall.exe", nullptr);
+    PinnedChain chain;
+    REQUIRE(chain.Pin(folder.c_str()));
+    DeleteListedFiles(list, chain, (folder + L"\\").c_str(), L"uninstall.exe", nullptr);
     CloseLog();
   }
   CloseHandle(holder);

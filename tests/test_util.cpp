@@ -315,7 +315,9 @@ TEST_CASE("files through names the plain form cannot carry") {
   entries.bytes.AddElements(list.size());
   memcpy(entries.bytes.Data(), list.data(), list.size());
   ParseFileList(entries.bytes.Data(), list.size(), entries.entries);
-  CHECK_FALSE(DeleteListedFiles(entries, (folder.Path() + L"\\").c_str(), L"uninstall.exe", nullptr));
+  PinnedChain chain;
+  REQUIRE(chain.Pin(folder.Path().c_str()));
+  CHECK_FALSE(DeleteListedFiles(entries, chain, (folder.Path() + L"\\").c_str(), L"uninstall.exe", nullptr));
   CHECK_FALSE(Exists(folder / L"a-rather-long-folder-name-0"));
 }
 

@@ -8,6 +8,7 @@
 #include "util/handles.h"
 #include "util/log.h"
 #include "util/path.h"
+#include "util/product.h"
 #include "util/text.h"
 #include "util/trust.h"
 
@@ -122,10 +123,10 @@ enum class Outcome { Removed, Gone, Folder, Left, Later };
 // folder that cannot be pinned keeps what is in it.
 class ListDeletion {
  public:
-  ListDeletion(const FileList& list, const wchar_t* folderWithSeparator, const wchar_t* programName,
-               RunFolders* runFolders, DeletionOutcome* outcome)
+  ListDeletion(const FileList& list, const PinnedChain& programChain, const wchar_t* folderWithSeparator,
+               const wchar_t* programName, RunFolders* runFolders, DeletionOutcome* outcome)
       : folderLength_(TextLength(folderWithSeparator)), programName_(programName), runFolders_(runFolders),
-        outcome_(outcome) {
+        outcome_(outcome), programChain_(programChain) {
     CopyText(folder_, folderWithSeparator);
     CollectEntries(list, folderWithSeparator, entries_, folders_);
     // The files of one folder one after another: the file system finds
@@ -135,12 +136,6 @@ class ListDeletion {
 
   // Passes until one removes nothing; true when something waits for the restart.
   bool Run() {
-    if (!programChain_.Pin(folder_)) {
-      LogFailure("to hold the program folder; nothing in it was deleted:", folder_, GetLastError());
-      for (size_t i = 0; i < entries_.items.Count(); i++)
-        if (!entries_.items[i].again) LeftForGood(entries_.items[i]);
-      return false;
-    }
     BufferLog(true);  // thousands of lines: written once a second
     for (;;) {
       next_.Shrink(0);
@@ -159,7 +154,7 @@ class ListDeletion {
       const Entry& e = entries_.items[next_[k]];
       const wchar_t* full = entries_.Path(e);
       const wchar_t* name = PointToName(full);
-      if (CompareTextNoCase(name, programName_) == 0 || CompareTextNoCase(name, L"Uninstall.lst") == 0) continue;
+      if (CompareTextNoCase(name, programName_) == 0 || CompareTextNoCase(name, kFileListName) == 0) continue;
       if (e.folder && HoldsWaiting(full) && DeleteAtRestart(full)) {
         LogLine("scheduled for the restart: folder %s", full);
         LogCount(LogOutcome::Scheduled, full);
@@ -291,7 +286,7 @@ class ListDeletion {
     DWORD attributes = GetAttributes(full);
     if (attributes == INVALID_FILE_ATTRIBUTES) return Outcome::Gone;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Outcome::Folder;
-    if (CompareTextNoCase(name, programName_) == 0 || CompareTextNoCase(name, L"Uninstall.lst") == 0) {
+    if (CompareTextNoCase(name, programName_) == 0 || CompareTextNoCase(name, kFileListName) == 0) {
       LogLine("left for later: %s", full);
       return Outcome::Later;
     }
@@ -419,7 +414,7 @@ class ListDeletion {
   bool rebootNeeded_ = false;
   Entries entries_;
   FolderTable folders_{true};
-  PinnedChain programChain_;
+  const PinnedChain& programChain_;  // the caller's
   PinSet pins_;
   const wchar_t* lastParent_ = nullptr;  // the last entry whose folders are held, its folder's length and pin
   size_t lastParentLength_ = 0;
@@ -440,13 +435,14 @@ void DeletionOutcome::Stays(const wchar_t* path) {
   names[at + n + 1] = 0;
 }
 
-// Works through the list in passes until a pass removes nothing, with the
-// outcome of re-reading the whole list in every pass; but each pass deletes
-// the files first and then removes the folders, deepest first, so that one
-// pass usually does it all. A listed file costs one deletion; only when that
+// Works through the list in passes until a pass removes nothing: the first
+// pass takes every entry, each later one only what the pass before it left
+// (a folder that was not empty yet, a file that could not go). Each pass
+// deletes the files first and then removes the folders, deepest first, so
+// that one pass usually does it all. A listed file costs one deletion; only when that
 // fails is it looked at closely (read-only, a folder, locked, already gone).
 // Entries that were not there, or that went, are not looked at again.
-bool DeleteListedFiles(const FileList& list, const wchar_t* folderWithSeparator, const wchar_t* programName,
-                       RunFolders* runFolders, DeletionOutcome* outcome) {
-  return ListDeletion(list, folderWithSeparator, programName, runFolders, outcome).Run();
+bool DeleteListedFiles(const FileList& list, const PinnedChain& programFolder, const wchar_t* folderWithSeparator,
+                       const wchar_t* programName, RunFolders* runFolders, DeletionOutcome* outcome) {
+  return ListDeletion(list, programFolder, folderWithSeparator, programName, runFolders, outcome).Run();
 }

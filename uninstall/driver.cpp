@@ -17,6 +17,7 @@
 #include "util/handles.h"
 #include "util/log.h"
 #include "util/path.h"
+#include "util/product.h"
 #include "util/text.h"
 #include "util/trust.h"
 
@@ -33,7 +34,7 @@ void GetTempFolder(wchar_t* buffer, size_t size) {
     return;
   }
   DWORD n = GetTempPathW(size > 0x7fff ? 0x7fff : (DWORD)size, buffer);
-  if (n == 0 || n >= size || !buffer[0]) CopyText(buffer, L"\\kvxtemp", size);
+  if (!FitsBuffer(n, size) || !buffer[0]) CopyText(buffer, L"\\kvxtemp", size);
   AddTrailingSeparator(buffer, size);
 }
 
@@ -99,8 +100,8 @@ bool StartSelfRemoval(const wchar_t* installedProgram, HANDLE image, const wchar
   JoinPath(batchFolder, kBatchFileName, batch);
   UINT n = GetSystemDirectoryW(system, kPathCapacity);
   wchar_t processor[kPathCapacity], command[kPathCapacity * 2];
-  JoinPath(n > 0 && n < kPathCapacity ? system : L"", L"cmd.exe", processor);
-  bool ok = n > 0 && n < kPathCapacity && ComposeBatchCommand(processor, batch, command, kPathCapacity * 2);
+  JoinPath(FitsBuffer(n, kPathCapacity) ? system : L"", L"cmd.exe", processor);
+  bool ok = FitsBuffer(n, kPathCapacity) && ComposeBatchCommand(processor, batch, command, kPathCapacity * 2);
   if (ok) {
     UniqueFile file(OpenUnredirected(batch, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW));
     // Short forms, for paths the command processor's code page cannot carry.
@@ -177,13 +178,13 @@ int Tell(const UninstallTexts& texts, const wchar_t* format, const wchar_t* argu
 
 // Step 3: the file list, held open (and so kept) until its entries are gone.
 bool OpenFileList(DiskFile& listFile, const UninstallTexts& texts) {
-  if (listFile.Open(L"Uninstall.lst", kFileShareWrite)) return true;
-  LogFailure("to open", L"Uninstall.lst", GetLastError());
+  if (listFile.Open(kFileListName, kFileShareWrite)) return true;
+  LogFailure("to open", kFileListName, GetLastError());
   // The message names the list with its folder, the installation's.
   wchar_t folder[kPathCapacity], list[kPathCapacity];
   DWORD n = GetCurrentDirectoryW(kPathCapacity, folder);
-  if (n == 0 || n >= kPathCapacity) folder[0] = 0;
-  JoinPath(folder, L"Uninstall.lst", list);
+  if (!FitsBuffer(n, kPathCapacity)) folder[0] = 0;
+  JoinPath(folder, kFileListName, list);
   ShowPathMessage(GetText(IDS_CANNOTOPENLIST), list, texts.caption, MB_ICONERROR | MB_SETFOREGROUND);
   return false;
 }
@@ -226,7 +227,7 @@ bool SettleProgramsInUse(const RunOptions& options, ProgramsInUse& programs, con
 
 // Step 7: the help indexes, the listed files and the list itself, in the
 // held program folder. True when something waits for the restart.
-bool DeleteInstallation(DiskFile& listFile, const FileList& list, const wchar_t* program,
+bool DeleteInstallation(DiskFile& listFile, const FileList& list, const PinnedChain& chain, const wchar_t* program,
                         const wchar_t* folderWithSeparator, RunFolders& run, DeletionOutcome& outcome) {
   static const wchar_t kHelpIndexes[][11] = {L"korvex.gid", L"korvex.fts"};
   for (const wchar_t* helpIndex : kHelpIndexes) {
@@ -235,13 +236,13 @@ bool DeleteInstallation(DiskFile& listFile, const FileList& list, const wchar_t*
     UniqueFile file(OpenForDeletion(path));
     if (file && DeleteByHandle(file.Get())) LogLine("deleted %s", path);
   }
-  bool rebootNeeded = DeleteListedFiles(list, folderWithSeparator, PointToName(program), &run, &outcome);
+  bool rebootNeeded = DeleteListedFiles(list, chain, folderWithSeparator, PointToName(program), &run, &outcome);
   listFile.Close();
   // Read-only or not: a list that names itself goes now too.
-  SetAttributes(L"Uninstall.lst", FILE_ATTRIBUTE_NORMAL);
+  SetAttributes(kFileListName, FILE_ATTRIBUTE_NORMAL);
   wchar_t listPath[kPathCapacity];
-  JoinPath(folderWithSeparator, L"Uninstall.lst", listPath);
-  if (DeleteFileByName(L"Uninstall.lst")) {
+  JoinPath(folderWithSeparator, kFileListName, listPath);
+  if (DeleteFileByName(kFileListName)) {
     LogLine("deleted the list Uninstall.lst");
   } else {
     LogFailure("to delete the list", listPath, GetLastError());
@@ -255,7 +256,7 @@ bool DeleteInstallation(DiskFile& listFile, const FileList& list, const wchar_t*
 // is the user's choice (a setting, or the environment).
 void RemoveBrowserData(const wchar_t* tempFolder) {
   wchar_t browserData[kPathCapacity];
-  JoinPath(tempFolder, L"Korvex.exe.WebView2", browserData);
+  JoinPath(tempFolder, KVX_ARCHIVER_FILE L".WebView2", browserData);
   if (IsUserFolderUsable(tempFolder) && FileExists(browserData)) {
     RemoveFolder(browserData);
     if (FileExists(browserData)) LogLine("the browser's data %s stays (a link, or in use)", browserData);
@@ -326,7 +327,7 @@ void UninstallDriver(RunContext& context) {
 
   RunFolders run(folder);
   DeletionOutcome outcome;
-  bool rebootNeeded = DeleteInstallation(listFile, list, program, folderWithSeparator, run, outcome);
+  bool rebootNeeded = DeleteInstallation(listFile, list, chain, program, folderWithSeparator, run, outcome);
   // Whether the batch file may act by path in the program folder; then the
   // folder is let go, to be removed through a pin of its own.
   bool byPath = OnlyAdministratorsChange(chain, true);

@@ -11,6 +11,7 @@
 #include "shell/shell_extension.h"
 #include "shell/shortcuts.h"
 #include "util/log.h"
+#include "util/product.h"
 
 namespace {
 
@@ -41,10 +42,10 @@ void RemoveIntegration(bool msi, ShellChangeNotice& notice) {
   // The machine's records of the previous owners, used up now (a portable
   // settings file keeps the machine key's other values itself).
   DeleteSettingTree(HKEY_LOCAL_MACHINE, kMachineRecordsKey);
-  if (SettingKeyIsEmpty(HKEY_LOCAL_MACHINE, L"\\Software\\Korvex")) DeleteSettingKey(HKEY_LOCAL_MACHINE, L"\\Software\\Korvex");
+  if (SettingKeyIsEmpty(HKEY_LOCAL_MACHINE, kMachineProductKey)) DeleteSettingKey(HKEY_LOCAL_MACHINE, kMachineProductKey);
   SetShellExtension(changes, true, none);
   SetShortcuts(changes, none, nullptr, 0, nullptr);
-  static const wchar_t kProgIds[][11] = {L"Korvex", L"Korvex.ZIP", L"Korvex.REV", L".rev"};
+  static const wchar_t kProgIds[][11] = {KVX_PRODUCT, KVX_ZIP_PROGID, KVX_VOLUME_PROGID, L".rev"};
   for (const wchar_t* key : kProgIds) DeleteSettingTree(kMachineClasses, key);
   DeleteSettingTree(HKEY_CURRENT_USER, L"");
   // One notice of all the types, classes and handlers that went.

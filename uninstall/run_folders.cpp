@@ -20,7 +20,7 @@ const unsigned kAbandonedAfterMinutes = 10;
 bool GetBatchParent(wchar_t (&temp)[kPathCapacity]) {
   wchar_t windows[kPathCapacity];
   UINT n = GetSystemWindowsDirectoryW(windows, kPathCapacity);
-  if (n == 0 || n >= kPathCapacity) return false;
+  if (!FitsBuffer(n, kPathCapacity)) return false;
   JoinPath(windows, L"Temp", temp);
   return true;
 }

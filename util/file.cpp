@@ -62,14 +62,7 @@ bool DiskFile::Create(const wchar_t* name, uint32_t mode) {
   auto create = [&](const wchar_t* path) {
     return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, CREATE_ALWAYS, 0, nullptr);
   };
-  HANDLE h = INVALID_HANDLE_VALUE;
-  if (EndsInDotOrBlank(name)) {
-    // The plain form would lose a trailing dot or blank; only the long form keeps it.
-    wchar_t longName[kPathCapacity];
-    if (MakeLongPathName(name, longName)) h = create(longName);
-  } else {
-    h = WithLongRetry(name, create);
-  }
+  HANDLE h = WithExactName(name, create);
   CopyText(name_, name);
   if (h == INVALID_HANDLE_VALUE) return false;
   handle_.Reset(h);
@@ -80,10 +73,8 @@ bool DiskFile::Create(const wchar_t* name, uint32_t mode) {
 
 bool DiskFile::Close() {
   if (!handle_) return true;
-  // Closed here rather than by the owner, for its result: a write the
-  // system kept back can fail only now.
-  bool ok = CloseHandle(handle_.Release()) != 0;
-  return ok;
+  // Closed now, for its result: a write the system kept back can fail only now.
+  return handle_.Close();
 }
 
 size_t DiskFile::RawRead(void* buffer, DWORD count) {
@@ -141,12 +132,8 @@ int64_t DiskFile::Tell() {
 }
 
 bool DeleteFileByName(const wchar_t* name) {
-  auto remove = [](const wchar_t* path) { return DeleteFileW(path) != 0; };
-  if (!EndsInDotOrBlank(name)) return WithLongRetry(name, remove);
-  // The plain form would name another file: Windows strips a trailing dot
-  // or blank, so "name." would delete "name".
-  wchar_t longName[kPathCapacity];
-  return MakeLongPathName(name, longName) && remove(longName);
+  // Windows strips a trailing dot or blank: "name." would delete "name".
+  return WithExactName(name, [](const wchar_t* path) { return DeleteFileW(path) != 0; });
 }
 
 bool RemoveFolderByName(const wchar_t* name) {
@@ -180,8 +167,7 @@ bool IsReparsePointAttr(DWORD attributes) {
 }
 
 bool GetShortForm(const wchar_t* path, wchar_t (&out)[kPathCapacity]) {
-  DWORD n = GetShortPathNameW(path, out, kPathCapacity);
-  return n > 0 && n < kPathCapacity;
+  return WithLongRetry(path, [&](const wchar_t* p) { return FitsBuffer(GetShortPathNameW(p, out, kPathCapacity), kPathCapacity); });
 }
 
 bool GetVolumeFolder(const wchar_t* path, wchar_t (&out)[kPathCapacity]) {
@@ -189,19 +175,9 @@ bool GetVolumeFolder(const wchar_t* path, wchar_t (&out)[kPathCapacity]) {
 }
 
 int MakeFolder(const wchar_t* name) {
-  auto make = [](const wchar_t* path) { return CreateDirectoryW(path, nullptr) != 0; };
-  bool made;
-  if (!EndsInDotOrBlank(name)) {
-    made = WithLongRetry(name, make);
-  } else {
-    // As for files: the plain form would make the folder without its
-    // trailing dot or blank.
-    wchar_t longName[kPathCapacity];
-    made = MakeLongPathName(name, longName);
-    if (made) made = make(longName);
-    else SetLastError(ERROR_INVALID_NAME);
-  }
-  if (made) return 0;
+  // As for files: the plain form would make the folder without its
+  // trailing dot or blank.
+  if (WithExactName(name, [](const wchar_t* path) { return CreateDirectoryW(path, nullptr) != 0; })) return 0;
   DWORD error = GetLastError();
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 2 : 1;
 }
@@ -235,19 +211,29 @@ bool WriteExactly(HANDLE file, const void* buffer, size_t count) {
 HMODULE LoadSystemLibrary(const wchar_t* name) {
   wchar_t folder[kPathCapacity];
   UINT n = GetSystemDirectoryW(folder, kPathCapacity);
-  if (n == 0 || n >= kPathCapacity) return nullptr;
+  if (!FitsBuffer(n, kPathCapacity)) return nullptr;
   wchar_t path[kPathCapacity];
   JoinPath(folder, name, path);
   return LoadLibraryW(path);
 }
 
-HMODULE MapResourceModule(const wchar_t* path) { return LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE); }
+HMODULE MapResourceModule(const wchar_t* path) {
+  HMODULE module = nullptr;
+  WithLongRetry(path, [&](const wchar_t* p) {
+    return (module = LoadLibraryExW(p, nullptr, LOAD_LIBRARY_AS_DATAFILE)) != nullptr;
+  });
+  return module;
+}
 
 bool IsOwnedByCurrentUser(const wchar_t* folder) {
   PSID owner = nullptr;
   UniqueLocal descriptor;
-  if (GetNamedSecurityInfoW(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                            descriptor.Put()) != ERROR_SUCCESS)
+  if (!WithLongRetry(folder, [&](const wchar_t* path) {
+        DWORD error = GetNamedSecurityInfoW(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                                            nullptr, descriptor.Put());
+        SetLastError(error);
+        return error == ERROR_SUCCESS;
+      }))
     return false;
   bool same = false;
   UniqueHandle token;

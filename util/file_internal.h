@@ -1,6 +1,7 @@
 // Private to the file layer's sources (util/file*.cpp), included by nothing
-// else: the extended-length retry that every call of the layer makes, and
-// the forms of names it needs.
+// else: the extended-length retry that every call of the layer makes (with
+// its form for names the plain form would cut), and the forms of names it
+// needs.
 #pragma once
 #include <stddef.h>
 #include <windows.h>
@@ -27,6 +28,20 @@ template <class Call> auto WithLongRetry(const wchar_t* path, Call call) -> decl
 // Whether Windows would cut the plain form of a name: a trailing dot or
 // blank is stripped ("name." stands for "name"); only the long form keeps it.
 bool EndsInDotOrBlank(const wchar_t* name);
+
+inline bool FailedResult(bool) { return false; }
+inline HANDLE FailedResult(HANDLE) { return INVALID_HANDLE_VALUE; }
+
+// The retry for a call that makes or deletes the entry at a name: a name the
+// plain form would cut (it would name another entry) goes to the long form
+// at once, and is refused as an invalid name when it has none.
+template <class Call> auto WithExactName(const wchar_t* path, Call call) -> decltype(call(path)) {
+  if (!EndsInDotOrBlank(path)) return WithLongRetry(path, call);
+  wchar_t longName[kPathCapacity];
+  if (MakeLongPathName(path, longName)) return call(longName);
+  SetLastError(ERROR_INVALID_NAME);
+  return FailedResult(decltype(call(path))());
+}
 
 // The part of a path after "\\?\" (or "\\?\UNC\", given back as "\\").
 const wchar_t* WithoutLongPrefix(const wchar_t* path, wchar_t* scratch, size_t capacity);

@@ -84,7 +84,7 @@ bool DeleteFileIn(HANDLE folder, const wchar_t* name) {
   const FILE_INFORMATION_CLASS kDispositionEx = (FILE_INFORMATION_CLASS)64;  // FileDispositionInformationEx
   ULONG disposition = kDeletePosix;
   NtSetInformationFile(file, &status, &disposition, sizeof disposition, kDispositionEx);
-  return CloseHandle(file) != 0;
+  return UniqueFile(file).Close();
 }
 
 namespace {
@@ -126,7 +126,7 @@ bool PinnedChain::Pin(const wchar_t* folder) {
   Release();
   wchar_t full[kPathCapacity], scratch[kPathCapacity], prefix[kPathCapacity];
   DWORD n = GetFullPathNameW(folder, kPathCapacity, full, nullptr);
-  if (n == 0 || n >= kPathCapacity) return false;
+  if (!FitsBuffer(n, kPathCapacity)) return false;
   const wchar_t* plain = WithoutLongPrefix(full, scratch, kPathCapacity);
   size_t root = RootLength(plain);
   if (root == 0) return false;
@@ -152,7 +152,7 @@ bool PinnedChain::Pin(const wchar_t* folder) {
 bool PinnedChain::PinParent(const wchar_t* path) {
   wchar_t full[kPathCapacity];
   DWORD n = GetFullPathNameW(path, kPathCapacity, full, nullptr);
-  if (n == 0 || n >= kPathCapacity) return false;
+  if (!FitsBuffer(n, kPathCapacity)) return false;
   size_t root = RootLength(full), cut = 0;
   for (size_t i = root; full[i]; i++)
     if (IsSeparator(full[i]) && full[i + 1]) cut = i;
@@ -199,7 +199,7 @@ bool GetFinalPath(const wchar_t* path, wchar_t* out, size_t capacity) {
   if (!handle) return false;
   wchar_t final[kPathCapacity], scratch[kPathCapacity];
   DWORD n = GetFinalPathNameByHandleW(handle.Get(), final, kPathCapacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  if (n == 0 || n >= kPathCapacity) return false;
+  if (!FitsBuffer(n, kPathCapacity)) return false;
   CopyText(out, WithoutLongPrefix(final, scratch, kPathCapacity), capacity);
   return true;
 }
@@ -227,17 +227,17 @@ bool HandleIsPath(HANDLE handle, const wchar_t* path) {
   wchar_t final[kPathCapacity], full[kPathCapacity], longForm[kPathCapacity];
   wchar_t scratchA[kPathCapacity], scratchB[kPathCapacity];
   DWORD n = GetFullPathNameW(path, kPathCapacity, full, nullptr);
-  if (n == 0 || n >= kPathCapacity) return false;
+  if (!FitsBuffer(n, kPathCapacity)) return false;
   const wchar_t* b = WithoutLongPrefix(full, scratchB, kPathCapacity);
   n = GetFinalPathNameByHandleW(handle, final, kPathCapacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-  bool named = n > 0 && n < kPathCapacity;
+  bool named = FitsBuffer(n, kPathCapacity);
   const wchar_t* a = named ? WithoutLongPrefix(final, scratchA, kPathCapacity) : nullptr;
   if (named ? CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL : HandleIsPathByName(handle, b)) return true;
   // Short (8.3) names become long ones (the file exists, so each part
   // does); looked up only when the plain comparison fails, for it reads
   // every folder on the way.
   n = GetLongPathNameW(full, longForm, kPathCapacity);
-  if (n == 0 || n >= kPathCapacity || CompareTextExact(longForm, full) == 0) return false;
+  if (!FitsBuffer(n, kPathCapacity) || CompareTextExact(longForm, full) == 0) return false;
   b = WithoutLongPrefix(longForm, scratchB, kPathCapacity);
   return named ? CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL : HandleIsPathByName(handle, b);
 }
@@ -261,7 +261,7 @@ bool RenameByHandle(HANDLE handle, const wchar_t* to, bool replace) {
   // "\??\UNC\server\share\...".
   wchar_t full[kPathCapacity], scratch[kPathCapacity];
   DWORD n = GetFullPathNameW(to, kPathCapacity, full, nullptr);
-  if (n == 0 || n >= kPathCapacity) return false;
+  if (!FitsBuffer(n, kPathCapacity)) return false;
   const wchar_t* plain = WithoutLongPrefix(full, scratch, kPathCapacity);
   PinnedChain chain;
   if (!chain.PinParent(plain)) return false;

@@ -33,6 +33,12 @@ template <class H, class Traits> class UniqueOwner {
     if (h_ != Traits::Invalid()) Traits::Close(h_);
     h_ = h;
   }
+  // Closes now, for the close's own result (a file's write the system kept
+  // back can fail only then); true when nothing was held.
+  bool Close() {
+    H h = Release();
+    return h == Traits::Invalid() || Traits::Close(h);
+  }
 
  private:
   H h_ = Traits::Invalid();
@@ -44,7 +50,7 @@ struct HkeyTraits {
 };
 struct FileHandleTraits {
   static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
-  static void Close(HANDLE h) { CloseHandle(h); }
+  static bool Close(HANDLE h) { return CloseHandle(h) != 0; }
 };
 struct KernelHandleTraits {
   static HANDLE Invalid() { return nullptr; }
@@ -70,6 +76,14 @@ struct GlobalMemoryTraits {
   static HGLOBAL Invalid() { return nullptr; }
   static void Close(HGLOBAL h) { GlobalFree(h); }
 };
+struct PrivateNamespaceTraits {
+  static HANDLE Invalid() { return nullptr; }
+  static void Close(HANDLE h) { ClosePrivateNamespace(h, 0); }
+};
+struct BoundaryTraits {
+  static HANDLE Invalid() { return nullptr; }
+  static void Close(HANDLE h) { DeleteBoundaryDescriptor(h); }
+};
 struct ScreenDcTraits {
   static HDC Invalid() { return nullptr; }
   static void Close(HDC h) { ReleaseDC(nullptr, h); }
@@ -89,6 +103,8 @@ using UniqueGdiObject = UniqueOwner<HGDIOBJ, GdiTraits>;  // fonts, bitmaps
 using UniqueLocal = UniqueOwner<HLOCAL, LocalMemoryTraits>;    // what the system hands out by LocalAlloc
 using UniqueGlobal = UniqueOwner<HGLOBAL, GlobalMemoryTraits>;
 using UniqueScreenDc = UniqueOwner<HDC, ScreenDcTraits>;       // GetDC(nullptr)
+using UniquePrivateNamespace = UniqueOwner<HANDLE, PrivateNamespaceTraits>;
+using UniqueBoundary = UniqueOwner<HANDLE, BoundaryTraits>;  // a private namespace's boundary descriptor
 
 // Holds one reference of a COM interface.
 template <class T> class ComPtr {

@@ -15,7 +15,7 @@ struct LogState {
   GrowArray<char> pending;
   bool buffered;
   DWORD lastFlush;
-  size_t counts[4];
+  size_t counts[kLogOutcomes];  // by LogOutcome
   TextPool names;             // the scheduled and left entries' paths
   GrowArray<size_t> scheduled, left;
 };
@@ -82,9 +82,8 @@ void CloseLog() {
   g_Log = nullptr;
 }
 
-namespace {
-
 void LogLineArgs(const char* narrowFormat, const FormatArg* args, size_t count) {
+  if (!g_Log) return;
   wchar_t format[512], line[2048 + 16];
   size_t n = 0;
   for (; narrowFormat[n] && n < 511; n++) format[n] = (unsigned char)narrowFormat[n];
@@ -107,52 +106,33 @@ void LogLineArgs(const char* narrowFormat, const FormatArg* args, size_t count) 
     FlushLog();
 }
 
-}  // namespace
-
-void LogLine(const char* format) {
-  if (g_Log) LogLineArgs(format, nullptr, 0);
-}
-void LogLine(const char* format, const FormatArg& a) {
-  if (g_Log) LogLineArgs(format, &a, 1);
-}
-void LogLine(const char* format, const FormatArg& a, const FormatArg& b) {
-  const FormatArg args[] = {a, b};
-  if (g_Log) LogLineArgs(format, args, 2);
-}
-void LogLine(const char* format, const FormatArg& a, const FormatArg& b, const FormatArg& c, const FormatArg& d) {
-  const FormatArg args[] = {a, b, c, d};
-  if (g_Log) LogLineArgs(format, args, 4);
-}
-
 void LogFailure(const char* what, const wchar_t* subject, DWORD error) {
   if (!g_Log) return;
   wchar_t text[512] = {};
   DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text, 512,
                            nullptr);
   while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ')) text[--n] = 0;
-  char format[160] = "failed: ";
-  AppendTextA(format, what);
-  AppendTextA(format, " %s: error %u (%s)");
-  LogLine(format, subject, (unsigned)error, text);
+  wchar_t words[160];
+  AnsiToWide(what, words, 160);  // the log's own words, ASCII
+  LogLine("failed: %s %s: error %u (%s)", words, subject, (unsigned)error, text);
 }
 
 void LogCount(LogOutcome outcome, const wchar_t* path) {
   if (!g_Log) return;
-  g_Log->counts[(int)outcome]++;
+  g_Log->counts[(size_t)outcome]++;
   if (path && outcome == LogOutcome::Scheduled) g_Log->scheduled.PushElement(g_Log->names.Add(path));
   if (path && outcome == LogOutcome::Left) g_Log->left.PushElement(g_Log->names.Add(path));
 }
 
 void LogSummary(const char* result, int exitCode, bool restartNeeded) {
   if (!g_Log) return;
-  char format[160] = "summary: ";
-  AppendTextA(format, result);
-  AppendTextA(format, ", exit code %d, restart needed: %s");
-  LogLine(format, exitCode, restartNeeded ? L"yes" : L"no");
+  wchar_t words[160];
+  AnsiToWide(result, words, 160);  // the log's own words, ASCII
+  LogLine("summary: %s, exit code %d, restart needed: %s", words, exitCode, restartNeeded ? L"yes" : L"no");
   for (size_t i = 0; i < g_Log->scheduled.Count(); i++)
     LogLine("summary: at the restart goes %s", g_Log->names.At(g_Log->scheduled[i]));
-  const size_t* c = g_Log->counts;
-  LogLine("summary: entries deleted %u, scheduled for the restart %u, skipped %u, left %u", (unsigned)c[0],
-          (unsigned)c[1], (unsigned)c[2], (unsigned)c[3]);
+  auto count = [](LogOutcome outcome) { return (unsigned)g_Log->counts[(size_t)outcome]; };
+  LogLine("summary: entries deleted %u, scheduled for the restart %u, skipped %u, left %u", count(LogOutcome::Deleted),
+          count(LogOutcome::Scheduled), count(LogOutcome::Skipped), count(LogOutcome::Left));
   for (size_t i = 0; i < g_Log->left.Count(); i++) LogLine("summary: left %s", g_Log->names.At(g_Log->left[i]));
 }

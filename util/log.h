@@ -27,14 +27,15 @@ void FlushLog();
 // Lines kept for a second at most (true) or written at once (false).
 void BufferLog(bool buffered);
 
-// One line, formatted as FormatText does (cut at 2,047 characters). The
-// log's own words are ASCII (so the format is a narrow string, half the
-// bytes in the program); what they report comes as wide arguments.
-void LogLine(const char* format);
-void LogLine(const char* format, const FormatArg& a);
-void LogLine(const char* format, const FormatArg& a, const FormatArg& b);
-void LogLine(const char* format, const FormatArg& a, const FormatArg& b, const FormatArg& c,
-             const FormatArg& d = FormatArg(0));
+// One line, formatted as FormatText does (cut at 2,047 characters), with
+// any number of arguments. The log's own words are ASCII (so the format is
+// a narrow string, half the bytes in the program, and always a literal);
+// what they report comes as wide arguments.
+void LogLineArgs(const char* format, const FormatArg* args, size_t count);
+template <class... A> void LogLine(const char* format, const A&... args) {
+  const FormatArg list[] = {FormatArg(args)..., FormatArg(0)};
+  LogLineArgs(format, list, sizeof...(A));
+}
 // A failed operation: what failed, the Win32 error number and the system's
 // text for it.
 void LogFailure(const char* what, const wchar_t* subject, DWORD error);
@@ -43,6 +44,7 @@ void LogFailure(const char* what, const wchar_t* subject, DWORD error);
 // many of each, and the names of those scheduled for the restart and of
 // those left where they are.
 enum class LogOutcome { Deleted, Scheduled, Skipped, Left };
+const size_t kLogOutcomes = (size_t)LogOutcome::Left + 1;
 void LogCount(LogOutcome outcome, const wchar_t* path = nullptr);
 // The closing summary: the result in words, the exit code, whether a
 // restart is needed (and for which files), the counts and the files left.

@@ -94,7 +94,7 @@ bool MakeLongPathName(const wchar_t* path, wchar_t* dest, size_t capacity) {
   // still takes the separator appended below.
   wchar_t current[kPathCapacity + 1];
   DWORD n = GetCurrentDirectoryW(kPathCapacity, current);
-  if (n == 0 || n >= kPathCapacity) return false;
+  if (!FitsBuffer(n, kPathCapacity)) return false;
   if (IsSeparator(path[0])) {
     if (length + 6 >= capacity) return false;
     CopyText(dest, L"\\\\?\\", capacity);

@@ -11,6 +11,12 @@
 size_t TextLength(const wchar_t* text);
 size_t TextLengthA(const char* text);
 
+// Whether a system call that writes text into a buffer of `capacity`
+// characters and answers its length (GetModuleFileNameW, GetTempPathW,
+// GetEnvironmentVariableW and their kind) gave a whole, non-empty result:
+// 0 is a failure, and `capacity` or more a result that did not fit.
+inline bool FitsBuffer(unsigned long length, size_t capacity) { return length > 0 && length < capacity; }
+
 void CopyText(wchar_t* dest, const wchar_t* source, size_t capacity);
 void AppendText(wchar_t* dest, const wchar_t* source, size_t capacity);
 void CopyTextA(char* dest, const char* source, size_t capacity);

@@ -14,7 +14,7 @@ namespace {
 
 bool FullName(const wchar_t* path, wchar_t (&out)[kPathCapacity]) {
   DWORD n = GetFullPathNameW(path, kPathCapacity, out, nullptr);
-  return n > 0 && n < kPathCapacity;
+  return FitsBuffer(n, kPathCapacity);
 }
 
 bool SpecialFolder(int csidl, wchar_t (&out)[kPathCapacity]) {
@@ -32,7 +32,7 @@ bool IsUsableName(const wchar_t* folder) {
   RemoveName(program);
   if (!program[0] || IsInsideFolder(folder, program) || IsInsideFolder(program, folder)) return false;
   UINT n = GetSystemWindowsDirectoryW(other, kPathCapacity);
-  if (n == 0 || n >= kPathCapacity || IsInsideFolder(folder, other)) return false;
+  if (!FitsBuffer(n, kPathCapacity) || IsInsideFolder(folder, other)) return false;
   static const int kMachineFolders[] = {CSIDL_PROGRAM_FILES, CSIDL_PROGRAM_FILESX86, CSIDL_COMMON_APPDATA};
   for (int csidl : kMachineFolders)
     if (SpecialFolder(csidl, other) && IsInsideFolder(folder, other)) return false;
