@@ -6,11 +6,13 @@
 // makes the same deletions; all in one run, on trees built the same way.
 //
 //   bench_uninstall --write-nsi <file> <files>        the peer's script, for makensis
-//   bench_uninstall [rounds] [peer folder] [work folder]
+//   bench_uninstall [rounds] [peer folder] [work folder] [where]
 //
 // The peers are peer_<files>.exe in the peer folder; the trees are built in
-// the work folder (bench/run gives a memory file system, so that the disk's
-// journal does not drown the differences), else in the temporary folder.
+// the work folder, else in the temporary folder. bench/run runs it twice: on
+// the prefix's own disk and on a memory file system, which hides what a
+// disk's file system serialises (a folder's changes), so that the two can
+// disagree on what is faster. <where> names the place in every line.
 #include <stdio.h>
 
 #include <algorithm>
@@ -51,10 +53,15 @@ Tree MakeTree(unsigned seed, int files) {
   return t;
 }
 
+// A tree written just now is partly still on its way to the disk, and the
+// system's write-back of it would fall on whatever runs next, at random:
+// so every tree reaches the disk before it is timed (by the host's sync,
+// which Wine starts like any program; where there is none, nothing waits).
 void Build(const std::wstring& root, const Tree& t) {
   MakeDirs(root);
   for (auto& f : t.folders) CreateDirectoryW((root + L"\\" + f).c_str(), nullptr);
   for (auto& f : t.files) WriteText(root + L"\\" + f, "x");
+  RunProcess(L"Z:\\bin\\sh -c sync", {}, 600000);
 }
 
 std::vector<std::wstring> DeepestFirst(std::vector<std::wstring> folders) {
@@ -165,6 +172,7 @@ int wmain(int argc, wchar_t** argv) {
   int rounds = argc > 1 ? _wtoi(argv[1]) : 5;
   std::wstring peers = argc > 2 ? argv[2] : L"";
   std::wstring work = argc > 3 ? argv[3] : L"";
+  std::string where = argc > 4 ? Narrow(argv[4]) : "the temporary folder";
   TempFolder scratch(L"kvxbench");
   std::wstring folder = scratch.Path();
   if (!work.empty()) {
@@ -231,9 +239,9 @@ int wmain(int argc, wchar_t** argv) {
   }
   for (const Size& s : sizes) {
     double mo = Median(s.ours);
-    printf("uninstall of %d files in %zu folders 8 levels deep, %d rounds: uninstall.exe /S %.0f ms (median), raw floor "
-           "%.0f ms, ours/floor %.2f (median of the rounds' ratios)",
-           s.files, s.tree.folders.size(), rounds, mo, Median(s.floor), Median(s.ratios));
+    printf("uninstall of %d files in %zu folders 8 levels deep on %s, %d rounds: uninstall.exe /S %.0f ms (median), "
+           "raw floor %.0f ms, ours/floor %.2f (median of the rounds' ratios)",
+           s.files, s.tree.folders.size(), where.c_str(), rounds, mo, Median(s.floor), Median(s.ratios));
     if (!s.peers.empty()) printf(", NSIS peer %.0f ms, ours/peer %.2f", s.peers[0], mo / s.peers[0]);
     printf("; %.0f us per listed entry\n", mo * 1000 / s.Entries());
     std::vector<double> logCost;
@@ -249,7 +257,8 @@ int wmain(int argc, wchar_t** argv) {
            "logged/unlogged %.2f\n",
            Median(s.passes), Median(passRatios), Median(s.passesLogged), Median(passLogCost));
   }
-  printf("time per entry at 40000 files against 10000 (median of the rounds): uninstall.exe %.2f, raw floor %.2f\n",
+  printf("time per entry at 40000 files against 10000 on %s (median of the rounds): uninstall.exe %.2f, raw floor %.2f\n",
+         where.c_str(),
          Median(growth), Median(floorGrowth));
   if (!work.empty()) RemoveTree(folder);
   return 0;
