@@ -735,12 +735,13 @@ TEST_CASE("files in use: moved out of the installation to go at the restart, or 
     return std::string(bytes);
   };
   s.listedFiles.insert(s.listedFiles.end(), {"a.dll", listed(L"h\x00ebld.dat")});
-  // Among a hundred more, so that the files go on two threads; three of them
+  // Among six hundred more, so that the files go on two threads at least
+  // for the trial of the second one; three of them
   // listed twice (the held one too, a letter beyond ASCII in the other case:
   // it stays once, not twice).
   MakeDirs(s.Path("many"));
   s.listedFolders.push_back("many");
-  for (int i = 0; i < 100; i++) {
+  for (int i = 0; i < 600; i++) {
     s.listedFiles.push_back("many\\" + std::to_string(i) + ".txt");
     WriteText(s.Path(s.listedFiles.back()), "many");
   }
@@ -788,7 +789,7 @@ TEST_CASE("files in use: moved out of the installation to go at the restart, or 
   std::wstring text = LogText(log);
   auto once = [&](const std::wstring& line) { return text.find(line) != text.npos && text.find(line) == text.rfind(line); };
   CHECK(once(L"summary: left " + held));
-  for (int i = 0; i < 100; i++) CHECK_MESSAGE(once(L"deleted " + s.Path("many\\" + std::to_string(i) + ".txt") + L"\r\n"), i);
+  for (int i = 0; i < 600; i++) CHECK_MESSAGE(once(L"deleted " + s.Path("many\\" + std::to_string(i) + ".txt") + L"\r\n"), i);
   CHECK_FALSE(Pending(s.folder));
   CHECK(WaitUntilGone(s.Program(), 30000));
   CheckLog(log, {L"locked: " + library + L", moved to " + moved, L"scheduled for the restart: " + moved,
