@@ -97,7 +97,6 @@ struct SharedDeletion {
   size_t count;
   volatile LONG taken;  // runs handed out so far
   volatile LONG alone;  // the second thread takes no more runs
-  HANDLE go;            // set when the second thread may begin
 };
 const size_t kDeletionRun = 32;  // files
 const LONG kTrialRuns = 4;       // timed on one thread, then twice as many on two
@@ -113,7 +112,6 @@ bool DeleteRun(SharedDeletion& work) {
 
 DWORD WINAPI DeleteRuns(void* shared) {
   SharedDeletion& work = *static_cast<SharedDeletion*>(shared);
-  WaitForSingleObject(work.go, INFINITE);
   while (!work.alone && DeleteRun(work)) {
   }
   return 0;
@@ -133,23 +131,17 @@ LONGLONG Ticks() {
 // one's wait for the first one's and only add to the cost. So the first
 // runs go on this thread alone, the next twice as many on two, timed; the
 // second thread stays only where the two together took less than 0.9 of
-// the time the one would have. The second thread is started before the
-// trial and waits for its turn: its start (under Wine some milliseconds, as
-// long as a run) would otherwise be timed as the two threads' work.
+// the time the one would have.
 unsigned DeleteFilesIn(FileInFolder* files, size_t count) {
-  SharedDeletion work = {files, count, 0, 0, nullptr};
-  UniqueHandle go, second;
-  if ((size_t)4 * kTrialRuns * kDeletionRun <= count) {
-    go.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    work.go = go.Get();
-    if (go) second.Reset(CreateThread(nullptr, 0, DeleteRuns, &work, 0, nullptr));
-  }
+  SharedDeletion work = {files, count, 0, 0};
   LONGLONG start = Ticks();
   for (LONG i = 0; i < kTrialRuns && DeleteRun(work); i++) {
   }
   LONGLONG alone = Ticks() - start;
+  UniqueHandle second;
+  if ((size_t)(work.taken + 3 * kTrialRuns) * kDeletionRun <= count)
+    second.Reset(CreateThread(nullptr, 0, DeleteRuns, &work, 0, nullptr));
   if (second) {
-    SetEvent(go.Get());
     start = Ticks();
     LONG from = work.taken;
     while (work.taken - from < 2 * kTrialRuns && DeleteRun(work)) {
