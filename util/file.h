@@ -194,8 +194,9 @@ struct FileInFolder {
 // DeleteFileIn for each of `count` files, in no set order: on two threads
 // where there are many and a trial of the first ones shows two faster than
 // one on their volume, else on this one. Each file says whether it went;
-// why one did not is for the caller to find out.
-void DeleteFilesIn(FileInFolder* files, size_t count);
+// why one did not is for the caller to find out. Returns what the trial
+// chose: 2 threads, 1, or 0 where there were too few files for a trial.
+unsigned DeleteFilesIn(FileInFolder* files, size_t count);
 
 // Every folder from the volume's root down to a folder, pinned for the
 // scope: the path to that folder and below cannot change meanwhile.

@@ -132,7 +132,7 @@ LONGLONG Ticks() {
 // runs go on this thread alone, the next twice as many on two, timed; the
 // second thread stays only where the two together took less than 0.9 of
 // the time the one would have.
-void DeleteFilesIn(FileInFolder* files, size_t count) {
+unsigned DeleteFilesIn(FileInFolder* files, size_t count) {
   SharedDeletion work = {files, count, 0, 0};
   LONGLONG start = Ticks();
   for (LONG i = 0; i < kTrialRuns && DeleteRun(work); i++) {
@@ -151,7 +151,9 @@ void DeleteFilesIn(FileInFolder* files, size_t count) {
   while (DeleteRun(work)) {
   }
   // The second thread only deletes: it ends with its last run.
-  if (second) WaitForSingleObject(second.Get(), INFINITE);
+  if (!second) return 0;
+  WaitForSingleObject(second.Get(), INFINITE);
+  return work.alone ? 1 : 2;
 }
 
 bool PinnedChain::Pin(const wchar_t* folder) {

@@ -195,6 +195,7 @@ unsigned RemoveAbandonedPrivateFolders(const wchar_t* parent, bool (*isOwn)(cons
   FILETIME nowTime;
   GetSystemTimeAsFileTime(&nowTime);
   uint64_t now = TimeOf(nowTime), age = (uint64_t)minutes * 60 * 10000000;
+  auto young = [now, age](uint64_t time) { return now < time || now - time < age; };
   PinnedChain chain;
   if (!chain.Pin(parent)) return 0;
   PinnedScan scan(chain.Last());
@@ -202,8 +203,8 @@ unsigned RemoveAbandonedPrivateFolders(const wchar_t* parent, bool (*isOwn)(cons
   unsigned removed = 0;
   while (scan.Next(entry)) {
     if ((entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY ||
-        !IsPrivateFolderName(entry.name))
-      continue;
+        !IsPrivateFolderName(entry.name) || young(entry.lastWrite))
+      continue;  // a young folder is a run's that may still be going: not even opened
     wchar_t path[kPathCapacity];
     JoinPath(parent, entry.name, path);
     UniqueFile folder(PinFolder(path, true));
@@ -212,8 +213,7 @@ unsigned RemoveAbandonedPrivateFolders(const wchar_t* parent, bool (*isOwn)(cons
     uint64_t newest = TimeOf(info.ftLastWriteTime);
     const size_t kMaxFiles = 4;
     UniqueFile files[kMaxFiles];
-    if (!HoldsOnlyOwn(folder.Get(), path, isOwn, files, kMaxFiles, newest) || now < newest || now - newest < age)
-      continue;
+    if (!HoldsOnlyOwn(folder.Get(), path, isOwn, files, kMaxFiles, newest) || young(newest)) continue;
     bool emptied = true;
     for (UniqueFile& file : files)
       if (file && !DeleteByHandle(file.Get())) emptied = false;
