@@ -134,6 +134,7 @@ bool WriteText(const std::wstring& path, const std::string& text);
 Bytes ReadBytes(const std::wstring& path);
 std::wstring LogText(const std::wstring& path);  // a log (UTF-8) as text
 bool Exists(const std::wstring& path);
+std::wstring SpecialFolder(int csidl);  // a shell folder by its CSIDL; empty when there is none
 bool MakeDirs(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
 
