@@ -507,10 +507,7 @@ TEST_CASE("a refused change anywhere in setup puts back everything the run chang
   // is taken back.
   Installed installed;
   std::wstring appData = SpecialFolder(CSIDL_APPDATA) + L"\\Korvex", group = SpecialFolder(CSIDL_PROGRAMS) + L"\\Korvex";
-  struct Unplant {  // no settings file in force for later cases, whatever happens
-    std::vector<std::wstring> folders;
-    ~Unplant() { for (auto& f : folders) RemoveTree(f); }
-  } unplant{{appData, group}};
+  AtScopeEnd unplant{[&] { RemoveTree(appData), RemoveTree(group); }};  // no settings file in force for later cases
   MakeDirs(appData);
   MakeDirs(group);
   std::wstring ini = appData + L"\\Korvex.ini", secret = installed.root / L"secret.txt";
@@ -739,12 +736,7 @@ TEST_CASE("links planted where setup writes (the user's shortcut folders, the pr
   std::wstring userDesktop = SpecialFolder(CSIDL_DESKTOPDIRECTORY), programs = SpecialFolder(CSIDL_PROGRAMS);
   std::wstring userLink = userDesktop + L"\\Korvex.lnk", userGroup = programs + L"\\Korvex";
   // Whatever happens, the profile's folders lose what was planted in them.
-  struct Unplant {
-    std::vector<std::wstring> paths;
-    ~Unplant() {
-      for (auto& p : paths) RemoveTreeOfLinks(p);
-    }
-  } unplant{{userLink, userGroup}};
+  AtScopeEnd unplant{[&] { RemoveTreeOfLinks(userLink), RemoveTreeOfLinks(userGroup); }};
   TempFolder victims;
   std::wstring victim = victims / L"victim.lnk", folder = victims / L"folder";
   WriteText(victim, "victim");
