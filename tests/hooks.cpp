@@ -1,6 +1,8 @@
 #include "hooks.h"
 #include "support.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -133,3 +135,24 @@ ScarceMemory::ScarceMemory(size_t largest)
     : hooks_((g_Largest = largest,
               std::vector<std::pair<const char*, void*>>{{"HeapAlloc", (void*)ScarceHeapAlloc},
                                                          {"HeapReAlloc", (void*)ScarceHeapReAlloc}})) {}
+
+// ---------------------------------------------------------------- an object's security
+
+namespace {
+
+const wchar_t* g_Shown = nullptr;
+
+DWORD WINAPI ShownGetSecurityInfo(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL* acl, PACL*,
+                                  PSECURITY_DESCRIPTOR* descriptor) {
+  BOOL present, defaulted;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(g_Shown, SDDL_REVISION_1, descriptor, nullptr))
+    return GetLastError();
+  if (owner) GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
+  return !acl || GetSecurityDescriptorDacl(*descriptor, &present, acl, &defaulted) ? ERROR_SUCCESS : GetLastError();
+}
+
+}  // namespace
+
+ShownSecurity::ShownSecurity(const wchar_t* sddl)
+    : hooks_((g_Shown = sddl, std::vector<std::pair<const char*, void*>>{
+                                  {"GetSecurityInfo", (void*)ShownGetSecurityInfo}})) {}

@@ -53,3 +53,15 @@ class ScarceMemory {
  private:
   ImportHooks hooks_;
 };
+
+// Every object shows the owner and the access list of `sddl` for the scope,
+// as a folder that only administrators may change shows them on Windows
+// (Wine reports every object as the user's, with a list that lets them in).
+class ShownSecurity {
+ public:
+  explicit ShownSecurity(const wchar_t* sddl);
+  size_t Patched() const { return hooks_.Patched(); }
+
+ private:
+  ImportHooks hooks_;
+};

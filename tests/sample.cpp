@@ -99,12 +99,6 @@ void NewBatchFolders::RemoveLeft(unsigned milliseconds) const {
     for (auto& folder : Now()) RemoveTree(folder);
 }
 
-static std::wstring Special(int csidl) {
-  wchar_t path[MAX_PATH] = {};
-  SHGetFolderPathW(nullptr, csidl, nullptr, 0, path);
-  return path;
-}
-
 std::vector<std::wstring> IntegrationFootprint() {
   std::vector<std::wstring> out;
   auto key = [&](HKEY root, const wchar_t* rootName, const std::wstring& path, REGSAM view, const wchar_t* what) {
@@ -135,11 +129,11 @@ std::vector<std::wstring> IntegrationFootprint() {
   if (present) out.push_back(L"registered application: HKLM\\Software\\RegisteredApplications Korvex");
   key(HKEY_CURRENT_USER, L"HKCU", L"Software\\Korvex", 0, L"user settings");
   for (int csidl : {CSIDL_DESKTOPDIRECTORY, CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_STARTMENU, CSIDL_COMMON_STARTMENU}) {
-    std::wstring link = Special(csidl) + L"\\Korvex.lnk";
+    std::wstring link = SpecialFolder(csidl) + L"\\Korvex.lnk";
     if (Exists(link)) out.push_back(L"shortcut: " + link);
   }
   for (int csidl : {CSIDL_PROGRAMS, CSIDL_COMMON_PROGRAMS}) {
-    std::wstring group = Special(csidl) + L"\\Korvex";
+    std::wstring group = SpecialFolder(csidl) + L"\\Korvex";
     if (!Exists(group)) continue;
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileW((group + L"\\*.lnk").c_str(), &data);

@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <map>
@@ -66,6 +67,12 @@ static std::wstring Long(const std::wstring& path) {
 }
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(Long(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::wstring SpecialFolder(int csidl) {
+  wchar_t path[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, csidl, nullptr, 0, path);
+  return path;
+}
 
 bool MakeDirs(const std::wstring& path) {
   for (size_t i = 3; i <= path.size(); i++) {

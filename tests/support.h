@@ -28,6 +28,13 @@ class TempFolder {
   std::wstring path_;
 };
 
+// Runs `undo` at the end of the scope, whatever happens: what a case put
+// outside folders of its own goes with it.
+struct AtScopeEnd {
+  std::function<void()> undo;
+  ~AtScopeEnd() { undo(); }
+};
+
 // Paths of the build: the product and the stand-ins.
 std::wstring BuildDir();  // the build tree, as a Windows path
 std::wstring ProductExe();  // the program the tests install and run (see KVX_PRODUCT)
@@ -134,6 +141,7 @@ bool WriteText(const std::wstring& path, const std::string& text);
 Bytes ReadBytes(const std::wstring& path);
 std::wstring LogText(const std::wstring& path);  // a log (UTF-8) as text
 bool Exists(const std::wstring& path);
+std::wstring SpecialFolder(int csidl);  // a shell folder by its CSIDL; empty when there is none
 bool MakeDirs(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
 

@@ -322,56 +322,57 @@ TEST_CASE("real program: it opens nothing through its own shell (the user's shel
   FreeLibrary((HMODULE)base);
 }
 
-// The setup dialog cannot be made (a language module's broken template, no
-// rich-edit library, an exhausted desktop heap): the run changes nothing,
-// ends with exit code 4 and says why in its log; never a confirmed setup.
-static std::wstring g_FakeCommandLine;
+// The real program under a command line of the test's (KVX_COMMAND, with
+// the installer's in "sfxcmd" from KVX_SFXCMD), its log at KVX_LOG: its exit
+// code, 10000 more when the log was made with the user's own rights.
+// A log the installer's command names is made (or added to) so: with the
+// unelevated token Windows links to the elevated one (Wine has the pair too
+// and keeps no access lists, so the token in force when the file is opened
+// is what is checked).
+static std::wstring g_FakeCommandLine, g_LogPath;
+static bool g_LogAsUser;
 static LPWSTR WINAPI FakeCommandLine() { return &g_FakeCommandLine[0]; }
+static HANDLE WINAPI NoteLogOpen(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
+                                 DWORD flags, HANDLE templ) {
+  HANDLE token;
+  if (lstrcmpiW(name, g_LogPath.c_str()) == 0)
+    g_LogAsUser = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) && CloseHandle(token);
+  return RealFunction(&CreateFileW, "CreateFileW")(name, access, share, sa, disposition, flags, templ);
+}
 static INT_PTR WINAPI NoDialog(HINSTANCE, LPCWSTR, HWND, DLGPROC, LPARAM) {
   SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
   return -1;
 }
-KVX_CHILD(setup_without_dialog) {
-  wchar_t log[MAX_PATH] = {};
-  GetEnvironmentVariableW(L"KVX_LOG", log, MAX_PATH);
-  g_FakeCommandLine = std::wstring(L"uninstall.exe -setup \"/log=") + log + L"\"";
-  ImportHooks hooks({{"GetCommandLineW", (void*)FakeCommandLine}, {"DialogBoxParamW", (void*)NoDialog}});
-  return RunProgram(GetModuleHandleW(nullptr));
+KVX_CHILD(program) {
+  g_LogPath = _wgetenv(L"KVX_LOG");
+  g_FakeCommandLine = std::wstring(L"uninstall.exe ") + _wgetenv(L"KVX_COMMAND");
+  ImportHooks hooks({{"GetCommandLineW", (void*)FakeCommandLine},
+                     {"DialogBoxParamW", (void*)NoDialog},
+                     {"CreateFileW", (void*)NoteLogOpen}});
+  int code = RunProgram(GetModuleHandleW(nullptr));
+  return code + (g_LogAsUser ? 10000 : 0);
 }
 
-// A log the installer's command names is made (or added to) with the
-// user's own rights: the unelevated token Windows links to the elevated one
-// (Wine has the pair too and keeps no access lists, so the token in force
-// when the file is opened is what is checked).
-static std::wstring g_LogPath;
-static bool g_LogOpened, g_LogAsUser;
-static HANDLE WINAPI NoteLogOpen(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
-                                 DWORD flags, HANDLE templ) {
-  HANDLE token;
-  if (lstrcmpiW(name, g_LogPath.c_str()) == 0 && (g_LogOpened = true))
-    g_LogAsUser = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) && CloseHandle(token);
-  return RealFunction(&CreateFileW, "CreateFileW")(name, access, share, sa, disposition, flags, templ);
-}
-KVX_CHILD(installer_log) {
-  g_LogPath = std::wstring(_wgetenv(L"KVX_LOG"));
-  SetEnvironmentVariableW(L"sfxcmd", (L"-log=" + g_LogPath).c_str());
-  g_FakeCommandLine = L"uninstall.exe -x";
-  ImportHooks hooks({{"GetCommandLineW", (void*)FakeCommandLine}, {"CreateFileW", (void*)NoteLogOpen}});
-  RunProgram(GetModuleHandleW(nullptr));
-  return g_LogOpened && g_LogAsUser ? 1 : 0;
-}
-
-TEST_CASE("a log the installer's command names is made with the user's own rights") {
+// The setup dialog cannot be made (a language module's broken template, no
+// rich-edit library, an exhausted desktop heap): the run changes nothing,
+// ends with exit code 4 and says why in its log; never a confirmed setup.
+TEST_CASE("the program's own runs: a setup dialog that cannot be made, a log the installer's command names") {
   TempFolder folder;
-  std::wstring log = folder / L"installer.log";
-  CHECK(RunChild("installer_log", {L"KVX_LOG=" + log}) == 1);
-  CheckLog(log, {L"actions mode"});
-}
-
-TEST_CASE("a setup dialog that cannot be made: exit code 4, logged, nothing changed") {
-  TempFolder folder;
-  std::wstring log = folder / L"setup.log";
-  CHECK(RunChild("setup_without_dialog", {L"KVX_LOG=" + log}) == 4);
-  CheckLog(log, {L"failed: to show the setup dialog SETUPDLG: error 1814",
-                 L"summary: the setup dialog could not be shown: nothing was changed, exit code 4"});
+  std::wstring log = folder / L"program.log";
+  struct {
+    std::wstring command, installer;
+    DWORD code;
+    std::vector<std::wstring> logged;
+  } const rows[] = {
+      {L"-setup " + Quote(L"/log=" + log), L"", 4,
+       {L"failed: to show the setup dialog SETUPDLG: error 1814",
+        L"summary: the setup dialog could not be shown: nothing was changed, exit code 4"}},
+      {L"-x", L"-log=" + log, 10000, {L"actions mode"}},
+  };
+  for (auto& row : rows) {
+    CAPTURE(Narrow(row.command));
+    DeleteFileW(log.c_str());
+    CHECK(RunChild("program", {L"KVX_LOG=" + log, L"KVX_COMMAND=" + row.command, L"sfxcmd=" + row.installer}) == row.code);
+    CheckLog(log, row.logged);
+  }
 }

@@ -227,12 +227,6 @@ static std::wstring Text(HKEY root, const std::wstring& key, const std::wstring&
 
 static bool KeyIn(HKEY root, const std::wstring& key, REGSAM view) { return RegKeyExists(root, key, view); }
 
-static std::wstring Special(int csidl) {
-  wchar_t path[MAX_PATH] = {};
-  SHGetFolderPathW(nullptr, csidl, nullptr, 0, path);
-  return path;
-}
-
 TEST_CASE("the prefix reports the Windows version this program expects") {
   Installed installed;
   CHECK(installed.Run("version") == kExpectedVersion);
@@ -428,60 +422,45 @@ TEST_CASE("the uninstall entry, its values and the DisplayIcon rule") {
 
 // ---------------------------------------------------------------- refused writes
 
+#ifndef KVX_WIN7
 // What a setup run can change: the registry's three parts in both views, the
 // shortcut folders, and the program folder (the templates).
-[[maybe_unused]] static std::vector<std::wstring> MachineState(const Installed& installed) {
+static std::vector<std::wstring> MachineState(const Installed& installed) {
   std::vector<std::wstring> state = Snapshot(), files = Folders().Snapshot();
   Folders::List(installed.sample.folder, files);
   for (auto& line : files) state.push_back(L"file " + line);
   return state;
 }
 
-// Every n-th registry write or deletion of a setup refused (KVX_REFUSE_STRIDE,
-// 1 for all of them), silent and, every fourth time, through the dialog (in
-// the Windows 10 build only: the journal does not depend on the version):
-// each refused run ends with exit code 3 and leaves the machine exactly as
-// it was, other programs' types with it.
-#ifndef KVX_WIN7
-TEST_CASE("a refused change anywhere in setup puts back everything the run changed") {
-  int stride = Env(L"KVX_REFUSE_STRIDE").empty() ? 29 : std::max(1, _wtoi(Env(L"KVX_REFUSE_STRIDE").c_str()));
-  RegPutText(HKEY_CLASSES_ROOT, L".zip", L"", L"OtherArchiver.zip");
-  RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", L"C:\\OtherArchiver\\empty.zip");
-  RegPutText(HKEY_CLASSES_ROOT, L".cab", L"", L"CABFolder");
-  {
-    Installed installed;
-    std::vector<std::wstring> before = MachineState(installed);
-    int round = 0;
-    for (int refuse = 1;; refuse += stride, round++) {
-      CAPTURE(refuse);
-      bool shown = round % 4 == 3;
-      std::vector<std::wstring> env = {L"KVX_INIT=A111111111111111111D1M1P1S1",
-                                       L"KVX_REFUSE_AT=" + std::to_wstring(refuse)};
-      if (!shown) env.push_back(L"KVX_SILENT=1");
-      std::wstring message;
-      ProcessResult r = RunProcess(L"\"" + installed.child + L"\" --child=setup", env, 120000, L"", [&](DWORD pid) {
-        HWND setupDialog = nullptr;
-        if (shown) {
-          DialogWatcher ok(IDOK, pid, 30000);
-          ok.Wait();
-          setupDialog = ok.Window();
-        }
-        DialogWatcher error(IDOK, pid, 30000, setupDialog);  // over the setup dialog, if any
-        error.Wait();
-        message = error.text;
-      });
-      if (r.exitCode == 0) break;  // no change refused any more: the setup ran through
-      CHECK(r.exitCode == 3);
-      CHECK(message.find(L"could not be integrated") != std::wstring::npos);
-      Difference d = Compare(before, MachineState(installed));
-      CHECK_MESSAGE(d.added.empty(), Show(d.added));
-      CHECK_MESSAGE(d.removed.empty(), Show(d.removed));
-      if (!d.added.empty() || !d.removed.empty()) installed.Run("remove");
+// A setup of every choice in the child, silent unless `shown` (then through
+// its dialog), with `env` refusing some change: its exit code, and when
+// refused, the error message over the dialog.
+static DWORD RefusedSetup(const Installed& installed, std::vector<std::wstring> env, bool shown) {
+  env.push_back(L"KVX_INIT=A111111111111111111D1M1P1S1");
+  if (!shown) env.push_back(L"KVX_SILENT=1");
+  std::wstring message;
+  ProcessResult r = RunProcess(L"\"" + installed.child + L"\" --child=setup", env, 120000, L"", [&](DWORD pid) {
+    HWND setupDialog = nullptr;
+    if (shown) {
+      DialogWatcher ok(IDOK, pid, 30000);
+      ok.Wait();
+      setupDialog = ok.Window();
     }
-    CHECK(round > 8);  // the refusals reached well into the setup
-  }
-  RegRemoveTree(HKEY_CLASSES_ROOT, L".zip");
-  RegRemoveTree(HKEY_CLASSES_ROOT, L".cab");
+    DialogWatcher error(IDOK, pid, 30000, setupDialog);  // over the setup dialog, if any
+    error.Wait();
+    message = error.text;
+  });
+  if (r.exitCode != 0) CHECK(message.find(L"could not be integrated") != std::wstring::npos);
+  return r.exitCode;
+}
+
+// Whether the machine is as `before` but for one line that names `gone`.
+static bool PutBack(const std::vector<std::wstring>& before, const Installed& installed, const wchar_t* gone = nullptr) {
+  Difference d = Compare(before, MachineState(installed));
+  CHECK_MESSAGE(d.added.empty(), Show(d.added));
+  bool removed = gone ? d.removed.size() == 1 && d.removed[0].find(gone) != std::wstring::npos : d.removed.empty();
+  CHECK_MESSAGE(removed, Show(d.removed));
+  return d.added.empty() && removed;
 }
 
 // Whether `path` is a copy of `secret`: a file of its own with its bytes
@@ -494,18 +473,41 @@ static bool CopyOf(const std::wstring& path, const std::wstring& secret) {
   return h != INVALID_HANDLE_VALUE && info.nNumberOfLinks == 1 && ReadBytes(path) == ReadBytes(secret);
 }
 
-// The same, refused late, where the user's own folders hold second names of
-// a file the user could not read (the portable settings file's old twin in
-// the user's application data, an item of the user's program group): the
-// undo makes no copy of it anywhere. On Windows 11 the context-menu package
-// that the run installed is taken back.
-TEST_CASE("a setup refused late leaves no copy of what the user's folders name, and takes back the package") {
+// Every n-th registry write or deletion of a setup refused (KVX_REFUSE_STRIDE,
+// 1 for all of them), silent and, every fourth time, through the dialog (in
+// the Windows 10 build only: the journal does not depend on the version):
+// each refused run ends with exit code 3 and leaves the machine exactly as
+// it was, other programs' types with it.
+TEST_CASE("a refused change anywhere in setup puts back everything the run changed, and copies nothing the user's folders name") {
+  int stride = Env(L"KVX_REFUSE_STRIDE").empty() ? 29 : std::max(1, _wtoi(Env(L"KVX_REFUSE_STRIDE").c_str()));
+  RegPutText(HKEY_CLASSES_ROOT, L".zip", L"", L"OtherArchiver.zip");
+  RegPutText(HKEY_CLASSES_ROOT, L".zip\\ShellNew", L"FileName", L"C:\\OtherArchiver\\empty.zip");
+  RegPutText(HKEY_CLASSES_ROOT, L".cab", L"", L"CABFolder");
+  {
+    Installed installed;
+    std::vector<std::wstring> before = MachineState(installed);
+    int round = 0;
+    for (int refuse = 1;; refuse += stride, round++) {
+      CAPTURE(refuse);
+      DWORD code = RefusedSetup(installed, {L"KVX_REFUSE_AT=" + std::to_wstring(refuse)}, round % 4 == 3);
+      if (code == 0) break;  // no change refused any more: the setup ran through
+      CHECK(code == 3);
+      if (!PutBack(before, installed)) installed.Run("remove");
+    }
+    CHECK(round > 8);  // the refusals reached well into the setup
+  }
+  RegRemoveTree(HKEY_CLASSES_ROOT, L".zip");
+  RegRemoveTree(HKEY_CLASSES_ROOT, L".cab");
+
+  // Refused at the uninstall entry, the last change of the run, where the
+  // user's own folders hold second names of a file the user could not read
+  // (the portable settings file's old twin in the user's application data,
+  // an item of the user's program group): the undo makes no copy of it
+  // anywhere. On Windows 11 the context-menu package that the run installed
+  // is taken back.
   Installed installed;
-  std::wstring appData = Special(CSIDL_APPDATA) + L"\\Korvex", group = Special(CSIDL_PROGRAMS) + L"\\Korvex";
-  struct Unplant {  // no settings file in force for later cases, whatever happens
-    std::vector<std::wstring> folders;
-    ~Unplant() { for (auto& f : folders) RemoveTree(f); }
-  } unplant{{appData, group}};
+  std::wstring appData = SpecialFolder(CSIDL_APPDATA) + L"\\Korvex", group = SpecialFolder(CSIDL_PROGRAMS) + L"\\Korvex";
+  AtScopeEnd unplant{[&] { RemoveTree(appData), RemoveTree(group); }};  // no settings file in force for later cases
   MakeDirs(appData);
   MakeDirs(group);
   std::wstring ini = appData + L"\\Korvex.ini", secret = installed.root / L"secret.txt";
@@ -515,12 +517,7 @@ TEST_CASE("a setup refused late leaves no copy of what the user's folders name, 
   REQUIRE(CreateHardLinkW((group + L"\\Note.lnk").c_str(), secret.c_str(), nullptr));
   Bytes settings = ReadBytes(ini);
   std::vector<std::wstring> before = MachineState(installed);
-  // Refused at the uninstall entry, the last change of the run.
-  ProcessResult r = RunProcess(L"\"" + installed.child + L"\" --child=setup",
-                               {L"KVX_INIT=A111111111111111111D1M1P1S1", L"KVX_SILENT=1", L"KVX_PRETEND_WIN11=1",
-                                std::wstring(L"KVX_DENY=") + kUninstallKey},
-                               120000, L"", [&](DWORD pid) { DialogWatcher(IDOK, pid, 30000).Wait(); });
-  CHECK(r.exitCode == 3);
+  CHECK(RefusedSetup(installed, {L"KVX_PRETEND_WIN11=1", std::wstring(L"KVX_DENY=") + kUninstallKey}, false) == 3);
   CHECK_FALSE(CopyOf(ini + L".new", secret));
   CHECK_FALSE(CopyOf(group + L"\\Note.lnk", secret));
   CHECK(ReadBytes(ini) == settings);
@@ -528,9 +525,7 @@ TEST_CASE("a setup refused late leaves no copy of what the user's folders name, 
   DeleteFileW(installed.Path("installer-log.txt").c_str());  // the stand-in's, not the run's
   // The second name of the item went with the emptied group: the one change
   // no undo makes (it would have to make the file again).
-  Difference d = Compare(before, MachineState(installed));
-  CHECK_MESSAGE(d.added.empty(), Show(d.added));
-  CHECK_MESSAGE((d.removed.size() == 1 && d.removed[0].find(L"\\Note.lnk") != std::wstring::npos), Show(d.removed));
+  PutBack(before, installed, L"\\Note.lnk");
 }
 #endif
 
@@ -649,9 +644,9 @@ static bool SaveLinkWithHotkey(const std::wstring& path, WORD hotkey) {
 TEST_CASE("shortcuts: desktop, start menu, both program groups, loaded back") {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   Installed installed;
-  std::wstring userDesktop = Special(CSIDL_DESKTOPDIRECTORY), allDesktop = Special(CSIDL_COMMON_DESKTOPDIRECTORY);
-  std::wstring startMenu = Special(kExpectedVersion >= 0x600 ? CSIDL_COMMON_STARTMENU : CSIDL_STARTMENU);
-  std::wstring userGroup = Special(CSIDL_PROGRAMS) + L"\\Korvex", allGroup = Special(CSIDL_COMMON_PROGRAMS) + L"\\Korvex";
+  std::wstring userDesktop = SpecialFolder(CSIDL_DESKTOPDIRECTORY), allDesktop = SpecialFolder(CSIDL_COMMON_DESKTOPDIRECTORY);
+  std::wstring startMenu = SpecialFolder(kExpectedVersion >= 0x600 ? CSIDL_COMMON_STARTMENU : CSIDL_STARTMENU);
+  std::wstring userGroup = SpecialFolder(CSIDL_PROGRAMS) + L"\\Korvex", allGroup = SpecialFolder(CSIDL_COMMON_PROGRAMS) + L"\\Korvex";
   // A user's own shortcut with a hotkey, updated in place; leftovers in a group.
   REQUIRE(SaveLinkWithHotkey(userDesktop + L"\\Korvex.lnk", MAKEWORD('K', HOTKEYF_CONTROL | HOTKEYF_ALT)));
   MakeDirs(userGroup + L"\\Subfolder");
@@ -721,7 +716,7 @@ TEST_CASE("shortcuts: desktop, start menu, both program groups, loaded back") {
 TEST_CASE("shortcuts: the all-users desktop when the user has none; only one is removed") {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   Installed installed;
-  std::wstring userDesktop = Special(CSIDL_DESKTOPDIRECTORY), allDesktop = Special(CSIDL_COMMON_DESKTOPDIRECTORY);
+  std::wstring userDesktop = SpecialFolder(CSIDL_DESKTOPDIRECTORY), allDesktop = SpecialFolder(CSIDL_COMMON_DESKTOPDIRECTORY);
   DeleteFileW((userDesktop + L"\\Korvex.lnk").c_str());
   std::wstring groupOut = installed.root / L"group.txt";
   installed.Run("shortcuts", {L"KVX_OPTIONS=D1", L"KVX_GROUP_OUT=" + groupOut});
@@ -738,15 +733,10 @@ TEST_CASE("shortcuts: the all-users desktop when the user has none; only one is 
 TEST_CASE("links planted where setup writes (the user's shortcut folders, the program folder) lead nowhere") {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   Installed installed;
-  std::wstring userDesktop = Special(CSIDL_DESKTOPDIRECTORY), programs = Special(CSIDL_PROGRAMS);
+  std::wstring userDesktop = SpecialFolder(CSIDL_DESKTOPDIRECTORY), programs = SpecialFolder(CSIDL_PROGRAMS);
   std::wstring userLink = userDesktop + L"\\Korvex.lnk", userGroup = programs + L"\\Korvex";
   // Whatever happens, the profile's folders lose what was planted in them.
-  struct Unplant {
-    std::vector<std::wstring> paths;
-    ~Unplant() {
-      for (auto& p : paths) RemoveTreeOfLinks(p);
-    }
-  } unplant{{userLink, userGroup}};
+  AtScopeEnd unplant{[&] { RemoveTreeOfLinks(userLink), RemoveTreeOfLinks(userGroup); }};
   TempFolder victims;
   std::wstring victim = victims / L"victim.lnk", folder = victims / L"folder";
   WriteText(victim, "victim");
@@ -793,7 +783,7 @@ TEST_CASE("links planted where setup writes (the user's shortcut folders, the pr
   WriteText(victims / L"elsewhere\\Programs\\Korvex\\Korvex.lnk", "victim");
   REQUIRE(PlantLink(installed.root / L"via", victims / L"elsewhere"));
   RegPutText(HKEY_CURRENT_USER, programsFolder.key, L"Programs", installed.root / L"via\\Programs");
-  REQUIRE(Special(CSIDL_PROGRAMS) == installed.root / L"via\\Programs");
+  REQUIRE(SpecialFolder(CSIDL_PROGRAMS) == installed.root / L"via\\Programs");
   installed.Run("shortcuts", {L"KVX_OPTIONS=P1", L"KVX_GROUP_OUT=" + groupOut});
   CHECK(ReadBytes(victims / L"elsewhere\\Programs\\Korvex\\Korvex.lnk").size() == 6);
   CHECK_FALSE(Exists(victims / L"elsewhere\\Programs\\Korvex\\Korvex help.lnk"));
@@ -845,7 +835,7 @@ TEST_CASE("GetSpecialFolder below 260 characters does not ask the system") {
   CHECK(std::wstring(small) == L"unknown_folder");
   wchar_t big[300];
   CHECK(GetSpecialFolder(big, CSIDL_DESKTOPDIRECTORY));
-  CHECK(std::wstring(big) == Special(CSIDL_DESKTOPDIRECTORY));
+  CHECK(std::wstring(big) == SpecialFolder(CSIDL_DESKTOPDIRECTORY));
 }
 
 // ---------------------------------------------------------------- the whole cycle

@@ -139,17 +139,10 @@ TEST_CASE("setup twice with other choices, then uninstall; other programs' subke
   // ".ace", left ours by an earlier version that made it, has another
   // program's subkey below it; so will ".zst" once we hold it. Releasing
   // either deletes what is ours and leaves the key for them: no refusal.
-  struct Neighbours {
-    Neighbours() {
-      RegPutText(HKEY_CLASSES_ROOT, L".ace", L"", L"Korvex");
-      RegPutText(HKEY_CLASSES_ROOT, L".ace\\OpenWithProgids", L"Other.ace", L"");
-      RegPutNumber(HKEY_LOCAL_MACHINE, L"Software\\Korvex\\Setup\\.ace", L"Exist", 0);
-    }
-    ~Neighbours() {
-      RegRemoveTree(HKEY_CLASSES_ROOT, L".ace");
-      RegRemoveTree(HKEY_CLASSES_ROOT, L".zst");
-    }
-  } neighbours;
+  AtScopeEnd neighbours{[] { RegRemoveTree(HKEY_CLASSES_ROOT, L".ace"), RegRemoveTree(HKEY_CLASSES_ROOT, L".zst"); }};
+  RegPutText(HKEY_CLASSES_ROOT, L".ace", L"", L"Korvex");
+  RegPutText(HKEY_CLASSES_ROOT, L".ace\\OpenWithProgids", L"Other.ace", L"");
+  RegPutNumber(HKEY_LOCAL_MACHINE, L"Software\\Korvex\\Setup\\.ace", L"Exist", 0);
   Scene scene;
   CHECK(scene.Setup(L"-setup -noexplorer -initA111111111111111111D1M1P1S1").exitCode == 0);
   CHECK(RegText(HKEY_CLASSES_ROOT, L".ace", L"") == L"");

@@ -421,26 +421,22 @@ TEST_CASE("settings file: saved beside a reader; a save that cannot complete lea
   Bytes before = ReadBytes(ini);
   UseFile(ini);
   WriteSettingInt(L"", L"a", 2);
-  // Another program holds the file without letting others write it: it
-  // cannot be saved (no more than the plain open of the file could).
-  for (DWORD share : {0ul, (DWORD)FILE_SHARE_READ}) {
-    HANDLE held = CreateFileW(ini.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
-    REQUIRE(held != INVALID_HANDLE_VALUE);
-    CHECK_FALSE(SaveSettingsFile());
-    CloseHandle(held);
-    CHECK(ReadBytes(ini) == before);
-  }
-  // A reader that lets others write (an editor, a backup tool), with its
-  // deletion shared or not: the file is saved in place meanwhile.
+  // Another program holds the file: without letting others write it, it
+  // cannot be saved (no more than the plain open of the file could); a
+  // reader that lets others write (an editor, a backup tool), with its
+  // deletion shared or not, does not keep it from being saved in place.
   int value = 2;
-  for (DWORD share : {(DWORD)(FILE_SHARE_READ | FILE_SHARE_WRITE), (DWORD)(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)}) {
-    CAPTURE(share);
-    HANDLE reader = CreateFileW(ini.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
-    REQUIRE(reader != INVALID_HANDLE_VALUE);
-    WriteSettingInt(L"", L"a", ++value);
-    CHECK(SaveSettingsFile());
-    CloseHandle(reader);
-    CHECK(SavedText(ini).find(L"HKCU\\a=" + std::to_wstring(value) + L"\r\n") != std::wstring::npos);
+  for (auto row : {std::make_pair(0ul, false), {(DWORD)FILE_SHARE_READ, false},
+                   {(DWORD)(FILE_SHARE_READ | FILE_SHARE_WRITE), true},
+                   {(DWORD)(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE), true}}) {
+    CAPTURE(row.first);
+    HANDLE held = CreateFileW(ini.c_str(), GENERIC_READ, row.first, nullptr, OPEN_EXISTING, 0, nullptr);
+    REQUIRE(held != INVALID_HANDLE_VALUE);
+    if (row.second) WriteSettingInt(L"", L"a", ++value);
+    CHECK(SaveSettingsFile() == row.second);
+    CloseHandle(held);
+    if (row.second) CHECK(SavedText(ini).find(L"HKCU\\a=" + std::to_wstring(value) + L"\r\n") != std::wstring::npos);
+    else CHECK(ReadBytes(ini) == before);
   }
   CHECK_FALSE(Exists(ini + L".new"));  // no file beside it
 

@@ -4,7 +4,6 @@
 
 #include <aclapi.h>
 #include <restartmanager.h>
-#include <sddl.h>
 #include <shlobj.h>
 #include <winternl.h>
 
@@ -418,9 +417,7 @@ static std::vector<std::wstring> FilesMadeIn(const std::wstring& folder, DWORD p
 TEST_CASE("the user's settings folder a link to another user's file: nothing of it is read or written") {
   Scene scene;
   SampleInstallation s(scene.root / L"Korvex");
-  wchar_t appData[MAX_PATH] = {};
-  SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, appData);
-  std::wstring settings = std::wstring(appData) + L"\\Korvex", secret = L"C:\\users\\Public\\kvx-credentials.txt";
+  std::wstring appData = SpecialFolder(CSIDL_APPDATA), settings = appData + L"\\Korvex", secret = L"C:\\users\\Public\\kvx-credentials.txt";
   REQUIRE_FALSE(Exists(settings));
   std::string content = "aws_secret_access_key=AKIAEXAMPLE\r\npassword=hunter2\r\n";
   WriteText(secret, content);
@@ -917,14 +914,6 @@ FARPROC WINAPI FakeGetProcAddress(HMODULE module, LPCSTR name) {
     if (HIWORD(name) && strcmp(name, fake.first) == 0) return (FARPROC)fake.second;
   return g_RealGetProcAddress(module, name);
 }
-DWORD WINAPI AdministratorsOnly(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID* owner, PSID*, PACL* acl, PACL*,
-                                PSECURITY_DESCRIPTOR* descriptor) {
-  BOOL present, defaulted;
-  ConvertStringSecurityDescriptorToSecurityDescriptorW(
-      L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)(A;OICIIO;GA;;;CO)", SDDL_REVISION_1, descriptor, nullptr);
-  GetSecurityDescriptorOwner(*descriptor, owner, &defaulted);
-  return GetSecurityDescriptorDacl(*descriptor, &present, acl, &defaulted) ? ERROR_SUCCESS : GetLastError();
-}
 }  // namespace
 
 KVX_CHILD(driver_seams) {
@@ -933,7 +922,8 @@ KVX_CHILD(driver_seams) {
   GetEnvironmentVariableW(L"KVX_RM_LOG", log, MAX_PATH);
   for (wchar_t* p = holders; *p; p += *p == L';') g_Holders.push_back({wcstoul(p, &p, 10), (int)wcstol(p + 1, &p, 10)});
   g_RealGetProcAddress = (decltype(&GetProcAddress))GetProcAddress(GetModuleHandleW(L"kernel32"), "GetProcAddress");
-  ImportHooks hooks({{"GetProcAddress", (void*)FakeGetProcAddress}, {"GetSecurityInfo", (void*)AdministratorsOnly}});
+  ImportHooks hooks({{"GetProcAddress", (void*)FakeGetProcAddress}});
+  ShownSecurity administrators(L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)(A;OICIIO;GA;;;CO)");
   OpenLog(log);
   int code = RunDriver(false, true);
   LogLine("test: files given to the Restart Manager: %u", g_RegisteredFiles);

@@ -493,21 +493,8 @@ TEST_CASE("folders of the user's choosing, and a folder of the tool's own") {
   auto isOwn = +[](const wchar_t* name) { return lstrcmpiW(name, L"Uninstall_Kvx.Bat") == 0; };
   CHECK(RemoveAbandonedPrivateFolders(own.Path().c_str(), isOwn, 0) == 0);
   CHECK(Exists(first));
-  auto administrators = +[](HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID* owner, PSID* group,
-                            PACL* dacl, PACL* sacl, PSECURITY_DESCRIPTOR* descriptor) -> DWORD {
-    static PSECURITY_DESCRIPTOR made;
-    BOOL present, defaulted;
-    if (!made)
-      ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1,
-                                                           &made, nullptr);
-    auto real = (decltype(&GetSecurityInfo))(void*)GetProcAddress(GetModuleHandleW(L"advapi32"), "GetSecurityInfo");
-    DWORD result = real(object, type, what, owner, group, dacl, sacl, descriptor);
-    if (result == ERROR_SUCCESS && owner) GetSecurityDescriptorOwner(made, owner, &defaulted);
-    if (result == ERROR_SUCCESS && dacl) GetSecurityDescriptorDacl(made, &present, dacl, &defaulted);
-    return result;
-  };
   {
-    ImportHooks hooks({{"GetSecurityInfo", (void*)administrators}});
+    ShownSecurity administrators(L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
     // Trusted, but younger than the age: a run that may still be going.
     CHECK(RemoveAbandonedPrivateFolders(own.Path().c_str(), isOwn, 10) == 0);
     CHECK(RemoveAbandonedPrivateFolders(own.Path().c_str(), isOwn, 0) == 2);
