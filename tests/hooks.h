@@ -60,7 +60,6 @@ class ScarceMemory {
 class ShownSecurity {
  public:
   explicit ShownSecurity(const wchar_t* sddl);
-  size_t Patched() const { return hooks_.Patched(); }
 
  private:
   ImportHooks hooks_;
