@@ -346,9 +346,10 @@ class ListDeletion {
       tried_.PushElement(pending_[k]);
       files_.PushElement(FileInFolder{lastPin_, PointToName(full), false});
     }
-    unsigned threads = DeleteFilesIn(files_.Data(), files_.Count());
-    if (threads == 2) LogLine("%u files deleted on two threads: in a trial here two were faster than one", files_.Count());
-    if (threads == 1) LogLine("%u files deleted on one thread: in a trial here two were not faster", files_.Count());
+    DeletionTrials trials = DeleteFilesIn(files_.Data(), files_.Count());
+    if (trials.made)
+      LogLine("%u files deleted; two threads were faster than one in %u of %u trials here, and went on until the next",
+              files_.Count(), trials.twoFaster, trials.made);
     size_t removed = 0;
     for (size_t k = 0; k < tried_.Count(); k++) {
       Entry& e = entries_.items[tried_[k]];

@@ -191,12 +191,18 @@ struct FileInFolder {
   bool deleted;
 };
 
+// What the trials of a second thread found in one DeleteFilesIn: how many
+// were made, and in how many two threads were faster than one.
+struct DeletionTrials {
+  unsigned made, twoFaster;
+};
+
 // DeleteFileIn for each of `count` files, in no set order: on two threads
-// where there are many and a trial of the first ones shows two faster than
-// one on their volume, else on this one. Each file says whether it went;
-// why one did not is for the caller to find out. Returns what the trial
-// chose: 2 threads, 1, or 0 where there were too few files for a trial.
-unsigned DeleteFilesIn(FileInFolder* files, size_t count);
+// where there are many and trials along the run show two faster than one
+// on their volume, else on this one. Each file says whether it went; why
+// one did not is for the caller to find out. No trial is made where there
+// are too few files.
+DeletionTrials DeleteFilesIn(FileInFolder* files, size_t count);
 
 // Every folder from the volume's root down to a folder, pinned for the
 // scope: the path to that folder and below cannot change meanwhile.

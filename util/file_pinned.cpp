@@ -95,11 +95,16 @@ namespace {
 struct SharedDeletion {
   FileInFolder* files;
   size_t count;
-  volatile LONG taken;  // runs handed out so far
-  volatile LONG alone;  // the second thread takes no more runs
+  volatile LONG taken;    // runs handed out so far
+  volatile LONG started;  // the second thread runs (its start is over)
+  volatile LONG two;      // the second thread takes runs while `go` is set
+  HANDLE go;
 };
-const size_t kDeletionRun = 32;  // files
-const LONG kTrialRuns = 4;       // timed on one thread, then twice as many on two
+const size_t kDeletionRun = 32;   // files
+const LONG kTrialRuns = 5;        // of this thread timed alone, then as many beside the second one
+const LONG kTrialSpan = 1 + 3 * kTrialRuns;  // a trial's runs, the untimed first one included
+const LONG kFirstInterval = 16;   // runs between the first trials; doubled after each
+const LONG kLastInterval = 64;    // up to this
 
 // Deletes the next run's files; false when none is left.
 bool DeleteRun(SharedDeletion& work) {
@@ -110,11 +115,33 @@ bool DeleteRun(SharedDeletion& work) {
   return true;
 }
 
+// The runs not yet handed out.
+LONG RunsLeft(const SharedDeletion& work) {
+  LONG runs = (LONG)((work.count + kDeletionRun - 1) / kDeletionRun);
+  return work.taken < runs ? runs - work.taken : 0;
+}
+
+// The second thread: runs while it is let, waits while it is not; ends
+// with the last run.
 DWORD WINAPI DeleteRuns(void* shared) {
   SharedDeletion& work = *static_cast<SharedDeletion*>(shared);
-  while (!work.alone && DeleteRun(work)) {
+  InterlockedExchange(&work.started, 1);
+  for (;;) {
+    WaitForSingleObject(work.go, INFINITE);
+    while (work.two)
+      if (!DeleteRun(work)) return 0;
   }
-  return 0;
+}
+
+// Lets the second thread take runs, or stops it after its current one.
+void UseSecond(SharedDeletion& work, bool use) {
+  if (use) {
+    InterlockedExchange(&work.two, 1);
+    SetEvent(work.go);
+  } else {
+    ResetEvent(work.go);
+    InterlockedExchange(&work.two, 0);
+  }
 }
 
 LONGLONG Ticks() {
@@ -123,37 +150,88 @@ LONGLONG Ticks() {
   return now.QuadPart;
 }
 
+// The median of a few timed runs (a run the system held up counts for no
+// more than one).
+LONGLONG Median(LONGLONG* times, LONG n) {
+  for (LONG i = 1; i < n; i++)
+    for (LONG j = i; j > 0 && times[j - 1] > times[j]; j--) {
+      LONGLONG t = times[j];
+      times[j] = times[j - 1];
+      times[j - 1] = t;
+    }
+  return times[n / 2];
+}
+
+// One trial: kTrialRuns runs of this thread alone, then as many of this
+// thread's while the second one takes runs too, each timed. Two are faster
+// where this thread's runs beside the other's take less than 1.8 times
+// what they take alone (the other's as many more in that time): each
+// thread's run is timed on its own, so a run the system held up (a disk's
+// journal written out, another program) decides nothing. The second thread
+// goes on after the trial only where two were faster.
+bool TrialTwo(SharedDeletion& work) {
+  if (work.two) {
+    // Its run under way would be timed with this thread's alone: one run
+    // untimed lets it end.
+    UseSecond(work, false);
+    DeleteRun(work);
+  }
+  LONGLONG alone[kTrialRuns], beside[kTrialRuns];
+  for (LONG i = 0; i < kTrialRuns; i++) {
+    LONGLONG start = Ticks();
+    DeleteRun(work);
+    alone[i] = Ticks() - start;
+  }
+  UseSecond(work, true);
+  for (LONG i = 0; i < kTrialRuns; i++) {
+    LONGLONG start = Ticks();
+    DeleteRun(work);
+    beside[i] = Ticks() - start;
+  }
+  bool faster = Median(beside, kTrialRuns) * 10 < Median(alone, kTrialRuns) * 18;
+  UseSecond(work, faster);
+  return faster;
+}
+
 }  // namespace
 
 // Whether a second thread pays depends on the volume, and only a trial
 // tells: in memory the two threads' deletions overlap, while on a disk's
 // file system, which makes a folder's changes one at a time, the second
-// one's wait for the first one's and only add to the cost. So the first
-// runs go on this thread alone, the next twice as many on two, timed; the
-// second thread stays only where the two together took less than 0.9 of
-// the time the one would have.
-unsigned DeleteFilesIn(FileInFolder* files, size_t count) {
-  SharedDeletion work = {files, count, 0, 0};
-  LONGLONG start = Ticks();
-  for (LONG i = 0; i < kTrialRuns && DeleteRun(work); i++) {
-  }
-  LONGLONG alone = Ticks() - start;
-  UniqueHandle second;
-  if ((size_t)(work.taken + 3 * kTrialRuns) * kDeletionRun <= count)
-    second.Reset(CreateThread(nullptr, 0, DeleteRuns, &work, 0, nullptr));
-  if (second) {
-    start = Ticks();
-    LONG from = work.taken;
-    while (work.taken - from < 2 * kTrialRuns && DeleteRun(work)) {
+// one's wait for the first one's and only add to the cost. It can change as
+// the run goes: a disk takes the first few hundred deletions at once, before
+// its journal holds the rest back. So trials are made along the whole run
+// (16 runs apart, then 32, then every 64), each deciding until the next;
+// the second thread is started ahead, its own start (under Wine it attaches
+// to every loaded library) timed in no trial.
+DeletionTrials DeleteFilesIn(FileInFolder* files, size_t count) {
+  DeletionTrials trials = {0, 0};
+  UniqueHandle go, second;
+  SharedDeletion work = {files, count, 0, 0, 0, nullptr};
+  if (RunsLeft(work) > kTrialSpan) go.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  work.go = go.Get();
+  if (go) second.Reset(CreateThread(nullptr, 0, DeleteRuns, &work, 0, nullptr));
+  if (!second) {
+    while (DeleteRun(work)) {
     }
-    if ((Ticks() - start) * 10 >= alone * 2 * 9) work.alone = 1;
+    return trials;
+  }
+  while (!work.started && RunsLeft(work) > kTrialSpan && DeleteRun(work)) {
+  }
+  while (!work.started) Sleep(1);
+  for (LONG interval = kFirstInterval; RunsLeft(work) >= kTrialSpan;) {
+    trials.made++;
+    trials.twoFaster += TrialTwo(work);
+    for (LONG until = work.taken + interval; work.taken < until && DeleteRun(work);) {
+    }
+    if (interval < kLastInterval) interval *= 2;
   }
   while (DeleteRun(work)) {
   }
-  // The second thread only deletes: it ends with its last run.
-  if (!second) return 0;
+  // The second thread only deletes: let it see that nothing is left.
+  UseSecond(work, true);
   WaitForSingleObject(second.Get(), INFINITE);
-  return work.alone ? 1 : 2;
+  return trials;
 }
 
 bool PinnedChain::Pin(const wchar_t* folder) {
