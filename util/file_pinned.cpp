@@ -150,15 +150,15 @@ LONGLONG Ticks() {
   return now.QuadPart;
 }
 
+int EarlierFirst(const void* a, const void* b, void*) {
+  LONGLONG x = *static_cast<const LONGLONG*>(a), y = *static_cast<const LONGLONG*>(b);
+  return x < y ? -1 : x > y ? 1 : 0;
+}
+
 // The median of a few timed runs (a run the system held up counts for no
 // more than one).
 LONGLONG Median(LONGLONG* times, LONG n) {
-  for (LONG i = 1; i < n; i++)
-    for (LONG j = i; j > 0 && times[j - 1] > times[j]; j--) {
-      LONGLONG t = times[j];
-      times[j] = times[j - 1];
-      times[j - 1] = t;
-    }
+  SortElements(times, (size_t)n, sizeof *times, EarlierFirst);
   return times[n / 2];
 }
 
